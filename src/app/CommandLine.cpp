@@ -1,0 +1,108 @@
+#include "app/CommandLine.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace ravelin {
+
+namespace {
+
+std::optional<CommandLine::Output> ParseOutput(const std::string& text) {
+    if (text == "packets") return CommandLine::Output::kPackets;
+    if (text == "summary") return CommandLine::Output::kSummary;
+    if (text == "http") return CommandLine::Output::kHttp;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool CommandLine::Prints(Output output) const {
+    return std::find(outputs.begin(), outputs.end(), output) != outputs.end();
+}
+
+const char* UsageText() {
+    return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
+           "               [--duration SEC] [--config FILE]\n"
+           "  --print WHAT     run without a window and print to standard output;\n"
+           "                   WHAT is packets, http or summary (may be repeated)\n"
+           "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
+           "  --bind ADDR      the local IPv4 address to capture on (default: this host's\n"
+           "                   address; 0.0.0.0 for a file), which also tells the direction\n"
+           "  --count N        stop after N listed packets\n"
+           "  --duration SEC   stop after SEC seconds\n"
+           "  --config FILE    the configuration file instead of Ravelin.ini\n";
+}
+
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
+                                            std::string& error) {
+    CommandLine line;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string option = arguments[i];
+        std::optional<std::string> value;
+        if (const auto equals = option.find('='); option.starts_with("--") && equals != std::string::npos) {
+            value = option.substr(equals + 1);
+            option.resize(equals);
+        }
+        if (option == "--help" || option == "-h") {
+            line.help = true;
+            continue;
+        }
+        const bool takesValue = option == "--print" || option == "--read" || option == "--bind" ||
+                                option == "--count" || option == "--duration" ||
+                                option == "--config";
+        if (!takesValue) {
+            error = "unknown option: " + arguments[i];
+            return std::nullopt;
+        }
+        if (!value) {
+            if (i + 1 >= arguments.size()) {
+                error = option + " needs a value";
+                return std::nullopt;
+            }
+            value = arguments[++i];
+        }
+        if (option == "--print") {
+            const auto output = ParseOutput(*value);
+            if (!output) {
+                error = "--print takes packets, http or summary, not '" + *value + "'";
+                return std::nullopt;
+            }
+            line.outputs.push_back(*output);
+        } else if (option == "--read") {
+            line.readFile = *value;
+        } else if (option == "--bind") {
+            in_addr address{};
+            if (inet_pton(AF_INET, value->c_str(), &address) != 1) {
+                error = "--bind takes a dotted IPv4 address, not '" + *value + "'";
+                return std::nullopt;
+            }
+            line.bindAddress = address.s_addr;
+        } else if (option == "--count") {
+            long long count = 0;
+            const auto* end = value->data() + value->size();
+            const auto [next, status] = std::from_chars(value->data(), end, count);
+            if (status != std::errc() || next != end || count < 1) {
+                error = "--count takes a positive whole number, not '" + *value + "'";
+                return std::nullopt;
+            }
+            line.count = count;
+        } else if (option == "--duration") {
+            double seconds = 0;
+            const auto* end = value->data() + value->size();
+            const auto [next, status] = std::from_chars(value->data(), end, seconds);
+            if (status != std::errc() || next != end || !(seconds > 0) || !std::isfinite(seconds)) {
+                error = "--duration takes a positive number of seconds, not '" + *value + "'";
+                return std::nullopt;
+            }
+            line.durationSeconds = seconds;
+        } else {
+            line.configFile = *value;
+        }
+    }
+    return line;
+}
+
+}  // namespace ravelin

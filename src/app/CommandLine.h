@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ravelin {
+
+/// What `ravelin` was asked to do on its command line.
+struct CommandLine {
+    enum class Output { kPackets, kSummary, kHttp };
+
+    std::vector<Output> outputs;              ///< --print, in the order given; empty: the window
+    std::optional<std::string> readFile;      ///< --read FILE
+    std::optional<std::uint32_t> bindAddress;  ///< --bind ADDR, network byte order
+    std::optional<long long> count;           ///< --count N
+    std::optional<double> durationSeconds;    ///< --duration SEC
+    std::optional<std::string> configFile;    ///< --config FILE
+    bool help = false;
+
+    bool Prints(Output output) const;
+};
+
+/// Parses the arguments after the program name; on a mistake, nothing and `error` says what.
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
+                                            std::string& error);
+
+/// The usage text for --help and for mistakes.
+const char* UsageText();
+
+}  // namespace ravelin

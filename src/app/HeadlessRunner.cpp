@@ -1,0 +1,136 @@
+#include "app/HeadlessRunner.h"
+
+#include <signal.h>
+
+#include <cinttypes>
+#include <ctime>
+
+#include "app/DefaultAddress.h"
+#include "app/RowPrinter.h"
+#include "capture/PcapFileSource.h"
+#include "capture/PcapLiveSource.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr std::size_t kFlushThreshold = 1 << 16;
+
+std::int64_t NowNanoseconds() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+}  // namespace
+
+HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output,
+                               std::FILE* errors)
+    : commandLine_(commandLine), output_(output), errors_(errors), pipeline_(lists_) {
+    pipeline_.SetObserver(this);
+    CaptureSession::SourceFactory factory;
+    if (commandLine_.readFile) {
+        factory = [file = *commandLine_.readFile](std::uint32_t) {
+            return std::make_unique<PcapFileSource>(file);
+        };
+    } else {
+        factory = [](std::uint32_t address) { return std::make_unique<PcapLiveSource>(address); };
+    }
+    session_ = std::make_unique<CaptureSession>(*this, pipeline_, std::move(factory));
+}
+
+HeadlessRunner::~HeadlessRunner() { session_.reset(); }
+
+void HeadlessRunner::ShowError(std::string_view text) {
+    failed_.store(true);
+    std::fprintf(errors_, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(errors_);
+}
+
+void HeadlessRunner::OnPacketListed(int row) {
+    ++listedPackets_;
+    if (commandLine_.Prints(CommandLine::Output::kPackets)) {
+        lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
+            AppendPacketLine(stored, pending_);
+        });
+        if (pending_.size() >= kFlushThreshold) Flush();
+    }
+    if (commandLine_.count && listedPackets_ >= *commandLine_.count) {
+        // Nothing after the Nth packet is listed; its own HTTP row still is.
+        session_->Halt();
+        ended_.store(true);
+    }
+}
+
+void HeadlessRunner::OnRequestListed(int row) {
+    if (!commandLine_.Prints(CommandLine::Output::kHttp)) return;
+    lists_.requests.ReadRow(row, [&](const StoredRow<HttpRow>& stored) {
+        AppendHttpLine(stored, pending_);
+    });
+    if (pending_.size() >= kFlushThreshold) Flush();
+}
+
+void HeadlessRunner::OnBatchEnd() {
+    lastListedNanoseconds_.store(NowNanoseconds());
+    Flush();
+    std::fflush(output_);
+}
+
+void HeadlessRunner::Flush() {
+    if (pending_.empty()) return;
+    std::fwrite(pending_.data(), 1, pending_.size(), output_);
+    pending_.clear();
+}
+
+void HeadlessRunner::WaitForEnd() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    const auto started = std::chrono::steady_clock::now();
+    while (!ended_.load()) {
+        if (commandLine_.durationSeconds &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >=
+                *commandLine_.durationSeconds) {
+            return;
+        }
+        const timespec pause{0, 10'000'000};
+        if (sigtimedwait(&stopSignals, nullptr, &pause) > 0) return;
+    }
+}
+
+int HeadlessRunner::Run() {
+    // The signals that end the run are taken by WaitForEnd alone; threads started from here on
+    // inherit the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::uint32_t address = 0;
+    if (commandLine_.bindAddress) {
+        address = *commandLine_.bindAddress;
+    } else if (!commandLine_.readFile) {
+        address = DefaultCaptureAddress();
+    }
+    session_->OnAddressChosen(address);
+    if (!session_->Start()) return 1;
+
+    WaitForEnd();
+    // Reports a receive failure, if the source ended with one, and stops.
+    session_->FinishEndedCapture();
+
+    if (commandLine_.Prints(CommandLine::Output::kSummary)) {
+        double seconds = 0;
+        if (const auto first = session_->firstReadTime(); first) {
+            const std::int64_t last = lastListedNanoseconds_.load();
+            const std::int64_t firstNs = first->time_since_epoch().count();
+            if (last > firstNs) seconds = static_cast<double>(last - firstNs) / 1e9;
+        }
+        std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", lists_.packets.rowCount(),
+                     lists_.requests.rowCount(), seconds);
+    }
+    std::fflush(output_);
+    return failed_.load() ? 1 : 0;
+}
+
+}  // namespace ravelin

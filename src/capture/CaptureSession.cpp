@@ -1,0 +1,167 @@
+#include "capture/CaptureSession.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include "capture/TextForms.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr std::string_view kThreadStartMessage = "CreateThread 启动监听线程失败";
+constexpr std::string_view kReceiveMessage = "recv 接收包失败";
+
+}  // namespace
+
+CaptureSession::CaptureSession(SessionHost& host, PacketPipeline& pipeline,
+                               SourceFactory sourceFactory)
+    : host_(host), pipeline_(pipeline), sourceFactory_(std::move(sourceFactory)) {}
+
+CaptureSession::~CaptureSession() { Stop(); }
+
+std::string CaptureSession::boundAddressText() const {
+    return std::string(AddressText(boundAddress_.load()).view());
+}
+
+std::optional<std::chrono::steady_clock::time_point> CaptureSession::firstReadTime() const {
+    const std::int64_t nanoseconds = firstReadNanoseconds_.load();
+    if (nanoseconds == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(nanoseconds));
+}
+
+std::optional<CaptureStatistics> CaptureSession::Statistics() {
+    return source_ != nullptr ? source_->Statistics() : std::nullopt;
+}
+
+bool CaptureSession::CheckStep(int result, std::int64_t reference, bool successIfEqual,
+                               PacketSource::Step step) {
+    if (CheckCall(result, reference, successIfEqual, true, source_->StepMessage(step),
+                  source_->lastError(), host_.reporter())) {
+        return true;
+    }
+    source_.reset();
+    return false;
+}
+
+bool CaptureSession::Start() {
+    if (source_ != nullptr) Stop();
+
+    source_ = sourceFactory_(boundAddress_.load());
+    if (!CheckStep(source_->Create(), -1, false, PacketSource::Step::kCreate)) return false;
+    if (!CheckStep(source_->Configure(), 0, true, PacketSource::Step::kConfigure)) return false;
+    if (!CheckStep(source_->Bind(), -1, false, PacketSource::Step::kBind)) return false;
+    if (!CheckStep(source_->SetFilter(), -1, false, PacketSource::Step::kFilter)) return false;
+
+    {
+        std::lock_guard lock(failureMutex_);
+        receiveFailure_.reset();
+    }
+    firstReadNanoseconds_.store(0);
+    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches);
+    running_.store(true);
+    try {
+        pipelineThread_ = std::thread([this, queue = queue_.get()] { PipelineLoop(*queue); });
+        receiveThread_ = std::thread(
+            [this, source = source_.get(), queue = queue_.get()] { ReceiveLoop(*source, *queue); });
+    } catch (const std::system_error& failure) {
+        CheckCall(0, 0, false, false, kThreadStartMessage, {failure.code().value(), failure.what()},
+                  host_.reporter());
+        Stop();
+        return false;
+    }
+    host_.StartCounterTimer();
+    return true;
+}
+
+bool CaptureSession::Stop() {
+    running_.store(false);
+    if (source_ != nullptr) source_->Interrupt();
+    if (receiveThread_.joinable()) receiveThread_.join();
+    // Whatever is still queued is dropped.
+    if (queue_ != nullptr) queue_->Cancel();
+    if (pipelineThread_.joinable()) pipelineThread_.join();
+    queue_.reset();
+    source_.reset();
+    host_.StopCounterTimer();
+    return true;
+}
+
+int CaptureSession::OnAddressChosen(std::uint32_t address) {
+    boundAddress_.store(address);
+    if (!running_.load()) return 0;
+    Stop();
+    return Start() ? 1 : 0;
+}
+
+void CaptureSession::OnStartStop() {
+    if (running_.load()) {
+        Stop();
+        host_.SetStatus("Ready");
+    } else if (Start()) {
+        host_.SetStatus("Listening");
+    }
+}
+
+void CaptureSession::FinishEndedCapture() {
+    std::optional<SystemError> failure;
+    {
+        std::lock_guard lock(failureMutex_);
+        failure.swap(receiveFailure_);
+    }
+    if (failure) CheckCall(-1, -1, false, true, kReceiveMessage, *failure, host_.reporter());
+    Stop();
+}
+
+void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
+    while (true) {
+        auto batch = queue.TakeEmpty();
+        const auto result = source.Read(*batch, kBatchDatagrams);
+        if (!running_.load()) break;
+        if (!batch->empty()) {
+            if (firstReadNanoseconds_.load(std::memory_order_relaxed) == 0) {
+                firstReadNanoseconds_.store(
+                    std::chrono::steady_clock::now().time_since_epoch().count());
+            }
+            if (!queue.Push(std::move(batch))) break;
+        } else {
+            queue.GiveBack(std::move(batch));
+        }
+        if (result == PacketSource::ReadResult::kEnd) {
+            queue.Close();
+            break;
+        }
+        if (result == PacketSource::ReadResult::kError) {
+            const SystemError& error = source.lastError();
+            if (error.code == EOPNOTSUPP || error.code == EINVAL) continue;  // as CheckCall does
+            {
+                std::lock_guard lock(failureMutex_);
+                receiveFailure_ = error;
+            }
+            // What was read before the failure is still listed; then the owner stops.
+            queue.Close();
+            break;
+        }
+    }
+}
+
+void CaptureSession::PipelineLoop(DatagramQueue& queue) {
+    bool listedSinceBatchEnd = false;
+    while (auto batch = queue.Pop()) {
+        for (std::size_t i = 0; i < batch->size(); ++i) {
+            if (!running_.load(std::memory_order_relaxed)) break;
+            listedSinceBatchEnd |= pipeline_.Process((*batch)[i], boundAddress_.load());
+        }
+        queue.GiveBack(std::move(batch));
+        if (listedSinceBatchEnd && !queue.HasQueued()) {
+            pipeline_.EndBatch();
+            listedSinceBatchEnd = false;
+        }
+    }
+    if (listedSinceBatchEnd) pipeline_.EndBatch();
+    // Pop ends when Stop cancels the queue or when the receive thread closed it; only the
+    // latter is an end the owner has not asked for.
+    if (running_.load()) host_.OnCaptureEnded();
+}
+
+}  // namespace ravelin

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "capture/CheckCall.h"
+#include "capture/DatagramQueue.h"
+#include "capture/PacketPipeline.h"
+#include "capture/PacketSource.h"
+
+namespace ravelin {
+
+/// What the capture session needs of the window (or of the headless runner) that owns it.
+class SessionHost {
+public:
+    virtual ~SessionHost() = default;
+    /// Where CheckCall's failure texts go.
+    virtual ErrorReporter& reporter() = 0;
+    /// The state part of the status line ("Ready", "Listening").
+    virtual void SetStatus(std::string_view text) = 0;
+    /// The counters' refresh timer runs while capture runs.
+    virtual void StartCounterTimer() {}
+    virtual void StopCounterTimer() {}
+    /// Capture ended by itself: the file is read to its end, or receiving failed. Called on
+    /// the pipeline thread once everything received has been listed; the host then calls
+    /// FinishEndedCapture() on its own thread. Must not wait for the host's thread.
+    virtual void OnCaptureEnded() = 0;
+};
+
+/// Starts, stops and restarts capture on the bound address. Its operations run on the owner's
+/// thread; a receive thread reads datagrams from the source and a pipeline thread lists them
+/// one after another, in the order they arrived.
+class CaptureSession {
+public:
+    using SourceFactory = std::function<std::unique_ptr<PacketSource>(std::uint32_t address)>;
+
+    static constexpr std::size_t kBatchDatagrams = 512;
+    static constexpr std::size_t kQueuedBatches = 64;
+
+    CaptureSession(SessionHost& host, PacketPipeline& pipeline, SourceFactory sourceFactory);
+    ~CaptureSession();
+    CaptureSession(const CaptureSession&) = delete;
+    CaptureSession& operator=(const CaptureSession&) = delete;
+
+    /// Opens the source step by step, checking each step, and starts the threads. True when
+    /// capture runs; false after a reported failure, with everything opened closed again.
+    bool Start();
+    /// Ends capture: datagrams not yet listed are dropped, both threads are joined. Always true;
+    /// harmless when capture is not running.
+    bool Stop();
+    /// A new bound address; restarts a running capture on it. 0 when capture was not running,
+    /// else the result of Start.
+    int OnAddressChosen(std::uint32_t address);
+    /// The Start/Stop command.
+    void OnStartStop();
+    /// After SessionHost::OnCaptureEnded: reports a receive failure and stops.
+    void FinishEndedCapture();
+    /// Stops listing further packets at once, from any thread; the owner still calls Stop().
+    void Halt() { running_.store(false); }
+
+    bool running() const { return running_.load(); }
+    std::uint32_t boundAddress() const { return boundAddress_.load(); }
+    std::string boundAddressText() const;
+    /// When the first datagram of the current capture was read, if one was.
+    std::optional<std::chrono::steady_clock::time_point> firstReadTime() const;
+    /// The kernel's counters of the running live capture.
+    std::optional<CaptureStatistics> Statistics();
+
+private:
+    bool CheckStep(int result, std::int64_t reference, bool successIfEqual,
+                   PacketSource::Step step);
+    void ReceiveLoop(PacketSource& source, DatagramQueue& queue);
+    void PipelineLoop(DatagramQueue& queue);
+
+    SessionHost& host_;
+    PacketPipeline& pipeline_;
+    SourceFactory sourceFactory_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint32_t> boundAddress_{0};
+    std::atomic<std::int64_t> firstReadNanoseconds_{0};
+
+    // Owned by the owner's thread; the receive thread uses the source until it is joined.
+    std::unique_ptr<PacketSource> source_;
+    std::unique_ptr<DatagramQueue> queue_;
+    std::thread receiveThread_;
+    std::thread pipelineThread_;
+
+    std::mutex failureMutex_;
+    std::optional<SystemError> receiveFailure_;
+};
+
+}  // namespace ravelin

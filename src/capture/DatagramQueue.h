@@ -1,0 +1,49 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "capture/DatagramBatch.h"
+
+namespace ravelin {
+
+/// Hands batches of datagrams from the receive thread to the pipeline thread in order, and
+/// the emptied batches back for reuse. Bounded: a producer that runs ahead waits, so a file
+/// is not read into memory faster than it is listed (a live capture then drops in the kernel,
+/// where libpcap counts it).
+class DatagramQueue {
+public:
+    explicit DatagramQueue(std::size_t capacity) : capacity_(capacity) {}
+
+    /// An empty batch, reused where one was given back.
+    std::unique_ptr<DatagramBatch> TakeEmpty();
+    /// Gives an emptied batch back.
+    void GiveBack(std::unique_ptr<DatagramBatch> batch);
+
+    /// Waits while the queue is full. False when the queue was cancelled or closed.
+    bool Push(std::unique_ptr<DatagramBatch> batch);
+    /// Waits for the next batch; nothing when the queue is cancelled, or closed and drained.
+    std::unique_ptr<DatagramBatch> Pop();
+
+    /// No more batches will come; the consumer drains what is queued.
+    void Close();
+    /// Ends both sides now; what is queued is dropped.
+    void Cancel();
+    /// True when Pop would not wait.
+    bool HasQueued() const;
+
+private:
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<DatagramBatch>> queued_;
+    std::vector<std::unique_ptr<DatagramBatch>> spare_;
+    bool closed_ = false;
+    bool cancelled_ = false;
+};
+
+}  // namespace ravelin

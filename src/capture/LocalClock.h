@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+namespace ravelin {
+
+struct TimeOfDay {
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+};
+
+/// Turns capture time stamps into local time of day. Consecutive packets mostly share their
+/// second, so the last conversion is kept; one instance per thread.
+class LocalClock {
+public:
+    TimeOfDay ToLocal(std::int64_t unixSeconds);
+
+private:
+    std::int64_t cachedSeconds_ = -1;
+    TimeOfDay cached_;
+};
+
+}  // namespace ravelin

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "capture/CheckCall.h"
+#include "capture/DatagramBatch.h"
+
+namespace ravelin {
+
+/// Counters of a live capture, as the kernel reports them.
+struct CaptureStatistics {
+    std::uint64_t received = 0;
+    std::uint64_t dropped = 0;
+};
+
+/// Where datagrams come from: a live interface or a capture file.
+///
+/// Starting a source takes four steps, each of which returns 0 on success and -1 on failure
+/// (then lastError() says why), so that the capture session can check each one like the
+/// platform call it stands for. After the steps, Read() is called from one thread (the
+/// receive thread) while Interrupt() may be called from any other.
+class PacketSource {
+public:
+    enum class Step { kCreate, kConfigure, kBind, kFilter };
+    enum class ReadResult { kData, kEnd, kError };
+
+    virtual ~PacketSource() = default;
+
+    virtual int Create() = 0;     ///< open the handle
+    virtual int Configure() = 0;  ///< snapshot length, immediate delivery, buffer size
+    virtual int Bind() = 0;       ///< attach to the interface of the bound address
+    virtual int SetFilter() = 0;  ///< keep only IPv4
+
+    /// The CheckCall message for a failed step.
+    virtual std::string_view StepMessage(Step step) const;
+
+    /// Appends up to `maxDatagrams` IPv4 datagrams to `batch`. Waits a bounded time for
+    /// traffic; kData may come with no datagram (nothing arrived, or Interrupt()). kEnd: the
+    /// source has no more (end of file). kError: lastError() says why.
+    virtual ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) = 0;
+
+    /// Makes a Read that waits return promptly. Safe from any thread.
+    virtual void Interrupt() = 0;
+
+    /// Live counters of the kernel, where the source has them.
+    virtual std::optional<CaptureStatistics> Statistics() { return std::nullopt; }
+
+    const SystemError& lastError() const { return lastError_; }
+
+protected:
+    SystemError lastError_;
+};
+
+}  // namespace ravelin

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <string>
+
+#include "capture/PacketSource.h"
+
+namespace ravelin {
+
+/// Replays a pcap or pcapng file as fast as it can be read.
+class PcapFileSource : public PacketSource {
+public:
+    explicit PcapFileSource(std::string path) : path_(std::move(path)) {}
+    ~PcapFileSource() override;
+    PcapFileSource(const PcapFileSource&) = delete;
+    PcapFileSource& operator=(const PcapFileSource&) = delete;
+
+    int Create() override;
+    int Configure() override { return 0; }
+    int Bind() override;
+    int SetFilter() override;
+    std::string_view StepMessage(Step step) const override;
+    ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
+    /// A file read never waits, and the receive loop looks at its flag between reads.
+    void Interrupt() override {}
+
+private:
+    std::string path_;
+    pcap_t* handle_ = nullptr;
+    int linkType_ = -1;
+};
+
+}  // namespace ravelin

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "capture/PacketSource.h"
+
+namespace ravelin {
+
+/// Live capture with libpcap on the interface that carries the bound address ("any" for
+/// 0.0.0.0): memory-mapped ring, immediate delivery, kernel filter "ip".
+class PcapLiveSource : public PacketSource {
+public:
+    /// Room for the largest datagram behind any link-layer header we decode, so that a 65535
+    /// byte datagram arrives whole.
+    static constexpr int kSnapshotLength = 65535 + 64;
+    static constexpr int kKernelBufferBytes = 8 << 20;
+
+    explicit PcapLiveSource(std::uint32_t boundAddress) : boundAddress_(boundAddress) {}
+    ~PcapLiveSource() override;
+    PcapLiveSource(const PcapLiveSource&) = delete;
+    PcapLiveSource& operator=(const PcapLiveSource&) = delete;
+
+    int Create() override;
+    int Configure() override;
+    int Bind() override;
+    int SetFilter() override;
+    ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
+    void Interrupt() override;
+    std::optional<CaptureStatistics> Statistics() override;
+
+    const std::string& device() const { return device_; }
+
+private:
+    int Fail(int code, std::string reason);
+
+    std::uint32_t boundAddress_;
+    std::string device_;
+    bool addressFound_ = false;
+    pcap_t* handle_ = nullptr;
+    int linkType_ = -1;
+    int selectableFd_ = -1;
+    int wakeFd_ = -1;  // eventfd that Interrupt() signals
+};
+
+}  // namespace ravelin

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace ravelin {
+
+/// A short text in a fixed buffer, for the column texts of one packet: no heap use.
+template <std::size_t Capacity>
+class FixedText {
+public:
+    std::string_view view() const { return {chars_.data(), length_}; }
+    operator std::string_view() const { return view(); }  // NOLINT: used like a string
+    std::size_t size() const { return length_; }
+
+    void Append(char c) {
+        if (length_ + 1 < Capacity) chars_[length_++] = c;
+    }
+    void Append(std::string_view text) {
+        for (char c : text) Append(c);
+    }
+
+private:
+    std::array<char, Capacity> chars_{};
+    std::size_t length_ = 0;
+};
+
+/// Dotted decimal text of an IPv4 address held in network byte order (at most 15 characters).
+FixedText<16> AddressText(std::uint32_t networkOrderAddress);
+
+/// Decimal text ("%d") of a port, a length or a serial number.
+FixedText<24> DecimalText(std::int64_t value);
+
+/// Replaces every zero byte with a space so that payload bytes can be shown as text; all other
+/// bytes, control characters included, stay. Returns the count, or 0 for an empty span.
+int BlankZeroBytes(std::span<char> text);
+
+/// The time column's text: hour, minute and second without leading zeros ("%d:%d:%d").
+FixedText<12> TimeText(int hour, int minute, int second);
+
+}  // namespace ravelin
