@@ -1,0 +1,79 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include "app/DefaultAddress.h"
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+std::optional<CommandLine> Parse(std::vector<std::string> arguments, std::string* error = nullptr) {
+    std::string message;
+    auto line = ParseCommandLine(arguments, message);
+    if (error != nullptr) *error = message;
+    return line;
+}
+
+TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
+    const auto line = Parse({"--print", "packets", "--print=summary", "--read", "x.pcap",
+                             "--bind=127.0.0.1", "--count", "5", "--duration", "1.5",
+                             "--config", "r.ini"});
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->Prints(CommandLine::Output::kPackets));
+    EXPECT_TRUE(line->Prints(CommandLine::Output::kSummary));
+    EXPECT_FALSE(line->Prints(CommandLine::Output::kHttp));
+    EXPECT_EQ(line->readFile, "x.pcap");
+    EXPECT_EQ(line->bindAddress, test::Ipv4("127.0.0.1"));
+    EXPECT_EQ(line->count, 5);
+    EXPECT_DOUBLE_EQ(*line->durationSeconds, 1.5);
+    EXPECT_EQ(line->configFile, "r.ini");
+
+    const auto bare = Parse({});
+    ASSERT_TRUE(bare);
+    EXPECT_TRUE(bare->outputs.empty());
+}
+
+TEST(CommandLineTest, RejectsMistakesWithAReason) {
+    const std::vector<std::vector<std::string>> mistakes = {
+        {"--print", "everything"}, {"--print"},          {"--count", "0"},
+        {"--count", "3x"},         {"--count", "-1"},     {"--duration", "0"},
+        {"--duration", "nan"},     {"--bind", "300.1.1.1"}, {"--bind", "::1"},
+        {"--frobnicate"},          {"packets"},
+    };
+    for (const auto& arguments : mistakes) {
+        std::string error;
+        EXPECT_FALSE(Parse(arguments, &error)) << arguments[0];
+        EXPECT_FALSE(error.empty()) << arguments[0];
+    }
+}
+
+TEST(DefaultAddressTest, PrefersARealInterfaceOverTheLoopbackHostName) {
+    const std::vector<InterfaceAddress> interfaces = {
+        {"lo", test::Ipv4("127.0.0.1"), test::Ipv4("255.0.0.0"), true, true},
+        {"eth0", test::Ipv4("192.168.7.20"), test::Ipv4("255.255.255.0"), false, true},
+        {"eth1", test::Ipv4("10.1.1.1"), test::Ipv4("255.0.0.0"), false, true},
+    };
+    // Debian maps the host name to 127.0.1.1.
+    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), interfaces), test::Ipv4("192.168.7.20"));
+    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("10.1.1.1"), interfaces), test::Ipv4("10.1.1.1"));
+    EXPECT_EQ(ChooseDefaultAddress(std::nullopt, interfaces), test::Ipv4("192.168.7.20"));
+    const std::vector<InterfaceAddress> loopbackOnly(interfaces.begin(), interfaces.begin() + 1);
+    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), loopbackOnly), test::Ipv4("127.0.1.1"));
+    EXPECT_EQ(ChooseDefaultAddress(std::nullopt, {}), test::Ipv4("127.0.0.1"));
+}
+
+TEST(DeviceForAddressTest, FindsTheInterfaceThatCarriesAnAddress) {
+    const std::vector<InterfaceAddress> interfaces = {
+        {"lo", test::Ipv4("127.0.0.1"), test::Ipv4("255.0.0.0"), true, true},
+        {"eth0", test::Ipv4("192.168.7.20"), test::Ipv4("255.255.255.0"), false, true},
+    };
+    EXPECT_EQ(DeviceForAddress(0, interfaces), "any");
+    EXPECT_EQ(DeviceForAddress(test::Ipv4("192.168.7.20"), interfaces), "eth0");
+    EXPECT_EQ(DeviceForAddress(test::Ipv4("127.0.1.1"), interfaces), "lo");
+    // Another host of eth0's network is not this host's address.
+    EXPECT_EQ(DeviceForAddress(test::Ipv4("192.168.7.21"), interfaces), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ravelin

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "capture/PacketSource.h"
+
+namespace ravelin::test {
+
+/// What a fake source does, shared with the test so that it can be inspected after the
+/// session has destroyed the source.
+struct FakeSourceScript {
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    /// Step results (0 or -1) and the error a failing step leaves.
+    int createResult = 0;
+    int configureResult = 0;
+    int bindResult = 0;
+    int filterResult = 0;
+    SystemError stepError{13, "not permitted"};
+    /// After the datagrams: end like a file (true), or wait like an idle interface (false).
+    bool endAfterDatagrams = true;
+    /// After the datagrams: fail with this error instead of ending.
+    std::optional<SystemError> readFailure;
+
+    std::atomic<int> sourcesCreated{0};
+    std::atomic<int> sourcesDestroyed{0};
+    std::atomic<int> interrupts{0};
+    std::atomic<std::uint32_t> lastBoundAddress{0};
+};
+
+class FakePacketSource : public PacketSource {
+public:
+    FakePacketSource(std::shared_ptr<FakeSourceScript> script, std::uint32_t address)
+        : script_(std::move(script)) {
+        script_->sourcesCreated++;
+        script_->lastBoundAddress = address;
+    }
+    ~FakePacketSource() override { script_->sourcesDestroyed++; }
+
+    int Create() override { return Step(script_->createResult); }
+    int Configure() override { return Step(script_->configureResult); }
+    int Bind() override { return Step(script_->bindResult); }
+    int SetFilter() override { return Step(script_->filterResult); }
+
+    ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
+        for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
+            batch.Add(script_->datagrams[next_], {1700000000 + static_cast<std::int64_t>(next_), 0});
+            ++next_;
+        }
+        if (!batch.empty()) return ReadResult::kData;
+        if (script_->readFailure) {
+            lastError_ = *script_->readFailure;
+            return ReadResult::kError;
+        }
+        if (script_->endAfterDatagrams) return ReadResult::kEnd;
+        std::unique_lock lock(mutex_);
+        woken_.wait_for(lock, std::chrono::milliseconds(200), [&] { return interrupted_; });
+        interrupted_ = false;
+        return ReadResult::kData;
+    }
+
+    void Interrupt() override {
+        script_->interrupts++;
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+        woken_.notify_all();
+    }
+
+private:
+    int Step(int result) {
+        if (result != 0) lastError_ = script_->stepError;
+        return result;
+    }
+
+    std::shared_ptr<FakeSourceScript> script_;
+    std::size_t next_ = 0;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool interrupted_ = false;
+};
+
+}  // namespace ravelin::test

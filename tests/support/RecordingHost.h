@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/CaptureSession.h"
+
+namespace ravelin::test {
+
+/// A session host that remembers what the session told it.
+class RecordingHost : public SessionHost, public ErrorReporter {
+public:
+    ErrorReporter& reporter() override { return *this; }
+    void ShowError(std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        errors.emplace_back(text);
+    }
+    void SetStatus(std::string_view text) override { status = std::string(text); }
+    void StartCounterTimer() override { counterTimerRunning = true; }
+    void StopCounterTimer() override { counterTimerRunning = false; }
+    void OnCaptureEnded() override {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+
+    /// Waits until the session says that capture ended by itself.
+    bool WaitForEnd(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex_);
+        const bool ended = changed_.wait_for(lock, limit, [&] { return ended_; });
+        ended_ = false;
+        return ended;
+    }
+
+    std::vector<std::string> Errors() {
+        std::lock_guard lock(mutex_);
+        return errors;
+    }
+
+    std::string status = "Ready";
+    bool counterTimerRunning = false;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> errors;
+    bool ended_ = false;
+};
+
+}  // namespace ravelin::test
