@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs the whole test suite:
+# unit tests, end-to-end tests against curl, python3 -m http.server and tshark, and the same
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# RAVELIN_SANITIZERS=0 skips the sanitizer run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+run_suite() {
+    local preset=$1
+    cmake --preset "$preset" -DRAVELIN_WERROR=ON >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+}
+
+run_suite default
+if [ "${RAVELIN_SANITIZERS:-1}" != 0 ]; then
+    run_suite asan
+fi
