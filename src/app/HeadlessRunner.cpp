@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <ctime>
 
+#include "app/ConfigPath.h"
 #include "app/DefaultAddress.h"
 #include "app/RowPrinter.h"
 #include "capture/PcapFileSource.h"
@@ -24,8 +25,13 @@ std::int64_t NowNanoseconds() {
 
 HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output,
                                std::FILE* errors)
-    : commandLine_(commandLine), output_(output), errors_(errors), pipeline_(lists_) {
+    : commandLine_(commandLine),
+      output_(output),
+      errors_(errors),
+      recogniser_(commandLine.configFile.value_or(DefaultConfigPath())),
+      pipeline_(lists_) {
     pipeline_.SetObserver(this);
+    pipeline_.SetRecogniser(&recogniser_);
     CaptureSession::SourceFactory factory;
     if (commandLine_.readFile) {
         factory = [file = *commandLine_.readFile](std::uint32_t) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "analysis/HttpRecogniser.h"
 #include "app/CommandLine.h"
 #include "capture/CaptureSession.h"
 #include "capture/PacketPipeline.h"
@@ -45,6 +46,7 @@ private:
     std::FILE* output_;
     std::FILE* errors_;
     CaptureLists lists_;
+    HttpRecogniser recogniser_;
     PacketPipeline pipeline_;
     std::unique_ptr<CaptureSession> session_;
 

@@ -50,6 +50,9 @@ std::string_view PcapFileSource::StepMessage(Step step) const {
 }
 
 PacketSource::ReadResult PcapFileSource::Read(DatagramBatch& batch, std::size_t maxDatagrams) {
+    // pcap_dispatch takes a count of 0 as "no limit" and would empty the whole file into the
+    // batch; and its 0 result means end of file, so the call must not be made at all.
+    if (maxDatagrams == 0) return ReadResult::kData;
     const int result = DispatchIntoBatch(handle_, linkType_, batch, maxDatagrams);
     if (result == 0) return ReadResult::kEnd;
     if (result == PCAP_ERROR) {

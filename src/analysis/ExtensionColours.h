@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/IniFile.h"
+#include "views/Colour.h"
+
+namespace ravelin {
+
+/// Colours of HTTP rows by the extension of their URL, as the user sets them in the section
+/// "HighLightExtension" of the configuration file: keys Ext[0] to Ext[99], read in order until
+/// the first missing or empty one, each "RRGGBB,ext,ext,...,". The first key whose value holds
+/// ",ext," decides. Matching is case-sensitive. The file is consulted for every call, so an
+/// edit takes effect at the next request. Used by one thread at a time.
+class ExtensionColours {
+public:
+    static constexpr int kMaximumKeys = 100;
+
+    explicit ExtensionColours(std::string iniPath) : ini_(std::move(iniPath)) {}
+
+    /// The row colour (0x00BBGGRR) for an extension, or the background colour.
+    Colour ExtensionColour(std::string_view extension);
+
+private:
+    IniFile ini_;
+    std::uint64_t valuesRevision_ = 0;
+    std::vector<std::string> values_;  // Ext[0], Ext[1], ... up to the first missing one
+};
+
+/// The colour of a value that lists the extension: the text up to the first comma among its
+/// first seven characters, read like strtoul in base 16 on a 32-bit unsigned long (leading
+/// white space, a sign and "0x" allowed; saturating at 0xFFFFFFFF), RRGGBB turned to 0x00BBGGRR.
+Colour ValueColour(std::string_view value);
+
+}  // namespace ravelin

@@ -1,0 +1,22 @@
+#include "analysis/HttpRecogniser.h"
+
+#include "analysis/HttpRequestParser.h"
+
+namespace ravelin {
+
+std::optional<RecognisedRequest> HttpRecogniser::Recognise(std::span<const std::uint8_t> payload) {
+    const std::string_view text = RequestText(
+        {reinterpret_cast<const char*>(payload.data()), payload.size()});
+    RecognisedRequest request;
+    if (HttpRequestParser::MatchMethod(text, &request.method) < 0) return std::nullopt;
+    auto url = HttpRequestParser::ComposeUrl(text, text.size() + 1);
+    if (!url) return std::nullopt;
+    // A URL without an extension keeps the background colour without a look at the file.
+    if (const auto extension = HttpRequestParser::UrlExtension(*url, url->size() + 1)) {
+        request.colour = colours_.ExtensionColour(*extension);
+    }
+    request.url = std::move(*url);
+    return request;
+}
+
+}  // namespace ravelin

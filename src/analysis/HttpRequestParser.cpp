@@ -1,0 +1,117 @@
+#include "analysis/HttpRequestParser.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr std::size_t kMinimumRequest = 24;
+constexpr std::string_view kTargetEnd = " HTTP/";
+constexpr std::string_view kHostMarker = "Host: ";
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kScheme = "http://";
+// Only its length serves: the shortest URL that can have an extension.
+constexpr std::string_view kShortestWithExtension = "*/.*";
+
+}  // namespace
+
+std::string_view RequestText(std::string_view payload) {
+    return payload.substr(0, payload.find('\0'));
+}
+
+int HttpRequestParser::StartsWith(std::string_view text, std::string_view prefix) {
+    return text.starts_with(prefix) ? 1 : 0;
+}
+
+long HttpRequestParser::FindFrom(std::string_view text, std::size_t offset,
+                                 std::string_view pattern) {
+    if (offset > text.size()) return -1;
+    const auto position = text.find(pattern, offset);
+    return position == std::string_view::npos ? -1 : static_cast<long>(position);
+}
+
+int HttpRequestParser::ExtractBetween(std::string_view text, std::string_view start,
+                                      std::string_view end, std::string& out,
+                                      std::size_t capacity) {
+    if (capacity < text.size()) return 0;
+    out.clear();
+    const long startAt = FindFrom(text, 0, start);
+    if (startAt < 0) return 0;
+    const std::size_t contentAt = static_cast<std::size_t>(startAt) + start.size();
+    const long endAt = FindFrom(text, contentAt, end);
+    if (endAt < 0) return 0;
+    out.assign(text.substr(contentAt, static_cast<std::size_t>(endAt) - contentAt));
+    return 1;
+}
+
+int HttpRequestParser::FindLastChar(std::string_view text, char c) {
+    const auto position = text.rfind(c);
+    if (position == std::string_view::npos) return -1;
+    return static_cast<int>(text.size() - position);
+}
+
+int HttpRequestParser::TrimSpaces(std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        text.clear();
+        return 1;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+    return 1;
+}
+
+int HttpRequestParser::MatchMethod(std::string_view text, std::string_view* method) {
+    for (std::size_t i = 0; i < std::size(kMethods); ++i) {
+        if (StartsWith(text, kMethods[i]) != 0) {
+            if (method != nullptr) *method = kMethods[i];
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::optional<std::string> HttpRequestParser::ComposeUrl(std::string_view text,
+                                                         std::size_t capacity) {
+    if (capacity < 1 || text.size() < kMinimumRequest) return std::nullopt;
+    std::string_view method;
+    if (MatchMethod(text, &method) < 0) return std::nullopt;
+    const std::string methodMarker = std::string(method) + " ";
+
+    std::string target;
+    std::string host;
+    if (ExtractBetween(text, methodMarker, kTargetEnd, target, text.size() + 1) == 0) {
+        return std::nullopt;
+    }
+    if (ExtractBetween(text, kHostMarker, kLineEnd, host, text.size() + 1) == 0) {
+        return std::nullopt;
+    }
+    if (capacity < kScheme.size() + host.size() + target.size() + 1) return std::nullopt;
+    TrimSpaces(host);
+    TrimSpaces(target);
+    std::string url;
+    url.reserve(kScheme.size() + host.size() + target.size());
+    url += kScheme;
+    url += host;
+    url += target;
+    return url;
+}
+
+std::optional<std::string> HttpRequestParser::UrlExtension(std::string_view url,
+                                                           std::size_t capacity) {
+    if (url.size() < kShortestWithExtension.size()) return std::nullopt;
+    std::string_view path = url;
+    if (const auto query = path.find('?'); query != std::string_view::npos && query > 0) {
+        path = path.substr(0, query);
+    }
+    const int fromEnd = FindLastChar(path, '/');
+    if (fromEnd < 0) return std::nullopt;
+    const std::string_view segment = path.substr(path.size() - static_cast<std::size_t>(fromEnd) + 1);
+    const int dotFromEnd = FindLastChar(segment, '.');
+    if (dotFromEnd < 0) return std::nullopt;
+    const std::string_view extension =
+        segment.substr(segment.size() - static_cast<std::size_t>(dotFromEnd) + 1);
+    if (capacity < 1 || extension.size() >= capacity - 1) return std::nullopt;
+    return std::string(extension);
+}
+
+}  // namespace ravelin

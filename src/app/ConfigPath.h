@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace ravelin {
+
+/// Where "Ravelin.ini" is: beside the executable, unless that directory is not writable and
+/// holds no "Ravelin.ini"; then $XDG_CONFIG_HOME/ravelin/Ravelin.ini (default
+/// ~/.config/ravelin/Ravelin.ini).
+std::string ChooseConfigPath(const std::string& executableDirectory, bool directoryWritable,
+                             bool fileExistsThere, const std::optional<std::string>& xdgConfigHome,
+                             const std::optional<std::string>& home);
+
+/// ChooseConfigPath for this process.
+std::string DefaultConfigPath();
+
+/// The settings of section "Config" that the window reads at start-up.
+struct StartupConfig {
+    bool topMost = false;      ///< "WndTop": 1 turns always-on-top on, any other value off
+    int maxItemCount = 65535;  ///< "MaxItemCount"
+};
+
+class IniFile;
+StartupConfig ReadStartupConfig(IniFile& ini);
+
+}  // namespace ravelin
