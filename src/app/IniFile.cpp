@@ -74,7 +74,12 @@ IniFile::FileStamp IniFile::Stamp() const {
 
 void IniFile::ReloadIfChanged() {
     const FileStamp stamp = Stamp();
-    if (loaded_ && stamp == stamp_) return;
+    // File times advance in coarse steps, so two edits close together can leave the same time
+    // and size: a file changed within the last two seconds is always read again.
+    std::timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const bool recentlyChanged = stamp.exists && now.tv_sec - stamp.modified.tv_sec < 2;
+    if (loaded_ && stamp == stamp_ && !recentlyChanged) return;
     entries_.clear();
     std::string section;
     for (const std::string& line : ReadLines(path_)) {
