@@ -54,8 +54,9 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     } else if (decoded.ip.protocol == kProtocolUdp) {
         if (!decoded.udp.Parse(transportBytes)) return decoded;
         decoded.transport = Transport::kUdp;
-        const std::size_t udpEnd =
-            std::min<std::size_t>(decoded.udp.udpLength, transportBytes.size());
+        const std::size_t transportEnd =
+            datagramEnd > ipHeaderLength ? datagramEnd - ipHeaderLength : 0;
+        const std::size_t udpEnd = std::min<std::size_t>(decoded.udp.udpLength, transportEnd);
         const std::size_t payloadLength =
             udpEnd > UdpHeader::kHeaderLength ? udpEnd - UdpHeader::kHeaderLength : 0;
         decoded.dataLength = static_cast<std::int32_t>(payloadLength);

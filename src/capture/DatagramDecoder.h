@@ -37,7 +37,7 @@ struct DecodedDatagram {
 ///    another protocol, with no ports and no payload.
 ///  - The datagram ends at its total length or at the last received byte, whichever is first.
 ///  - A TCP data offset below 20 counts as 20; one past the end counts up to the end.
-///  - A UDP length counts up to the end of the received bytes at most.
+///  - A UDP length counts up to the end of the datagram at most.
 ///  - A payload length that comes out below zero is zero.
 /// So a datagram that claims more than was received is listed with the payload that is really
 /// there. Returns nothing only when fewer than 20 bytes were received.
