@@ -24,6 +24,7 @@ int PcapFileSource::Create() {
 }
 
 int PcapFileSource::Bind() {
+    if (handle_ == nullptr) return NoHandle();
     linkType_ = pcap_datalink(handle_);
     if (!IsSupportedLinkType(linkType_)) {
         const char* name = pcap_datalink_val_to_name(linkType_);
@@ -49,7 +50,18 @@ std::string_view PcapFileSource::StepMessage(Step step) const {
     }
 }
 
+int PcapFileSource::NoHandle() {
+    // A step may fail with an error that CheckCall lets pass; the next step must not go on as
+    // if the file were open.
+    lastError_ = {PCAP_ERROR, path_ + ": not open"};
+    return -1;
+}
+
 PacketSource::ReadResult PcapFileSource::Read(DatagramBatch& batch, std::size_t maxDatagrams) {
+    if (handle_ == nullptr) {
+        NoHandle();
+        return ReadResult::kError;
+    }
     // pcap_dispatch takes a count of 0 as "no limit" and would empty the whole file into the
     // batch; and its 0 result means end of file, so the call must not be made at all.
     if (maxDatagrams == 0) return ReadResult::kData;

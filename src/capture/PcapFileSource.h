@@ -26,6 +26,8 @@ public:
     void Interrupt() override {}
 
 private:
+    int NoHandle();
+
     std::string path_;
     pcap_t* handle_ = nullptr;
     int linkType_ = -1;

@@ -48,6 +48,7 @@ int PcapLiveSource::Create() {
 }
 
 int PcapLiveSource::Configure() {
+    if (handle_ == nullptr) return NoHandle();
     if (int status = pcap_set_snaplen(handle_, kSnapshotLength); status != 0) {
         return Fail(status, pcap_statustostr(status));
     }
@@ -61,6 +62,7 @@ int PcapLiveSource::Configure() {
 }
 
 int PcapLiveSource::Bind() {
+    if (handle_ == nullptr) return NoHandle();
     if (!addressFound_) {
         return Fail(EADDRNOTAVAIL, std::string("no interface has the address ") +
                                        std::string(AddressText(boundAddress_).view()));
@@ -85,6 +87,7 @@ int PcapLiveSource::Bind() {
 }
 
 int PcapLiveSource::SetFilter() {
+    if (handle_ == nullptr) return NoHandle();
     bpf_program program{};
     if (pcap_compile(handle_, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
         return Fail(PCAP_ERROR, pcap_geterr(handle_));
@@ -95,7 +98,18 @@ int PcapLiveSource::SetFilter() {
     return 0;
 }
 
+int PcapLiveSource::NoHandle() {
+    // A step may fail with an error that CheckCall lets pass; the next step must not go on as
+    // if the device were open.
+    return Fail(PCAP_ERROR, "no capture handle for " + device_);
+}
+
 PacketSource::ReadResult PcapLiveSource::Read(DatagramBatch& batch, std::size_t maxDatagrams) {
+    if (handle_ == nullptr || selectableFd_ < 0) {
+        NoHandle();
+        return ReadResult::kError;
+    }
+    if (maxDatagrams == 0) return ReadResult::kData;  // libpcap would take 0 as "no limit"
     pollfd fds[2] = {{selectableFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     const int ready = poll(fds, 2, kPollTimeoutMs);
     if (ready < 0) {

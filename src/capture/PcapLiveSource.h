@@ -36,6 +36,7 @@ public:
 
 private:
     int Fail(int code, std::string reason);
+    int NoHandle();
 
     std::uint32_t boundAddress_;
     std::string device_;

@@ -214,6 +214,13 @@ TEST_F(PcapFileSourceTest, MissingFileFailsToCreate) {
     EXPECT_NE(source.lastError().reason.find(path), std::string::npos) << source.lastError().reason;
     EXPECT_EQ(source.StepMessage(PacketSource::Step::kCreate),
               "pcap_open_offline 打开抓包文件失败");
+
+    // Should a failed open ever be let pass (its error number is one CheckCall ignores), the
+    // later steps fail cleanly instead of using a handle that is not there.
+    EXPECT_EQ(source.Bind(), -1);
+    EXPECT_EQ(source.lastError().code, PCAP_ERROR);
+    DatagramBatch batch;
+    EXPECT_EQ(source.Read(batch, 8), PacketSource::ReadResult::kError);
 }
 
 TEST_F(PcapFileSourceTest, FilesThatAreNoCaptureFailToCreate) {

@@ -1,0 +1,261 @@
+"""Helpers shared by the end-to-end tests of ravelin's headless mode.
+
+Every peer started here talks to loopback addresses only, and every wait has a deadline.
+"""
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+from typing import NamedTuple
+
+REPO = Path(__file__).resolve().parents[2]
+SENT = "EED8AE"
+RECEIVED = "CAE1FF"
+PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP"}
+# Local time must be reproducible for the time column to be checked.
+RAVELIN_ENV = dict(os.environ, TZ="UTC")
+
+
+def ravelin_binary():
+    """$RAVELIN when set (as ctest does), else the newest build under build/."""
+    if os.environ.get("RAVELIN"):
+        return os.environ["RAVELIN"]
+    built = sorted(REPO.glob("build/*/src/ravelin"), key=lambda p: p.stat().st_mtime)
+    return str(built[-1]) if built else None
+
+
+def is_root():
+    return os.geteuid() == 0
+
+
+def missing_tools(*names):
+    return [name for name in names if shutil.which(name) is None]
+
+
+def ravelin_command(*args):
+    """The command line; an empty configuration keeps a stray Ravelin.ini from colouring rows."""
+    return [ravelin_binary(), "--config", os.devnull, *args]
+
+
+def run_ravelin(*args, timeout=60):
+    """Runs ravelin to its end; stdout is decoded as ASCII because every byte of it is escaped."""
+    done = subprocess.run(ravelin_command(*args), capture_output=True, timeout=timeout,
+                          env=RAVELIN_ENV)
+    return done.returncode, done.stdout.decode("ascii"), done.stderr.decode("utf-8", "replace")
+
+
+class PacketLine(NamedTuple):
+    serial: int
+    time: str
+    protocol: str
+    source: str
+    source_port: str
+    destination: str
+    destination_port: str
+    length: int
+    data: str
+    colour: str
+
+
+def parse_packet_lines(text):
+    """Parses `--print packets` output, failing on any incomplete or malformed line."""
+    if text and not text.endswith("\n"):
+        raise AssertionError(f"output ends inside a line: {text[-80:]!r}")
+    records = []
+    for line in text.splitlines():
+        fields = line.split("\t")
+        if len(fields) != 10 or not re.fullmatch(r"[0-9A-F]{6}", fields[9]):
+            raise AssertionError(f"malformed packet line: {line!r}")
+        records.append(PacketLine(int(fields[0]), *fields[1:7], int(fields[7]), *fields[8:]))
+    return records
+
+
+def preview_text(payload):
+    """The data column for these payload bytes: 128 at most, zeros blanked, then escaped."""
+    out = []
+    for byte in payload[:128]:
+        byte = byte or 0x20
+        char = chr(byte)
+        if char in "\\\t\r\n":
+            out.append({"\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n"}[char])
+        elif byte < 0x20 or byte >= 0x7F:
+            out.append(f"\\x{byte:02x}")
+        else:
+            out.append(char)
+    return "".join(out)
+
+
+def utc_clock_text(epoch_seconds):
+    t = time.gmtime(epoch_seconds)
+    return f"{t.tm_hour}:{t.tm_min}:{t.tm_sec}"
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(0.02)  # polling interval of a condition with a deadline
+
+
+class Child:
+    """A child process whose output is collected as it arrives, so tests can wait on it."""
+
+    def __init__(self, argv, env=None):
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=env)
+        self.out, self.err = bytearray(), bytearray()
+        self._changed = threading.Condition()
+        self._readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
+                         for s, b in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+        for reader in self._readers:
+            reader.start()
+
+    def _drain(self, stream, buffer):
+        for chunk in iter(lambda: stream.read1(65536), b""):
+            with self._changed:
+                buffer.extend(chunk)
+                self._changed.notify_all()
+
+    def wait_for(self, predicate, timeout, what):
+        """Waits until predicate(stdout text, stderr text) holds; returns its value."""
+        def check():
+            return predicate(self.out.decode("utf-8", "replace"), self.err.decode("utf-8", "replace"))
+        with self._changed:
+            if not self._changed.wait_for(check, timeout):
+                raise AssertionError(f"timed out waiting for {what}; stderr: {bytes(self.err)!r}")
+            return check()
+
+    def stop(self, sig=signal.SIGINT, timeout=30):
+        """Sends sig and waits for the exit and the end of the output; returns the exit code."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        code = self.proc.wait(timeout)
+        for reader in self._readers:
+            reader.join(timeout)
+        return code
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for reader in self._readers:
+            reader.join(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+class HttpServer:
+    """`python3 -m http.server` on 127.0.0.1 on a port the kernel picks, serving `files`."""
+
+    def __init__(self, files):
+        self.root = tempfile.mkdtemp(prefix="ravelin-http-")
+        for name, content in files.items():
+            Path(self.root, name).write_bytes(content)
+        self.child = Child([sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                            "--directory", self.root])
+        try:
+            found = self.child.wait_for(lambda out, err: re.search(r"port (\d+)", out), 20,
+                                        "http.server to announce its port")
+            self.port = int(found.group(1))
+            wait_until(self._accepts, 10, f"port {self.port} to accept")
+        except BaseException:
+            self.close()
+            raise
+
+    def _accepts(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}/{path}"
+
+    def close(self):
+        self.child.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def curl(*args):
+    done = subprocess.run(["curl", "-sS", "--max-time", "20", *args], capture_output=True,
+                          timeout=30)
+    if done.returncode != 0:
+        raise AssertionError(f"curl {args} failed: {done.stderr!r}")
+    return done
+
+
+def curl_exchange(url, *args):
+    """Fetches url and returns the exact request bytes and response header bytes, as `curl -v`
+    shows them, so that rows can be checked against what really went over the wire."""
+    trace = curl("-v", "-o", os.devnull, *args, url).stderr.decode("latin-1").splitlines()
+    def block(prefix):
+        return "".join(line[2:].rstrip("\r") + "\r\n" for line in trace
+                       if line.startswith(prefix)).encode("latin-1")
+    return block("> "), block("< ")
+
+
+TSHARK_FIELDS = ["frame.number", "frame.time_epoch", "frame.cap_len", "ip.proto", "ip.src",
+                 "ip.dst", "ip.len", "ip.hdr_len", "tcp.srcport", "tcp.dstport", "tcp.hdr_len",
+                 "tcp.len", "tcp.payload", "udp.srcport", "udp.dstport", "udp.length",
+                 "udp.payload"]
+
+
+def tshark_frames(path):
+    """One dict per frame. Reassembly and HTTP are off so that every frame keeps its own TCP
+    fields and payload; only the first occurrence of a field is kept because an ICMP error
+    quotes the datagram it answers, whose inner headers are not what the frame carries."""
+    argv = ["tshark", "-r", str(path), "-n", "-o", "tcp.desegment_tcp_streams:FALSE",
+            "--disable-protocol", "http", "-T", "fields", "-E", "separator=/t",
+            "-E", "occurrence=f"]
+    for field in TSHARK_FIELDS:
+        argv += ["-e", field]
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=120, check=True)
+    return [dict(zip(TSHARK_FIELDS, line.split("\t"))) for line in done.stdout.splitlines()]
+
+
+def read_pcap(path):
+    """(endianness, nanosecond flag, link type, [(seconds, fraction, original length, frame)])."""
+    data = Path(path).read_bytes()
+    for endian in "<>":
+        magic = struct.unpack(endian + "I", data[:4])[0]
+        if magic in (0xA1B2C3D4, 0xA1B23C4D):
+            break
+    else:
+        raise ValueError(f"{path} is not a classic pcap file")
+    link_type = struct.unpack(endian + "I", data[20:24])[0] & 0x0FFFFFFF
+    records, offset = [], 24
+    while offset + 16 <= len(data):
+        seconds, fraction, captured, original = struct.unpack(endian + "IIII",
+                                                             data[offset:offset + 16])
+        records.append((seconds, fraction, original, data[offset + 16:offset + 16 + captured]))
+        offset += 16 + captured
+    return endian, magic == 0xA1B23C4D, link_type, records
+
+
+def write_pcap(path, link_type, records, endian="<", nano=False):
+    out = [struct.pack(endian + "IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0,
+                       262144, link_type)]
+    for seconds, fraction, original, frame in records:
+        out.append(struct.pack(endian + "IIII", seconds, fraction, len(frame), original) + frame)
+    Path(path).write_bytes(b"".join(out))
+
+
+def relink_ethernet_pcap(source, target, link_type, header, endian="<", prepend=()):
+    """Copies an Ethernet capture, giving each frame `header(frame)` in place of its 14-byte
+    Ethernet header, so that one recording exercises every link layer ravelin reads."""
+    _, nano, source_link, records = read_pcap(source)
+    if source_link != 1:
+        raise ValueError(f"{source} has link type {source_link}, not Ethernet")
+    moved = [(s, f, original - 14 + len(header(frame)), header(frame) + frame[14:])
+             for s, f, original, frame in records]
+    write_pcap(target, link_type, list(prepend) + moved, endian, nano)

@@ -1,0 +1,362 @@
+"""End-to-end tests of ravelin's headless mode against curl, http.server, tcpdump and tshark.
+
+All traffic stays on loopback. Live capture and recording need CAP_NET_RAW (root in CI).
+"""
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from ravelin_harness import (PROTOCOL_NAMES, RAVELIN_ENV, RECEIVED, SENT, Child, HttpServer,
+                             ravelin_command,
+                             curl, curl_exchange, is_root, missing_tools, parse_packet_lines,
+                             preview_text, ravelin_binary, read_pcap, relink_ethernet_pcap,
+                             run_ravelin, tshark_frames, utc_clock_text, wait_until, write_pcap)
+
+NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
+# A page whose bytes need every kind of escape, with zeros that the preview blanks.
+PAGE = b"tab\there\\back\r\nzero\x00\x00end\x01\x1f\x7f\x80\xff caf\xc3\xa9 " * 8
+ODD_BYTES = bytes(range(256))
+
+
+def setUpModule():
+    binary = ravelin_binary()
+    if not binary or not os.access(binary, os.X_OK):
+        raise RuntimeError(f"no ravelin binary ({binary!r}); set RAVELIN or build first")
+
+
+def complete_lines(text):
+    return parse_packet_lines(text[:text.rfind("\n") + 1])
+
+
+class LiveCaptureTest(unittest.TestCase):
+    def setUp(self):
+        if not is_root():
+            self.skipTest(NEEDS_ROOT)
+        if missing_tools("curl"):
+            self.skipTest("curl is not installed")
+        self.files = {"file-a.txt": PAGE, "file-b.bin": random.Random(7).randbytes(5000),
+                      "file-c.bin": random.Random(8).randbytes(150_000), "probe": b"ok"}
+        self.server = HttpServer(self.files)
+        self.addCleanup(self.server.close)
+
+    def test_curl_fetches_are_listed_live(self):
+        port = str(self.server.port)
+        started = time.time()
+        # --duration only bounds a run that the SIGINT below failed to end.
+        ravelin = Child([*ravelin_command("--print", "packets", "--bind", "127.0.0.1"),
+                         "--duration", "120"], env=RAVELIN_ENV)
+        self.addCleanup(ravelin.close)
+
+        # Capturing has begun once a probe request comes back as a row; until then, probe again.
+        def probe_listed():
+            curl("-o", os.devnull, self.server.url("probe"))
+            try:
+                ravelin.wait_for(lambda out, err: "GET /probe " in out, 1, "the probe row")
+                return True
+            except AssertionError:
+                self.assertIsNone(ravelin.proc.poll(), f"ravelin ended: {bytes(ravelin.err)!r}")
+                return False
+        wait_until(probe_listed, 30, "ravelin to list a probe request")
+
+        names = ["file-a.txt", "file-b.bin", "file-c.bin"]
+        exchanges = {name: curl_exchange(self.server.url(name)) for name in names}
+
+        def connections(rows):
+            """Rows of each fetch, keyed by file name, found through the client port of its GET."""
+            found = {}
+            for row in rows:
+                match = re.match(r"GET /(\S+) ", row.data)
+                if row.destination_port == port and match and match.group(1) in names:
+                    client = row.source_port
+                    found[match.group(1)] = [r for r in rows if r.protocol == "TCP" and
+                                             {r.source_port, r.destination_port} == {port, client}]
+            return found
+
+        def responses_complete(out, err):
+            conns = connections(complete_lines(out))
+            return len(conns) == len(names) and all(
+                sum(r.length for r in conns[n] if r.source_port == port) ==
+                len(exchanges[n][1]) + len(self.files[n]) for n in names)
+        ravelin.wait_for(responses_complete, 30, "every response byte to be listed")
+
+        self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
+        ended = time.time()
+        rows = parse_packet_lines(ravelin.out.decode("ascii"))
+        self.assertEqual([r.serial for r in rows], list(range(1, len(rows) + 1)))
+        # Other loopback traffic may be listed too; its direction must follow its source.
+        for row in rows:
+            self.assertEqual(row.colour, SENT if row.source == "127.0.0.1" else RECEIVED, row)
+        seconds = {utc_clock_text(t) for t in range(int(started) - 1, int(ended) + 2)}
+        for name, conn in connections(rows).items():
+            with self.subTest(name):
+                request = exchanges[name][0]
+                client = next(r.source_port for r in conn if r.destination_port == port)
+                opening = [(r.source_port, r.destination_port, r.length) for r in conn[:3]]
+                self.assertEqual(opening, [(client, port, 0), (port, client, 0),
+                                           (client, port, 0)], "handshake")
+                get = [r for r in conn if r.data.startswith("GET /file")]
+                self.assertEqual(len(get), 1)
+                self.assertEqual(get[0].length, len(request))
+                self.assertEqual(get[0].data, preview_text(request))
+                for row in conn:
+                    self.assertEqual((row.source, row.destination, row.colour),
+                                     ("127.0.0.1", "127.0.0.1", SENT))
+                    self.assertIn(row.time, seconds)
+        # http.server writes the headers, then the body, so the body opens a segment.
+        page_rows = connections(rows)["file-a.txt"]
+        self.assertIn(preview_text(PAGE), [r.data for r in page_rows])
+
+    def test_unknown_bind_address_fails(self):
+        # 192.0.2.77 (TEST-NET-1) is on no interface; nothing is ever sent to it.
+        code, out, err = run_ravelin("--print", "packets", "--bind", "192.0.2.77")
+        self.assertEqual(code, 1)
+        self.assertIn("bind 绑定套接字失败\nError code: 99", err)
+        self.assertEqual(out, "")
+
+
+class RecordedCaptureTest(unittest.TestCase):
+    """Traffic recorded on lo by tcpdump once, then replayed by ravelin and read by tshark."""
+    MARKER = b"ravelin-test-end-of-traffic"
+
+    @classmethod
+    def setUpClass(cls):
+        if not is_root():
+            raise unittest.SkipTest(NEEDS_ROOT + " (for tcpdump)")
+        missing = missing_tools("curl", "tcpdump", "tshark", "editcap")
+        if missing:
+            raise unittest.SkipTest(f"not installed: {', '.join(missing)}")
+        cls.tmp = Path(tempfile.mkdtemp(prefix="ravelin-cap-"))
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, True)
+        server = HttpServer({"page.txt": PAGE, "big.bin": random.Random(9).randbytes(150_000)})
+        cls.addClassCleanup(server.close)
+        echo = cls._udp_socket("127.0.0.1")
+        client = cls._udp_socket("127.0.0.2")  # another loopback address: a second direction
+        unused = cls._udp_socket("127.0.0.1")
+        unused_port = unused.getsockname()[1]
+        unused.close()  # datagrams to it now draw ICMP port-unreachable errors
+        cls.capture = cls.tmp / "lo.pcap"
+        recorder = Child(["tcpdump", "-i", "lo", "-n", "-U", "-w", str(cls.capture),
+                          f"tcp port {server.port} or udp port {echo.getsockname()[1]} or "
+                          f"udp port {unused_port} or icmp"])
+        cls.addClassCleanup(recorder.close)
+        recorder.wait_for(lambda out, err: "listening on" in err, 30, "tcpdump to listen")
+
+        curl("-o", os.devnull, server.url("page.txt?x=1&y=two%20words"))
+        curl("-o", os.devnull, "--interface", "127.0.0.2", server.url("big.bin"))
+        curl("-I", server.url("big.bin?q=head"))
+        body = (ODD_BYTES * 12)[:3000]
+        (cls.tmp / "body").write_bytes(body)
+        # http.server answers POST with 501 and closes; how curl takes that does not matter here.
+        subprocess.run(["curl", "-sS", "--max-time", "20", "-o", os.devnull, "--data-binary",
+                        f"@{cls.tmp / 'body'}", server.url("page.txt")], capture_output=True,
+                       timeout=30)
+        # A connected socket learns of the ICMP port-unreachable error, so once recv fails the
+        # error has passed the capture point.
+        refused = cls._udp_socket("127.0.0.2")
+        refused.connect(("127.0.0.1", unused_port))
+        refused.send(b"nobody listens here")
+        try:
+            refused.recv(100)
+            raise AssertionError("an answer came from a port nobody listens on")
+        except ConnectionRefusedError:
+            pass
+        # Empty, small, every byte value, and the largest datagram IPv4 can carry.
+        largest = (ODD_BYTES[::-1] * 256)[:65507]
+        for payload in [b"", b"hello", ODD_BYTES, largest, cls.MARKER]:
+            client.sendto(payload, echo.getsockname())
+            data, peer = echo.recvfrom(65536)
+            echo.sendto(data, peer)
+            client.recvfrom(65536)
+        wait_until(lambda: cls.capture.read_bytes().count(cls.MARKER) >= 2, 30,
+                   "tcpdump to write the last datagram")
+        recorder.stop(signal.SIGINT)
+        cls.frames = tshark_frames(cls.capture)
+        code, out, err = run_ravelin("--print", "packets", "--read", str(cls.capture))
+        if code != 0:
+            raise AssertionError(f"replay failed ({code}): {err}")
+        cls.rows = parse_packet_lines(out)
+
+    @classmethod
+    def _udp_socket(cls, address):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        cls.addClassCleanup(sock.close)
+        sock.settimeout(10)
+        sock.bind((address, 0))
+        return sock
+
+    def test_every_frame_matches_tshark(self):
+        self.assertEqual(len(self.rows), len(self.frames))
+        self.assertGreater(len(self.rows), 40)
+        seen = set()
+        for row, frame in zip(self.rows, self.frames):
+            with self.subTest(frame=frame["frame.number"]):
+                proto = int(frame["ip.proto"])
+                seen.add(proto)
+                self.assertEqual(row.serial, int(frame["frame.number"]))
+                self.assertEqual((row.protocol, row.source, row.destination),
+                                 (PROTOCOL_NAMES[proto], frame["ip.src"], frame["ip.dst"]))
+                if proto == 6:
+                    ports, length = ("tcp.srcport", "tcp.dstport"), int(frame["tcp.len"])
+                elif proto == 17:
+                    ports, length = ("udp.srcport", "udp.dstport"), int(frame["udp.length"]) - 8
+                else:
+                    # Beyond TCP and UDP the whole datagram is the data; tshark's port fields
+                    # would come from the datagram an ICMP error quotes, which has no ports here.
+                    ports, length = (), int(frame["ip.len"])
+                self.assertEqual((row.source_port, row.destination_port),
+                                 tuple(frame[p] for p in ports) or ("", ""))
+                self.assertEqual(row.length, length)
+                if proto in (6, 17):
+                    payload = bytes.fromhex(frame["tcp.payload" if proto == 6 else "udp.payload"])
+                    self.assertEqual(len(payload), length)
+                    self.assertEqual(row.data, preview_text(payload))
+        self.assertTrue({1, 6, 17} <= seen, f"protocols recorded: {seen}")
+        self.assertTrue(any(r.data.startswith("POST /page.txt ") and r.length > 3000
+                            for r in self.rows))
+        self.assertTrue(any(r.data.startswith("HEAD /big.bin?q=head ") for r in self.rows))
+
+    def test_time_column_is_capture_time_in_utc(self):
+        expected = [utc_clock_text(int(f["frame.time_epoch"].split(".")[0])) for f in self.frames]
+        self.assertEqual([r.time for r in self.rows], expected)
+
+    def test_bind_address_sets_direction_colour(self):
+        self.assertEqual({r.colour for r in self.rows}, {RECEIVED})  # files default to 0.0.0.0
+        for bound in ("127.0.0.1", "127.0.0.2"):
+            code, out, err = run_ravelin("--print", "packets", "--read", str(self.capture),
+                                         "--bind", bound)
+            self.assertEqual(code, 0, err)
+            rows = parse_packet_lines(out)
+            self.assertEqual([r[:9] for r in rows], [r[:9] for r in self.rows])
+            self.assertEqual([r.colour for r in rows],
+                             [SENT if r.source == bound else RECEIVED for r in rows])
+            self.assertEqual({r.colour for r in rows}, {SENT, RECEIVED})
+
+    def test_summary_counts_every_frame(self):
+        code, out, err = run_ravelin("--print", "summary", "--read", str(self.capture))
+        self.assertEqual(code, 0, err)
+        match = re.fullmatch(r"packets=(\d+) http=(\d+) seconds=(\d+\.\d{3})\n", out)
+        self.assertIsNotNone(match, out)
+        self.assertEqual(int(match.group(1)), len(self.frames))
+        self.assertLess(float(match.group(3)), 60)
+
+    def test_count_stops_after_n_rows(self):
+        code, out, err = run_ravelin("--print", "packets", "--print", "summary", "--count", "3",
+                                     "--read", str(self.capture))
+        self.assertEqual(code, 0, err)
+        lines = out.splitlines(keepends=True)
+        self.assertEqual(len(lines), 4, out)
+        self.assertEqual(parse_packet_lines("".join(lines[:3])), self.rows[:3])
+        self.assertRegex(lines[3], r"^packets=3 http=\d+ seconds=\d+\.\d{3}\n$")
+
+    def test_every_link_layer_and_pcapng_give_the_same_rows(self):
+        arp = (0, 0, 42, b"\xff" * 6 + b"\x02" * 6 + b"\x08\x06" + bytes(28))  # skipped: no IPv4
+        variants = {
+            "raw": (101, lambda f: b"", "<", ()),
+            "cooked": (113, lambda f: bytes.fromhex("0000 0304 0006") + bytes(8) + b"\x08\x00",
+                       "<", ()),
+            "cooked2": (276, lambda f: bytes.fromhex("0800 0000 00000001 0304 00 06") + bytes(8),
+                        "<", ()),
+            "bsd-little": (0, lambda f: b"\x02\x00\x00\x00", "<", ()),
+            "bsd-big": (0, lambda f: b"\x00\x00\x00\x02", ">", ()),
+            # 802.1ad outer tag around an 802.1Q tag, after an ARP frame that is not listed.
+            "qinq": (1, lambda f: f[:12] + bytes.fromhex("88a8 0064 8100 002a") + f[12:14], "<",
+                     [arp]),
+        }
+        paths = {}
+        for name, (link_type, header, endian, prepend) in variants.items():
+            paths[name] = self.tmp / f"{name}.pcap"
+            relink_ethernet_pcap(self.capture, paths[name], link_type, header, endian, prepend)
+        paths["pcapng"] = self.tmp / "lo.pcapng"
+        subprocess.run(["editcap", "-F", "pcapng", str(self.capture), str(paths["pcapng"])],
+                       check=True, capture_output=True, timeout=60)
+        for name, path in paths.items():
+            with self.subTest(name):
+                code, out, err = run_ravelin("--print", "packets", "--read", str(path))
+                self.assertEqual(code, 0, err)
+                self.assertEqual(parse_packet_lines(out), self.rows)
+
+    def test_truncated_frames_count_received_bytes(self):
+        # With 100 bytes kept per frame, tshark still reports lengths from the headers, while
+        # ravelin counts only what was received: min(IP total length, received) - headers.
+        short = self.tmp / "short.pcap"
+        subprocess.run(["editcap", "-s", "100", str(self.capture), str(short)], check=True,
+                       capture_output=True, timeout=60)
+        code, out, err = run_ravelin("--print", "packets", "--read", str(short))
+        self.assertEqual(code, 0, err)
+        rows = parse_packet_lines(out)
+        self.assertEqual(len(rows), len(self.frames))
+        for row, full, frame, whole in zip(rows, self.rows, tshark_frames(short), self.frames):
+            with self.subTest(frame=frame["frame.number"]):
+                received = min(int(frame["ip.len"]), int(frame["frame.cap_len"]) - 14)
+                ip_header = int(frame["ip.hdr_len"])
+                if row.protocol == "TCP":
+                    length = received - ip_header - int(frame["tcp.hdr_len"])
+                elif row.protocol == "UDP":
+                    length = min(int(frame["udp.length"]), received - ip_header) - 8
+                else:
+                    length = received
+                self.assertEqual(row.length, max(0, length))
+                self.assertEqual(row[:7], full[:7])
+                if row.protocol in ("TCP", "UDP"):
+                    payload = bytes.fromhex(whole[row.protocol.lower() + ".payload"])
+                    self.assertEqual(row.data, preview_text(payload[:row.length]))
+
+    def test_file_cut_inside_a_frame_lists_the_frames_before(self):
+        cut = self.tmp / "cut.pcap"
+        cut.write_bytes(self.capture.read_bytes()[:-10])
+        code, out, err = run_ravelin("--print", "packets", "--read", str(cut))
+        # Everything before the cut is listed, then the read error is reported.
+        self.assertEqual(code, 1, err)
+        self.assertIn("recv 接收包失败\nError code:", err)
+        self.assertEqual(parse_packet_lines(out), self.rows[:-1])
+
+    def test_unsupported_link_type_fails_to_start(self):
+        _, nano, _, records = read_pcap(self.capture)
+        odd = self.tmp / "user0.pcap"
+        write_pcap(odd, 147, records, nano=nano)  # LINKTYPE_USER0 carries no known datagrams
+        code, out, err = run_ravelin("--print", "packets", "--read", str(odd))
+        self.assertEqual((code, out), (1, ""))
+        self.assertIn("Error code:", err)
+
+
+class FailureTest(unittest.TestCase):
+    def test_missing_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            code, out, err = run_ravelin("--print", "packets", "--read", f"{tmp}/none.pcap")
+        self.assertEqual((code, out), (1, ""))
+        self.assertIn("pcap_open_offline 打开抓包文件失败\nError code: ", err)
+
+    def test_garbage_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for name, content in {"random": random.Random(3).randbytes(4096),
+                                  "empty": b"", "text": b"GET / HTTP/1.1\r\n" * 40}.items():
+                path = Path(tmp, name)
+                path.write_bytes(content)
+                with self.subTest(name):
+                    code, out, err = run_ravelin("--print", "packets", "--read", str(path))
+                    self.assertEqual((code, out), (1, ""), err)  # 1, not a signal's negative code
+                    self.assertIn("pcap_open_offline 打开抓包文件失败\nError code: ", err)
+
+    def test_bad_options(self):
+        for args in (["--print", "nonsense"], ["--print", "packets", "--count", "0"],
+                     ["--print", "packets", "--count", "3x"],
+                     ["--print", "packets", "--bind", "300.1.1.1"],
+                     ["--print", "packets", "--duration", "-1"],
+                     ["--print", "packets", "--frobnicate"], ["--print", "packets", "--read"],
+                     ["--print"]):
+            with self.subTest(args=args):
+                code, out, err = run_ravelin(*args, timeout=10)
+                self.assertEqual((code, out), (2, ""))
+                self.assertIn("usage", err)
+
+
+if __name__ == "__main__":
+    unittest.main()
