@@ -48,22 +48,47 @@ Colour ValueColour(std::string_view value) {
     return ((rgb & 0xFF) << 16) | (rgb & 0xFF00) | ((rgb >> 16) & 0xFF);
 }
 
+void ExtensionColours::ReadValues() {
+    values_.clear();
+    colourByExtension_.clear();
+    for (int i = 0; i < kMaximumKeys; ++i) {
+        std::string value = ini_.GetString("HighLightExtension", "Ext[" + std::to_string(i) + "]");
+        if (value.empty()) break;  // the numbering must be contiguous from 0
+        values_.push_back(std::move(value));
+    }
+    // ",ext," occurs in a value exactly when ext is one of its comma-separated items with a
+    // comma on both sides: neither the colour in front nor a last item without its comma.
+    // Earlier keys win, so an item already seen keeps its colour.
+    for (const std::string& value : values_) {
+        const Colour colour = ValueColour(value);
+        std::size_t start = value.find(',');
+        while (start != std::string::npos) {
+            const std::size_t end = value.find(',', start + 1);
+            if (end == std::string::npos) break;
+            colourByExtension_.try_emplace(value.substr(start + 1, end - start - 1), colour);
+            start = end;
+        }
+    }
+}
+
 Colour ExtensionColours::ExtensionColour(std::string_view extension) {
-    std::string pattern = "," + std::string(extension) + ",";
     // An extension longer than any value can hold never matches.
-    if (pattern.size() >= kPatternCapacity) return kBackgroundColour;
+    if (extension.size() + 2 >= kPatternCapacity) return kBackgroundColour;
 
     // The keys are read again only when the file changed since the last request.
     const std::uint64_t revision = ini_.Revision();
     if (revision != valuesRevision_) {
-        values_.clear();
-        for (int i = 0; i < kMaximumKeys; ++i) {
-            std::string value = ini_.GetString("HighLightExtension", "Ext[" + std::to_string(i) + "]");
-            if (value.empty()) break;  // the numbering must be contiguous from 0
-            values_.push_back(std::move(value));
-        }
+        ReadValues();
         valuesRevision_ = revision;
     }
+    if (extension.find(',') == std::string_view::npos) {
+        const auto found = colourByExtension_.find(extension);
+        return found != colourByExtension_.end() ? found->second : kBackgroundColour;
+    }
+    // A comma in the extension can match across items: search the values as they stand.
+    std::string pattern;
+    pattern.reserve(extension.size() + 2);
+    pattern.append(1, ',').append(extension).append(1, ',');
     for (const std::string& value : values_) {
         if (value.find(pattern) != std::string::npos) return ValueColour(value);
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "app/IniFile.h"
@@ -25,9 +26,19 @@ public:
     Colour ExtensionColour(std::string_view extension);
 
 private:
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+
+    void ReadValues();
+
     IniFile ini_;
     std::uint64_t valuesRevision_ = 0;
     std::vector<std::string> values_;  // Ext[0], Ext[1], ... up to the first missing one
+    std::unordered_map<std::string, Colour, TextHash, std::equal_to<>> colourByExtension_;
 };
 
 /// The colour of a value that lists the extension: the text up to the first comma among its

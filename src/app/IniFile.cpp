@@ -73,6 +73,7 @@ IniFile::FileStamp IniFile::Stamp() const {
 }
 
 void IniFile::ReloadIfChanged() {
+    if (loaded_ && !watch_.MaybeChanged()) return;
     const FileStamp stamp = Stamp();
     // File times advance in coarse steps, so two edits close together can leave the same time
     // and size: a file changed within the last two seconds is always read again.
@@ -145,7 +146,8 @@ bool IniFile::WriteString(std::string_view section, std::string_view key,
     std::vector<std::string> lines = ReadLines(path_);
     const std::string wantedSection = Lower(section);
     const std::string wantedKey = Lower(key);
-    const std::string newLine = std::string(key) + "=" + std::string(value);
+    std::string newLine(key);
+    newLine.append(1, '=').append(value);
 
     std::string current;
     bool sectionSeen = false;
@@ -177,7 +179,9 @@ bool IniFile::WriteString(std::string_view section, std::string_view key,
         if (sectionSeen) {
             lines.insert(lines.begin() + static_cast<long>(insertAt), newLine);
         } else {
-            lines.push_back("[" + std::string(section) + "]");
+            std::string header(1, '[');
+            header.append(section).append(1, ']');
+            lines.push_back(std::move(header));
             lines.push_back(newLine);
         }
     }

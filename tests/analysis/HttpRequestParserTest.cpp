@@ -144,7 +144,9 @@ TEST(HttpRequestParserTest, HostileTextsStayInsideTheirBytes) {
         const std::string prefix = request.substr(0, length);
         const auto composed = Url(prefix);
         EXPECT_EQ(composed.has_value(), length >= request.find("\r\n\r\n") + 2) << length;
-        if (composed) EXPECT_EQ(Extension(*composed), "bin");
+        if (composed) {
+            EXPECT_EQ(Extension(*composed), "bin");
+        }
     }
 }
 

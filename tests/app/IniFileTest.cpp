@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/ConfigPath.h"
+#include "app/FileChangeWatch.h"
 #include "support/PcapFileWriter.h"
 
 namespace ravelin {
@@ -88,6 +90,45 @@ TEST(ConfigPathTest, StartupSettings) {
     config = ReadStartupConfig(ini);
     EXPECT_TRUE(config.topMost);
     EXPECT_EQ(config.maxItemCount, 65535);
+}
+
+}  // namespace
+}  // namespace ravelin
+
+namespace ravelin {
+namespace {
+
+TEST(FileChangeWatchTest, SeesEditsRenamesAndRemovalsOfItsFileOnly) {
+    const std::string path = test::TemporaryPath("watched/Ravelin.ini");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteAll(path, "[Config]\n");
+    FileChangeWatch watch(path);
+    ASSERT_TRUE(watch.active());
+    EXPECT_TRUE(watch.MaybeChanged());  // the first look always reads
+    EXPECT_FALSE(watch.MaybeChanged());
+
+    WriteAll(std::filesystem::path(path).replace_filename("other.txt").string(), "x");
+    EXPECT_FALSE(watch.MaybeChanged());  // another file of the directory
+
+    WriteAll(path, "[Config]\nWndTop=1\n");
+    EXPECT_TRUE(watch.MaybeChanged());
+    EXPECT_FALSE(watch.MaybeChanged());
+
+    // An editor's save: a new file renamed over the old one.
+    const std::string replacement = path + ".new";
+    WriteAll(replacement, "[Config]\nWndTop=0\n");
+    (void)watch.MaybeChanged();
+    std::filesystem::rename(replacement, path);
+    EXPECT_TRUE(watch.MaybeChanged());
+
+    std::filesystem::remove(path);
+    EXPECT_TRUE(watch.MaybeChanged());
+
+    // Without its directory there is nothing to watch: every look says "maybe".
+    FileChangeWatch unwatchable(test::TemporaryPath("no-such-dir/x/Ravelin.ini"));
+    EXPECT_FALSE(unwatchable.active());
+    EXPECT_TRUE(unwatchable.MaybeChanged());
+    EXPECT_TRUE(unwatchable.MaybeChanged());
 }
 
 }  // namespace

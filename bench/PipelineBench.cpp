@@ -1,0 +1,320 @@
+// Costs of the steps every captured datagram goes through, one datagram at a time, so that a
+// slow step shows up by name before it shows up as a slow replay (bench/replay.sh).
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/HttpRecogniser.h"
+#include "capture/DatagramBatch.h"
+#include "capture/DatagramDecoder.h"
+#include "capture/LinkLayer.h"
+#include "capture/PacketPipeline.h"
+#include "views/CaptureLists.h"
+#include "views/PacketRow.h"
+#include "views/RowStore.h"
+
+namespace {
+
+using ravelin::CaptureTime;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kClient[4] = {10, 0, 0, 2};
+constexpr std::uint8_t kServer[4] = {192, 0, 2, 80};
+constexpr CaptureTime kTime{1704110400, 0};
+constexpr int kLinkTypeEthernet = 1;  // DLT_EN10MB
+// Rows listed before a store is cleared: as many as a long capture lists between clears, and
+// enough for the every-1000th-row trim to run 200 times per store.
+constexpr int kRowsPerStore = 200'000;
+
+void PutBe16(Bytes& out, std::size_t at, std::uint32_t value) {
+    out[at] = static_cast<std::uint8_t>(value >> 8);
+    out[at + 1] = static_cast<std::uint8_t>(value);
+}
+
+void PutBe32(Bytes& out, std::size_t at, std::uint32_t value) {
+    PutBe16(out, at, value >> 16);
+    PutBe16(out, at + 2, value & 0xFFFF);
+}
+
+/// An IPv4 datagram with a 20-byte header, the transport header and `payload` behind it.
+Bytes Ipv4(std::uint8_t protocol, bool outbound, const Bytes& transportHeader,
+           std::span<const std::uint8_t> payload) {
+    // Sized once and filled in place: growing it by insert() trips a false -Warray-bounds in
+    // GCC 12.
+    Bytes out(20 + transportHeader.size() + payload.size());
+    out[0] = 0x45;
+    PutBe16(out, 2, static_cast<std::uint32_t>(out.size()));
+    out[8] = 64;
+    out[9] = protocol;
+    std::memcpy(&out[12], outbound ? kClient : kServer, 4);
+    std::memcpy(&out[16], outbound ? kServer : kClient, 4);
+    std::copy(transportHeader.begin(), transportHeader.end(), out.begin() + 20);
+    std::copy(payload.begin(), payload.end(),
+              out.begin() + 20 + static_cast<std::ptrdiff_t>(transportHeader.size()));
+    return out;
+}
+
+Bytes Tcp(bool outbound, std::uint8_t flags, std::span<const std::uint8_t> payload) {
+    Bytes header(20);
+    PutBe16(header, 0, outbound ? 40512 : 80);
+    PutBe16(header, 2, outbound ? 80 : 40512);
+    PutBe32(header, 4, 0x12345678);
+    PutBe32(header, 8, 0x9ABCDEF0);
+    header[12] = 5 << 4;
+    header[13] = flags;
+    PutBe16(header, 14, 64240);
+    return Ipv4(6, outbound, header, payload);
+}
+
+Bytes Udp(bool outbound, std::span<const std::uint8_t> payload) {
+    Bytes header(8);
+    PutBe16(header, 0, outbound ? 45123 : 53);
+    PutBe16(header, 2, outbound ? 53 : 45123);
+    PutBe16(header, 4, static_cast<std::uint32_t>(8 + payload.size()));
+    return Ipv4(17, outbound, header, payload);
+}
+
+Bytes Icmp(bool outbound) {
+    Bytes header(8);
+    header[0] = outbound ? 8 : 0;
+    const Bytes echo(56, 0x61);
+    return Ipv4(1, outbound, header, echo);
+}
+
+Bytes Filler(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    return bytes;
+}
+
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+constexpr std::string_view kRequest =
+    "GET /assets/js/module-042.js HTTP/1.1\r\nHost: www.example.com\r\nAccept: */*\r\n\r\n";
+constexpr std::uint8_t kAck = 0x10;
+constexpr std::uint8_t kPshAck = 0x18;
+
+/// A typical TCP datagram: a full-size segment of a download.
+const Bytes& FullSegment() {
+    static const Bytes datagram = Tcp(false, kAck, Filler(1448));
+    return datagram;
+}
+
+/// 1000 datagrams in the proportions of bench/make_capture.py's traffic (pure ACKs, full and
+/// partial data segments, HTTP requests, DNS, ICMP echo), in a fixed pseudo-random order.
+const ravelin::DatagramBatch& Mix() {
+    static const ravelin::DatagramBatch batch = [] {
+        const Bytes data = Filler(1448);
+        const Bytes dnsQuery = Filler(33);
+        const Bytes dnsResponse = Filler(49);
+        struct Kind {
+            int weight;  // per 1000
+            Bytes datagram;
+        };
+        const std::array<Kind, 8> kinds{{
+            {360, Tcp(true, kAck, {})},
+            {353, Tcp(false, kAck, data)},
+            {68, Tcp(false, kPshAck, std::span(data).first(700))},
+            {110, Tcp(true, kPshAck, AsBytes(kRequest))},
+            {42, Udp(true, dnsQuery)},
+            {42, Udp(false, dnsResponse)},
+            {13, Icmp(true)},
+            {12, Icmp(false)},
+        }};
+        std::vector<double> weights;
+        for (const Kind& kind : kinds) weights.push_back(kind.weight);
+        std::mt19937 random(20240101);
+        std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
+        ravelin::DatagramBatch mix;
+        for (int i = 0; i < 1000; ++i) {
+            mix.Add(kinds[pick(random)].datagram, kTime);
+        }
+        return mix;
+    }();
+    return batch;
+}
+
+void BM_DecodeDatagram(benchmark::State& state) {
+    const Bytes& datagram = FullSegment();
+    for (auto _ : state) {
+        auto decoded = ravelin::DecodeDatagram(datagram);
+        benchmark::DoNotOptimize(decoded);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_DecodeDatagram);
+
+void BM_RowStoreInsertRow(benchmark::State& state) {
+    const Bytes payload = Filler(500);
+    ravelin::RowStore<ravelin::PacketRow> store;
+    ravelin::PacketRow row;
+    row.protocol = 6;
+    row.dataLength = 500;
+    int inStore = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(store.InsertRow(row, payload, 0x00FF00));
+        if (++inStore == kRowsPerStore) {
+            state.PauseTiming();
+            { auto cleared = store.ClearRows(); }
+            inStore = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(payload.size()));
+}
+BENCHMARK(BM_RowStoreInsertRow);
+
+/// A configuration file with extension colours, as a user would keep one, in a directory of
+/// its own that goes when the program ends. Its time stamp is put an hour back: a file changed
+/// in the last two seconds is read again on every request, which is not the steady state.
+class ColourConfig {
+public:
+    ColourConfig() {
+        char pattern[] = "/tmp/ravelin-bench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) std::abort();
+        directory_ = pattern;
+        path_ = directory_ + "/Ravelin.ini";
+        // Twenty keys; the requests' extension "js" is listed by the last one, so every
+        // request tries all twenty values.
+        std::ofstream file(path_);
+        file << "[Config]\nWndTop=0\n[HighLightExtension]\n";
+        for (int i = 0; i < 19; ++i) {
+            file << "Ext[" << i << "]=" << std::hex << (0x101010 * (i + 1)) << std::dec
+                 << ",ext" << i << "a,ext" << i << "b,ext" << i << "c,\n";
+        }
+        file << "Ext[19]=00A000,js,css,json,\n";
+        file.close();
+        const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+        utimensat(AT_FDCWD, path_.c_str(), anHourAgo, 0);
+    }
+    ~ColourConfig() {
+        unlink(path_.c_str());
+        rmdir(directory_.c_str());
+    }
+    ColourConfig(const ColourConfig&) = delete;
+    ColourConfig& operator=(const ColourConfig&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string directory_;
+    std::string path_;
+};
+
+const std::string& ConfigPath() {
+    static const ColourConfig config;
+    return config.path();
+}
+
+void BM_HttpRecogniserRecognise(benchmark::State& state) {
+    ravelin::HttpRecogniser recogniser(ConfigPath());
+    for (auto _ : state) {
+        auto request = recogniser.Recognise(AsBytes(kRequest));
+        benchmark::DoNotOptimize(request);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_HttpRecogniserRecognise);
+
+/// The client's address as the pipeline compares it: network byte order.
+std::uint32_t BoundAddress() {
+    std::uint32_t address = 0;
+    std::memcpy(&address, kClient, sizeof address);
+    return address;
+}
+
+/// Decode, HTTP recognition, packet row with payload copy, HTTP row, colours, under the lists'
+/// lock: everything the pipeline thread does per datagram. Arguments: whether the working set
+/// is trimmed, and whether the HTTP step runs (11% of the mix are requests).
+void BM_PipelineProcess(benchmark::State& state) {
+    const ravelin::DatagramBatch& mix = Mix();
+    ravelin::CaptureLists lists;
+    ravelin::HttpRecogniser recogniser(ConfigPath());
+    ravelin::PacketPipeline pipeline(lists);
+    if (state.range(1) != 0) pipeline.SetRecogniser(&recogniser);
+    pipeline.SetTrimWorkingSet(state.range(0) != 0);
+    const std::uint32_t boundAddress = BoundAddress();
+    std::size_t next = 0;
+    int inStore = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pipeline.Process(mix[next], boundAddress));
+        if (++next == mix.size()) next = 0;
+        if (++inStore == kRowsPerStore) {
+            state.PauseTiming();
+            {
+                auto packets = lists.packets.ClearRows();
+                auto requests = lists.requests.ClearRows();
+            }
+            inStore = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PipelineProcess)->ArgNames({"trim", "http"})->Args({0, 0})->Args({0, 1})->Args({1, 1});
+
+/// The receive thread's copy of one datagram into the batch handed to the pipeline; the batch
+/// is cleared every 512 datagrams, as the receive loop reuses its batches.
+void BM_DatagramBatchAdd(benchmark::State& state) {
+    const ravelin::DatagramBatch& mix = Mix();
+    ravelin::DatagramBatch batch;
+    std::size_t next = 0;
+    std::int64_t bytes = 0;
+    for (auto _ : state) {
+        const ravelin::Datagram datagram = mix[next];
+        batch.Add(datagram.bytes, datagram.time);
+        bytes += static_cast<std::int64_t>(datagram.bytes.size());
+        if (++next == mix.size()) next = 0;
+        if (batch.size() == 512) batch.Clear();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(bytes);
+}
+BENCHMARK(BM_DatagramBatchAdd);
+
+/// The same with the link-layer strip before it: what the receive thread does per frame.
+void BM_EthernetFrameIntoBatch(benchmark::State& state) {
+    const ravelin::DatagramBatch& mix = Mix();
+    std::vector<Bytes> frames;
+    for (std::size_t i = 0; i < mix.size(); ++i) {
+        Bytes frame{2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 2, 0x08, 0x00};
+        frame.insert(frame.end(), mix[i].bytes.begin(), mix[i].bytes.end());
+        frames.push_back(std::move(frame));
+    }
+    ravelin::DatagramBatch batch;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const auto datagram = ravelin::ExtractIpv4Datagram(kLinkTypeEthernet, frames[next]);
+        if (datagram) batch.Add(*datagram, kTime);
+        if (++next == frames.size()) next = 0;
+        if (batch.size() == 512) batch.Clear();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EthernetFrameIntoBatch);
+
+}  // namespace
+
+BENCHMARK_MAIN();
