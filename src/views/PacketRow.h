@@ -33,6 +33,9 @@ struct PacketRow {
     }
 };
 
+// A million rows are tens of megabytes: keep the row as small as its fields allow.
+static_assert(sizeof(StoredRow<PacketRow>) <= 56);
+
 /// Column headings of the packet list.
 extern const char* const kPacketColumnHeadings[PacketRow::kColumnCount];
 

@@ -16,12 +16,16 @@
 namespace ravelin {
 
 /// A row as the store keeps it: the caller's content plus what the store gives every row.
+/// Marks a row without a colour of its own; no colour value has a high byte.
+constexpr Colour kNoColour = 0xFF000000;
+
 template <typename Row>
 struct StoredRow {
     Row row;
-    std::int32_t serial = 0;  ///< the "#" column: the store's serial counter at insertion
-    Colour colour = 0;
-    bool hasColour = false;
+    std::int32_t serial = 0;     ///< the "#" column: the store's serial counter at insertion
+    Colour colour = kNoColour;  ///< background colour, or kNoColour
+
+    bool hasColour() const { return colour != kNoColour; }
 };
 
 /// The rows of one list, shared by the thread that appends them, the threads that read them
@@ -67,19 +71,15 @@ public:
             chunks_.back()->reserve(kRowsPerChunk);
         }
         const int index = rowCount_;
-        StoredRow<Row> stored{std::move(row), nextSerial_, 0, false};
+        StoredRow<Row> stored{std::move(row), nextSerial_, kNoColour};
         if (!pendingColours_.empty()) {
             if (auto pending = pendingColours_.find(static_cast<std::uint32_t>(index));
                 pending != pendingColours_.end()) {
                 stored.colour = pending->second;
-                stored.hasColour = true;
                 pendingColours_.erase(pending);
             }
         }
-        if (colour) {
-            stored.colour = *colour;
-            stored.hasColour = true;
-        }
+        if (colour) stored.colour = *colour & 0x00FFFFFF;
         chunks_.back()->push_back(std::move(stored));
         ++rowCount_;
         ++nextSerial_;
@@ -115,11 +115,9 @@ public:
     void SetRowColour(std::uint32_t index, Colour colour) {
         std::lock_guard lock(mutex_);
         if (index < static_cast<std::uint32_t>(rowCount_)) {
-            StoredRow<Row>& stored = At(index);
-            stored.colour = colour;
-            stored.hasColour = true;
+            At(index).colour = colour & 0x00FFFFFF;
         } else {
-            pendingColours_[index] = colour;
+            pendingColours_[index] = colour & 0x00FFFFFF;
         }
     }
 
@@ -128,7 +126,7 @@ public:
         std::lock_guard lock(mutex_);
         if (index < static_cast<std::uint32_t>(rowCount_)) {
             const StoredRow<Row>& stored = At(index);
-            return stored.hasColour ? stored.colour : 0;
+            return stored.hasColour() ? stored.colour : 0;
         }
         const auto pending = pendingColours_.find(index);
         return pending != pendingColours_.end() ? pending->second : 0;
