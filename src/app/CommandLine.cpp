@@ -25,7 +25,7 @@ bool CommandLine::Prints(Output output) const {
 
 const char* UsageText() {
     return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
-           "               [--duration SEC] [--config FILE]\n"
+           "               [--duration SEC] [--config FILE] [--attribute] [--pid P[,P...]]\n"
            "  --print WHAT     run without a window and print to standard output;\n"
            "                   WHAT is packets, http or summary (may be repeated)\n"
            "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
@@ -33,7 +33,9 @@ const char* UsageText() {
            "                   address; 0.0.0.0 for a file), which also tells the direction\n"
            "  --count N        stop after N listed packets\n"
            "  --duration SEC   stop after SEC seconds\n"
-           "  --config FILE    the configuration file instead of Ravelin.ini\n";
+           "  --config FILE    the configuration file instead of Ravelin.ini\n"
+           "  --attribute      add the owning process id to every packet line\n"
+           "  --pid P[,P...]   list only the traffic of these processes\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -50,9 +52,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
             line.help = true;
             continue;
         }
+        if (option == "--attribute" && !value) {
+            line.attribute = true;
+            continue;
+        }
         const bool takesValue = option == "--print" || option == "--read" || option == "--bind" ||
                                 option == "--count" || option == "--duration" ||
-                                option == "--config";
+                                option == "--config" || option == "--pid";
         if (!takesValue) {
             error = "unknown option: " + arguments[i];
             return std::nullopt;
@@ -98,6 +104,24 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
                 return std::nullopt;
             }
             line.durationSeconds = seconds;
+        } else if (option == "--pid") {
+            std::vector<int> pids;
+            std::string_view rest = *value;
+            while (true) {
+                const auto comma = rest.find(',');
+                const std::string_view item = rest.substr(0, comma);
+                int pid = 0;
+                const auto [next, status] = std::from_chars(item.data(), item.data() + item.size(), pid);
+                if (item.empty() || status != std::errc() || next != item.data() + item.size() ||
+                    pid < 1) {
+                    error = "--pid takes process ids separated by commas, not '" + *value + "'";
+                    return std::nullopt;
+                }
+                pids.push_back(pid);
+                if (comma == std::string_view::npos) break;
+                rest.remove_prefix(comma + 1);
+            }
+            line.pids = std::move(pids);
         } else {
             line.configFile = *value;
         }

@@ -17,6 +17,8 @@ struct CommandLine {
     std::optional<long long> count;           ///< --count N
     std::optional<double> durationSeconds;    ///< --duration SEC
     std::optional<std::string> configFile;    ///< --config FILE
+    bool attribute = false;                   ///< --attribute: the owner column
+    std::optional<std::vector<int>> pids;     ///< --pid P[,P...]
     bool help = false;
 
     bool Prints(Output output) const;

@@ -10,6 +10,7 @@
 #include "app/RowPrinter.h"
 #include "capture/PcapFileSource.h"
 #include "capture/PcapLiveSource.h"
+#include "process/OwnerTables.h"
 
 namespace ravelin {
 
@@ -54,8 +55,10 @@ void HeadlessRunner::ShowError(std::string_view text) {
 void HeadlessRunner::OnPacketListed(int row) {
     ++listedPackets_;
     if (commandLine_.Prints(CommandLine::Output::kPackets)) {
+        std::optional<int> owner;
+        if (commandLine_.attribute && filter_ != nullptr) owner = filter_->lastOwner();
         lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            AppendPacketLine(stored, pending_);
+            AppendPacketLine(stored, pending_, owner);
         });
         if (pending_.size() >= kFlushThreshold) Flush();
     }
@@ -103,7 +106,25 @@ void HeadlessRunner::WaitForEnd() {
     }
 }
 
+bool HeadlessRunner::SetUpAttribution() {
+    if (!commandLine_.attribute && !commandLine_.pids) return true;
+    if (!LoadOwnerTableFunctions(sockets_, *this)) return false;
+    lookup_ = std::make_unique<PortOwnerLookup>(sockets_, processes_);
+    if (commandLine_.pids) {
+        selection_ = std::make_unique<PidSelection>(
+            std::unordered_set<int>(commandLine_.pids->begin(), commandLine_.pids->end()));
+    } else {
+        selection_ = std::make_unique<EverythingSelected>();
+    }
+    filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);
+    filter_->SetAlwaysAttribute(commandLine_.attribute);
+    pipeline_.SetFilter(filter_.get());
+    return true;
+}
+
 int HeadlessRunner::Run() {
+    if (!SetUpAttribution()) return 1;
+
     // The signals that end the run are taken by WaitForEnd alone; threads started from here on
     // inherit the mask.
     sigset_t stopSignals;

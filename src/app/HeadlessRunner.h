@@ -10,6 +10,10 @@
 #include "app/CommandLine.h"
 #include "capture/CaptureSession.h"
 #include "capture/PacketPipeline.h"
+#include "process/NetlinkSocketTable.h"
+#include "process/PortOwnerLookup.h"
+#include "process/ProcFsProcessSource.h"
+#include "process/ProcessFilter.h"
 #include "views/CaptureLists.h"
 
 namespace ravelin {
@@ -39,6 +43,7 @@ public:
     void OnBatchEnd() override;
 
 private:
+    bool SetUpAttribution();
     void WaitForEnd();
     void Flush();
 
@@ -49,6 +54,13 @@ private:
     HttpRecogniser recogniser_;
     PacketPipeline pipeline_;
     std::unique_ptr<CaptureSession> session_;
+
+    // Attribution, with --attribute or --pid.
+    NetlinkSocketTable sockets_;
+    ProcFsProcessSource processes_;
+    std::unique_ptr<PortOwnerLookup> lookup_;
+    std::unique_ptr<ProcessSelection> selection_;
+    std::unique_ptr<ProcessFilter> filter_;
 
     std::atomic<bool> ended_{false};
     std::atomic<bool> failed_{false};

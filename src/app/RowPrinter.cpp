@@ -41,7 +41,8 @@ void AppendColourHex(Colour colour, std::string& out) {
     AppendHexByte(BlueOf(colour), kHexUpper, out);
 }
 
-void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out) {
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
+                      std::optional<int> ownerPid) {
     std::string cell;
     for (int column = 0; column < PacketRow::kColumnCount; ++column) {
         cell.clear();
@@ -50,6 +51,10 @@ void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out) {
         out += '\t';
     }
     AppendColourHex(stored.colour, out);
+    if (ownerPid) {
+        out += '\t';
+        out += DecimalText(*ownerPid).view();
+    }
     out += '\n';
 }
 

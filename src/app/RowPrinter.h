@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,9 @@ void AppendEscaped(std::string_view text, std::string& out);
 void AppendColourHex(Colour colour, std::string& out);
 
 /// One line of the headless mode for a packet row: the nine column texts and the row colour,
-/// TAB-separated, ending in a line feed.
-void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out);
+/// TAB-separated, then the owner's process id when one is given, ending in a line feed.
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
+                      std::optional<int> ownerPid = std::nullopt);
 
 /// One line for an HTTP row: serial, time, method, URL, the packet row index and the row
 /// colour, TAB-separated, ending in a line feed.

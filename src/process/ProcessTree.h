@@ -5,6 +5,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "process/ProcessSource.h"
@@ -33,9 +35,9 @@ public:
     /// What a view shows of one node.
     struct NodeView {
         NodeId id = 0;
-        int pid = 0;               ///< item data (0 for the root)
-        std::string text;          ///< "[pid]name", or "计算机" for the root
-        std::string iconKey;       ///< executable path to find an icon for; empty: generic
+        int pid = 0;          ///< item data (0 for the root)
+        std::string text;     ///< "[pid]name", or "计算机" for the root
+        std::string iconKey;  ///< executable path to find an icon for; empty: generic
         bool checked = false;
         std::optional<Colour> textColour;  ///< none: the view's default text colour
     };
@@ -61,7 +63,11 @@ public:
     void OnTreeClick(NodeId node);
 
     bool checkNewProcesses() const { return checkNewProcesses_.load(); }
-    void ToggleCheckNewProcesses() { checkNewProcesses_.store(!checkNewProcesses_.load()); }
+    void ToggleCheckNewProcesses() {
+        bool state = checkNewProcesses_.load();
+        while (!checkNewProcesses_.compare_exchange_weak(state, !state)) {
+        }
+    }
     /// True while every process node was checked at the last check-box click: the pipeline then
     /// lists all traffic without attribution.
     bool allProcessesChecked() const { return allProcessesChecked_.load(); }
@@ -75,18 +81,29 @@ private:
     struct Node {
         NodeView view;
     };
+    /// The inodes of the TCP and UDP sockets, read once per refresh when first needed.
+    struct InternetSockets {
+        bool read = false;
+        std::unordered_set<std::uint64_t> inodes;
+    };
 
-    NodeView MakeProcessNode(const ProcessInfo& process, NodeId id);  // runs the probes
-    bool HoldsInternetSocket(int pid);
+    Node MakeProcessNode(const ProcessInfo& process, InternetSockets& sockets);  // runs probes
+    bool HoldsInternetSocket(int pid, InternetSockets& sockets);
+    void Reindex();             // after children_ changed; needs mutex_
+    Node* FindNode(NodeId id);  // needs mutex_
+    const Node* FindNode(NodeId id) const;
 
     ProcessSource& processes_;
     SocketTable& sockets_;
 
     std::mutex refreshMutex_;  // serialises refreshes; taken before mutex_
-    mutable std::mutex mutex_;  // guards the nodes
+    NodeId nextId_ = 1;        // guarded by refreshMutex_
+
+    mutable std::mutex mutex_;  // guards the nodes and their indexes
     Node root_;
-    std::vector<Node> children_;  // top to bottom
-    NodeId nextId_ = 1;
+    std::vector<Node> children_;                         // top to bottom
+    std::unordered_map<int, std::size_t> indexOfPid_;    // into children_
+    std::unordered_map<NodeId, std::size_t> indexOfId_;  // into children_
 
     std::atomic<bool> checkNewProcesses_{true};
     std::atomic<bool> allProcessesChecked_{false};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "process/ProcessSource.h"
+
+namespace ravelin {
+
+/// Which process holds a socket inode, kept between lookups.
+///
+/// A walk of every process's descriptors costs milliseconds, so for an inode missing from the
+/// map the processes that started since the last look are searched first (a new client's
+/// sockets are found at once), and only then everything, at most once per `minimumInterval`
+/// whatever the packet rate. An inode that no search found is not searched for again within
+/// the interval.
+class InodeOwners {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit InodeOwners(ProcessSource& processes,
+                         Clock::duration minimumInterval = std::chrono::milliseconds(250))
+        : processes_(processes), minimumInterval_(minimumInterval) {}
+
+    std::optional<int> Find(std::uint64_t inode, Clock::time_point now);
+
+    /// How often every process's descriptors were walked (for tests and figures).
+    std::uint64_t fullWalks() const { return fullWalks_; }
+
+private:
+    static constexpr std::size_t kMaximumMisses = 4096;
+
+    std::optional<int> Known(std::uint64_t inode) const;
+    void SearchNewProcesses();
+    void WalkEverything(Clock::time_point now);
+
+    ProcessSource& processes_;
+    Clock::duration minimumInterval_;
+    std::unordered_map<std::uint64_t, int> owners_;
+    std::unordered_set<int> searchedPids_;  // processes whose sockets are in owners_
+    std::unordered_map<std::uint64_t, Clock::time_point> misses_;
+    std::optional<Clock::time_point> lastFullWalk_;
+    std::uint64_t fullWalks_ = 0;
+};
+
+}  // namespace ravelin

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace ravelin::test {
+
+/// Checks `condition` until it holds or `limit` has passed; true when it held. For states that
+/// give no event to wait on, such as a kernel table catching up.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling interval
+    }
+}
+
+}  // namespace ravelin::test
