@@ -29,6 +29,11 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
     EXPECT_DOUBLE_EQ(*line->durationSeconds, 1.5);
     EXPECT_EQ(line->configFile, "r.ini");
 
+    const auto attributed = Parse({"--attribute", "--pid", "12,345"});
+    ASSERT_TRUE(attributed);
+    EXPECT_TRUE(attributed->attribute);
+    EXPECT_EQ(attributed->pids, (std::vector<int>{12, 345}));
+
     const auto bare = Parse({});
     ASSERT_TRUE(bare);
     EXPECT_TRUE(bare->outputs.empty());
@@ -39,7 +44,9 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         {"--print", "everything"}, {"--print"},          {"--count", "0"},
         {"--count", "3x"},         {"--count", "-1"},     {"--duration", "0"},
         {"--duration", "nan"},     {"--bind", "300.1.1.1"}, {"--bind", "::1"},
-        {"--frobnicate"},          {"packets"},
+        {"--frobnicate"},          {"packets"},            {"--pid", "12,,3"},
+        {"--pid", "0"},            {"--pid", "x"},         {"--pid", "1,"},
+        {"--attribute=1"},
     };
     for (const auto& arguments : mistakes) {
         std::string error;
