@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Ravelin with the right to capture.
-# Arguments are passed to ravelin; without any, it lists live packets on this host's address.
+# Installs what is missing, builds, and starts Ravelin's window with the right to capture.
+# Arguments are passed to ravelin (for example --read FILE, or --print packets for no window).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,8 +13,5 @@ if [ "$(id -u)" -ne 0 ]; then
     # Capture needs CAP_NET_RAW (and CAP_NET_ADMIN on some devices); grant them to the
     # binary rather than running everything as root.
     sudo setcap cap_net_raw,cap_net_admin+eip "$binary"
-fi
-if [ $# -eq 0 ]; then
-    set -- --print packets
 fi
 exec "$binary" "$@"

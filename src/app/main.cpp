@@ -1,9 +1,33 @@
+#include <QApplication>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
+#include "app/qt/MainDialog.h"
+
+namespace {
+
+int RunHeadless(const ravelin::CommandLine& commandLine) {
+    static char outputBuffer[1 << 16];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    ravelin::HeadlessRunner runner(commandLine, stdout, stderr);
+    return runner.Run();
+}
+
+int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Ravelin"));
+    ravelin::MainDialog window(commandLine);
+    // A start-up step that failed has shown why; the program ends without its window.
+    if (!window.Initialise()) return 1;
+    window.show();
+    return QApplication::exec();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -17,13 +41,8 @@ int main(int argc, char** argv) {
         std::fputs(ravelin::UsageText(), stdout);
         return 0;
     }
-    if (commandLine->outputs.empty()) {
-        // The window comes with the desktop build; until then the headless mode is the program.
-        std::fprintf(stderr, "ravelin: nothing to do without --print\n%s", ravelin::UsageText());
-        return 2;
-    }
-    static char outputBuffer[1 << 16];
-    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    ravelin::HeadlessRunner runner(*commandLine, stdout, stderr);
-    return runner.Run();
+    if (!commandLine->outputs.empty()) return RunHeadless(*commandLine);
+    Q_INIT_RESOURCE(ravelin);  // the icons live in a static library
+    int qtArgc = 1;
+    return RunWindow(*commandLine, qtArgc, argv);
 }

@@ -103,14 +103,16 @@ void CaptureSession::OnStartStop() {
     }
 }
 
-void CaptureSession::FinishEndedCapture() {
+bool CaptureSession::FinishEndedCapture() {
     std::optional<SystemError> failure;
     {
         std::lock_guard lock(failureMutex_);
         failure.swap(receiveFailure_);
     }
-    if (failure) CheckCall(-1, -1, false, true, kReceiveMessage, *failure, host_.reporter());
+    const bool reported =
+        failure && !CheckCall(-1, -1, false, true, kReceiveMessage, *failure, host_.reporter());
     Stop();
+    return !reported;
 }
 
 void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {

@@ -61,8 +61,9 @@ public:
     int OnAddressChosen(std::uint32_t address);
     /// The Start/Stop command.
     void OnStartStop();
-    /// After SessionHost::OnCaptureEnded: reports a receive failure and stops.
-    void FinishEndedCapture();
+    /// After SessionHost::OnCaptureEnded: reports a receive failure and stops. True when the
+    /// source simply ended, false when a failure was reported.
+    bool FinishEndedCapture();
     /// Stops listing further packets at once, from any thread; the owner still calls Stop().
     void Halt() { running_.store(false); }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/Adapters.h"
 #include "app/DefaultAddress.h"
 #include "support/DatagramBuilder.h"
 
@@ -80,6 +81,31 @@ TEST(DeviceForAddressTest, FindsTheInterfaceThatCarriesAnAddress) {
     EXPECT_EQ(DeviceForAddress(test::Ipv4("127.0.1.1"), interfaces), "lo");
     // Another host of eth0's network is not this host's address.
     EXPECT_EQ(DeviceForAddress(test::Ipv4("192.168.7.21"), interfaces), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ravelin
+
+namespace ravelin {
+namespace {
+
+TEST(AdaptersTest, LoopbackIsListedWithItsAddressAndAnyWithTheAnyAddress) {
+    const auto adapters = ListAdapters();
+    bool loopback = false;
+    bool any = false;
+    for (const Adapter& adapter : adapters) {
+        if (adapter.label.rfind("lo", 0) == 0 &&
+            adapter.address == test::Ipv4("127.0.0.1")) {
+            loopback = true;
+        }
+        if (adapter.label.rfind("any", 0) == 0) {
+            any = true;
+            EXPECT_EQ(adapter.address, 0U);
+        }
+        EXPECT_FALSE(adapter.label.empty());
+    }
+    EXPECT_TRUE(loopback);
+    EXPECT_TRUE(any);
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+
+class QTableWidget;
+
+namespace ravelin {
+
+/// Lets the user choose the local IPv4 address that capture listens on. Made once, hidden, when
+/// the window starts; it then offers the default address (this host's), and later every
+/// confirmed choice, through addressChosen.
+class AdapterDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit AdapterDialog(QWidget* owner);
+
+    QTableWidget* adapterList() const { return list_; }
+
+signals:
+    /// An address in network byte order; delivered through the event loop, as a posted message.
+    void addressChosen(quint32 address);
+
+public slots:
+    void accept() override;  ///< "确定"
+    void reject() override;  ///< "取消" and the close box: hide, choose nothing
+
+private:
+    void FillAdapterList();
+    void PostAddress(std::uint32_t address);
+
+    QTableWidget* list_;
+};
+
+}  // namespace ravelin

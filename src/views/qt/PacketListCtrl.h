@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QTableView>
+#include <QTimer>
+
+namespace ravelin {
+
+class RowListModel;
+
+/// A list of the window (HTTP requests or packets) over a RowListModel.
+///
+/// New rows reach the view in batches: a timer asks the model to catch up with its store every
+/// 50 ms. While the list follows, each tick also brings the newest row into view; a click in
+/// the list or scrolling hands the list to the user, and the scroll bar's down arrow gives it
+/// back (the up arrow jumps to the first row and selects it).
+class PacketListCtrl : public QTableView {
+    Q_OBJECT
+
+public:
+    static constexpr int kRefreshPeriodMs = 50;
+
+    explicit PacketListCtrl(QWidget* parent = nullptr);
+
+    /// Sets the model (which the list does not own) and the columns' headings' widths.
+    void SetRowModel(RowListModel* model, const QList<int>& columnWidths);
+    RowListModel* rowModel() const { return model_; }
+
+    void StartFollowing(int periodMs);
+    void StopFollowing();
+    bool following() const { return following_; }
+
+    /// The selected rows, ascending.
+    QList<int> SelectedRows() const;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void OnTick();
+    void OnScrollAction(int action);
+
+    RowListModel* model_ = nullptr;
+    QTimer refreshTimer_;
+    QTimer followTimer_;
+    bool following_ = false;
+};
+
+}  // namespace ravelin
