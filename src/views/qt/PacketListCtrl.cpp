@@ -3,6 +3,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -28,9 +29,7 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     refreshTimer_.setInterval(kRefreshPeriodMs);
-    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
-        if (model_ != nullptr) model_->Refresh();
-    });
+    connect(&refreshTimer_, &QTimer::timeout, this, &PacketListCtrl::CatchUp);
     connect(&followTimer_, &QTimer::timeout, this, &PacketListCtrl::OnTick);
     connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
             &PacketListCtrl::OnScrollAction);
@@ -56,9 +55,17 @@ void PacketListCtrl::StopFollowing() {
     following_ = false;
 }
 
+void PacketListCtrl::CatchUp() {
+    catchUpQueued_ = false;
+    if (model_ == nullptr || !model_->Refresh(kRowsPerSlice) || catchUpQueued_) return;
+    catchUpQueued_ = true;
+    // A timer, not a posted event, so that other timers and input get their turn between slices.
+    QTimer::singleShot(1, this, &PacketListCtrl::CatchUp);
+}
+
 void PacketListCtrl::OnTick() {
     if (model_ == nullptr) return;
-    model_->Refresh();
+    CatchUp();
     const int rows = model_->rowCount();
     if (rows > 0) scrollTo(model_->index(rows - 1, 0), QAbstractItemView::EnsureVisible);
 }

@@ -18,6 +18,9 @@ class PacketListCtrl : public QTableView {
 
 public:
     static constexpr int kRefreshPeriodMs = 50;
+    /// Announcing rows to the view costs time per row; in slices of this many, the window's
+    /// thread gets back to other events between them even while rows arrive at full speed.
+    static constexpr int kRowsPerSlice = 20000;
 
     explicit PacketListCtrl(QWidget* parent = nullptr);
 
@@ -36,6 +39,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    void CatchUp();
     void OnTick();
     void OnScrollAction(int action);
 
@@ -43,6 +47,7 @@ private:
     QTimer refreshTimer_;
     QTimer followTimer_;
     bool following_ = false;
+    bool catchUpQueued_ = false;
 };
 
 }  // namespace ravelin

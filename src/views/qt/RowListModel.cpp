@@ -59,7 +59,7 @@ void RowListModel::NotifyColoursChanged(int firstRow, int lastRow) {
     emit dataChanged(index(firstRow, 0), index(lastRow, columnCount_ - 1), {Qt::BackgroundRole});
 }
 
-void RowListModel::Refresh() {
+bool RowListModel::Refresh(int maximumRows) {
     const auto [count, generation] = StoreSnapshot();
     // Rows only ever grow within a generation; fewer rows in the same generation cannot happen,
     // but a reset is the safe answer to anything but growth.
@@ -69,10 +69,12 @@ void RowListModel::Refresh() {
         shownGeneration_ = generation;
         endResetModel();
     } else if (count > shownRows_) {
-        beginInsertRows(QModelIndex(), shownRows_, count - 1);
-        shownRows_ = count;
+        const int last = count - shownRows_ > maximumRows ? shownRows_ + maximumRows - 1 : count - 1;
+        beginInsertRows(QModelIndex(), shownRows_, last);
+        shownRows_ = last + 1;
         endInsertRows();
     }
+    return shownRows_ < count;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -38,8 +39,9 @@ public:
 
 public slots:
     /// Brings the view up to the store: one insertion for the rows appended since the last
-    /// refresh, or a reset when the store was cleared.
-    void Refresh();
+    /// refresh (at most `maximumRows` of them), or a reset when the store was cleared. True
+    /// when rows are left for another refresh.
+    bool Refresh(int maximumRows = std::numeric_limits<int>::max());
 
 protected:
     RowListModel(const char* const* headings, int columnCount, QObject* parent);

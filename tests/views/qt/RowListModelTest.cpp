@@ -136,6 +136,23 @@ private slots:
         QCOMPARE(reset.count(), 0);
     }
 
+    void aBoundedRefreshAnnouncesASliceAndSaysWhatIsLeft() {
+        RowStore<PacketRow> store;
+        PacketListModel model(store);
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        for (int i = 0; i < 25; ++i) store.InsertRow(Packet(1));
+        QVERIFY(model.Refresh(10));
+        QCOMPARE(OnlyInsertion(inserted), std::make_pair(0, 9));
+        inserted.clear();
+        QVERIFY(model.Refresh(10));
+        QCOMPARE(OnlyInsertion(inserted), std::make_pair(10, 19));
+        inserted.clear();
+        QVERIFY(!model.Refresh(10));
+        QCOMPARE(OnlyInsertion(inserted), std::make_pair(20, 24));
+        QCOMPARE(model.rowCount(), 25);
+        QVERIFY(!model.Refresh(10));
+    }
+
     void clearResetsTheModel() {
         RowStore<PacketRow> store;
         for (int i = 0; i < 10; ++i) store.InsertRow(Packet(1));

@@ -1,0 +1,271 @@
+"""End-to-end tests of packet attribution: each packet captured on loopback names the process
+that owns its local port, and --pid lists only the traffic of the processes named.
+
+With --bind 127.0.0.1 every loopback packet's source is the bound address, so its local port is
+its source port and its owner is its sender. Live capture needs CAP_NET_RAW (root in CI).
+"""
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+from ravelin_harness import (RAVELIN_ENV, Child, is_root, missing_tools, parse_packet_lines,
+                             ravelin_binary, ravelin_command, wait_until)
+
+NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
+# Large enough that each fetch has dozens of client ACKs, so one lost lookup shows in a share.
+BODY = random.Random(11).randbytes(1_000_000)
+END_MARKER = b"ravelin-attribution-end"
+# A process that opens its UDP socket only when told, then sends three datagrams.
+LATE_SENDER = r"""
+import socket, sys
+sys.stdin.readline()
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+for _ in range(3):
+    s.sendto(b"late sender", ("127.0.0.1", int(sys.argv[2])))
+print("sent", flush=True)
+sys.stdin.readline()
+"""
+
+
+def setUpModule():
+    binary = ravelin_binary()
+    if not binary or not os.access(binary, os.X_OK):
+        raise RuntimeError(f"no ravelin binary ({binary!r}); set RAVELIN or build first")
+
+
+def quiet_udp_port():
+    """A free UDP port below the kernel's ephemeral range. A UDP owner is found by port alone,
+    and an ephemeral port of ours may also be some other process's port on another address
+    (a DNS query from 10.x) that sorts first."""
+    lowest = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
+    for port in random.sample(range(max(1024, lowest - 10000), lowest), 50):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+    raise AssertionError("no free UDP port below the ephemeral range")
+
+
+def attributed_rows(text):
+    """(row, owner pid) for each complete line of `--print packets --attribute` output."""
+    text = text[:text.rfind("\n") + 1]
+    heads, owners = [], []
+    for line in text.splitlines():
+        head, _, owner = line.rpartition("\t")
+        if not re.fullmatch(r"-1|[1-9][0-9]*", owner):
+            raise AssertionError(f"no owner column: {line!r}")
+        heads.append(head)
+        owners.append(int(owner))
+    return list(zip(parse_packet_lines("".join(h + "\n" for h in heads)), owners))
+
+
+class StaticServer:
+    """`python3 -m http.server` started directly (no shell), so its pid is the server's own."""
+
+    def __init__(self, bind):
+        self.root = tempfile.mkdtemp(prefix="ravelin-attr-")
+        Path(self.root, "body.bin").write_bytes(BODY)
+        self.child = Child([sys.executable, "-u", "-m", "http.server", "0", "--bind", bind,
+                            "--directory", self.root])
+        try:
+            found = self.child.wait_for(lambda out, err: re.search(r"port (\d+)", out), 20,
+                                        f"http.server on {bind} to announce its port")
+        except BaseException:
+            self.close()
+            raise
+        self.port = int(found.group(1))
+        self.pid = self.child.proc.pid
+
+    def url(self):
+        # Through 127.0.0.1 even for the dual-stack server: its listener takes IPv4 as mapped.
+        return f"http://127.0.0.1:{self.port}/body.bin"
+
+    def close(self):
+        self.child.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def fetch(url, hold=None):
+    """Runs one curl process; returns (its pid, the local port it used).
+
+    Owners are looked up when ravelin reads a packet, not when it is sent, and a fetch on
+    loopback is over in some 10 ms, about as long as ravelin may lag on two busy cores; a
+    client that has closed its socket by then cannot be found. So curl writes the body to a
+    pipe read only after hold() returns: its connection stays open until then.
+    """
+    proc = subprocess.Popen(["curl", "-sS", "--max-time", "20", "-w", "\n%{local_port}", url],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        if hold:
+            hold()
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    if proc.returncode != 0:
+        raise AssertionError(f"curl {url} failed: {err!r}")
+    body, _, port = out.rpartition(b"\n")
+    if body != BODY:
+        raise AssertionError(f"curl {url} got {len(body)} bytes, not the file")
+    return proc.pid, port.decode()
+
+
+class AttributionTest(unittest.TestCase):
+    def setUp(self):
+        if not is_root():
+            self.skipTest(NEEDS_ROOT)
+        if missing_tools("curl"):
+            self.skipTest("curl is not installed")
+
+    def start_ravelin(self, *args):
+        # --duration only bounds a run that the SIGINT at the end failed to stop.
+        ravelin = Child([*ravelin_command("--print", "packets", "--bind", "127.0.0.1", *args),
+                         "--duration", "120"], env=RAVELIN_ENV)
+        self.addCleanup(ravelin.close)
+        return ravelin
+
+    def udp_socket(self):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(("127.0.0.1", quiet_udp_port()))
+        return sock
+
+    def wait_listed(self, ravelin, send, listed, what):
+        """Sends with send() until listed(output) holds: capturing starts some time after exec."""
+        def seen():
+            send()
+            try:
+                ravelin.wait_for(lambda out, err: listed(out), 1, what)
+                return True
+            except AssertionError:
+                self.assertIsNone(ravelin.proc.poll(), f"ravelin ended: {bytes(ravelin.err)!r}")
+                return False
+        wait_until(seen, 30, what)
+
+    def test_each_packet_names_its_sender(self):
+        servers = [StaticServer("127.0.0.1"), StaticServer("::")]
+        for server in servers:
+            self.addCleanup(server.close)
+        ravelin = self.start_ravelin("--attribute")
+        sender, sink = self.udp_socket(), self.udp_socket()
+        udp_port = str(sender.getsockname()[1])
+        self.wait_listed(ravelin, lambda: sender.sendto(b"probe", sink.getsockname()),
+                         lambda out: f"\t{udp_port}\t" in out, "a UDP probe row")
+
+        def rows_from(port, count):
+            return lambda out, err: sum(r.source_port == str(port)
+                                        for r, _ in attributed_rows(out)) >= count
+        late_port = quiet_udp_port()
+        late = subprocess.Popen([sys.executable, "-c", LATE_SENDER, str(late_port),
+                                 str(sink.getsockname()[1])], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        self.addCleanup(late.stdout.close)
+        self.addCleanup(late.wait, 10)
+        self.addCleanup(late.kill)
+        # A datagram to a closed port draws an ICMP error, which no socket owns. Its sender is a
+        # new socket of this process, so its lookup also searches the processes started since:
+        # the late sender is searched before it has a socket, and must be found all the same.
+        closed_port = quiet_udp_port()
+        refused = self.udp_socket()
+        refused.settimeout(10)
+        refused.connect(("127.0.0.1", closed_port))
+        refused.send(b"nobody listens here")
+        with self.assertRaises(ConnectionRefusedError):  # so the ICMP error has been sent
+            refused.recv(100)
+        ravelin.wait_for(rows_from(refused.getsockname()[1], 1), 30, "the refused datagram")
+        late.stdin.write(b"go\n")
+        late.stdin.flush()
+        self.assertEqual(late.stdout.readline(), b"sent\n")
+        ravelin.wait_for(rows_from(late_port, 3), 30, "the late sender's datagrams")
+        late.stdin.close()
+
+        fetches = {}  # curl pid -> (server, curl's local port)
+
+        def first_packet_listed(server):
+            def listed(out, err):
+                known = {port for _, port in fetches.values()}
+                return any(r.destination_port == str(server.port) and r.source_port not in known
+                           for r, _ in attributed_rows(out))
+            return lambda: ravelin.wait_for(listed, 30, "the first packet of a fetch")
+        for server in servers:
+            for _ in range(3):
+                pid, port = fetch(server.url(), first_packet_listed(server))
+                fetches[pid] = (server, port)
+        sender.sendto(END_MARKER, sink.getsockname())
+
+        def complete(out, err):
+            rows = [row for row, _ in attributed_rows(out)]
+            return any(row.data == END_MARKER.decode() for row in rows) and all(
+                sum(r.length for r in rows if (r.source_port, r.destination_port) ==
+                    (str(server.port), port)) >= len(BODY) for server, port in fetches.values())
+        ravelin.wait_for(complete, 30, "every fetch and the end marker")
+        self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
+        rows = attributed_rows(ravelin.out.decode("ascii"))
+
+        for pid, (server, port) in fetches.items():
+            with self.subTest(curl=pid, server_port=server.port):
+                owners = [o for r, o in rows if r.protocol == "TCP" and r.source_port == port
+                          and r.destination_port == str(server.port)]
+                self.assertGreaterEqual(len(owners), 10, "the fetch's client packets")
+                share = owners.count(pid) / len(owners)
+                self.assertGreaterEqual(share, 0.95, f"owners of curl's packets: {owners}")
+        for server in servers:
+            with self.subTest(server_port=server.port):
+                owners = [o for r, o in rows if r.protocol == "TCP" and
+                          r.source_port == str(server.port)]
+                self.assertGreater(len(owners), 3 * len(BODY) // 65536)
+                share = owners.count(server.pid) / len(owners)
+                self.assertGreaterEqual(share, 0.99, f"owners of the server's packets: {owners}")
+
+        def udp_owners(port):
+            return [o for r, o in rows if r.protocol == "UDP" and r.source_port == str(port)]
+        self.assertEqual(udp_owners(late_port), [late.pid] * 3)
+        # Not the refused datagram's: a new socket of a process searched before may wait for
+        # the next full walk of /proc, and other loopback traffic can have caused one just now.
+        probes = udp_owners(udp_port)
+        self.assertGreaterEqual(len(probes), 2)  # the probe and the end marker
+        self.assertEqual(set(probes), {os.getpid()})
+        icmp = [o for r, o in rows if r.protocol == "ICMP"]
+        self.assertGreaterEqual(len(icmp), 1)
+        self.assertEqual(set(icmp), {-1})
+
+    def test_pid_lists_only_that_process(self):
+        server = StaticServer("127.0.0.1")
+        self.addCleanup(server.close)
+        ravelin = self.start_ravelin("--pid", str(server.pid))
+        port = str(server.port)
+        # Only the server's packets can show that capturing has begun.
+        self.wait_listed(ravelin, lambda: fetch(server.url()),
+                         lambda out: f"\t{port}\t" in out, "a row of the server")
+        # Traffic of other processes, interleaved with the server's, must be left out.
+        sender, sink = self.udp_socket(), self.udp_socket()
+        sender.sendto(b"not the server's", sink.getsockname())
+        _, client_port = fetch(server.url())
+        sender.sendto(b"not the server's either", sink.getsockname())
+
+        def served(out, err):
+            text = out[:out.rfind("\n") + 1]
+            return sum(r.length for r in parse_packet_lines(text)
+                       if r.destination_port == client_port) >= len(BODY)
+        ravelin.wait_for(served, 30, "the second response to be listed")
+        self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
+        rows = parse_packet_lines(ravelin.out.decode("ascii"))
+        self.assertEqual({(r.protocol, r.source, r.source_port) for r in rows},
+                         {("TCP", "127.0.0.1", port)})
+        self.assertEqual([r.serial for r in rows], list(range(1, len(rows) + 1)))
+
+
+if __name__ == "__main__":
+    unittest.main()
