@@ -167,6 +167,30 @@ private slots:
         QVERIFY(window->close());
     }
 
+    void theToolbarButtonStartsAndStopsLiveCapture() {
+        if (geteuid() != 0) QSKIP("live capture needs CAP_NET_RAW");
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("127.0.0.1"));
+        window->startStopAction()->trigger();
+        QVERIFY(window->session().running());
+        QVERIFY(window->startStopAction()->isChecked());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Listening."));
+        window->startStopAction()->trigger();
+        QVERIFY(!window->session().running());
+        QVERIFY(!window->startStopAction()->isChecked());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+
+        // F5 toggles capture but leaves the state text alone.
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(window->session().running());
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(!window->session().running());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+    }
+
     void closesAtOnceWhenBothListsAreEmpty() {
         auto window = MakeWindow();
         QVERIFY(window != nullptr);
