@@ -5,8 +5,8 @@
 namespace ravelin {
 
 std::optional<RecognisedRequest> HttpRecogniser::Recognise(std::span<const std::uint8_t> payload) {
-    const std::string_view text = RequestText(
-        {reinterpret_cast<const char*>(payload.data()), payload.size()});
+    const std::string_view text =
+        RequestText({reinterpret_cast<const char*>(payload.data()), payload.size()});
     RecognisedRequest request;
     if (HttpRequestParser::MatchMethod(text, &request.method) < 0) return std::nullopt;
     auto url = HttpRequestParser::ComposeUrl(text, text.size() + 1);

@@ -105,7 +105,8 @@ std::optional<std::string> HttpRequestParser::UrlExtension(std::string_view url,
     }
     const int fromEnd = FindLastChar(path, '/');
     if (fromEnd < 0) return std::nullopt;
-    const std::string_view segment = path.substr(path.size() - static_cast<std::size_t>(fromEnd) + 1);
+    const std::string_view segment =
+        path.substr(path.size() - static_cast<std::size_t>(fromEnd) + 1);
     const int dotFromEnd = FindLastChar(segment, '.');
     if (dotFromEnd < 0) return std::nullopt;
     const std::string_view extension =

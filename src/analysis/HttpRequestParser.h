@@ -17,8 +17,8 @@ namespace ravelin {
 class HttpRequestParser {
 public:
     /// The method names, in the order they are tried.
-    static constexpr std::string_view kMethods[] = {"GET",    "POST",  "HEAD",  "OPTIONS",
-                                                    "PUT",    "DELETE", "TRACE", "CONNECT"};
+    static constexpr std::string_view kMethods[] = {"GET", "POST",   "HEAD",  "OPTIONS",
+                                                    "PUT", "DELETE", "TRACE", "CONNECT"};
 
     /// The position of the method the text starts with (0 for GET up to 7 for CONNECT), or -1.
     /// `method`, when given, receives the name.

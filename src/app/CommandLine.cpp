@@ -44,7 +44,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string option = arguments[i];
         std::optional<std::string> value;
-        if (const auto equals = option.find('='); option.starts_with("--") && equals != std::string::npos) {
+        if (const auto equals = option.find('=');
+            option.starts_with("--") && equals != std::string::npos) {
             value = option.substr(equals + 1);
             option.resize(equals);
         }
@@ -111,7 +112,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
                 const auto comma = rest.find(',');
                 const std::string_view item = rest.substr(0, comma);
                 int pid = 0;
-                const auto [next, status] = std::from_chars(item.data(), item.data() + item.size(), pid);
+                const auto [next, status] =
+                    std::from_chars(item.data(), item.data() + item.size(), pid);
                 if (item.empty() || status != std::errc() || next != item.data() + item.size() ||
                     pid < 1) {
                     error = "--pid takes process ids separated by commas, not '" + *value + "'";

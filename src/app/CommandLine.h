@@ -11,14 +11,14 @@ namespace ravelin {
 struct CommandLine {
     enum class Output { kPackets, kSummary, kHttp };
 
-    std::vector<Output> outputs;              ///< --print, in the order given; empty: the window
-    std::optional<std::string> readFile;      ///< --read FILE
+    std::vector<Output> outputs;               ///< --print, in the order given; empty: the window
+    std::optional<std::string> readFile;       ///< --read FILE
     std::optional<std::uint32_t> bindAddress;  ///< --bind ADDR, network byte order
-    std::optional<long long> count;           ///< --count N
-    std::optional<double> durationSeconds;    ///< --duration SEC
-    std::optional<std::string> configFile;    ///< --config FILE
-    bool attribute = false;                   ///< --attribute: the owner column
-    std::optional<std::vector<int>> pids;     ///< --pid P[,P...]
+    std::optional<long long> count;            ///< --count N
+    std::optional<double> durationSeconds;     ///< --duration SEC
+    std::optional<std::string> configFile;     ///< --config FILE
+    bool attribute = false;                    ///< --attribute: the owner column
+    std::optional<std::vector<int>> pids;      ///< --pid P[,P...]
     bool help = false;
 
     bool Prints(Output output) const;

@@ -13,8 +13,7 @@ namespace {
 
 // Editors replace a file by renaming a new one over it, so the directory is watched.
 constexpr std::uint32_t kEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM |
-                                  IN_CREATE | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF |
-                                  IN_MOVE_SELF;
+                                  IN_CREATE | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 }  // namespace
 
@@ -28,7 +27,9 @@ FileChangeWatch::FileChangeWatch(const std::string& path) {
     if (inotify_add_watch(fd_, directory.c_str(), kEvents) < 0) Close();
 }
 
-FileChangeWatch::~FileChangeWatch() { Close(); }
+FileChangeWatch::~FileChangeWatch() {
+    Close();
+}
 
 void FileChangeWatch::Close() {
     if (fd_ >= 0) close(fd_);
@@ -47,7 +48,8 @@ bool FileChangeWatch::MaybeChanged() {
             inotify_event event{};
             std::memcpy(&event, buffer.data() + at, sizeof event);
             const char* name = buffer.data() + at + sizeof(inotify_event);
-            const bool ours = event.len > 0 && fileName_ == std::string(name, strnlen(name, event.len));
+            const bool ours =
+                event.len > 0 && fileName_ == std::string(name, strnlen(name, event.len));
             if (ours || (event.mask & IN_Q_OVERFLOW) != 0) changed = true;
             if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
                 // The directory itself went away: from now on every look asks the file.

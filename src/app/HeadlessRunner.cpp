@@ -8,8 +8,7 @@
 #include "app/ConfigPath.h"
 #include "app/DefaultAddress.h"
 #include "app/RowPrinter.h"
-#include "capture/PcapFileSource.h"
-#include "capture/PcapLiveSource.h"
+#include "app/SourceFactory.h"
 #include "process/OwnerTables.h"
 
 namespace ravelin {
@@ -24,8 +23,7 @@ std::int64_t NowNanoseconds() {
 
 }  // namespace
 
-HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output,
-                               std::FILE* errors)
+HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output, std::FILE* errors)
     : commandLine_(commandLine),
       output_(output),
       errors_(errors),
@@ -33,18 +31,12 @@ HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output
       pipeline_(lists_) {
     pipeline_.SetObserver(this);
     pipeline_.SetRecogniser(&recogniser_);
-    CaptureSession::SourceFactory factory;
-    if (commandLine_.readFile) {
-        factory = [file = *commandLine_.readFile](std::uint32_t) {
-            return std::make_unique<PcapFileSource>(file);
-        };
-    } else {
-        factory = [](std::uint32_t address) { return std::make_unique<PcapLiveSource>(address); };
-    }
-    session_ = std::make_unique<CaptureSession>(*this, pipeline_, std::move(factory));
+    session_ = std::make_unique<CaptureSession>(*this, pipeline_, SourceFactoryFor(commandLine_));
 }
 
-HeadlessRunner::~HeadlessRunner() { session_.reset(); }
+HeadlessRunner::~HeadlessRunner() {
+    session_.reset();
+}
 
 void HeadlessRunner::ShowError(std::string_view text) {
     failed_.store(true);
@@ -71,9 +63,8 @@ void HeadlessRunner::OnPacketListed(int row) {
 
 void HeadlessRunner::OnRequestListed(int row) {
     if (!commandLine_.Prints(CommandLine::Output::kHttp)) return;
-    lists_.requests.ReadRow(row, [&](const StoredRow<HttpRow>& stored) {
-        AppendHttpLine(stored, pending_);
-    });
+    lists_.requests.ReadRow(
+        row, [&](const StoredRow<HttpRow>& stored) { AppendHttpLine(stored, pending_); });
     if (pending_.size() >= kFlushThreshold) Flush();
 }
 

@@ -93,8 +93,8 @@ void IniFile::ReloadIfChanged() {
         if (text.empty() || text.front() == ';' || text.front() == '#') continue;
         const auto equals = text.find('=');
         if (equals == std::string_view::npos) continue;
-        entries_.push_back({section, Lower(Trim(text.substr(0, equals))),
-                            CleanValue(text.substr(equals + 1))});
+        entries_.push_back(
+            {section, Lower(Trim(text.substr(0, equals))), CleanValue(text.substr(equals + 1))});
     }
     stamp_ = stamp;
     loaded_ = true;
@@ -140,8 +140,7 @@ int IniFile::GetInt(std::string_view section, std::string_view key, int defaultV
     return number < 0 ? 0 : number;
 }
 
-bool IniFile::WriteString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
     std::vector<std::string> lines = ReadLines(path_);
     const std::string wantedSection = Lower(section);

@@ -20,10 +20,18 @@ void AppendEscaped(std::string_view text, std::string& out) {
     for (char c : text) {
         const auto byte = static_cast<std::uint8_t>(c);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
             default:
                 if (byte < 0x20 || byte >= 0x7F) {
                     out += "\\x";

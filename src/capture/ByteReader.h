@@ -50,8 +50,8 @@ public:
         if (!Fits(2)) return 0;
         std::uint16_t value = 0;
         for (int i = 0; i < 2; ++i) {
-            value = static_cast<std::uint16_t>(value | (bytes_[position_ + i]
-                                                        << (8 * (IsLittleEndian() ? i : 1 - i))));
+            value = static_cast<std::uint16_t>(
+                value | (bytes_[position_ + i] << (8 * (IsLittleEndian() ? i : 1 - i))));
         }
         position_ += 2;
         return value;
@@ -75,9 +75,7 @@ public:
     bool Failed() const { return failed_; }
 
 private:
-    static constexpr bool IsLittleEndian() {
-        return std::endian::native == std::endian::little;
-    }
+    static constexpr bool IsLittleEndian() { return std::endian::native == std::endian::little; }
     static constexpr int RawShiftIndex(int byteIndex) {
         return IsLittleEndian() ? byteIndex : 3 - byteIndex;
     }

@@ -18,7 +18,9 @@ CaptureSession::CaptureSession(SessionHost& host, PacketPipeline& pipeline,
                                SourceFactory sourceFactory)
     : host_(host), pipeline_(pipeline), sourceFactory_(std::move(sourceFactory)) {}
 
-CaptureSession::~CaptureSession() { Stop(); }
+CaptureSession::~CaptureSession() {
+    Stop();
+}
 
 std::string CaptureSession::boundAddressText() const {
     return std::string(AddressText(boundAddress_.load()).view());

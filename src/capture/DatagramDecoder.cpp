@@ -15,18 +15,24 @@ constexpr std::uint8_t kProtocolUdp = 17;
 
 std::uint16_t DecodedDatagram::sourcePort() const {
     switch (transport) {
-        case Transport::kTcp: return tcp.sourcePort;
-        case Transport::kUdp: return udp.sourcePort;
-        case Transport::kNone: break;
+        case Transport::kTcp:
+            return tcp.sourcePort;
+        case Transport::kUdp:
+            return udp.sourcePort;
+        case Transport::kNone:
+            break;
     }
     return 0;
 }
 
 std::uint16_t DecodedDatagram::destinationPort() const {
     switch (transport) {
-        case Transport::kTcp: return tcp.destinationPort;
-        case Transport::kUdp: return udp.destinationPort;
-        case Transport::kNone: break;
+        case Transport::kTcp:
+            return tcp.destinationPort;
+        case Transport::kUdp:
+            return udp.destinationPort;
+        case Transport::kNone:
+            break;
     }
     return 0;
 }
@@ -39,8 +45,7 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     const std::size_t ipHeaderLength = decoded.ip.headerLength;
     if (ipHeaderLength < kMinimumIpHeader || ipHeaderLength > datagram.size()) return decoded;
     const auto transportBytes = datagram.subspan(ipHeaderLength);
-    const std::size_t datagramEnd =
-        std::min<std::size_t>(decoded.ip.totalLength, datagram.size());
+    const std::size_t datagramEnd = std::min<std::size_t>(decoded.ip.totalLength, datagram.size());
 
     if (decoded.ip.protocol == kProtocolTcp) {
         if (!decoded.tcp.Parse(transportBytes)) return decoded;
@@ -48,7 +53,8 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
         const std::size_t tcpHeaderLength = std::clamp<std::size_t>(
             decoded.tcp.headerLength, kMinimumTcpHeader, transportBytes.size());
         const std::size_t payloadStart = ipHeaderLength + tcpHeaderLength;
-        const std::size_t payloadLength = datagramEnd > payloadStart ? datagramEnd - payloadStart : 0;
+        const std::size_t payloadLength =
+            datagramEnd > payloadStart ? datagramEnd - payloadStart : 0;
         decoded.dataLength = static_cast<std::int32_t>(payloadLength);
         decoded.payload = datagram.subspan(payloadStart, payloadLength);
     } else if (decoded.ip.protocol == kProtocolUdp) {

@@ -11,25 +11,10 @@ namespace {
 
 // Searched from the first row to the last; the first equal number wins.
 constexpr std::array<std::pair<std::uint8_t, std::string_view>, 19> kProtocolTable{{
-    {0, "IP"},
-    {1, "ICMP"},
-    {2, "IGMP"},
-    {3, "GGP"},
-    {4, "IPV4"},
-    {6, "TCP"},
-    {12, "PUP"},
-    {17, "UDP"},
-    {22, "IDP"},
-    {41, "IPV6"},
-    {43, "ROUTING"},
-    {44, "FRAGMENT"},
-    {50, "ESP"},
-    {51, "AH"},
-    {58, "ICMPV6"},
-    {59, "NONE"},
-    {60, "DSTOPTS"},
-    {77, "ND"},
-    {78, "ICLFXBM"},
+    {0, "IP"},       {1, "ICMP"},      {2, "IGMP"}, {3, "GGP"},      {4, "IPV4"},
+    {6, "TCP"},      {12, "PUP"},      {17, "UDP"}, {22, "IDP"},     {41, "IPV6"},
+    {43, "ROUTING"}, {44, "FRAGMENT"}, {50, "ESP"}, {51, "AH"},      {58, "ICMPV6"},
+    {59, "NONE"},    {60, "DSTOPTS"},  {77, "ND"},  {78, "ICLFXBM"},
 }};
 
 }  // namespace

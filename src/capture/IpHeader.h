@@ -16,7 +16,7 @@ std::string_view ProtocolName(std::uint8_t protocol);
 /// caller decides how far to trust the lengths (see DecodeDatagram).
 struct IpHeader {
     std::uint16_t totalLength = 0;
-    std::uint8_t headerLength = 0;  ///< IHL in bytes: (byte 0 & 0x0F) * 4
+    std::uint8_t headerLength = 0;         ///< IHL in bytes: (byte 0 & 0x0F) * 4
     std::uint32_t destinationAddress = 0;  ///< network byte order
     std::uint32_t sourceAddress = 0;       ///< network byte order
     std::uint8_t protocol = 0;

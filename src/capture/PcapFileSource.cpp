@@ -44,9 +44,12 @@ int PcapFileSource::SetFilter() {
 
 std::string_view PcapFileSource::StepMessage(Step step) const {
     switch (step) {
-        case Step::kCreate: return "pcap_open_offline 打开抓包文件失败";
-        case Step::kBind: return "pcap_datalink 不支持抓包文件的链路类型";
-        default: return PacketSource::StepMessage(step);
+        case Step::kCreate:
+            return "pcap_open_offline 打开抓包文件失败";
+        case Step::kBind:
+            return "pcap_datalink 不支持抓包文件的链路类型";
+        default:
+            return PacketSource::StepMessage(step);
     }
 }
 

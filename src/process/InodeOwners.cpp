@@ -17,11 +17,13 @@ void InodeOwners::SearchNewProcesses(Clock::time_point now) {
     for (const int pid : *ids) {
         const auto known = searchedPids_.find(pid);
         const bool isNew = known == searchedPids_.end();
-        const Clock::time_point since =
-            !isNew ? known->second : firstSearch ? now - minimumInterval_ : now;
+        const Clock::time_point since = !isNew        ? known->second
+                                        : firstSearch ? now - minimumInterval_
+                                                      : now;
         seen.emplace(pid, since);
         if (!isNew && now - since >= minimumInterval_) continue;
-        for (const std::uint64_t inode : processes_.SocketInodesOf(pid)) owners_.emplace(inode, pid);
+        for (const std::uint64_t inode : processes_.SocketInodesOf(pid))
+            owners_.emplace(inode, pid);
     }
     searchedPids_ = std::move(seen);
 }

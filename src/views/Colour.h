@@ -10,9 +10,15 @@ using Colour = std::uint32_t;
 constexpr Colour RgbColour(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     return Colour{red} | (Colour{green} << 8) | (Colour{blue} << 16);
 }
-constexpr std::uint8_t RedOf(Colour colour) { return colour & 0xFF; }
-constexpr std::uint8_t GreenOf(Colour colour) { return (colour >> 8) & 0xFF; }
-constexpr std::uint8_t BlueOf(Colour colour) { return (colour >> 16) & 0xFF; }
+constexpr std::uint8_t RedOf(Colour colour) {
+    return colour & 0xFF;
+}
+constexpr std::uint8_t GreenOf(Colour colour) {
+    return (colour >> 8) & 0xFF;
+}
+constexpr std::uint8_t BlueOf(Colour colour) {
+    return (colour >> 16) & 0xFF;
+}
 
 /// Background of the window, the lists, the tree and the panes; default colour of HTTP rows.
 constexpr Colour kBackgroundColour = 0x00CDEDE3;

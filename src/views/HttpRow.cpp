@@ -9,11 +9,20 @@ const char* const kHttpColumnHeadings[HttpRow::kColumnCount] = {"#", "时间", "
 void AppendHttpCellText(const StoredRow<HttpRow>& stored, int column, std::string& out) {
     const HttpRow& row = stored.row;
     switch (column) {
-        case 0: out += DecimalText(stored.serial).view(); break;
-        case 1: out += TimeText(row.hour, row.minute, row.second).view(); break;
-        case 2: out += row.method; break;
-        case 3: out += row.url; break;
-        default: break;
+        case 0:
+            out += DecimalText(stored.serial).view();
+            break;
+        case 1:
+            out += TimeText(row.hour, row.minute, row.second).view();
+            break;
+        case 2:
+            out += row.method;
+            break;
+        case 3:
+            out += row.url;
+            break;
+        default:
+            break;
     }
 }
 

@@ -13,18 +13,30 @@ const char* const kPacketColumnHeadings[PacketRow::kColumnCount] = {
 void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out) {
     const PacketRow& row = stored.row;
     switch (column) {
-        case 0: out += DecimalText(stored.serial).view(); break;
-        case 1: out += TimeText(row.hour, row.minute, row.second).view(); break;
-        case 2: out += ProtocolName(row.protocol); break;
-        case 3: out += AddressText(row.sourceAddress).view(); break;
+        case 0:
+            out += DecimalText(stored.serial).view();
+            break;
+        case 1:
+            out += TimeText(row.hour, row.minute, row.second).view();
+            break;
+        case 2:
+            out += ProtocolName(row.protocol);
+            break;
+        case 3:
+            out += AddressText(row.sourceAddress).view();
+            break;
         case 4:
             if (row.hasPorts) out += DecimalText(row.sourcePort).view();
             break;
-        case 5: out += AddressText(row.destinationAddress).view(); break;
+        case 5:
+            out += AddressText(row.destinationAddress).view();
+            break;
         case 6:
             if (row.hasPorts) out += DecimalText(row.destinationPort).view();
             break;
-        case 7: out += DecimalText(row.dataLength).view(); break;
+        case 7:
+            out += DecimalText(row.dataLength).view();
+            break;
         case 8: {
             const auto payload = row.record.payload();
             const std::size_t start = out.size();
@@ -33,7 +45,8 @@ void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::s
             BlankZeroBytes(std::span<char>(out).subspan(start));
             break;
         }
-        default: break;
+        default:
+            break;
     }
 }
 

@@ -22,7 +22,7 @@ constexpr Colour kNoColour = 0xFF000000;
 template <typename Row>
 struct StoredRow {
     Row row;
-    std::int32_t serial = 0;     ///< the "#" column: the store's serial counter at insertion
+    std::int32_t serial = 0;    ///< the "#" column: the store's serial counter at insertion
     Colour colour = kNoColour;  ///< background colour, or kNoColour
 
     bool hasColour() const { return colour != kNoColour; }

@@ -32,13 +32,13 @@ TEST_F(ExtensionColoursTest, FirstKeyThatListsTheExtensionDecides) {
 
 TEST_F(ExtensionColoursTest, ValueFormRules) {
     WriteSection(
-        "Ext[0]=FF0000,jpg,gif\n"        // the last extension lacks its comma
-        "Ext[1]=jpeg,tif,\n"             // no colour: jpeg parses as 0, black
-        "Ext[2]=bmp,ico,\n"              // hex letters in front: "b" is the colour
-        "Ext[3]=1FF8000,svg,\n"          // seven digits: the lowest 24 bits count
-        "Ext[4]=FFFFFFFFFF,webp,\n"      // beyond 32 bits: white
-        "Ext[5]=008000,,\n"              // an empty extension needs two adjacent commas
-        "Ext[6]=123456, mp4,\n");        // the space belongs to the extension
+        "Ext[0]=FF0000,jpg,gif\n"    // the last extension lacks its comma
+        "Ext[1]=jpeg,tif,\n"         // no colour: jpeg parses as 0, black
+        "Ext[2]=bmp,ico,\n"          // hex letters in front: "b" is the colour
+        "Ext[3]=1FF8000,svg,\n"      // seven digits: the lowest 24 bits count
+        "Ext[4]=FFFFFFFFFF,webp,\n"  // beyond 32 bits: white
+        "Ext[5]=008000,,\n"          // an empty extension needs two adjacent commas
+        "Ext[6]=123456, mp4,\n");    // the space belongs to the extension
     ExtensionColours colours(path_);
     EXPECT_EQ(colours.ExtensionColour("jpg"), 0x000000FFU);
     EXPECT_EQ(colours.ExtensionColour("gif"), kBackgroundColour);

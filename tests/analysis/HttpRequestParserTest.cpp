@@ -19,8 +19,8 @@ std::optional<std::string> Extension(const std::string& url) {
 
 TEST(HttpRequestParserTest, MethodTableIsCaseSensitiveAndNeedsNoSpace) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {"GET / HTTP/1.1", 0},   {"POST /", 1},  {"HEAD /", 2},     {"OPTIONS *", 3},
-        {"PUT /x", 4},           {"DELETE /", 5}, {"TRACE /", 6},   {"CONNECT h:443", 7},
+        {"GET / HTTP/1.1", 0},   {"POST /", 1},          {"HEAD /", 2},   {"OPTIONS *", 3},
+        {"PUT /x", 4},           {"DELETE /", 5},        {"TRACE /", 6},  {"CONNECT h:443", 7},
         {"GETX / HTTP/1.1", 0},  {"get / HTTP/1.1", -1}, {"PATCH /", -1}, {"", -1},
         {"HTTP/1.1 200 OK", -1},
     };
@@ -53,16 +53,17 @@ TEST(HttpRequestParserTest, LiteralQuirksAreKept) {
     EXPECT_EQ(Url("GET http://h/p.js HTTP/1.1\r\nHost: h\r\n\r\n"), "http://hhttp://h/p.js");
     EXPECT_EQ(Url("CONNECT h:443 HTTP/1.1\r\nHost: h:443\r\n\r\n"), "http://h:443h:443");
     // "Host: " is searched from the start of the whole text, even inside the request line.
-    EXPECT_EQ(Url("GET /?q=Host: evil\r\n HTTP/1.1\r\nHost: h\r\n"), "http://evil/?q=Host: evil\r\n");
+    EXPECT_EQ(Url("GET /?q=Host: evil\r\n HTTP/1.1\r\nHost: h\r\n"),
+              "http://evil/?q=Host: evil\r\n");
 }
 
 TEST(HttpRequestParserTest, TextsThatAreNoRequestGiveNoUrl) {
-    EXPECT_EQ(Url("GET / HTTP/1.1\r\nHost: h\r\n"), "http://h/");  // exactly 24 bytes
-    EXPECT_FALSE(Url("GET / HTTP/1.1\r\nHost:h\r\n"));            // 23 bytes
+    EXPECT_EQ(Url("GET / HTTP/1.1\r\nHost: h\r\n"), "http://h/");            // exactly 24 bytes
+    EXPECT_FALSE(Url("GET / HTTP/1.1\r\nHost:h\r\n"));                       // 23 bytes
     EXPECT_FALSE(Url("GET /index.html HTTP/1.1\r\nUser-Agent: x\r\n\r\n"));  // no Host
     EXPECT_FALSE(Url("GET /index.html HTTP/1.1\r\nhost: h\r\n\r\n"));
     EXPECT_FALSE(Url("GET /index.html HTTP/1.1\r\nHost:h\r\n\r\n"));
-    EXPECT_FALSE(Url("GET /index.html HTTP/1.1\r\nHost: h"));  // no line end after the host
+    EXPECT_FALSE(Url("GET /index.html HTTP/1.1\r\nHost: h"));      // no line end after the host
     EXPECT_FALSE(Url("GET /index.html HTTP 1.1\r\nHost: h\r\n"));  // no " HTTP/"
     EXPECT_FALSE(Url("get /index.html HTTP/1.1\r\nHost: h\r\n"));
     EXPECT_FALSE(Url("GETX/index.html HTTP/1.1\r\nHost: h\r\n"));  // no "GET " marker
@@ -89,7 +90,7 @@ TEST(HttpRequestParserTest, ExtensionsOfTheLastSegment) {
     EXPECT_FALSE(Extension("http://h/dir/file"));
     EXPECT_FALSE(Extension("http://h/a.b/c"));
     EXPECT_FALSE(Extension("http://h:443h:443"));
-    EXPECT_FALSE(Extension("/.a"));   // shorter than 4 bytes
+    EXPECT_FALSE(Extension("/.a"));  // shorter than 4 bytes
     EXPECT_EQ(Extension("/x.a"), "a");
     EXPECT_EQ(Extension("?/x.a"), "a");  // a "?" at the very start does not cut
     EXPECT_FALSE(Extension("no slash.txt"));

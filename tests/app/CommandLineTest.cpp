@@ -17,9 +17,9 @@ std::optional<CommandLine> Parse(std::vector<std::string> arguments, std::string
 }
 
 TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
-    const auto line = Parse({"--print", "packets", "--print=summary", "--read", "x.pcap",
-                             "--bind=127.0.0.1", "--count", "5", "--duration", "1.5",
-                             "--config", "r.ini"});
+    const auto line =
+        Parse({"--print", "packets", "--print=summary", "--read", "x.pcap", "--bind=127.0.0.1",
+               "--count", "5", "--duration", "1.5", "--config", "r.ini"});
     ASSERT_TRUE(line);
     EXPECT_TRUE(line->Prints(CommandLine::Output::kPackets));
     EXPECT_TRUE(line->Prints(CommandLine::Output::kSummary));
@@ -42,11 +42,21 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
 
 TEST(CommandLineTest, RejectsMistakesWithAReason) {
     const std::vector<std::vector<std::string>> mistakes = {
-        {"--print", "everything"}, {"--print"},          {"--count", "0"},
-        {"--count", "3x"},         {"--count", "-1"},     {"--duration", "0"},
-        {"--duration", "nan"},     {"--bind", "300.1.1.1"}, {"--bind", "::1"},
-        {"--frobnicate"},          {"packets"},            {"--pid", "12,,3"},
-        {"--pid", "0"},            {"--pid", "x"},         {"--pid", "1,"},
+        {"--print", "everything"},
+        {"--print"},
+        {"--count", "0"},
+        {"--count", "3x"},
+        {"--count", "-1"},
+        {"--duration", "0"},
+        {"--duration", "nan"},
+        {"--bind", "300.1.1.1"},
+        {"--bind", "::1"},
+        {"--frobnicate"},
+        {"packets"},
+        {"--pid", "12,,3"},
+        {"--pid", "0"},
+        {"--pid", "x"},
+        {"--pid", "1,"},
         {"--attribute=1"},
     };
     for (const auto& arguments : mistakes) {
@@ -63,7 +73,8 @@ TEST(DefaultAddressTest, PrefersARealInterfaceOverTheLoopbackHostName) {
         {"eth1", test::Ipv4("10.1.1.1"), test::Ipv4("255.0.0.0"), false, true},
     };
     // Debian maps the host name to 127.0.1.1.
-    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), interfaces), test::Ipv4("192.168.7.20"));
+    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), interfaces),
+              test::Ipv4("192.168.7.20"));
     EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("10.1.1.1"), interfaces), test::Ipv4("10.1.1.1"));
     EXPECT_EQ(ChooseDefaultAddress(std::nullopt, interfaces), test::Ipv4("192.168.7.20"));
     const std::vector<InterfaceAddress> loopbackOnly(interfaces.begin(), interfaces.begin() + 1);
@@ -94,8 +105,7 @@ TEST(AdaptersTest, LoopbackIsListedWithItsAddressAndAnyWithTheAnyAddress) {
     bool loopback = false;
     bool any = false;
     for (const Adapter& adapter : adapters) {
-        if (adapter.label.rfind("lo", 0) == 0 &&
-            adapter.address == test::Ipv4("127.0.0.1")) {
+        if (adapter.label.rfind("lo", 0) == 0 && adapter.address == test::Ipv4("127.0.0.1")) {
             loopback = true;
         }
         if (adapter.label.rfind("any", 0) == 0) {

@@ -29,7 +29,8 @@ TEST(IniFileTest, ReadsLikeTheProfileFunctions) {
     const std::string path = test::TemporaryPath("read.ini");
     WriteAll(path,
              "; a comment\r\n[config]\r\n  WNDTOP = 1 \r\nName=\"quoted value\"\r\nName=second\r\n"
-             "Neg=-4\r\nText=12abc\r\nLong=" + std::string(1500, 'x') + "\r\n[Other]\r\nWndTop=7\r\n");
+             "Neg=-4\r\nText=12abc\r\nLong=" +
+                 std::string(1500, 'x') + "\r\n[Other]\r\nWndTop=7\r\n");
     IniFile ini(path);
     EXPECT_EQ(ini.GetInt("Config", "WndTop", 5), 1);
     EXPECT_EQ(ini.GetInt("OTHER", "wndtop", 5), 7);
@@ -44,11 +45,14 @@ TEST(IniFileTest, ReadsLikeTheProfileFunctions) {
 
 TEST(IniFileTest, WritingReplacesOneKeyAndKeepsTheRest) {
     const std::string path = test::TemporaryPath("write.ini");
-    WriteAll(path, "; keep me\n[Config]\nWndTop=0\nMaxItemCount=9\n[HighLightExtension]\nExt[0]=FF0000,js,\n");
+    WriteAll(
+        path,
+        "; keep me\n[Config]\nWndTop=0\nMaxItemCount=9\n[HighLightExtension]\nExt[0]=FF0000,js,\n");
     IniFile ini(path);
     ASSERT_TRUE(ini.WriteString("config", "WndTop", "1"));
-    EXPECT_EQ(ReadAll(path),
-              "; keep me\n[Config]\nWndTop=1\nMaxItemCount=9\n[HighLightExtension]\nExt[0]=FF0000,js,\n");
+    EXPECT_EQ(
+        ReadAll(path),
+        "; keep me\n[Config]\nWndTop=1\nMaxItemCount=9\n[HighLightExtension]\nExt[0]=FF0000,js,\n");
     EXPECT_EQ(ini.GetInt("Config", "WndTop", 0), 1);
 
     // A new key joins the end of its section; a new section goes to the end of the file.

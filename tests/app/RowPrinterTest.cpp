@@ -42,7 +42,8 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line); });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\n");
     line.clear();
-    packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line, -1); });
+    packets.ReadRow(
+        0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line, -1); });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
 
     RowStore<HttpRow> requests;

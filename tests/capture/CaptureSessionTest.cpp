@@ -59,7 +59,8 @@ protected:
 
 TEST_F(CaptureSessionTest, ListsEveryDatagramInArrivalOrderUnderLoad) {
     constexpr std::uint32_t kDatagrams = 50'000;
-    for (std::uint32_t i = 0; i < kDatagrams; ++i) script_->datagrams.push_back(NumberedUdpDatagram(i));
+    for (std::uint32_t i = 0; i < kDatagrams; ++i)
+        script_->datagrams.push_back(NumberedUdpDatagram(i));
     CaptureSession session(host_, pipeline_, FakeFactory());
 
     ASSERT_TRUE(session.Start());
@@ -99,19 +100,19 @@ TEST_P(CaptureSessionStepTest, FailingStepIsReportedAndEverythingOpenedIsClosed)
     EXPECT_EQ(host_.status, "Ready");
     EXPECT_FALSE(host_.counterTimerRunning);
     ASSERT_EQ(host_.Errors().size(), 1U);
-    EXPECT_EQ(host_.Errors()[0], std::string(GetParam().message) + "\nError code: 13\nnot permitted");
+    EXPECT_EQ(host_.Errors()[0],
+              std::string(GetParam().message) + "\nError code: 13\nnot permitted");
     EXPECT_EQ(script_->sourcesCreated, 1);
     EXPECT_EQ(script_->sourcesDestroyed, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, CaptureSessionStepTest,
-    ::testing::Values(FailingStep{&FakeSourceScript::createResult, "socket 创建套接字失败"},
-                      FailingStep{&FakeSourceScript::configureResult,
-                                  "setsockopt 设置套接字广播权限失败"},
-                      FailingStep{&FakeSourceScript::bindResult, "bind 绑定套接字失败"},
-                      FailingStep{&FakeSourceScript::filterResult,
-                                  "WSAIoctl 修改SOCK_RAW为SIO_RCVALL失败"}));
+    ::testing::Values(
+        FailingStep{&FakeSourceScript::createResult, "socket 创建套接字失败"},
+        FailingStep{&FakeSourceScript::configureResult, "setsockopt 设置套接字广播权限失败"},
+        FailingStep{&FakeSourceScript::bindResult, "bind 绑定套接字失败"},
+        FailingStep{&FakeSourceScript::filterResult, "WSAIoctl 修改SOCK_RAW为SIO_RCVALL失败"}));
 
 TEST_F(CaptureSessionTest, UnsupportedAndInvalidRequestErrorsCountAsSuccess) {
     script_->filterResult = -1;
@@ -227,7 +228,9 @@ TEST_F(CaptureSessionTest, DatagramsStillQueuedWhenCaptureStopsAreDropped) {
     EXPECT_TRUE(host_.Errors().empty());
 }
 
-bool IsRoot() { return geteuid() == 0; }
+bool IsRoot() {
+    return geteuid() == 0;
+}
 
 TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
     if (!IsRoot()) GTEST_SKIP() << "live capture needs CAP_NET_RAW";
@@ -279,14 +282,14 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
         close(accepted);
         for (int tries = 0; tries < 50 && !seen; ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            lists.packets.ReadRows(0, lists.packets.rowCount(),
-                                   [&](int, const StoredRow<PacketRow>& stored) {
-                const auto payload = stored.row.record.payload();
-                if (std::string(payload.begin(), payload.end()) == message &&
-                    stored.row.destinationPort == port && stored.colour == kSentColour) {
-                    seen = true;
-                }
-            });
+            lists.packets.ReadRows(
+                0, lists.packets.rowCount(), [&](int, const StoredRow<PacketRow>& stored) {
+                    const auto payload = stored.row.record.payload();
+                    if (std::string(payload.begin(), payload.end()) == message &&
+                        stored.row.destinationPort == port && stored.colour == kSentColour) {
+                        seen = true;
+                    }
+                });
         }
     }
     close(listener);

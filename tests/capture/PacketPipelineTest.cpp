@@ -72,9 +72,8 @@ protected:
 
     PacketRecord Record(int row) {
         PacketRecord record;
-        lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            record = stored.row.record;
-        });
+        lists_.packets.ReadRow(
+            row, [&](const StoredRow<PacketRow>& stored) { record = stored.row.record; });
         return record;
     }
 
@@ -196,7 +195,7 @@ TEST_F(PacketPipelineTest, FilteredAndOutOfRangeDatagramsLeaveNoTrace) {
 TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
     FixedRecogniser recogniser;
     pipeline_.SetRecogniser(&recogniser);
-    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));                      // no payload
+    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));                            // no payload
     ASSERT_TRUE(List(Tcp(kRemote, kBound, std::string("\0GET ", 5)).Build()));  // zero first
     ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /x.js HTTP/1.1\r\n").Build()));
     ASSERT_TRUE(List(Tcp(kRemote, kBound, "HTTP/1.1 200 OK\r\n").Build()));

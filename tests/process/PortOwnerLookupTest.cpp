@@ -175,7 +175,7 @@ TEST(ConnectionOwnersTest, ForgetsIdleConnectionsAndStaysBounded) {
     owners.Remember(connection(2), 12, now);
     owners.Remember(connection(3), 13, now);
     EXPECT_EQ(owners.Find(connection(1), now), 11);  // now the most recently seen
-    owners.Remember(connection(4), 14, now);          // evicts 2, the least recently seen
+    owners.Remember(connection(4), 14, now);         // evicts 2, the least recently seen
     EXPECT_EQ(owners.size(), 3U);
     EXPECT_EQ(owners.Find(connection(2), now), std::nullopt);
     EXPECT_EQ(owners.Find(connection(3), now), 13);
@@ -228,7 +228,8 @@ protected:
 };
 
 TEST_F(ProcessFilterTest, OwnerNodeDecidesThenOneRefreshThenTheRoot) {
-    table_.udp = {{Ends("0.0.0.0", 53, "0.0.0.0", 0), 1}, {Ends("0.0.0.0", 54, "0.0.0.0", 0), 2},
+    table_.udp = {{Ends("0.0.0.0", 53, "0.0.0.0", 0), 1},
+                  {Ends("0.0.0.0", 54, "0.0.0.0", 0), 2},
                   {Ends("0.0.0.0", 55, "0.0.0.0", 0), 3}};
     holders_.holders = {{1, 100}, {2, 200}, {3, 300}};
     PortOwnerLookup lookup = Lookup();

@@ -62,11 +62,12 @@ std::vector<std::uint8_t> DatagramBuilder::Build() const {
     } else if (protocol == 17) {
         PutBe16(bytes, ipHeader, sourcePort);
         PutBe16(bytes, ipHeader + 2, destinationPort);
-        const int udpLength = udpLengthOverride >= 0 ? udpLengthOverride
-                                                     : static_cast<int>(8 + payload.size());
+        const int udpLength =
+            udpLengthOverride >= 0 ? udpLengthOverride : static_cast<int>(8 + payload.size());
         PutBe16(bytes, ipHeader + 4, static_cast<std::uint16_t>(udpLength));
     }
-    std::copy(payload.begin(), payload.end(), bytes.begin() + static_cast<long>(ipHeader + transportHeader));
+    std::copy(payload.begin(), payload.end(),
+              bytes.begin() + static_cast<long>(ipHeader + transportHeader));
     return bytes;
 }
 

@@ -13,8 +13,8 @@ std::uint32_t Ipv4(std::string_view dotted);
 /// so that a test can also build datagrams that lie about their lengths.
 struct DatagramBuilder {
     std::uint8_t protocol = 6;
-    std::uint32_t source = 0;       ///< network byte order
-    std::uint32_t destination = 0;  ///< network byte order
+    std::uint32_t source = 0;        ///< network byte order
+    std::uint32_t destination = 0;   ///< network byte order
     std::uint8_t ipHeaderWords = 5;  ///< IHL
     int totalLengthOverride = -1;    ///< -1: the real length
 

@@ -49,7 +49,8 @@ public:
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
         for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
-            batch.Add(script_->datagrams[next_], {1700000000 + static_cast<std::int64_t>(next_), 0});
+            batch.Add(script_->datagrams[next_],
+                      {1700000000 + static_cast<std::int64_t>(next_), 0});
             ++next_;
         }
         if (!batch.empty()) return ReadResult::kData;

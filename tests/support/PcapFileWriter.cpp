@@ -46,9 +46,9 @@ std::vector<std::uint8_t> EthernetFrame(std::span<const std::uint8_t> datagram, 
     std::vector<std::uint8_t> frame = {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2};
     for (int i = 0; i < vlanTags; ++i) {
         const std::uint16_t tpid = i == 0 && vlanTags > 1 ? 0x88A8 : 0x8100;
-        frame.insert(frame.end(), {static_cast<std::uint8_t>(tpid >> 8),
-                                   static_cast<std::uint8_t>(tpid), 0x00,
-                                   static_cast<std::uint8_t>(10 + i)});
+        frame.insert(frame.end(),
+                     {static_cast<std::uint8_t>(tpid >> 8), static_cast<std::uint8_t>(tpid), 0x00,
+                      static_cast<std::uint8_t>(10 + i)});
     }
     frame.push_back(static_cast<std::uint8_t>(etherType >> 8));
     frame.push_back(static_cast<std::uint8_t>(etherType));
@@ -70,12 +70,24 @@ std::vector<std::uint8_t> LinuxCookedV2Frame(std::span<const std::uint8_t> datag
                                              std::uint16_t protocol) {
     std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(protocol >> 8),
                                        static_cast<std::uint8_t>(protocol),
-                                       0, 0,        // reserved
-                                       0, 0, 0, 2,  // interface index
-                                       0, 1,        // ARPHRD_ETHER
-                                       0,           // packet type
-                                       6,           // address length
-                                       0x02, 0, 0, 0, 0, 1, 0, 0};
+                                       0,
+                                       0,  // reserved
+                                       0,
+                                       0,
+                                       0,
+                                       2,  // interface index
+                                       0,
+                                       1,  // ARPHRD_ETHER
+                                       0,  // packet type
+                                       6,  // address length
+                                       0x02,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       1,
+                                       0,
+                                       0};
     AppendBytes(frame, datagram);
     return frame;
 }

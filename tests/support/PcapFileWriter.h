@@ -18,8 +18,8 @@ struct Frame {
 void WritePcapFile(const std::string& path, int linkType, const std::vector<Frame>& frames);
 
 /// Frames around an IPv4 datagram for the link types Ravelin reads.
-std::vector<std::uint8_t> EthernetFrame(std::span<const std::uint8_t> datagram,
-                                        int vlanTags = 0, std::uint16_t etherType = 0x0800);
+std::vector<std::uint8_t> EthernetFrame(std::span<const std::uint8_t> datagram, int vlanTags = 0,
+                                        std::uint16_t etherType = 0x0800);
 std::vector<std::uint8_t> LinuxCookedFrame(std::span<const std::uint8_t> datagram,
                                            std::uint16_t protocol = 0x0800);
 std::vector<std::uint8_t> LinuxCookedV2Frame(std::span<const std::uint8_t> datagram,

@@ -19,7 +19,9 @@ PacketRow RowWithPort(std::uint16_t port) {
     return row;
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(RowStoreTest, CountersAcrossClears) {
     RowStore<PacketRow> store;
@@ -85,12 +87,13 @@ TEST(RowStoreTest, RowsKeepTheirBytesAcrossChunksAndBlocks) {
         store.InsertRow(RowWithPort(static_cast<std::uint16_t>(i)), Bytes(payload));
     }
     int wrong = 0;
-    const int visited = store.ReadRows(-5, kRows + 100, [&](int index, const StoredRow<PacketRow>& stored) {
-        const std::string expected = std::to_string(index) + (index % 7 == 0 ? big : "");
-        const auto payload = stored.row.record.payload();
-        if (std::string(payload.begin(), payload.end()) != expected) ++wrong;
-        if (stored.row.sourcePort != static_cast<std::uint16_t>(index)) ++wrong;
-    });
+    const int visited =
+        store.ReadRows(-5, kRows + 100, [&](int index, const StoredRow<PacketRow>& stored) {
+            const std::string expected = std::to_string(index) + (index % 7 == 0 ? big : "");
+            const auto payload = stored.row.record.payload();
+            if (std::string(payload.begin(), payload.end()) != expected) ++wrong;
+            if (stored.row.sourcePort != static_cast<std::uint16_t>(index)) ++wrong;
+        });
     EXPECT_EQ(visited, kRows);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(store.ReadRows(kRows, 10, [](int, const auto&) {}), 0);
@@ -109,18 +112,21 @@ TEST(RowStoreTest, ConcurrentAppendReadAndClearStayConsistent) {
     std::thread writer([&] {
         for (int i = 0; i < 200'000; ++i) {
             const std::string payload = std::to_string(i);
-            store.InsertRow(RowWithPort(static_cast<std::uint16_t>(payload.size())), Bytes(payload));
+            store.InsertRow(RowWithPort(static_cast<std::uint16_t>(payload.size())),
+                            Bytes(payload));
         }
         done = true;
     });
     std::thread reader([&] {
         while (!done) {
             const auto [count, generation] = store.Snapshot();
-            store.ReadRows(count > 50 ? count - 50 : 0, 50, [&](int, const StoredRow<PacketRow>& stored) {
-                if (static_cast<std::size_t>(stored.row.record.length) != stored.row.sourcePort) {
-                    ++inconsistencies;
-                }
-            });
+            store.ReadRows(count > 50 ? count - 50 : 0, 50,
+                           [&](int, const StoredRow<PacketRow>& stored) {
+                               if (static_cast<std::size_t>(stored.row.record.length) !=
+                                   stored.row.sourcePort) {
+                                   ++inconsistencies;
+                               }
+                           });
             (void)generation;
         }
     });

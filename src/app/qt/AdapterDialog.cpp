@@ -92,6 +92,8 @@ void AdapterDialog::accept() {
     hide();
 }
 
-void AdapterDialog::reject() { hide(); }
+void AdapterDialog::reject() {
+    hide();
+}
 
 }  // namespace ravelin

@@ -12,10 +12,9 @@
 
 #include "app/ConfigPath.h"
 #include "app/Layout.h"
+#include "app/SourceFactory.h"
 #include "app/qt/AdapterDialog.h"
 #include "app/qt/QtColours.h"
-#include "capture/PcapFileSource.h"
-#include "capture/PcapLiveSource.h"
 #include "capture/TextForms.h"
 #include "process/OwnerTables.h"
 #include "process/qt/ProcessTreeCtrl.h"
@@ -30,7 +29,9 @@ namespace {
 const QList<int> kHttpColumnWidths = {40, 60, 50, 1};
 const QList<int> kPacketColumnWidths = {40, 60, 50, 110, 60, 110, 60, 60, 1};
 
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
+QString Utf8(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 }  // namespace
 
@@ -59,8 +60,8 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
         pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     }
-    for (QWidget* control : std::initializer_list<QWidget*>{
-             treeView_, httpList_, packetList_, textPane_, hexPane_}) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane_, hexPane_}) {
         SetBackground(*control, kBackgroundColour);
     }
     // The counters keep one size, wide enough for any count, so the layout does not jump.
@@ -69,8 +70,9 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
                             metrics.height() + 2);
     packetsLabel_->setFixedSize(counterSize);
     httpsLabel_->setFixedSize(counterSize);
-    stateLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("State: Link packets done.")) + 40,
-                              metrics.height() + 2);
+    stateLabel_->setFixedSize(
+        metrics.horizontalAdvance(QStringLiteral("State: Link packets done.")) + 40,
+        metrics.height() + 2);
     infoLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 8,
                              metrics.height() + 2);
     topMostCheck_->adjustSize();
@@ -120,15 +122,7 @@ bool MainDialog::Initialise() {
     pipeline_ = std::make_unique<PacketPipeline>(lists_);
     pipeline_->SetFilter(filter_.get());
     pipeline_->SetRecogniser(recogniser_.get());
-    CaptureSession::SourceFactory factory;
-    if (commandLine_.readFile) {
-        factory = [file = *commandLine_.readFile](std::uint32_t) {
-            return std::make_unique<PcapFileSource>(file);
-        };
-    } else {
-        factory = [](std::uint32_t address) { return std::make_unique<PcapLiveSource>(address); };
-    }
-    session_ = std::make_unique<CaptureSession>(*this, *pipeline_, std::move(factory));
+    session_ = std::make_unique<CaptureSession>(*this, *pipeline_, SourceFactoryFor(commandLine_));
     counterTimer_.setInterval(kCounterTimerMs);
     connect(&counterTimer_, &QTimer::timeout, this, &MainDialog::UpdateCounters);
 
@@ -168,7 +162,8 @@ void MainDialog::CreateToolBar() {
     // Clearing all data comes with the data panes and the linking of exchanges.
     cleanAction_->setEnabled(false);
 
-    checkNewAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_DialogApplyButton), QString());
+    checkNewAction_ =
+        toolBar_->addAction(look->standardIcon(QStyle::SP_DialogApplyButton), QString());
     checkNewAction_->setCheckable(true);
     checkNewAction_->setChecked(true);
     checkNewAction_->setToolTip(Utf8("勾选新进程"));
@@ -218,7 +213,8 @@ void MainDialog::CreateMenus() {
                              "保存数据到文件(Ctrl+S)", "清除所有标记(灰色项)"}) {
         packetMenu_->addAction(Utf8(text))->setEnabled(false);
     }
-    for (auto [list, menu] : {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
+    for (auto [list, menu] :
+         {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
         list->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(list, &QWidget::customContextMenuRequested, this,
                 [this, list, menu](const QPoint& position) { ShowListMenu(list, menu, position); });
@@ -241,9 +237,13 @@ void MainDialog::UpdateCounters() {
     httpsLabel_->setText(QStringLiteral("HTTPs: %1").arg(lists_.requests.rowCount()));
 }
 
-void MainDialog::StartCounterTimer() { counterTimer_.start(); }
+void MainDialog::StartCounterTimer() {
+    counterTimer_.start();
+}
 
-void MainDialog::StopCounterTimer() { counterTimer_.stop(); }
+void MainDialog::StopCounterTimer() {
+    counterTimer_.stop();
+}
 
 void MainDialog::OnCaptureEnded() {
     // On the pipeline thread: the session is finished on the window's thread, without waiting.
@@ -262,7 +262,9 @@ void MainDialog::ShowError(std::string_view text) {
                           QString::fromUtf8(text.data(), static_cast<int>(text.size())));
 }
 
-void MainDialog::OnStartStop() { session_->OnStartStop(); }
+void MainDialog::OnStartStop() {
+    session_->OnStartStop();
+}
 
 void MainDialog::OnF5() {
     // The results are not looked at and the status stays: only the button follows.

@@ -17,8 +17,7 @@ void ProcessTreeCtrl::SetTreeModel(ProcessTreeModel* model) {
     setModel(model);
     expand(model->rootIndex());
     // A reset (which the model falls back to only if kept nodes were reordered) closes the root.
-    connect(model, &QAbstractItemModel::modelReset, this,
-            [this] { expand(model_->rootIndex()); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this] { expand(model_->rootIndex()); });
 }
 
 }  // namespace ravelin

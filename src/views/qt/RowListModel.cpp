@@ -69,7 +69,8 @@ bool RowListModel::Refresh(int maximumRows) {
         shownGeneration_ = generation;
         endResetModel();
     } else if (count > shownRows_) {
-        const int last = count - shownRows_ > maximumRows ? shownRows_ + maximumRows - 1 : count - 1;
+        const int last =
+            count - shownRows_ > maximumRows ? shownRows_ + maximumRows - 1 : count - 1;
         beginInsertRows(QModelIndex(), shownRows_, last);
         shownRows_ = last + 1;
         endInsertRows();

@@ -98,14 +98,13 @@ private slots:
         QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
         QCOMPARE(window->httpsLabel()->text(), QStringLiteral("HTTPs: 0"));
 
-        const QStringList tips = {window->startStopAction()->toolTip(),
-                                  window->cleanAction()->toolTip(),
-                                  window->checkNewAction()->toolTip(),
-                                  window->switchAdapterAction()->toolTip()};
-        QCOMPARE(tips, (QStringList{QString::fromUtf8("启动/停止 监听(F5)"),
-                                    QString::fromUtf8("清除所有数据"),
-                                    QString::fromUtf8("勾选新进程"),
-                                    QString::fromUtf8("切换监听网卡")}));
+        const QStringList tips = {
+            window->startStopAction()->toolTip(), window->cleanAction()->toolTip(),
+            window->checkNewAction()->toolTip(), window->switchAdapterAction()->toolTip()};
+        QCOMPARE(
+            tips,
+            (QStringList{QString::fromUtf8("启动/停止 监听(F5)"), QString::fromUtf8("清除所有数据"),
+                         QString::fromUtf8("勾选新进程"), QString::fromUtf8("切换监听网卡")}));
         QVERIFY(window->startStopAction()->isCheckable());
         QVERIFY(!window->startStopAction()->isChecked());
         QVERIFY(window->checkNewAction()->isChecked());
@@ -154,7 +153,8 @@ private slots:
         QCOMPARE(packets->data(packets->index(1, 0), Qt::BackgroundRole).value<QColor>(),
                  QColor(0xCA, 0xE1, 0xFF));
         QAbstractItemModel* requests = window->httpList()->model();
-        QCOMPARE(requests->data(requests->index(0, 3)).toString(), QStringLiteral("http://h/app.js"));
+        QCOMPARE(requests->data(requests->index(0, 3)).toString(),
+                 QStringLiteral("http://h/app.js"));
         QCOMPARE(requests->data(requests->index(0, 0), Qt::BackgroundRole).value<QColor>(),
                  QColor(0xFF, 0x00, 0x00));
 

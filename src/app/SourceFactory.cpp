@@ -1,0 +1,17 @@
+#include "app/SourceFactory.h"
+
+#include "capture/PcapFileSource.h"
+#include "capture/PcapLiveSource.h"
+
+namespace ravelin {
+
+CaptureSession::SourceFactory SourceFactoryFor(const CommandLine& commandLine) {
+    if (commandLine.readFile) {
+        return [file = *commandLine.readFile](std::uint32_t) {
+            return std::make_unique<PcapFileSource>(file);
+        };
+    }
+    return [](std::uint32_t address) { return std::make_unique<PcapLiveSource>(address); };
+}
+
+}  // namespace ravelin
