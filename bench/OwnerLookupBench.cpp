@@ -88,7 +88,8 @@ public:
             setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
             fds_.push_back(client);
             fds_.push_back(accepted);
-            connections_.push_back({kLoopback, LocalPort(client), kLoopback, ntohs(server.sin_port)});
+            connections_.push_back(
+                {kLoopback, LocalPort(client), kLoopback, ntohs(server.sin_port)});
         }
     }
     ~LoopbackSockets() {
@@ -182,10 +183,16 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind) {
 }  // namespace
 
 BENCHMARK_CAPTURE(BM_FindPortOwner, tcp_established, Kind::kEstablished)
-    ->Arg(50)->Arg(1000)->Unit(benchmark::kMicrosecond);
+    ->Arg(50)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FindPortOwner, tcp_to_listener, Kind::kToListener)
-    ->Arg(50)->Arg(1000)->Unit(benchmark::kMicrosecond);
+    ->Arg(50)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FindPortOwner, udp, Kind::kUdp)
-    ->Arg(50)->Arg(1000)->Unit(benchmark::kMicrosecond);
+    ->Arg(50)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

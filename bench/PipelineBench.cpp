@@ -200,8 +200,8 @@ public:
         std::ofstream file(path_);
         file << "[Config]\nWndTop=0\n[HighLightExtension]\n";
         for (int i = 0; i < 19; ++i) {
-            file << "Ext[" << i << "]=" << std::hex << (0x101010 * (i + 1)) << std::dec
-                 << ",ext" << i << "a,ext" << i << "b,ext" << i << "c,\n";
+            file << "Ext[" << i << "]=" << std::hex << (0x101010 * (i + 1)) << std::dec << ",ext"
+                 << i << "a,ext" << i << "b,ext" << i << "c,\n";
         }
         file << "Ext[19]=00A000,js,css,json,\n";
         file.close();

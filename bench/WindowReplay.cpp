@@ -87,11 +87,14 @@ int main(int argc, char** argv) {
         payloadBytes += static_cast<std::size_t>(std::max(0, stored.row.record.length));
     });
     const long peakKiB = PeakResidentKiB();
-    const double perRow =
-        rows > 0 ? (static_cast<double>(peakKiB - baselineKiB) * 1024.0 - static_cast<double>(payloadBytes)) / rows
-                 : 0.0;
-    std::printf("rows=%d seconds=%.3f longest_stall_ms=%lld peak_rss_mib=%.1f bytes_per_row_beyond_payload=%.1f\n",
-                rows, static_cast<double>(listedAfter) / 1000.0, static_cast<long long>(longestGap),
-                static_cast<double>(peakKiB) / 1024.0, perRow);
+    const double perRow = rows > 0 ? (static_cast<double>(peakKiB - baselineKiB) * 1024.0 -
+                                      static_cast<double>(payloadBytes)) /
+                                         rows
+                                   : 0.0;
+    std::printf(
+        "rows=%d seconds=%.3f longest_stall_ms=%lld peak_rss_mib=%.1f "
+        "bytes_per_row_beyond_payload=%.1f\n",
+        rows, static_cast<double>(listedAfter) / 1000.0, static_cast<long long>(longestGap),
+        static_cast<double>(peakKiB) / 1024.0, perRow);
     return 0;
 }
