@@ -14,6 +14,7 @@ std::optional<CommandLine::Output> ParseOutput(const std::string& text) {
     if (text == "packets") return CommandLine::Output::kPackets;
     if (text == "summary") return CommandLine::Output::kSummary;
     if (text == "http") return CommandLine::Output::kHttp;
+    if (text == "marks") return CommandLine::Output::kMarks;
     return std::nullopt;
 }
 
@@ -27,7 +28,8 @@ const char* UsageText() {
     return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
            "               [--duration SEC] [--config FILE] [--attribute] [--pid P[,P...]]\n"
            "  --print WHAT     run without a window and print to standard output;\n"
-           "                   WHAT is packets, http or summary (may be repeated)\n"
+           "                   WHAT is packets, http, marks or summary (may be repeated);\n"
+           "                   marks links every HTTP request's packet row once capture ends\n"
            "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
            "  --bind ADDR      the local IPv4 address to capture on (default: this host's\n"
            "                   address; 0.0.0.0 for a file), which also tells the direction\n"
@@ -74,7 +76,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         if (option == "--print") {
             const auto output = ParseOutput(*value);
             if (!output) {
-                error = "--print takes packets, http or summary, not '" + *value + "'";
+                error = "--print takes packets, http, marks or summary, not '" + *value + "'";
                 return std::nullopt;
             }
             line.outputs.push_back(*output);

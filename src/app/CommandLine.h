@@ -9,7 +9,7 @@ namespace ravelin {
 
 /// What `ravelin` was asked to do on its command line.
 struct CommandLine {
-    enum class Output { kPackets, kSummary, kHttp };
+    enum class Output { kPackets, kSummary, kHttp, kMarks };
 
     std::vector<Output> outputs;               ///< --print, in the order given; empty: the window
     std::optional<std::string> readFile;       ///< --read FILE

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <ctime>
 
+#include "analysis/PacketLinker.h"
 #include "app/ConfigPath.h"
 #include "app/DefaultAddress.h"
 #include "app/RowPrinter.h"
@@ -80,6 +81,20 @@ void HeadlessRunner::Flush() {
     pending_.clear();
 }
 
+void HeadlessRunner::PrintMarks() {
+    // Capture has stopped: the lists no longer change, and the pipeline's buffer is free.
+    std::vector<std::pair<int, int>> requests;  // serial, packet row
+    lists_.requests.ReadRows(0, lists_.requests.rowCount(),
+                             [&](int, const StoredRow<HttpRow>& stored) {
+                                 requests.emplace_back(stored.serial, stored.row.packetRow);
+                             });
+    for (const auto& [serial, startRow] : requests) {
+        AppendMarksLine(serial, LinkedRows(lists_.packets, startRow), pending_);
+        if (pending_.size() >= kFlushThreshold) Flush();
+    }
+    Flush();
+}
+
 void HeadlessRunner::WaitForEnd() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -137,6 +152,7 @@ int HeadlessRunner::Run() {
     // Reports a receive failure, if the source ended with one, and stops.
     session_->FinishEndedCapture();
 
+    if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
     if (commandLine_.Prints(CommandLine::Output::kSummary)) {
         double seconds = 0;
         if (const auto first = session_->firstReadTime(); first) {

@@ -46,6 +46,7 @@ private:
     bool SetUpAttribution();
     void WaitForEnd();
     void Flush();
+    void PrintMarks();
 
     const CommandLine& commandLine_;
     std::FILE* output_;

@@ -1,5 +1,7 @@
 #include "app/RowPrinter.h"
 
+#include <algorithm>
+
 #include "capture/TextForms.h"
 
 namespace ravelin {
@@ -77,6 +79,17 @@ void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out) {
     out += DecimalText(stored.row.packetRow).view();
     out += '\t';
     AppendColourHex(stored.colour, out);
+    out += '\n';
+}
+
+void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out) {
+    std::sort(linkedRows.begin(), linkedRows.end());
+    out += DecimalText(serial).view();
+    out += '\t';
+    for (std::size_t index = 0; index < linkedRows.size(); ++index) {
+        if (index > 0) out += ' ';
+        out += DecimalText(linkedRows[index]).view();
+    }
     out += '\n';
 }
 

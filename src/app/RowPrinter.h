@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "views/HttpRow.h"
 #include "views/PacketRow.h"
@@ -20,6 +21,10 @@ void AppendColourHex(Colour colour, std::string& out);
 /// TAB-separated, then the owner's process id when one is given, ending in a line feed.
 void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
                       std::optional<int> ownerPid = std::nullopt);
+
+/// One line of --print marks: the HTTP row's serial, TAB, the packet rows that linking it
+/// marks, ascending and separated by spaces, ending in a line feed.
+void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out);
 
 /// One line for an HTTP row: serial, time, method, URL, the packet row index and the row
 /// colour, TAB-separated, ending in a line feed.

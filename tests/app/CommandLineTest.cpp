@@ -35,6 +35,11 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
     EXPECT_TRUE(attributed->attribute);
     EXPECT_EQ(attributed->pids, (std::vector<int>{12, 345}));
 
+    const auto marks = Parse({"--print", "http", "--print=marks"});
+    ASSERT_TRUE(marks);
+    EXPECT_EQ(marks->outputs, (std::vector<CommandLine::Output>{CommandLine::Output::kHttp,
+                                                                CommandLine::Output::kMarks}));
+
     const auto bare = Parse({});
     ASSERT_TRUE(bare);
     EXPECT_TRUE(bare->outputs.empty());

@@ -23,6 +23,13 @@ TEST(RowPrinterTest, ColoursAreWrittenRedFirst) {
     EXPECT_EQ(out, "EED8AE CAE1FF 01020A");
 }
 
+TEST(RowPrinterTest, MarksLines) {
+    std::string out;
+    AppendMarksLine(1, {10, 3, 4}, out);  // in the order they were marked
+    AppendMarksLine(2, {12}, out);
+    EXPECT_EQ(out, "1\t3 4 10\n2\t12\n");
+}
+
 TEST(RowPrinterTest, PacketAndHttpLines) {
     RowStore<PacketRow> packets;
     PacketRow row;

@@ -2,14 +2,20 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
 
+#include <cstring>
+
+#include "analysis/PacketLinker.h"
 #include "app/ConfigPath.h"
 #include "app/Layout.h"
 #include "app/SourceFactory.h"
@@ -19,6 +25,8 @@
 #include "process/OwnerTables.h"
 #include "process/qt/ProcessTreeCtrl.h"
 #include "process/qt/ProcessTreeModel.h"
+#include "views/Export.h"
+#include "views/qt/DataEdit.h"
 #include "views/qt/PacketListCtrl.h"
 #include "views/qt/RowListModel.h"
 
@@ -53,13 +61,10 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
     treeView_ = new ProcessTreeCtrl(this);
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
-    textPane_ = new QPlainTextEdit(this);
-    hexPane_ = new QPlainTextEdit(this);
-    for (QPlainTextEdit* pane : {textPane_, hexPane_}) {
-        pane->setReadOnly(true);
-        pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-        pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    }
+    textPane_ = new DataEdit(DataEdit::Kind::kText, this);
+    hexPane_ = new DataEdit(DataEdit::Kind::kHex, this);
+    textPane_->SetPartner(hexPane_);
+    hexPane_->SetPartner(textPane_);
     for (QWidget* control :
          std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane_, hexPane_}) {
         SetBackground(*control, kBackgroundColour);
@@ -79,8 +84,9 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
 }
 
 MainDialog::~MainDialog() {
-    // Capture stops, and the session goes, while the timers and lists it reaches still exist.
+    // Capture stops, and the session and a link go, while what they reach still exists.
     session_.reset();
+    if (linkThread_.joinable()) linkThread_.join();
 }
 
 bool MainDialog::Initialise() {
@@ -159,8 +165,6 @@ void MainDialog::CreateToolBar() {
     cleanAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_TrashIcon), QString());
     cleanAction_->setToolTip(Utf8("清除所有数据"));
     connect(cleanAction_, &QAction::triggered, this, &MainDialog::OnCleanAll);
-    // Clearing all data comes with the data panes and the linking of exchanges.
-    cleanAction_->setEnabled(false);
 
     checkNewAction_ =
         toolBar_->addAction(look->standardIcon(QStyle::SP_DialogApplyButton), QString());
@@ -203,22 +207,24 @@ void MainDialog::CreateLists() {
 }
 
 void MainDialog::CreateMenus() {
-    // Copying and saving come with the data panes; until then their items show, disabled.
     httpMenu_ = new QMenu(this);
-    for (const char* text : {"复制URL(Ctrl+C)", "保存数据到文件(Ctrl+S)"}) {
-        httpMenu_->addAction(Utf8(text))->setEnabled(false);
-    }
+    httpMenu_->addAction(Utf8("复制URL(Ctrl+C)"), this, &MainDialog::OnCopyUrl);
+    httpMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveMarked);
     packetMenu_ = new QMenu(this);
-    for (const char* text : {"复制全部(Ctrl+C)", "复制远端IP", "复制远端IP:端口",
-                             "保存数据到文件(Ctrl+S)", "清除所有标记(灰色项)"}) {
-        packetMenu_->addAction(Utf8(text))->setEnabled(false);
-    }
+    packetMenu_->addAction(Utf8("复制全部(Ctrl+C)"), this, &MainDialog::OnCopyAll);
+    packetMenu_->addAction(Utf8("复制远端IP"), this, &MainDialog::OnCopyRemoteAddress);
+    packetMenu_->addAction(Utf8("复制远端IP:端口"), this, &MainDialog::OnCopyRemoteEndpoint);
+    packetMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveSelected);
+    packetMenu_->addAction(Utf8("清除所有标记(灰色项)"), this, &MainDialog::OnClearMarks);
     for (auto [list, menu] :
          {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
         list->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(list, &QWidget::customContextMenuRequested, this,
                 [this, list, menu](const QPoint& position) { ShowListMenu(list, menu, position); });
+        list->installEventFilter(this);
     }
+    connect(packetList_, &QAbstractItemView::clicked, this, &MainDialog::OnPacketListClick);
+    connect(httpList_, &QAbstractItemView::clicked, this, &MainDialog::OnHttpListClick);
 }
 
 void MainDialog::ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position) {
@@ -290,7 +296,180 @@ void MainDialog::OnSwitchAdapter() {
 }
 
 void MainDialog::OnCleanAll() {
-    // Disabled until clearing, serialised with linking and the panes, is in place.
+    const auto answer = QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
+                                              QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes) CleanAll();
+}
+
+void MainDialog::CleanAll() {
+    SetStatus("Cleaning data");
+    textPane_->ShowBytes({});
+    hexPane_->ShowBytes({});
+    RowStore<HttpRow>::DetachedRows requests;
+    RowStore<PacketRow>::DetachedRows packets;
+    {
+        // Both lists at once, between two of the pipeline's datagrams: no HTTP row survives
+        // that refers to a packet row of the old lists.
+        std::lock_guard update(lists_.updateMutex);
+        requests = lists_.requests.ClearRows();
+        packets = lists_.packets.ClearRows();
+    }
+    // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
+    marks_.Forget();
+    httpModel_->Refresh();
+    packetModel_->Refresh();
+    UpdateCounters();
+    SetStatus("Clean data done");
+    // `requests` and `packets` free every row and payload here, outside any lock.
+}
+
+void MainDialog::ShowPacket(int row) {
+    std::vector<std::uint8_t> payload;
+    lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
+        const auto bytes = stored.row.record.payload();
+        payload.assign(bytes.begin(), bytes.end());
+    });
+    textPane_->ShowBytes(payload);
+    hexPane_->ShowBytes(payload);
+}
+
+void MainDialog::OnPacketListClick() {
+    const QList<int> rows = packetList_->SelectedRows();
+    if (!rows.isEmpty()) ShowPacket(rows.first());
+}
+
+void MainDialog::OnHttpListClick() {
+    packetList_->StopFollowing();
+    const QList<int> rows = httpList_->SelectedRows();
+    if (rows.isEmpty() || linking_) return;
+    int startRow = -1;
+    lists_.requests.ReadRow(
+        rows.first(), [&](const StoredRow<HttpRow>& stored) { startRow = stored.row.packetRow; });
+    if (startRow < 0) return;  // row 0 is a packet like any other
+
+    linking_ = true;
+    httpList_->setEnabled(false);
+    cleanAction_->setEnabled(false);
+    SetStatus("Linking packets");
+    if (linkThread_.joinable()) linkThread_.join();  // the last link has finished
+    linkThread_ = std::thread([this, startRow] {
+        marks_.RestoreMarks(lists_.packets);
+        for (const int row : LinkedRows(lists_.packets, startRow)) {
+            marks_.MarkRow(lists_.packets, row, kMarkColour);
+        }
+        QMetaObject::invokeMethod(
+            this, [this, startRow] { FinishLink(startRow); }, Qt::QueuedConnection);
+    });
+}
+
+void MainDialog::FinishLink(int startRow) {
+    packetList_->clearSelection();
+    packetModel_->Refresh();
+    const int rows = packetModel_->rowCount();
+    if (startRow < rows) {
+        packetList_->scrollTo(packetModel_->index(rows - 1, 0));
+        packetList_->scrollTo(packetModel_->index(startRow, 0), QAbstractItemView::PositionAtTop);
+    }
+    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
+    ShowPacket(startRow);
+    httpList_->setEnabled(true);
+    cleanAction_->setEnabled(true);
+    linking_ = false;
+    SetStatus("Link packets done");
+}
+
+void MainDialog::OnClearMarks() {
+    if (linking_) return;  // the link restores and marks by itself
+    marks_.RestoreMarks(lists_.packets);
+    const int rows = packetModel_->rowCount();
+    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
+}
+
+void MainDialog::SetClipboardText(const std::string& text) {
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+std::optional<StoredRow<PacketRow>> MainDialog::FirstSelectedPacket() {
+    const QList<int> rows = packetList_->SelectedRows();
+    if (rows.isEmpty()) return std::nullopt;
+    std::optional<StoredRow<PacketRow>> found;
+    lists_.packets.ReadRow(rows.first(),
+                           [&](const StoredRow<PacketRow>& stored) { found = stored; });
+    return found;
+}
+
+void MainDialog::OnCopyUrl() {
+    const QList<int> rows = httpList_->SelectedRows();
+    if (rows.isEmpty()) return;
+    std::vector<std::string> urls;
+    for (const int row : rows) {
+        lists_.requests.ReadRow(
+            row, [&](const StoredRow<HttpRow>& stored) { urls.emplace_back(stored.row.url); });
+    }
+    SetClipboardText(JoinUrls(urls));
+}
+
+void MainDialog::OnCopyAll() {
+    const QList<int> rows = packetList_->SelectedRows();
+    if (rows.isEmpty()) return;
+    std::string text;
+    // Built under the store's lock: the record's payload lives as long as its row.
+    lists_.packets.ReadRow(rows.first(),
+                           [&](const StoredRow<PacketRow>& stored) { text = CopyAllText(stored); });
+    SetClipboardText(text);
+}
+
+void MainDialog::OnCopyRemoteAddress() {
+    if (const auto row = FirstSelectedPacket()) {
+        SetClipboardText(RemoteAddressText(*row, session_->boundAddressText()));
+    }
+}
+
+void MainDialog::OnCopyRemoteEndpoint() {
+    if (const auto row = FirstSelectedPacket()) {
+        SetClipboardText(RemoteEndpointText(*row, session_->boundAddressText()));
+    }
+}
+
+void MainDialog::OnSaveSelected() {
+    const QList<int> rows = packetList_->SelectedRows();
+    SaveRows(std::vector<int>(rows.begin(), rows.end()));
+}
+
+void MainDialog::OnSaveMarked() {
+    SaveRows(marks_.Rows());
+}
+
+void MainDialog::SaveRows(const std::vector<int>& rows) {
+    const QString path = QFileDialog::getSaveFileName(this, QString(), QStringLiteral("Data.txt"));
+    if (path.isEmpty()) return;
+    const SaveResult result = SavePayloads(path.toStdString(), lists_.packets, rows);
+    const SystemError error{result.errorCode, std::strerror(result.errorCode)};
+    if (!CheckCall(result.created ? 0 : -1, -1, false, false, "CreateFile 创建文件失败", error,
+                   *this)) {
+        return;
+    }
+    CheckCall(result.written ? 0 : -1, -1, false, false, "WriteFile 写入文件失败", error, *this);
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // X11 scan code 105 is the right Ctrl key; elsewhere it reads as the left one.
+        if (key->key() == Qt::Key_Control && key->nativeScanCode() == 105) {
+            rightControlDown_ = event->type() == QEvent::KeyPress;
+        }
+        if (event->type() == QEvent::KeyPress && key->modifiers() == Qt::ControlModifier &&
+            !rightControlDown_) {
+            // The key goes on to the list afterwards, as it would without these commands.
+            if (watched == packetList_ && key->key() == Qt::Key_C) OnCopyAll();
+            if (watched == packetList_ && key->key() == Qt::Key_S) OnSaveSelected();
+            if (watched == httpList_ && key->key() == Qt::Key_C) OnCopyUrl();
+            if (watched == httpList_ && key->key() == Qt::Key_S) OnSaveMarked();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainDialog::ApplyTopMost() {

@@ -9,8 +9,10 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "analysis/HttpRecogniser.h"
+#include "analysis/PacketMarks.h"
 #include "app/CommandLine.h"
 #include "app/IniFile.h"
 #include "capture/CaptureSession.h"
@@ -27,6 +29,7 @@
 namespace ravelin {
 
 class AdapterDialog;
+class DataEdit;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
@@ -77,9 +80,28 @@ public:
     ProcessTreeCtrl* treeView() const { return treeView_; }
     AdapterDialog* adapterDialog() const { return adapterDialog_; }
     const std::string& iniPath() const { return iniPath_; }
+    DataEdit* textPane() const { return textPane_; }
+    DataEdit* hexPane() const { return hexPane_; }
+    QMenu* httpMenu() const { return httpMenu_; }
+    QMenu* packetMenu() const { return packetMenu_; }
+    const PacketMarks& marks() const { return marks_; }
+
+    /// Fills both data panes from a packet row (both empty for a row without payload).
+    void ShowPacket(int row);
+    /// Clears both lists, the panes and the marks, and frees every row, while capture goes on.
+    void CleanAll();
 
 public slots:
     void OnStartStop();
+    void OnPacketListClick();
+    void OnHttpListClick();
+    void OnCopyUrl();
+    void OnCopyAll();
+    void OnCopyRemoteAddress();
+    void OnCopyRemoteEndpoint();
+    void OnSaveSelected();
+    void OnSaveMarked();
+    void OnClearMarks();
     void OnAddressChosen(quint32 address);
     void ApplyTopMost();
 
@@ -87,6 +109,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateToolBar();
@@ -98,6 +121,10 @@ private:
     void OnSwitchAdapter();
     void ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position);
     void OnF5();
+    void FinishLink(int startRow);
+    void SetClipboardText(const std::string& text);
+    void SaveRows(const std::vector<int>& rows);
+    std::optional<StoredRow<PacketRow>> FirstSelectedPacket();
 
     const CommandLine& commandLine_;
     std::string iniPath_;
@@ -136,14 +163,21 @@ private:
     PacketListCtrl* packetList_ = nullptr;
     StoreListModel<HttpRow>* httpModel_ = nullptr;
     StoreListModel<PacketRow>* packetModel_ = nullptr;
-    QPlainTextEdit* textPane_ = nullptr;
-    QPlainTextEdit* hexPane_ = nullptr;
+    DataEdit* textPane_ = nullptr;
+    DataEdit* hexPane_ = nullptr;
     QMenu* httpMenu_ = nullptr;
     QMenu* packetMenu_ = nullptr;
     AdapterDialog* adapterDialog_ = nullptr;
 
     QTimer treeTimer_;
     QTimer counterTimer_;
+
+    // The marks of the last link, and the thread that finds them.
+    PacketMarks marks_;
+    std::thread linkThread_;
+    bool linking_ = false;
+    // Ctrl+C and Ctrl+S count only with the left Ctrl key.
+    bool rightControlDown_ = false;
 };
 
 }  // namespace ravelin

@@ -1,6 +1,7 @@
 #include "app/qt/MainDialog.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -19,6 +20,7 @@
 #include "support/DatagramBuilder.h"
 #include "support/PcapFileWriter.h"
 #include "support/qt/GuiTest.h"
+#include "views/qt/DataEdit.h"
 #include "views/qt/PacketListCtrl.h"
 #include "views/qt/RowListModel.h"
 
@@ -157,6 +159,53 @@ private slots:
                  QStringLiteral("http://h/app.js"));
         QCOMPARE(requests->data(requests->index(0, 0), Qt::BackgroundRole).value<QColor>(),
                  QColor(0xFF, 0x00, 0x00));
+
+        // A click on a packet row shows its payload in both panes.
+        window->packetList()->selectRow(4);
+        window->OnPacketListClick();
+        QCOMPARE(window->textPane()->toPlainText(),
+                 QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
+        QVERIFY(window->hexPane()->toPlainText().startsWith(QStringLiteral("47 45 54 20 ")));
+
+        // Copy all puts the row's text on the clipboard.
+        window->OnCopyAll();
+        QVERIFY(QGuiApplication::clipboard()->text().startsWith(
+            QStringLiteral("Time:22:13:24\r\nProtocol:TCP\r\nSource:10.0.0.2:40000\r\n")));
+        window->OnCopyRemoteEndpoint();
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("10.0.0.9:80"));
+
+        // A click on the HTTP row links its exchange: its own packet and the rows that share
+        // its acknowledgement number (every test packet has the same numbers).
+        window->httpList()->selectRow(0);
+        window->OnHttpListClick();
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Link packets done."));
+        QVERIFY(window->httpList()->isEnabled());
+        QVERIFY(!window->marks().Rows().empty());
+        QCOMPARE(window->marks().Rows().front(), 4);
+        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xA2, 0xCD, 0x5A));
+        window->OnClearMarks();
+        QVERIFY(window->marks().Rows().empty());
+        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xEE, 0xD8, 0xAE));
+
+        // Clearing empties both lists, the panes and the counters, and frees the rows.
+        window->CleanAll();
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Clean data done."));
+        QCOMPARE(packets->rowCount(), 0);
+        QCOMPARE(window->httpList()->model()->rowCount(), 0);
+        QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
+        QCOMPARE(window->textPane()->toPlainText(), QString());
+        QCOMPARE(window->lists().packets.nextSerial(), 13);  // the numbering goes on
+    }
+
+    void closingWithRowsAsksFirst() {
+        commandLine_.readFile = WriteReplayFile();
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        window->OnStartStop();
+        QTRY_COMPARE(window->packetList()->model()->rowCount(), 12);
 
         // Lists with rows: closing asks first, and No keeps the window.
         QString question;
