@@ -56,6 +56,14 @@ DataEdit::DataEdit(Kind kind, QWidget* parent) : QPlainTextEdit(parent), kind_(k
     colours.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      colours.color(QPalette::Active, QPalette::HighlightedText));
     setPalette(colours);
+    if (kind == Kind::kHex) {
+        // Sixteen groups of three characters make a line; a fixed-pitch font keeps them in
+        // columns and lets a line fit the pane's 310 pixels.
+        QFont fixed(QStringLiteral("Monospace"));
+        fixed.setStyleHint(QFont::TypeWriter);
+        fixed.setPixelSize(10);
+        setFont(fixed);
+    }
 }
 
 void DataEdit::ShowBytes(std::span<const std::uint8_t> payload) {
