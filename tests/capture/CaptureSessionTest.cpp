@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -296,6 +297,53 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     session.Stop();
     EXPECT_TRUE(seen);
     EXPECT_TRUE(host.Errors().empty());
+}
+
+}  // namespace
+}  // namespace ravelin
+
+namespace ravelin {
+namespace {
+
+int Shell(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+// A device that goes away while capture runs: the read fails, the failure is reported once
+// with its reason, and the session stops without hanging.
+TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
+    if (geteuid() != 0 || Shell("ip -V") != 0) GTEST_SKIP() << "needs root and iproute2";
+    const std::string pid = std::to_string(getpid());
+    const std::string device = "rvt" + pid;
+    const std::string peer = "rvp" + pid;
+    const std::string space = "ravelin-test-" + pid;
+    // The peer lives in a namespace of the test's own; no traffic leaves this host.
+    ASSERT_EQ(Shell("ip netns add " + space), 0);
+    const bool created =
+        Shell("ip link add " + device + " type veth peer name " + peer + " netns " + space) == 0 &&
+        Shell("ip addr add 198.18.77.1/30 dev " + device) == 0 &&
+        Shell("ip link set " + device + " up") == 0;
+    RecordingHost host;
+    CaptureLists lists;
+    PacketPipeline pipeline(lists);
+    {
+        CaptureSession session(host, pipeline, [](std::uint32_t address) {
+            return std::make_unique<PcapLiveSource>(address);
+        });
+        if (created) {
+            session.OnAddressChosen(test::Ipv4("198.18.77.1"));
+            EXPECT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);
+            Shell("ip link del " + device);
+            EXPECT_TRUE(host.WaitForEnd(std::chrono::seconds(10)));
+            EXPECT_FALSE(session.FinishEndedCapture());
+            EXPECT_FALSE(session.running());
+        }
+    }
+    Shell("ip link del " + device);
+    Shell("ip netns del " + space);
+    ASSERT_TRUE(created);
+    ASSERT_EQ(host.Errors().size(), 1U);
+    EXPECT_EQ(host.Errors()[0].rfind("recv 接收包失败\nError code: ", 0), 0U) << host.Errors()[0];
 }
 
 }  // namespace

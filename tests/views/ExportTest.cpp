@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -201,6 +203,30 @@ TEST(ExportTest, SavePayloadsToAFullDeviceFailsToWrite) {
     EXPECT_TRUE(result.created);
     EXPECT_FALSE(result.written);
     EXPECT_EQ(result.errorCode, ENOSPC);
+}
+
+// A file system that fills up part way: what fitted stays in the file, and the failure says why.
+TEST(ExportTest, SavePayloadsToAFullFileSystemKeepsWhatFitted) {
+    TempDir dir;
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const std::string mountPoint = (dir.path() / "small").string();
+    std::filesystem::create_directories(mountPoint);
+    if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mountPoint).c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount tmpfs here";
+    }
+    RowStore<PacketRow> store;
+    const std::vector<std::uint8_t> block(40 * 1024, 'x');
+    for (int i = 0; i < 3; ++i) store.InsertRow(TcpRow(static_cast<int>(block.size())), block);
+    const std::string path = mountPoint + "/Data.txt";
+    const SaveResult result = SavePayloads(path, store, {0, 1, 2});
+    struct stat info {};
+    const bool stated = ::stat(path.c_str(), &info) == 0;
+    std::system(("umount " + mountPoint).c_str());
+    EXPECT_TRUE(result.created);
+    EXPECT_FALSE(result.written);
+    EXPECT_EQ(result.errorCode, ENOSPC);
+    ASSERT_TRUE(stated);
+    EXPECT_GE(info.st_size, static_cast<off_t>(block.size()));  // the first payload fitted
 }
 
 }  // namespace
