@@ -149,8 +149,16 @@ int HeadlessRunner::Run() {
     if (!session_->Start()) return 1;
 
     WaitForEnd();
+    // The kernel's counters go with the source at Stop: read them first. Only live capture
+    // has them; they go to standard error so that standard output keeps its lines.
+    const auto statistics = session_->Statistics();
     // Reports a receive failure, if the source ended with one, and stops.
     session_->FinishEndedCapture();
+    if (statistics && commandLine_.Prints(CommandLine::Output::kSummary)) {
+        std::fprintf(errors_, "capture: received=%llu dropped=%llu\n",
+                     static_cast<unsigned long long>(statistics->received),
+                     static_cast<unsigned long long>(statistics->dropped));
+    }
 
     if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
     if (commandLine_.Prints(CommandLine::Output::kSummary)) {
