@@ -15,6 +15,23 @@ struct CaptureLists {
     RowStore<PacketRow> packets;
     RowStore<HttpRow> requests;
     std::mutex updateMutex;
+
+    /// The rows of both lists, taken out together; they are freed when this goes.
+    struct Detached {
+        RowStore<HttpRow>::DetachedRows requests;
+        RowStore<PacketRow>::DetachedRows packets;
+    };
+
+    /// Empties both lists at once, between two of the pipeline's datagrams, so that no HTTP row
+    /// survives that refers to a packet row of the old lists. The caller frees the rows by
+    /// letting the result go, outside any lock.
+    Detached ClearBoth() {
+        std::lock_guard update(updateMutex);
+        Detached detached;
+        detached.requests = requests.ClearRows();
+        detached.packets = packets.ClearRows();
+        return detached;
+    }
 };
 
 }  // namespace ravelin

@@ -167,16 +167,10 @@ TEST(ConcurrencyStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
         if (!waitForGo()) return;
         const int lastClearSerial = datagramCount - datagramCount / 10;
         while (keepGoing() && lists.packets.nextSerial() < lastClearSerial) {
-            RowStore<HttpRow>::DetachedRows requests;
-            RowStore<PacketRow>::DetachedRows packets;
-            {
-                std::lock_guard update(lists.updateMutex);
-                requests = lists.requests.ClearRows();
-                packets = lists.packets.ClearRows();
-            }
+            const CaptureLists::Detached detached = lists.ClearBoth();
             marks.Forget();
-            clearedPackets += packets.rowCount();
-            if (packets.rowCount() > 0) ++clearsWithRows;
+            clearedPackets += detached.packets.rowCount();
+            if (detached.packets.rowCount() > 0) ++clearsWithRows;
             std::this_thread::yield();
         }
     });

@@ -305,22 +305,14 @@ void MainDialog::CleanAll() {
     SetStatus("Cleaning data");
     textPane_->ShowBytes({});
     hexPane_->ShowBytes({});
-    RowStore<HttpRow>::DetachedRows requests;
-    RowStore<PacketRow>::DetachedRows packets;
-    {
-        // Both lists at once, between two of the pipeline's datagrams: no HTTP row survives
-        // that refers to a packet row of the old lists.
-        std::lock_guard update(lists_.updateMutex);
-        requests = lists_.requests.ClearRows();
-        packets = lists_.packets.ClearRows();
-    }
+    const CaptureLists::Detached detached = lists_.ClearBoth();
     // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
     marks_.Forget();
     httpModel_->Refresh();
     packetModel_->Refresh();
     UpdateCounters();
     SetStatus("Clean data done");
-    // `requests` and `packets` free every row and payload here, outside any lock.
+    // `detached` frees every row and payload here, outside any lock.
 }
 
 void MainDialog::ShowPacket(int row) {
