@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/, deterministically.
+
+Run from anywhere: python3 fuzz/make_corpus.py. Every file is rewritten; nothing is random, so
+a second run leaves git with no change.
+"""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+
+CLIENT = bytes([127, 0, 0, 1])
+SERVER = bytes([127, 0, 0, 1])
+LAN_A = bytes([192, 168, 1, 20])
+LAN_B = bytes([93, 184, 216, 34])
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4(protocol, payload, src=CLIENT, dst=SERVER, ident=1, total=None, ihl=5, options=b""):
+    header_len = 20 + len(options)
+    length = header_len + len(payload) if total is None else total
+    header = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, length & 0xFFFF, ident, 0x4000, 64,
+                         protocol, 0, src, dst) + options
+    header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
+    return header + payload
+
+
+def tcp(sport, dport, seq, ack, flags, payload=b"", offset=5, options=b""):
+    header = struct.pack("!HHIIBBHHH", sport, dport, seq, ack, offset << 4, flags, 65495, 0, 0)
+    return header + options + payload
+
+
+def udp(sport, dport, payload, length=None):
+    size = 8 + len(payload) if length is None else length
+    return struct.pack("!HHHH", sport, dport, size & 0xFFFF, 0) + payload
+
+
+SYN, ACK, PSH, FIN = 0x02, 0x10, 0x08, 0x01
+
+GET = (b"GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nUser-Agent: curl/7.88.1\r\n"
+       b"Accept: */*\r\n\r\n")
+RESPONSE = (b"HTTP/1.0 200 OK\r\nServer: SimpleHTTP/0.6 Python/3.11.2\r\n"
+            b"Content-type: text/html\r\nContent-Length: 13\r\n\r\n<html></html>")
+
+
+def http_session():
+    """A curl fetch from python3 -m http.server on 127.0.0.1:8000, frame by frame."""
+    c, s = 40000, 8000
+    return [
+        ipv4(6, tcp(c, s, 1000, 0, SYN, offset=10,
+                    options=b"\x02\x04\xff\xd7\x04\x02\x08\x0a\x00\x00\x00\x01\x00\x00\x00\x00"
+                            b"\x01\x03\x03\x07"), ident=1),
+        ipv4(6, tcp(s, c, 5000, 1001, SYN | ACK), ident=0),
+        ipv4(6, tcp(c, s, 1001, 5001, ACK), ident=2),
+        ipv4(6, tcp(c, s, 1001, 5001, PSH | ACK, GET), ident=3),
+        ipv4(6, tcp(s, c, 5001, 1001 + len(GET), PSH | ACK, RESPONSE), ident=4),
+        ipv4(6, tcp(c, s, 1001 + len(GET), 5001 + len(RESPONSE), FIN | ACK), ident=5),
+    ]
+
+
+def datagrams():
+    session = http_session()
+    get = session[3]
+    dns = udp(53000, 53, b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+                         b"\x07example\x03com\x00\x00\x01\x00\x01")
+    files = {
+        "session-syn": session[0],
+        "session-synack": session[1],
+        "session-ack": session[2],
+        "session-get": get,
+        "session-response": session[4],
+        "session-fin": session[5],
+        "udp-dns": ipv4(17, dns, LAN_A, LAN_B),
+        "icmp-echo": ipv4(1, b"\x08\x00\xf7\xff\x00\x00\x00\x00" + b"abcdefgh", LAN_A, LAN_B),
+        "post-proxy": ipv4(6, tcp(40001, 3128, 1, 1, PSH | ACK,
+                                  b"POST http://example.com/form.php?x=1 HTTP/1.1\r\n"
+                                  b"Host: example.com\r\nContent-Length: 3\r\n\r\nabc")),
+        "connect": ipv4(6, tcp(40002, 3128, 1, 1, PSH | ACK,
+                               b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n")),
+        "get-png": ipv4(6, tcp(40003, 80, 1, 1, PSH | ACK,
+                               b"GET /img/logo.png HTTP/1.1\r\nHost: h\r\n\r\n"), LAN_A, LAN_B),
+        # Hostile ones: every length field lies.
+        "bad-ihl-small": ipv4(6, tcp(1, 2, 0, 0, ACK, b"GET / HTTP/1.1\r\n"), ihl=2),
+        "bad-ihl-large": ipv4(6, tcp(1, 2, 0, 0, ACK), ihl=15),
+        "huge-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=0xFFFF),
+        "short-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=21),
+        "tcp-offset-15": ipv4(6, tcp(1, 2, 0, 0, PSH, b"GET /a.js HTTP/1.1\r\nHost: x\r\n", offset=15)),
+        "tcp-offset-0": ipv4(6, tcp(1, 2, 0, 0, PSH, GET, offset=0)),
+        "udp-length-ffff": ipv4(17, udp(1, 2, b"payload", length=0xFFFF)),
+        "udp-length-0": ipv4(17, udp(1, 2, b"payload", length=0)),
+        "twenty-bytes": ipv4(6, b""),
+        "truncated-tcp": ipv4(6, tcp(1, 2, 0, 0, ACK))[:30],
+        "truncated-udp": ipv4(17, udp(1, 2, b"x"))[:25],
+        "nineteen-bytes": ipv4(6, b"")[:19],
+        "ip-options": ipv4(17, udp(5, 6, b"hello"), ihl=7, options=b"\x01" * 8),
+        "zero-in-request": ipv4(6, tcp(1, 2, 0, 0, PSH, b"GET /a.html HTTP/1.1\r\n\0Host: z\r\n")),
+        "ipv6-version": b"\x60" + get[1:],
+    }
+    return files
+
+
+def http_requests():
+    return {
+        "get": GET,
+        "get-query": b"GET /dir/file.tar.gz?x=1.y HTTP/1.1\r\nHost: example.com\r\n\r\n",
+        "proxy": b"GET http://example.com/a/b.css HTTP/1.1\r\nHost: example.com\r\n\r\n",
+        "connect": b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
+        "post": b"POST /submit HTTP/1.1\r\nHost:  spaced.example  \r\nContent-Length: 0\r\n\r\n",
+        "no-crlf": b"GET /index.html HTTP/1.1\nHost: example.com\n\n",
+        "no-host": b"HEAD /x.y HTTP/1.0\r\nAccept: */*\r\n\r\n",
+        "zero-byte": b"GET /a.html HTTP/1.1\r\n\0Host: example.com\r\n\r\n",
+        "lower-case": b"get /a.html HTTP/1.1\r\nHost: example.com\r\n\r\n",
+        "dot-end": b"OPTIONS /dir/name. HTTP/1.1\r\nHost: h\r\n\r\n",
+        "short": b"GET / HTTP/1.1\r\n",
+        "methods": b"DELETE /x TRACE PUT /y HTTP/1.1\r\nHost: a\r\nHost: b\r\n",
+    }
+
+
+def ini_files():
+    return {
+        "normal.ini": (b"[Options]\nAdapter=eth0\nWidth=800\n\n[HighLightExtension]\n"
+                       b"Ext[0]=FF0000,html,htm,\nExt[1]=00FF00,js,\n"),
+        "windows.ini": b"; comment\r\n[options]\r\nwidth = \"1024\"\r\nWIDTH=5\r\n",
+        "quotes.ini": b"[Options]\nAdapter='eth 0'\nWidth=-12\nEmpty=\n=novalue\nnokey\n",
+        "duplicate-sections.ini": b"[Options]\na=1\n[Other]\nx=y\n[options]\nwidth=3\n",
+        "odd-sections.ini": b"[Options\n[]\n[ Options ]]\nWidth=12345678901234567890\n[",
+        "long-value.ini": b"[Options]\nAdapter=" + b"x" * 1500 + b"\n",
+        "binary.ini": b"\0\xff[Options]\0\nWidth=1\0 2\n\r\r\n#Width=4\n",
+        "empty.ini": b"",
+    }
+
+
+def extension_sections():
+    return {
+        "html": b"html\nExt[0]=FF0000,html,htm,\nExt[1]=00FF00,js,\n",
+        "second-key": b"js\nExt[0]=FF0000,html,\nExt[1]=00FF00,js,css,\n",
+        "gap": b"css\nExt[0]=FF0000,html,\nExt[2]=00FF00,css,\n",
+        "prefix-hex": b"txt\nExt[0]= 0x1234,txt,\nExt[1]=-1,js,\n",
+        "saturate": b"png\nExt[0]=FFFFFFFFFF,png,\n",
+        "no-comma": b"gif\nExt[0]=123456gif\n",
+        "case": b"HTML\next[0]=ABCDEF,html,\nEXT[1]=FEDCBA,HTML,\n",
+        "empty-extension": b"\nExt[0]=010203,,\n",
+        "quoted": b"jpg\nExt[0]=\"0000FF,jpg,\"\nExt[1]=\n",
+        "many": b"z\n" + b"".join(b"Ext[%d]=%06X,e%d,\n" % (i, i * 997, i) for i in range(100))
+                + b"Ext[100]=FFFFFF,z,\n",
+    }
+
+
+# Capture files.
+
+DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LOOP, DLT_LINUX_SLL, DLT_IPV4, DLT_LINUX_SLL2 = \
+    0, 1, 101, 108, 113, 228, 276
+DLT_PPP = 9
+
+
+def frame(link_type, datagram, tags=0):
+    if link_type == DLT_EN10MB:
+        header = b"\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb"
+        for i in range(tags):
+            header += struct.pack("!HH", 0x8100 if i else 0x88A8, 100 + i)
+        return header + b"\x08\x00" + datagram + b"\0" * 6  # with trailing padding
+    if link_type == DLT_LINUX_SLL:
+        return struct.pack("!HHH8sH", 0, 772, 6, b"\0" * 8, 0x0800) + datagram
+    if link_type == DLT_LINUX_SLL2:
+        return struct.pack("!HHIHBB8s", 0x0800, 0, 1, 772, 0, 6, b"\0" * 8) + datagram
+    if link_type == DLT_NULL:
+        return struct.pack("<I", 2) + datagram
+    if link_type == DLT_LOOP:
+        return struct.pack("!I", 2) + datagram
+    return datagram
+
+
+def pcap(link_type, frames, big_endian=False, nanoseconds=False, snaplen=65535):
+    order = ">" if big_endian else "<"
+    magic = 0xA1B23C4D if nanoseconds else 0xA1B2C3D4
+    out = struct.pack(order + "IHHiIII", magic, 2, 4, 0, 0, snaplen, link_type)
+    for i, data in enumerate(frames):
+        captured = data[:snaplen]
+        fraction = i * 1000 + (999999999 if nanoseconds and i == 1 else 0)
+        out += struct.pack(order + "IIII", 1700000000 + i, fraction, len(captured), len(data))
+        out += captured
+    return out
+
+
+def pcapng_block(block_type, body):
+    body += b"\0" * (-len(body) % 4)
+    length = 12 + len(body)
+    return struct.pack("<II", block_type, length) + body + struct.pack("<I", length)
+
+
+def pcapng(link_types, frames):
+    out = pcapng_block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    for link_type in link_types:
+        # if_tsresol option 9: microseconds.
+        options = struct.pack("<HHB3x", 9, 1, 6) + struct.pack("<HH", 0, 0)
+        out += pcapng_block(1, struct.pack("<HHI", link_type, 0, 65535) + options)
+    for i, (interface, data) in enumerate(frames):
+        stamp = (1700000000 + i) * 1000000
+        out += pcapng_block(6, struct.pack("<IIIII", interface, stamp >> 32, stamp & 0xFFFFFFFF,
+                                           len(data), len(data)) + data)
+    return out
+
+
+def capture_files():
+    session = http_session()
+    few = session[2:5]
+    files = {}
+    for name, link_type in [("en10mb", DLT_EN10MB), ("sll", DLT_LINUX_SLL),
+                            ("sll2", DLT_LINUX_SLL2), ("null", DLT_NULL), ("loop", DLT_LOOP),
+                            ("raw", DLT_RAW), ("ipv4", DLT_IPV4)]:
+        files[name + ".pcap"] = pcap(link_type, [frame(link_type, d) for d in few])
+    files["vlan-qinq.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d, tags=2) for d in few])
+    files["big-endian-nsec.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d) for d in few],
+                                         big_endian=True, nanoseconds=True)
+    files["snaplen-60.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d) for d in few], snaplen=60)
+    files["unsupported-ppp.pcap"] = pcap(DLT_PPP, [b"\xff\x03\x00\x21" + d for d in few])
+    files["truncated.pcap"] = pcap(DLT_RAW, few)[:-17]
+    files["header-only.pcap"] = pcap(DLT_RAW, [])
+    files["two-interfaces.pcapng"] = pcapng(
+        [DLT_EN10MB, DLT_EN10MB],
+        [(0, frame(DLT_EN10MB, few[0])), (1, frame(DLT_EN10MB, few[1], tags=1))])
+    files["mixed-link-types.pcapng"] = pcapng(
+        [DLT_EN10MB, DLT_RAW],
+        [(0, frame(DLT_EN10MB, few[0])), (1, few[1]), (0, frame(DLT_EN10MB, few[2]))])
+    files["sll2.pcapng"] = pcapng([DLT_LINUX_SLL2], [(0, frame(DLT_LINUX_SLL2, d)) for d in few])
+    files["not-a-capture"] = b"this is not a capture file\n"
+    return files
+
+
+def write(target, files):
+    directory = os.path.join(CORPUS, target)
+    os.makedirs(directory, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(directory, name), "wb") as out:
+            out.write(data)
+
+
+def main():
+    write("DatagramFuzzer", datagrams())
+    write("HttpFuzzer", http_requests())
+    write("IniFuzzer", ini_files())
+    write("ExtensionColourFuzzer", extension_sections())
+    write("CaptureFileFuzzer", capture_files())
+
+
+if __name__ == "__main__":
+    main()
