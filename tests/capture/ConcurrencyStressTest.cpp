@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
+#include "support/TempDir.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,24 +45,7 @@ constexpr int kDatagramsPerExchange = 1 + kAnswerSegments + 2;
 constexpr int kExchanges = 25'000;  // 200,000 datagrams
 constexpr std::size_t kAnswerBytes = 64;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ravelin-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        if (path_.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using test::TempDir;
 
 std::vector<std::uint8_t> Bytes(std::string_view text) {
     return {text.begin(), text.end()};
