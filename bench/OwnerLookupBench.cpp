@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "process/NetlinkSocketTable.h"
-#include "process/PortOwnerLookup.h"
-#include "process/ProcFsProcessSource.h"
+#include "attribution/linux/NetlinkSocketTable.h"
+#include "attribution/PortOwnerLookup.h"
+#include "attribution/linux/ProcFsProcessSource.h"
 
 namespace {
 

@@ -24,12 +24,12 @@
 
 #include "analysis/HttpRecogniser.h"
 #include "capture/DatagramBatch.h"
-#include "capture/DatagramDecoder.h"
-#include "capture/LinkLayer.h"
-#include "capture/PacketPipeline.h"
-#include "views/CaptureLists.h"
-#include "views/PacketRow.h"
-#include "views/RowStore.h"
+#include "decode/DatagramDecoder.h"
+#include "decode/LinkLayer.h"
+#include "pipeline/PacketPipeline.h"
+#include "rows/CaptureLists.h"
+#include "rows/PacketRow.h"
+#include "rows/RowStore.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "app/CommandLine.h"
-#include "app/qt/MainDialog.h"
-#include "views/qt/PacketListCtrl.h"
+#include "ui/MainDialog.h"
+#include "ui/PacketListCtrl.h"
 
 namespace {
 

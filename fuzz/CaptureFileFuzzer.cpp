@@ -6,8 +6,8 @@
 
 #include "FuzzSupport.h"
 #include "capture/DatagramBatch.h"
-#include "capture/DatagramDecoder.h"
-#include "capture/PcapFileSource.h"
+#include "decode/DatagramDecoder.h"
+#include "capture/linux/PcapFileSource.h"
 
 namespace {
 

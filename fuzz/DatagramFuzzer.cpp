@@ -11,11 +11,11 @@
 
 #include "FuzzSupport.h"
 #include "analysis/HttpRecogniser.h"
-#include "app/RowPrinter.h"
-#include "capture/DatagramDecoder.h"
-#include "capture/LinkLayer.h"
-#include "capture/PacketPipeline.h"
-#include "views/CaptureLists.h"
+#include "output/RowPrinter.h"
+#include "decode/DatagramDecoder.h"
+#include "decode/LinkLayer.h"
+#include "pipeline/PacketPipeline.h"
+#include "rows/CaptureLists.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "app/IniFile.h"
+#include "config/IniFile.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/IniFile.h"
-#include "views/Colour.h"
+#include "config/IniFile.h"
+#include "rows/Colour.h"
 
 namespace ravelin {
 

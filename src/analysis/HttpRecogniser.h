@@ -5,7 +5,7 @@
 #include <string>
 
 #include "analysis/ExtensionColours.h"
-#include "capture/PacketPipeline.h"
+#include "pipeline/PipelineSteps.h"
 
 namespace ravelin {
 

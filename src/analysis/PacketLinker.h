@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "views/PacketRow.h"
-#include "views/RowStore.h"
+#include "rows/PacketRow.h"
+#include "rows/RowStore.h"
 
 namespace ravelin {
 

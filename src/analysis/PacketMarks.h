@@ -5,9 +5,9 @@
 #include <mutex>
 #include <vector>
 
-#include "views/Colour.h"
-#include "views/PacketRow.h"
-#include "views/RowStore.h"
+#include "rows/Colour.h"
+#include "rows/PacketRow.h"
+#include "rows/RowStore.h"
 
 namespace ravelin {
 

@@ -6,11 +6,11 @@
 #include <ctime>
 
 #include "analysis/PacketLinker.h"
-#include "app/ConfigPath.h"
-#include "app/DefaultAddress.h"
-#include "app/RowPrinter.h"
-#include "app/SourceFactory.h"
-#include "process/OwnerTables.h"
+#include "config/ConfigPath.h"
+#include "capture/Interfaces.h"
+#include "output/RowPrinter.h"
+#include "engine/SourceFactory.h"
+#include "attribution/OwnerTables.h"
 
 namespace ravelin {
 

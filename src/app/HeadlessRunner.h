@@ -9,12 +9,12 @@
 #include "analysis/HttpRecogniser.h"
 #include "app/CommandLine.h"
 #include "capture/CaptureSession.h"
-#include "capture/PacketPipeline.h"
-#include "process/NetlinkSocketTable.h"
-#include "process/PortOwnerLookup.h"
-#include "process/ProcFsProcessSource.h"
-#include "process/ProcessFilter.h"
-#include "views/CaptureLists.h"
+#include "pipeline/PacketPipeline.h"
+#include "attribution/linux/NetlinkSocketTable.h"
+#include "attribution/PortOwnerLookup.h"
+#include "attribution/linux/ProcFsProcessSource.h"
+#include "attribution/ProcessFilter.h"
+#include "rows/CaptureLists.h"
 
 namespace ravelin {
 

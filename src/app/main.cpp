@@ -6,7 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
-#include "app/qt/MainDialog.h"
+#include "ui/MainDialog.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "capture/TextForms.h"
+#include "decode/TextForms.h"
 
 namespace ravelin {
 
@@ -14,7 +14,7 @@ constexpr std::string_view kReceiveMessage = "recv 接收包失败";
 
 }  // namespace
 
-CaptureSession::CaptureSession(SessionHost& host, PacketPipeline& pipeline,
+CaptureSession::CaptureSession(SessionHost& host, DatagramSink& pipeline,
                                SourceFactory sourceFactory)
     : host_(host), pipeline_(pipeline), sourceFactory_(std::move(sourceFactory)) {}
 

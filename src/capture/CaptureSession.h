@@ -11,9 +11,9 @@
 #include <string_view>
 #include <thread>
 
-#include "capture/CheckCall.h"
+#include "base/CheckCall.h"
 #include "capture/DatagramQueue.h"
-#include "capture/PacketPipeline.h"
+#include "capture/DatagramSink.h"
 #include "capture/PacketSource.h"
 
 namespace ravelin {
@@ -45,7 +45,7 @@ public:
     static constexpr std::size_t kBatchDatagrams = 512;
     static constexpr std::size_t kQueuedBatches = 64;
 
-    CaptureSession(SessionHost& host, PacketPipeline& pipeline, SourceFactory sourceFactory);
+    CaptureSession(SessionHost& host, DatagramSink& pipeline, SourceFactory sourceFactory);
     ~CaptureSession();
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
@@ -82,7 +82,7 @@ private:
     void PipelineLoop(DatagramQueue& queue);
 
     SessionHost& host_;
-    PacketPipeline& pipeline_;
+    DatagramSink& pipeline_;
     SourceFactory sourceFactory_;
 
     std::atomic<bool> running_{false};

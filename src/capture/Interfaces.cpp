@@ -1,10 +1,14 @@
 #include "capture/Interfaces.h"
 
+#include <arpa/inet.h>
+#include <array>
+#include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
-
-#include <cstring>
+#include <pcap/pcap.h>
+#include <unistd.h>
 
 namespace ravelin {
 
@@ -44,6 +48,79 @@ std::optional<std::string> DeviceForAddress(std::uint32_t address,
         }
     }
     return std::nullopt;
+}
+
+std::vector<Adapter> ListAdapters() {
+    std::vector<Adapter> adapters;
+    pcap_if_t* devices = nullptr;
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_findalldevs(&devices, errorText) != 0) return adapters;
+    for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        const bool allInterfaces = std::strcmp(device->name, "any") == 0;
+        const sockaddr* ipv4 = nullptr;
+        for (const pcap_addr_t* entry = device->addresses; entry != nullptr; entry = entry->next) {
+            if (entry->addr != nullptr && entry->addr->sa_family == AF_INET) {
+                ipv4 = entry->addr;
+                break;
+            }
+        }
+        // A device without IPv4 would mean 0.0.0.0, which captures everywhere: only "any" says so.
+        if (ipv4 == nullptr && !allInterfaces) continue;
+        Adapter adapter;
+        adapter.label = device->name;
+        if (device->description != nullptr && device->description[0] != '\0') {
+            adapter.label.append(" (").append(device->description).append(1, ')');
+        }
+        if (ipv4 != nullptr) {
+            sockaddr_in address{};
+            std::memcpy(&address, ipv4, sizeof address);
+            adapter.address = address.sin_addr.s_addr;
+        }
+        adapters.push_back(std::move(adapter));
+    }
+    pcap_freealldevs(devices);
+    return adapters;
+}
+
+namespace {
+
+bool IsLoopback(std::uint32_t networkOrderAddress) {
+    return (ntohl(networkOrderAddress) >> 24) == 127;
+}
+
+}  // namespace
+
+std::uint32_t ChooseDefaultAddress(std::optional<std::uint32_t> hostNameAddress,
+                                   const std::vector<InterfaceAddress>& interfaces) {
+    if (hostNameAddress && !IsLoopback(*hostNameAddress)) return *hostNameAddress;
+    for (const auto& item : interfaces) {
+        if (!item.loopback && !IsLoopback(item.address)) return item.address;
+    }
+    if (hostNameAddress) return *hostNameAddress;
+    return htonl(INADDR_LOOPBACK);
+}
+
+std::optional<std::uint32_t> ResolveHostNameAddress() {
+    std::array<char, 256> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0) return std::nullopt;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* results = nullptr;
+    if (getaddrinfo(name.data(), nullptr, &hints, &results) != 0) return std::nullopt;
+    std::optional<std::uint32_t> address;
+    for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
+        sockaddr_in ipv4{};
+        std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
+        address = ipv4.sin_addr.s_addr;
+        break;
+    }
+    freeaddrinfo(results);
+    return address;
+}
+
+std::uint32_t DefaultCaptureAddress() {
+    return ChooseDefaultAddress(ResolveHostNameAddress(), ListIpv4Interfaces());
 }
 
 }  // namespace ravelin

@@ -25,4 +25,30 @@ std::vector<InterfaceAddress> ListIpv4Interfaces();
 std::optional<std::string> DeviceForAddress(std::uint32_t address,
                                             const std::vector<InterfaceAddress>& interfaces);
 
+/// A network adapter as the adapter list shows it.
+struct Adapter {
+    /// The interface name, followed by the description where the system gives one (Linux
+    /// interfaces mostly have none).
+    std::string label;
+    std::uint32_t address = 0;  ///< its first IPv4 address, network byte order
+};
+
+/// The adapters that capture can listen on, in the order the system lists them: each interface
+/// with an IPv4 address, with its first one, and the pseudo-device that captures on all
+/// interfaces (0.0.0.0). Empty when the list cannot be had.
+std::vector<Adapter> ListAdapters();
+
+/// The address capture listens on until the user picks another: the host name's first IPv4
+/// address. Debian maps the host name to 127.0.1.1, which sees only this host's own loopback
+/// traffic, so where the name resolves to a loopback address and an interface has a
+/// non-loopback IPv4 address, the first such address is taken instead. Without any, 127.0.0.1.
+std::uint32_t ChooseDefaultAddress(std::optional<std::uint32_t> hostNameAddress,
+                                   const std::vector<InterfaceAddress>& interfaces);
+
+/// The first IPv4 address that this host's name resolves to.
+std::optional<std::uint32_t> ResolveHostNameAddress();
+
+/// ChooseDefaultAddress for this machine.
+std::uint32_t DefaultCaptureAddress();
+
 }  // namespace ravelin

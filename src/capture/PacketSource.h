@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "capture/CheckCall.h"
+#include "base/CheckCall.h"
 #include "capture/DatagramBatch.h"
 
 namespace ravelin {

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Adapters.h"
-#include "app/DefaultAddress.h"
+#include "capture/Interfaces.h"
 #include "support/DatagramBuilder.h"
 
 namespace ravelin {

@@ -1,4 +1,5 @@
 #include "capture/CaptureSession.h"
+#include "pipeline/PacketPipeline.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "capture/PcapLiveSource.h"
+#include "capture/linux/PcapLiveSource.h"
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/RecordingHost.h"

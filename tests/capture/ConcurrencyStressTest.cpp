@@ -21,12 +21,13 @@
 #include "analysis/PacketLinker.h"
 #include "analysis/PacketMarks.h"
 #include "capture/CaptureSession.h"
+#include "pipeline/PacketPipeline.h"
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/Gate.h"
 #include "support/RecordingHost.h"
 #include "support/WaitUntil.h"
-#include "views/Export.h"
+#include "output/Export.h"
 
 namespace ravelin {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "process/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace ravelin::test {
 

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "process/ProcessSource.h"
+#include "attribution/ProcessSource.h"
 
 namespace ravelin::test {
 

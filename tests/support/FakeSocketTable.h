@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "process/SocketTable.h"
+#include "attribution/SocketTable.h"
 
 namespace ravelin::test {
 

@@ -1,0 +1,71 @@
+#include "attribution/InodeOwners.h"
+
+namespace ravelin {
+
+std::optional<int> InodeOwners::Known(std::uint64_t inode) const {
+    if (const auto found = owners_.find(inode); found != owners_.end()) return found->second;
+    return std::nullopt;
+}
+
+void InodeOwners::SearchNewProcesses(Clock::time_point now) {
+    const auto ids = processes_.ProcessIds();
+    if (!ids) return;
+    // Processes that were running before the first search are left to the full walk.
+    const bool firstSearch = searchedPids_.empty();
+    std::unordered_map<int, Clock::time_point> seen;  // ended processes drop out
+    seen.reserve(ids->size());
+    for (const int pid : *ids) {
+        const auto known = searchedPids_.find(pid);
+        const bool isNew = known == searchedPids_.end();
+        const Clock::time_point since = !isNew        ? known->second
+                                        : firstSearch ? now - minimumInterval_
+                                                      : now;
+        seen.emplace(pid, since);
+        if (!isNew && now - since >= minimumInterval_) continue;
+        for (const std::uint64_t inode : processes_.SocketInodesOf(pid))
+            owners_.emplace(inode, pid);
+    }
+    searchedPids_ = std::move(seen);
+}
+
+void InodeOwners::WalkEverything(Clock::time_point now) {
+    // The ids from before the walk: a process that starts during it is still new afterwards.
+    const auto ids = processes_.ProcessIds();
+    owners_.clear();
+    processes_.SocketInodeOwners(owners_);
+    std::unordered_map<int, Clock::time_point> seen;
+    if (ids) {
+        for (const int pid : *ids) {
+            const auto known = searchedPids_.find(pid);
+            seen.emplace(pid, known != searchedPids_.end() ? known->second : now);
+        }
+    }
+    searchedPids_ = std::move(seen);
+    misses_.clear();
+    lastFullWalk_ = now;
+    ++fullWalks_;
+}
+
+std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now) {
+    if (inode == 0) return std::nullopt;
+    // A socket shared across fork stays with whoever was found first, even after that process
+    // closed its copy or ended: an old map is walked afresh now and then.
+    if (lastFullWalk_ && now - *lastFullWalk_ >= kRevalidateInterval) WalkEverything(now);
+    if (const auto pid = Known(inode)) return pid;
+    if (const auto miss = misses_.find(inode);
+        miss != misses_.end() && now - miss->second < minimumInterval_) {
+        return std::nullopt;
+    }
+
+    SearchNewProcesses(now);
+    if (const auto pid = Known(inode)) return pid;
+    if (!lastFullWalk_ || now - *lastFullWalk_ >= minimumInterval_) {
+        WalkEverything(now);
+        if (const auto pid = Known(inode)) return pid;
+    }
+    if (misses_.size() >= kMaximumMisses) misses_.clear();
+    misses_[inode] = now;
+    return std::nullopt;
+}
+
+}  // namespace ravelin

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+
+#include "attribution/ProcessSource.h"
+
+namespace ravelin {
+
+/// Which process holds a socket inode, kept between lookups.
+///
+/// A walk of every process's descriptors costs milliseconds, so for an inode missing from the
+/// map the processes that started since the last look are searched first (a new client's
+/// sockets are found at once), and only then everything, at most once per `minimumInterval`
+/// whatever the packet rate. A process first seen within the interval is searched again on a
+/// miss: it may have been looked at between its start and its first socket, and a client that
+/// lives for less than the interval would otherwise never be found. An inode that no search
+/// found is not searched for again within the interval.
+class InodeOwners {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit InodeOwners(ProcessSource& processes,
+                         Clock::duration minimumInterval = std::chrono::milliseconds(250))
+        : processes_(processes), minimumInterval_(minimumInterval) {}
+
+    std::optional<int> Find(std::uint64_t inode, Clock::time_point now);
+
+    /// How often every process's descriptors were walked (for tests and figures).
+    std::uint64_t fullWalks() const { return fullWalks_; }
+
+private:
+    static constexpr std::size_t kMaximumMisses = 4096;
+    /// However well the map answers, it is rebuilt when it is this old.
+    static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
+
+    std::optional<int> Known(std::uint64_t inode) const;
+    void SearchNewProcesses(Clock::time_point now);
+    void WalkEverything(Clock::time_point now);
+
+    ProcessSource& processes_;
+    Clock::duration minimumInterval_;
+    std::unordered_map<std::uint64_t, int> owners_;
+    // The processes whose sockets are in owners_, with the time each was first seen.
+    std::unordered_map<int, Clock::time_point> searchedPids_;
+    std::unordered_map<std::uint64_t, Clock::time_point> misses_;
+    std::optional<Clock::time_point> lastFullWalk_;
+    std::uint64_t fullWalks_ = 0;
+};
+
+}  // namespace ravelin

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <unordered_set>
+
+#include "pipeline/PipelineSteps.h"
+#include "attribution/PortOwnerLookup.h"
+#include "attribution/ProcessTree.h"
+
+namespace ravelin {
+
+/// Which processes' traffic is listed: the process tree, or a fixed set of process ids.
+class ProcessSelection {
+public:
+    virtual ~ProcessSelection() = default;
+    /// Every process is selected: nothing is filtered and no owner is looked up.
+    virtual bool AllSelected() const = 0;
+    /// Whether the process's node is checked; nothing when the process has no node.
+    virtual std::optional<bool> IsProcessSelected(int pid) const = 0;
+    /// Brings the nodes in line with the running processes.
+    virtual void Refresh() = 0;
+    /// The fallback for traffic without a known owner, and for neither TCP nor UDP.
+    virtual bool RootSelected() const = 0;
+};
+
+/// The process tree as the selection.
+class TreeSelection : public ProcessSelection {
+public:
+    explicit TreeSelection(ProcessTree& tree) : tree_(tree) {}
+    bool AllSelected() const override { return tree_.allProcessesChecked(); }
+    std::optional<bool> IsProcessSelected(int pid) const override;
+    void Refresh() override { tree_.RefreshProcessTree(); }
+    bool RootSelected() const override { return tree_.IsChecked(ProcessTree::kRootNode); }
+
+private:
+    ProcessTree& tree_;
+};
+
+/// Exactly these processes, as if only their nodes were checked (the root unchecked).
+class PidSelection : public ProcessSelection {
+public:
+    explicit PidSelection(std::unordered_set<int> pids) : pids_(std::move(pids)) {}
+    bool AllSelected() const override { return false; }
+    std::optional<bool> IsProcessSelected(int pid) const override {
+        if (pids_.contains(pid)) return true;
+        return std::nullopt;
+    }
+    void Refresh() override {}
+    bool RootSelected() const override { return false; }
+
+private:
+    std::unordered_set<int> pids_;
+};
+
+/// Every process, as when every node is checked.
+class EverythingSelected : public ProcessSelection {
+public:
+    bool AllSelected() const override { return true; }
+    std::optional<bool> IsProcessSelected(int) const override { return true; }
+    void Refresh() override {}
+    bool RootSelected() const override { return true; }
+};
+
+/// The pipeline's process filter: lists a packet when the process that owns its local port is
+/// selected, judging traffic without a known owner by the root.
+class ProcessFilter : public PacketFilter {
+public:
+    ProcessFilter(PortOwnerLookup& lookup, ProcessSelection& selection)
+        : lookup_(lookup), selection_(selection) {}
+
+    /// Look up the owner of every TCP and UDP packet, even while every process is selected,
+    /// so that lastOwner() always tells (the headless mode's attribution column).
+    void SetAlwaysAttribute(bool always) { alwaysAttribute_ = always; }
+    /// The owner found for the packet last judged: -1 for none, for packets that are neither
+    /// TCP nor UDP, and when no lookup was made.
+    int lastOwner() const { return lastOwner_; }
+
+    bool Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+              std::uint32_t boundAddress) override;
+
+private:
+    int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort,
+                    std::uint32_t boundAddress);
+
+    PortOwnerLookup& lookup_;
+    ProcessSelection& selection_;
+    bool alwaysAttribute_ = false;
+    int lastOwner_ = -1;
+};
+
+}  // namespace ravelin

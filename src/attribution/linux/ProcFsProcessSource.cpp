@@ -1,0 +1,242 @@
+#include "attribution/linux/ProcFsProcessSource.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <string_view>
+
+#include "base/UniqueFd.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+DirPtr OpenDirectory(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) close(fd);
+    return DirPtr(dir);
+}
+
+template <typename Number>
+std::optional<Number> ParseNumber(std::string_view text) {
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::string> ReadLink(const std::string& path) {
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return std::nullopt;
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);  // may have been cut short
+    }
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
+    std::string contents;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t length = read(fd.get(), chunk, sizeof(chunk));
+        if (length < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (length == 0) return contents;
+        contents.append(chunk, static_cast<std::size_t>(length));
+    }
+}
+
+// "socket:[12345]" → 12345; other descriptor targets → nothing.
+std::optional<std::uint64_t> SocketInode(std::string_view target) {
+    constexpr std::string_view kPrefix = "socket:[";
+    if (!target.starts_with(kPrefix) || !target.ends_with(']')) return std::nullopt;
+    return ParseNumber<std::uint64_t>(
+        target.substr(kPrefix.size(), target.size() - kPrefix.size() - 1));
+}
+
+// Calls `found` with each socket inode among the open descriptors of /proc/<pid>/fd.
+template <typename Found>
+void ForEachSocketInode(const std::string& fdDirectory, Found&& found) {
+    DirPtr dir = OpenDirectory(fdDirectory);
+    if (!dir) return;  // ended, or not ours to read
+    const int dirFd = dirfd(dir.get());
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        // Socket targets are short; a longer target is some file's path.
+        char target[64];
+        const ssize_t length = readlinkat(dirFd, entry->d_name, target, sizeof(target));
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof(target)) continue;
+        if (auto inode = SocketInode(std::string_view(target, static_cast<std::size_t>(length)))) {
+            found(*inode);
+        }
+    }
+}
+
+// The flags field (the 9th) of /proc/<pid>/stat. The name before it is in parentheses and may
+// itself hold spaces and parentheses, so fields are counted from the last ')'.
+std::optional<unsigned long> StatFlags(std::string_view stat) {
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = stat.substr(close + 1);
+    constexpr int kFieldsAfterName = 7;  // state ppid pgrp session tty_nr tpgid flags
+    std::string_view field;
+    for (int i = 0; i < kFieldsAfterName; ++i) {
+        const auto start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) return std::nullopt;
+        rest = rest.substr(start);
+        const auto end = std::min(rest.find(' '), rest.size());
+        field = rest.substr(0, end);
+        rest = rest.substr(end);
+    }
+    return ParseNumber<unsigned long>(field);
+}
+
+std::string_view TrimLineEnd(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+    return text;
+}
+
+std::uint64_t PathHash(std::string_view path) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (char c : path) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+}  // namespace
+
+ProcFsProcessSource::ProcFsProcessSource(std::string procRoot, std::string packageListDir)
+    : procRoot_(std::move(procRoot)), packageListDir_(std::move(packageListDir)) {}
+
+std::string ProcFsProcessSource::PidPath(int pid, const char* entry) const {
+    std::string path = procRoot_;
+    path += '/';
+    path += std::to_string(pid);
+    path += '/';
+    path += entry;
+    return path;
+}
+
+std::optional<std::vector<int>> ProcFsProcessSource::ProcessIds() {
+    DirPtr dir = OpenDirectory(procRoot_);
+    if (!dir) return std::nullopt;
+    std::vector<int> pids;
+    while (const dirent* entry = readdir(dir.get())) {
+        if (auto pid = ParseNumber<int>(entry->d_name); pid && *pid > 0) pids.push_back(*pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+std::vector<ProcessInfo> ProcFsProcessSource::Snapshot() {
+    std::vector<ProcessInfo> processes;
+    const auto pids = ProcessIds();
+    if (!pids) return processes;
+    processes.reserve(pids->size());
+    for (int pid : *pids) {
+        std::string name;
+        if (auto path = ImagePath(pid)) name = path->substr(path->rfind('/') + 1);
+        if (name.empty()) {
+            // Kernel threads have no executable; other users' are unreadable without root.
+            auto comm = ReadSmallFile(PidPath(pid, "comm"));
+            if (!comm) continue;  // ended meanwhile
+            name = TrimLineEnd(*comm);
+        }
+        processes.push_back({pid, std::move(name)});
+    }
+    return processes;
+}
+
+std::optional<std::string> ProcFsProcessSource::ImagePath(int pid) {
+    auto path = ReadLink(PidPath(pid, "exe"));
+    if (path && path->ends_with(kDeletedSuffix)) path->resize(path->size() - kDeletedSuffix.size());
+    return path;
+}
+
+bool ProcFsProcessSource::IsSystemProcess(int pid) {
+    const auto stat = ReadSmallFile(PidPath(pid, "stat"));
+    if (!stat) return false;
+    if (auto flags = StatFlags(*stat); flags && (*flags & kKernelThreadFlag) != 0) return true;
+    const auto path = ImagePath(pid);
+    return path && IsPackagedFile(*path);
+}
+
+void ProcFsProcessSource::ReadPackageLists() {
+    packageListsRead_ = true;
+    DirPtr dir = OpenDirectory(packageListDir_);
+    if (!dir) return;  // not a dpkg system: no process counts as packaged
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.ends_with(".list")) continue;
+        const auto contents = ReadSmallFile(packageListDir_ + '/' + entry->d_name);
+        if (!contents) continue;
+        std::string_view rest = *contents;
+        while (!rest.empty()) {
+            const auto end = std::min(rest.find('\n'), rest.size());
+            if (end > 0) packagedPathHashes_.push_back(PathHash(rest.substr(0, end)));
+            rest = rest.substr(std::min(end + 1, rest.size()));
+        }
+    }
+    std::sort(packagedPathHashes_.begin(), packagedPathHashes_.end());
+    packagedPathHashes_.erase(std::unique(packagedPathHashes_.begin(), packagedPathHashes_.end()),
+                              packagedPathHashes_.end());
+    packagedPathHashes_.shrink_to_fit();
+}
+
+bool ProcFsProcessSource::IsPackagedFile(const std::string& path) {
+    if (!packageListsRead_) ReadPackageLists();
+    const auto listed = [this](std::string_view candidate) {
+        return std::binary_search(packagedPathHashes_.begin(), packagedPathHashes_.end(),
+                                  PathHash(candidate));
+    };
+    if (listed(path)) return true;
+    constexpr std::string_view kUsr = "/usr";
+    if (path.starts_with("/usr/")) return listed(std::string_view(path).substr(kUsr.size()));
+    return listed(std::string(kUsr) + path);
+}
+
+void ProcFsProcessSource::SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) {
+    owners.clear();
+    const auto pids = ProcessIds();
+    if (!pids) return;
+    for (int pid : *pids) {
+        // Ascending pids and emplace: the lowest pid keeps a shared socket.
+        ForEachSocketInode(PidPath(pid, "fd"),
+                           [&](std::uint64_t inode) { owners.emplace(inode, pid); });
+    }
+}
+
+std::vector<std::uint64_t> ProcFsProcessSource::SocketInodesOf(int pid) {
+    std::vector<std::uint64_t> inodes;
+    ForEachSocketInode(PidPath(pid, "fd"), [&](std::uint64_t inode) { inodes.push_back(inode); });
+    return inodes;
+}
+
+}  // namespace ravelin

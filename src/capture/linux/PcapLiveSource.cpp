@@ -1,0 +1,146 @@
+#include "capture/linux/PcapLiveSource.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "capture/Interfaces.h"
+#include "decode/LinkLayer.h"
+#include "capture/linux/PcapDispatch.h"
+#include "decode/TextForms.h"
+
+namespace ravelin {
+
+namespace {
+
+// A read waits at most this long, so that a missed wake-up can never hang the receive thread.
+constexpr int kPollTimeoutMs = 250;
+
+}  // namespace
+
+PcapLiveSource::~PcapLiveSource() {
+    if (handle_ != nullptr) pcap_close(handle_);
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+int PcapLiveSource::Fail(int code, std::string reason) {
+    lastError_ = {code, std::move(reason)};
+    return -1;
+}
+
+int PcapLiveSource::Create() {
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) return Fail(errno, std::strerror(errno));
+
+    // Which interface carries the address is only judged at Bind, as binding a socket would;
+    // until then the handle is made for the device it will need.
+    const auto device = DeviceForAddress(boundAddress_, ListIpv4Interfaces());
+    addressFound_ = device.has_value();
+    device_ = device.value_or("any");
+
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    handle_ = pcap_create(device_.c_str(), errorText);
+    if (handle_ == nullptr) return Fail(PCAP_ERROR, errorText);
+    return 0;
+}
+
+int PcapLiveSource::Configure() {
+    if (handle_ == nullptr) return NoHandle();
+    if (int status = pcap_set_snaplen(handle_, kSnapshotLength); status != 0) {
+        return Fail(status, pcap_statustostr(status));
+    }
+    if (int status = pcap_set_immediate_mode(handle_, 1); status != 0) {
+        return Fail(status, pcap_statustostr(status));
+    }
+    if (int status = pcap_set_buffer_size(handle_, kKernelBufferBytes); status != 0) {
+        return Fail(status, pcap_statustostr(status));
+    }
+    return 0;
+}
+
+int PcapLiveSource::Bind() {
+    if (handle_ == nullptr) return NoHandle();
+    if (!addressFound_) {
+        return Fail(EADDRNOTAVAIL, std::string("no interface has the address ") +
+                                       std::string(AddressText(boundAddress_).view()));
+    }
+    const int status = pcap_activate(handle_);
+    if (status < 0) {
+        // The error text says more than the status alone, e.g. which permission is missing.
+        std::string reason = pcap_statustostr(status);
+        const char* detail = pcap_geterr(handle_);
+        if (detail != nullptr && detail[0] != '\0') reason += std::string(": ") + detail;
+        return Fail(status, reason);
+    }
+    linkType_ = pcap_datalink(handle_);
+    if (!IsSupportedLinkType(linkType_)) {
+        return Fail(PCAP_ERROR, device_ + ": unsupported link type " + std::to_string(linkType_));
+    }
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_setnonblock(handle_, 1, errorText) != 0) return Fail(PCAP_ERROR, errorText);
+    selectableFd_ = pcap_get_selectable_fd(handle_);
+    if (selectableFd_ < 0) return Fail(PCAP_ERROR, "no selectable descriptor for " + device_);
+    return 0;
+}
+
+int PcapLiveSource::SetFilter() {
+    if (handle_ == nullptr) return NoHandle();
+    bpf_program program{};
+    if (pcap_compile(handle_, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        return Fail(PCAP_ERROR, pcap_geterr(handle_));
+    }
+    const int status = pcap_setfilter(handle_, &program);
+    pcap_freecode(&program);
+    if (status != 0) return Fail(PCAP_ERROR, pcap_geterr(handle_));
+    return 0;
+}
+
+int PcapLiveSource::NoHandle() {
+    // A step may fail with an error that CheckCall lets pass; the next step must not go on as
+    // if the device were open.
+    return Fail(PCAP_ERROR, "no capture handle for " + device_);
+}
+
+PacketSource::ReadResult PcapLiveSource::Read(DatagramBatch& batch, std::size_t maxDatagrams) {
+    if (handle_ == nullptr || selectableFd_ < 0) {
+        NoHandle();
+        return ReadResult::kError;
+    }
+    if (maxDatagrams == 0) return ReadResult::kData;  // libpcap would take 0 as "no limit"
+    pollfd fds[2] = {{selectableFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ready = poll(fds, 2, kPollTimeoutMs);
+    if (ready < 0) {
+        if (errno == EINTR) return ReadResult::kData;
+        lastError_ = {errno, std::strerror(errno)};
+        return ReadResult::kError;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] auto ignored = read(wakeFd_, &count, sizeof count);
+    }
+    if (fds[0].revents == 0) return ReadResult::kData;
+    // libpcap reports a vanished or downed interface from here.
+    const int result = DispatchIntoBatch(handle_, linkType_, batch, maxDatagrams);
+    if (result < 0 && result != PCAP_ERROR_BREAK) {
+        lastError_ = {result, pcap_geterr(handle_)};
+        return ReadResult::kError;
+    }
+    return ReadResult::kData;
+}
+
+void PcapLiveSource::Interrupt() {
+    if (wakeFd_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = write(wakeFd_, &one, sizeof one);
+}
+
+std::optional<CaptureStatistics> PcapLiveSource::Statistics() {
+    pcap_stat stats{};
+    if (handle_ == nullptr || pcap_stats(handle_, &stats) != 0) return std::nullopt;
+    return CaptureStatistics{stats.ps_recv, stats.ps_drop};
+}
+
+}  // namespace ravelin

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "decode/IpHeader.h"
+#include "decode/TcpHeader.h"
+#include "decode/UdpHeader.h"
+
+namespace ravelin {
+
+enum class Transport : std::uint8_t { kNone, kTcp, kUdp };
+
+/// One datagram taken apart: its headers, where its payload lies, and the length that the
+/// data-length column shows.
+struct DecodedDatagram {
+    IpHeader ip;
+    Transport transport = Transport::kNone;
+    TcpHeader tcp;  ///< valid when transport is kTcp
+    UdpHeader udp;  ///< valid when transport is kUdp
+    /// Payload bytes for the data-length column: the TCP or UDP payload, or the whole
+    /// datagram's received length for other protocols.
+    std::int32_t dataLength = 0;
+    std::span<const std::uint8_t> payload;  ///< inside the datagram; empty when none
+
+    std::uint16_t sourcePort() const;
+    std::uint16_t destinationPort() const;
+};
+
+/// Decodes the IP header and, for TCP and UDP, the transport header and payload.
+///
+/// Every length field is untrusted, and nothing outside `datagram` is ever read:
+///  - The transport header starts at the IP header length. An IP header length below 20, or
+///    one that leaves fewer bytes than the transport header's fixed part (20 for TCP, 8 for
+///    UDP), means the transport header does not fit: the datagram is listed like one of
+///    another protocol, with no ports and no payload.
+///  - The datagram ends at its total length or at the last received byte, whichever is first.
+///  - A TCP data offset below 20 counts as 20; one past the end counts up to the end.
+///  - A UDP length counts up to the end of the datagram at most.
+///  - A payload length that comes out below zero is zero.
+/// So a datagram that claims more than was received is listed with the payload that is really
+/// there. Returns nothing only when fewer than 20 bytes were received.
+std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram);
+
+}  // namespace ravelin

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "decode/TextForms.h"
+
+namespace ravelin {
+
+/// Name of an IP protocol number from the protocol table, or an empty text for a number the
+/// table does not list.
+std::string_view ProtocolName(std::uint8_t protocol);
+
+/// The fixed part of an IPv4 header. Fields hold what the datagram says, unvalidated: the
+/// caller decides how far to trust the lengths (see DecodeDatagram).
+struct IpHeader {
+    std::uint16_t totalLength = 0;
+    std::uint8_t headerLength = 0;         ///< IHL in bytes: (byte 0 & 0x0F) * 4
+    std::uint32_t destinationAddress = 0;  ///< network byte order
+    std::uint32_t sourceAddress = 0;       ///< network byte order
+    std::uint8_t protocol = 0;
+    std::uint16_t checksum = 0;  ///< as stored, not converted
+
+    /// Reads the header from the first bytes of a datagram; false when fewer than 20 bytes.
+    bool Parse(std::span<const std::uint8_t> datagram);
+
+    std::string_view protocolName() const { return ProtocolName(protocol); }
+    FixedText<16> sourceText() const { return AddressText(sourceAddress); }
+    FixedText<16> destinationText() const { return AddressText(destinationAddress); }
+};
+
+}  // namespace ravelin

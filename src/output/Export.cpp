@@ -1,0 +1,154 @@
+#include "output/Export.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "output/HexDump.h"
+
+namespace ravelin {
+namespace {
+
+// Columns of the packet list that the texts here are made of.
+constexpr int kTimeColumn = 1;
+constexpr int kProtocolColumn = 2;
+constexpr int kSourceAddressColumn = 3;
+constexpr int kSourcePortColumn = 4;
+constexpr int kDestinationAddressColumn = 5;
+constexpr int kDestinationPortColumn = 6;
+constexpr int kDataLengthColumn = 7;
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualIgnoringCase(std::string_view left, std::string_view right) {
+    if (left.size() != right.size()) return false;
+    for (std::size_t index = 0; index < left.size(); ++index) {
+        if (LowerAscii(left[index]) != LowerAscii(right[index])) return false;
+    }
+    return true;
+}
+
+void AppendLine(std::string& out, std::string_view label, const StoredRow<PacketRow>& stored,
+                int column) {
+    out += label;
+    AppendPacketCellText(stored, column, out);
+    out += "\r\n";
+}
+
+void AppendEndpoint(std::string& out, const StoredRow<PacketRow>& stored, int addressColumn,
+                    int portColumn) {
+    AppendPacketCellText(stored, addressColumn, out);
+    out += ':';
+    AppendPacketCellText(stored, portColumn, out);
+}
+
+/// True when the source side is the bound address, so that the far side is the destination.
+bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAddressText) {
+    std::string source;
+    AppendPacketCellText(stored, kSourceAddressColumn, source);
+    return EqualIgnoringCase(source, boundAddressText);
+}
+
+/// Writes all of `bytes`, going on after short writes and interruptions. Returns 0 or errno.
+int WriteFully(int descriptor, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string JoinUrls(const std::vector<std::string>& urls) {
+    std::string text;
+    for (const std::string& url : urls) {
+        if (url.empty()) continue;
+        if (!text.empty()) text += "\r\n";
+        text.append(url, 0, kMaxCopiedUrlLength);
+    }
+    return text;
+}
+
+std::string CopyAllText(const StoredRow<PacketRow>& stored) {
+    std::string text;
+    AppendLine(text, "Time:", stored, kTimeColumn);
+    AppendLine(text, "Protocol:", stored, kProtocolColumn);
+    text += "Source:";
+    AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn);
+    text += "\r\nDest:";
+    AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn);
+    text += "\r\n";
+    AppendLine(text, "DataLength:", stored, kDataLengthColumn);
+    text += "\r\n";
+    // The payload is read as a C string: the text ends at its first zero byte.
+    const auto payload = stored.row.record.payload();
+    const auto* chars = reinterpret_cast<const char*>(payload.data());
+    text.append(chars, payload.empty() ? 0 : ::strnlen(chars, payload.size()));
+    text += "\r\n\r\n";
+    text += HexDump(payload);
+    return text;
+}
+
+std::string RemoteAddressText(const StoredRow<PacketRow>& stored,
+                              std::string_view boundAddressText) {
+    std::string text;
+    AppendPacketCellText(
+        stored,
+        SourceIsBound(stored, boundAddressText) ? kDestinationAddressColumn : kSourceAddressColumn,
+        text);
+    return text;
+}
+
+std::string RemoteEndpointText(const StoredRow<PacketRow>& stored,
+                               std::string_view boundAddressText) {
+    std::string text;
+    if (SourceIsBound(stored, boundAddressText)) {
+        AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn);
+    } else {
+        AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn);
+    }
+    return text;
+}
+
+SaveResult SavePayloads(const std::string& path, const RowStore<PacketRow>& packets,
+                        const std::vector<int>& rowsAscending) {
+    SaveResult result;
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        result.errorCode = errno;
+        return result;
+    }
+    result.created = true;
+
+    int error = 0;
+    std::vector<std::uint8_t> bytes;
+    for (int row : rowsAscending) {
+        // Copied under the store's lock and written outside it: a slow disk must not stall
+        // capture.
+        bytes.clear();
+        packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
+            const auto payload = stored.row.record.payload();
+            bytes.assign(payload.begin(), payload.end());
+        });
+        error = WriteFully(descriptor, bytes);
+        if (error != 0) break;
+    }
+    // A failed close can mean lost data (NFS, a full disk): it counts as a failed write.
+    if (::close(descriptor) != 0 && error == 0) error = errno;
+    result.written = error == 0;
+    result.errorCode = error;
+    return result;
+}
+
+}  // namespace ravelin

@@ -1,0 +1,96 @@
+#include "output/RowPrinter.h"
+
+#include <algorithm>
+
+#include "decode/TextForms.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr char kHexLower[] = "0123456789abcdef";
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+void AppendHexByte(std::uint8_t value, const char* digits, std::string& out) {
+    out += digits[value >> 4];
+    out += digits[value & 0x0F];
+}
+
+}  // namespace
+
+void AppendEscaped(std::string_view text, std::string& out) {
+    for (char c : text) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                if (byte < 0x20 || byte >= 0x7F) {
+                    out += "\\x";
+                    AppendHexByte(byte, kHexLower, out);
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+void AppendColourHex(Colour colour, std::string& out) {
+    AppendHexByte(RedOf(colour), kHexUpper, out);
+    AppendHexByte(GreenOf(colour), kHexUpper, out);
+    AppendHexByte(BlueOf(colour), kHexUpper, out);
+}
+
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
+                      std::optional<int> ownerPid) {
+    std::string cell;
+    for (int column = 0; column < PacketRow::kColumnCount; ++column) {
+        cell.clear();
+        AppendPacketCellText(stored, column, cell);
+        AppendEscaped(cell, out);
+        out += '\t';
+    }
+    AppendColourHex(stored.colour, out);
+    if (ownerPid) {
+        out += '\t';
+        out += DecimalText(*ownerPid).view();
+    }
+    out += '\n';
+}
+
+void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out) {
+    std::string cell;
+    for (int column = 0; column < HttpRow::kColumnCount; ++column) {
+        cell.clear();
+        AppendHttpCellText(stored, column, cell);
+        AppendEscaped(cell, out);
+        out += '\t';
+    }
+    out += DecimalText(stored.row.packetRow).view();
+    out += '\t';
+    AppendColourHex(stored.colour, out);
+    out += '\n';
+}
+
+void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out) {
+    std::sort(linkedRows.begin(), linkedRows.end());
+    out += DecimalText(serial).view();
+    out += '\t';
+    for (std::size_t index = 0; index < linkedRows.size(); ++index) {
+        if (index > 0) out += ' ';
+        out += DecimalText(linkedRows[index]).view();
+    }
+    out += '\n';
+}
+
+}  // namespace ravelin

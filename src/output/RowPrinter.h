@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rows/HttpRow.h"
+#include "rows/PacketRow.h"
+
+namespace ravelin {
+
+/// Appends text so that it stays on one line: backslash, TAB, CR and LF as \\ \t \r \n, every
+/// other byte below 0x20 or from 0x7F up as \xHH (lower-case hex).
+void AppendEscaped(std::string_view text, std::string& out);
+
+/// Six upper-case hex digits, red first (RRGGBB).
+void AppendColourHex(Colour colour, std::string& out);
+
+/// One line of the headless mode for a packet row: the nine column texts and the row colour,
+/// TAB-separated, then the owner's process id when one is given, ending in a line feed.
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
+                      std::optional<int> ownerPid = std::nullopt);
+
+/// One line of --print marks: the HTTP row's serial, TAB, the packet rows that linking it
+/// marks, ascending and separated by spaces, ending in a line feed.
+void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out);
+
+/// One line for an HTTP row: serial, time, method, URL, the packet row index and the row
+/// colour, TAB-separated, ending in a line feed.
+void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out);
+
+}  // namespace ravelin

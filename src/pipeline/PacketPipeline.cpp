@@ -1,0 +1,76 @@
+#include "pipeline/PacketPipeline.h"
+
+#include <malloc.h>
+
+#include <mutex>
+
+namespace ravelin {
+
+bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddress) {
+    if (datagram.bytes.size() < kMinimumDatagram || datagram.bytes.size() > kMaximumDatagram) {
+        return false;
+    }
+    const auto decoded = DecodeDatagram(datagram.bytes);
+    if (!decoded) return false;
+
+    const bool sentByThisHost = decoded->ip.sourceAddress == boundAddress;
+    const std::uint16_t localPort =
+        sentByThisHost ? decoded->sourcePort() : decoded->destinationPort();
+    if (filter_ != nullptr && !filter_->Keep(*decoded, localPort, boundAddress)) return false;
+
+    const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
+    PacketRow row;
+    row.sourceAddress = decoded->ip.sourceAddress;
+    row.destinationAddress = decoded->ip.destinationAddress;
+    row.protocol = decoded->ip.protocol;
+    row.dataLength = decoded->dataLength;
+    row.hour = time.hour;
+    row.minute = time.minute;
+    row.second = time.second;
+    if (decoded->transport != Transport::kNone) {
+        row.hasPorts = true;
+        row.sourcePort = decoded->sourcePort();
+        row.destinationPort = decoded->destinationPort();
+    }
+    if (decoded->transport == Transport::kTcp) {
+        row.record.sequenceNumber = decoded->tcp.sequenceNumber;
+        row.record.ackNumber = decoded->tcp.ackNumber;
+        row.record.synFlag = decoded->tcp.synFlag;
+        row.record.ackFlag = decoded->tcp.ackFlag;
+        row.record.pshFlag = decoded->tcp.pshFlag;
+    }
+
+    // Recognition reads only the datagram, so it runs before the lists are locked.
+    std::optional<RecognisedRequest> request;
+    if (recogniser_ != nullptr && !decoded->payload.empty() && decoded->payload[0] != 0) {
+        request = recogniser_->Recognise(decoded->payload);
+    }
+
+    int packetRow = 0;
+    int requestRow = -1;
+    {
+        std::lock_guard update(lists_.updateMutex);
+        packetRow = lists_.packets.InsertRow(row, decoded->payload,
+                                             sentByThisHost ? kSentColour : kReceivedColour);
+        if (request) {
+            HttpRow httpRow;
+            httpRow.packetRow = packetRow;
+            httpRow.hour = time.hour;
+            httpRow.minute = time.minute;
+            httpRow.second = time.second;
+            httpRow.method = request->method;
+            const auto* urlBytes = reinterpret_cast<const std::uint8_t*>(request->url.data());
+            requestRow = lists_.requests.InsertRow(httpRow, {urlBytes, request->url.size()},
+                                                   request->colour);
+        }
+    }
+
+    if (trimWorkingSet_ && packetRow % 1000 == 0) malloc_trim(0);
+    if (observer_ != nullptr) {
+        observer_->OnPacketListed(packetRow);
+        if (requestRow >= 0) observer_->OnRequestListed(requestRow);
+    }
+    return true;
+}
+
+}  // namespace ravelin

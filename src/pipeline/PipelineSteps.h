@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "decode/DatagramDecoder.h"
+#include "rows/Colour.h"
+
+namespace ravelin {
+
+/// Decides whether a decoded packet is listed at all (attribution to a checked process).
+class PacketFilter {
+public:
+    virtual ~PacketFilter() = default;
+    /// `localPort` is the port on this host's side: the source port of a packet sent from the
+    /// bound address, otherwise the destination port; 0 for protocols without ports.
+    virtual bool Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+                      std::uint32_t boundAddress) = 0;
+};
+
+/// What the HTTP list shows of a payload that begins a request.
+struct RecognisedRequest {
+    std::string_view method;  ///< static storage
+    std::string url;
+    Colour colour = kBackgroundColour;
+};
+
+/// Recognises requests in payloads (the HTTP step).
+class RequestRecogniser {
+public:
+    virtual ~RequestRecogniser() = default;
+    virtual std::optional<RecognisedRequest> Recognise(std::span<const std::uint8_t> payload) = 0;
+};
+
+/// Told about every row as it is listed, on the pipeline's thread.
+class ListingObserver {
+public:
+    virtual ~ListingObserver() = default;
+    virtual void OnPacketListed(int /*row*/) {}
+    virtual void OnRequestListed(int /*row*/) {}
+    /// The pipeline has nothing more queued for now.
+    virtual void OnBatchEnd() {}
+};
+
+}  // namespace ravelin

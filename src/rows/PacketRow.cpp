@@ -1,0 +1,53 @@
+#include "rows/PacketRow.h"
+
+#include <algorithm>
+
+#include "decode/IpHeader.h"
+#include "decode/TextForms.h"
+
+namespace ravelin {
+
+const char* const kPacketColumnHeadings[PacketRow::kColumnCount] = {
+    "#", "时间", "协议", "源IP", "源端口", "目标IP", "目标端口", "数据长度", "数据"};
+
+void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out) {
+    const PacketRow& row = stored.row;
+    switch (column) {
+        case 0:
+            out += DecimalText(stored.serial).view();
+            break;
+        case 1:
+            out += TimeText(row.hour, row.minute, row.second).view();
+            break;
+        case 2:
+            out += ProtocolName(row.protocol);
+            break;
+        case 3:
+            out += AddressText(row.sourceAddress).view();
+            break;
+        case 4:
+            if (row.hasPorts) out += DecimalText(row.sourcePort).view();
+            break;
+        case 5:
+            out += AddressText(row.destinationAddress).view();
+            break;
+        case 6:
+            if (row.hasPorts) out += DecimalText(row.destinationPort).view();
+            break;
+        case 7:
+            out += DecimalText(row.dataLength).view();
+            break;
+        case 8: {
+            const auto payload = row.record.payload();
+            const std::size_t start = out.size();
+            const std::size_t count = std::min(payload.size(), PacketRow::kPreviewBytes);
+            out.append(reinterpret_cast<const char*>(payload.data()), count);
+            BlankZeroBytes(std::span<char>(out).subspan(start));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+}  // namespace ravelin

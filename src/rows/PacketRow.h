@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "rows/PacketRecord.h"
+#include "rows/RowStore.h"
+
+namespace ravelin {
+
+/// One row of the packet list, compact: the column texts are formatted when asked for.
+struct PacketRow {
+    static constexpr int kColumnCount = 9;
+    static constexpr std::size_t kPreviewBytes = 128;
+
+    PacketRecord record;
+    std::uint32_t sourceAddress = 0;       ///< network byte order
+    std::uint32_t destinationAddress = 0;  ///< network byte order
+    std::uint16_t sourcePort = 0;
+    std::uint16_t destinationPort = 0;
+    std::int32_t dataLength = 0;  ///< the data-length column
+    std::uint8_t protocol = 0;
+    bool hasPorts = false;  ///< TCP or UDP
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+
+    /// The store hands over its copy of the payload.
+    void AttachBytes(std::span<const std::uint8_t> payload) {
+        record.data = payload.empty() ? nullptr : payload.data();
+        record.length = static_cast<std::int32_t>(payload.size());
+    }
+};
+
+// A million rows are tens of megabytes: keep the row as small as its fields allow.
+static_assert(sizeof(StoredRow<PacketRow>) <= 56);
+
+/// Column headings of the packet list.
+extern const char* const kPacketColumnHeadings[PacketRow::kColumnCount];
+
+/// Appends the text of one column of a stored packet row to `out`: serial, time, protocol,
+/// source address and port, destination address and port, data length, and the preview (at
+/// most 128 payload bytes with zero bytes shown as spaces).
+void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out);
+
+}  // namespace ravelin

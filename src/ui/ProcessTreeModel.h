@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QHash>
+#include <QIcon>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "attribution/ProcessTree.h"
+
+namespace ravelin {
+
+/// The item model of the process tree: one top-level item, the root "计算机", with a checkable
+/// child per process, newest first.
+///
+/// Refresh mirrors the tree with the least the view needs to hear: removed rows where
+/// processes ended, inserted rows where new ones came, dataChanged where check states changed.
+/// The root item is never removed, so the view keeps it expanded and keeps its scroll position;
+/// only a reordering of kept nodes, which the tree never does, falls back to a reset.
+///
+/// A check-box change asks the tree to apply a click, whose rules decide what changes.
+class ProcessTreeModel : public QAbstractItemModel {
+    Q_OBJECT
+
+public:
+    /// The process id of an item (0 for the root), as an int.
+    static constexpr int kPidRole = Qt::UserRole;
+
+    explicit ProcessTreeModel(ProcessTree& tree, QObject* parent = nullptr);
+
+    QModelIndex index(int row, int column,
+                      const QModelIndex& parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    /// The index of the root item.
+    QModelIndex rootIndex() const { return createIndex(0, 0, kRootLevel); }
+    /// The tree's node behind an item; nothing for an invalid index.
+    std::optional<ProcessTree::NodeId> NodeAt(const QModelIndex& index) const;
+
+public slots:
+    /// Re-reads the tree when it changed since the last refresh.
+    void Refresh();
+
+private:
+    // An index's internal id tells its level: the root item, or a process item under it.
+    static constexpr quintptr kRootLevel = 0;
+    static constexpr quintptr kProcessLevel = 1;
+
+    struct Item {
+        ProcessTree::NodeView node;
+        QString text;
+        QIcon icon;
+    };
+
+    Item MakeItem(ProcessTree::NodeView node);
+    QIcon IconFor(const std::string& iconKey);
+    const Item* ItemAt(const QModelIndex& index) const;
+    void Apply(std::vector<ProcessTree::NodeView> nodes);
+    void Reset(std::vector<ProcessTree::NodeView> nodes);
+
+    ProcessTree& tree_;
+    std::uint64_t revision_ = 0;
+    Item root_;
+    std::vector<Item> children_;   // top to bottom
+    QHash<QString, QIcon> icons_;  // by executable file name: many processes share one
+};
+
+}  // namespace ravelin

@@ -1,0 +1,277 @@
+#include "attribution/PortOwnerLookup.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "attribution/ProcessFilter.h"
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+using test::Ipv4;
+using namespace std::chrono_literals;
+
+SocketEndpoints Ends(const char* local, std::uint16_t localPort, const char* remote,
+                     std::uint16_t remotePort) {
+    return {Ipv4(local), localPort, Ipv4(remote), remotePort};
+}
+
+// The kernel's tables as a test sets them.
+class TableOfSockets : public SocketTable {
+public:
+    std::optional<std::uint64_t> FindTcpConnection(const SocketEndpoints& ends) override {
+        ++connectionLookups;
+        for (const auto& row : connections) {
+            if (row.endpoints == ends) return row.inode;
+        }
+        return std::nullopt;
+    }
+    bool ListTcpSockets(std::vector<SocketRow>& rows) override {
+        rows = listeners;
+        rows.insert(rows.end(), connections.begin(), connections.end());
+        return true;
+    }
+    bool ListTcpListeners(std::vector<SocketRow>& rows) override {
+        rows = listeners;
+        return readable;
+    }
+    bool ListUdpSockets(std::vector<SocketRow>& rows) override {
+        rows = udp;
+        return readable;
+    }
+
+    std::vector<SocketRow> connections, listeners, udp;
+    bool readable = true;
+    int connectionLookups = 0;
+};
+
+// Socket inodes held by processes, as a test sets them.
+class InodeHolders : public ProcessSource {
+public:
+    std::optional<std::vector<int>> ProcessIds() override {
+        std::vector<int> ids;
+        for (const auto& [inode, pid] : holders) ids.push_back(pid);
+        return ids;
+    }
+    std::vector<ProcessInfo> Snapshot() override { return {}; }
+    std::optional<std::string> ImagePath(int) override { return std::nullopt; }
+    bool IsSystemProcess(int) override { return false; }
+    void SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) override {
+        ++walks;
+        for (const auto& [inode, pid] : holders) owners.emplace(inode, pid);
+    }
+    std::vector<std::uint64_t> SocketInodesOf(int pid) override {
+        ++searchesOfOneProcess;
+        std::vector<std::uint64_t> inodes;
+        for (const auto& [inode, holder] : holders) {
+            if (holder == pid) inodes.push_back(inode);
+        }
+        return inodes;
+    }
+
+    std::map<std::uint64_t, int> holders;
+    int walks = 0;
+    int searchesOfOneProcess = 0;
+};
+
+class PortOwnerLookupTest : public ::testing::Test {
+protected:
+    PortOwnerLookup Lookup() {
+        return PortOwnerLookup(table_, holders_, [this] { return now_; });
+    }
+
+    TableOfSockets table_;
+    InodeHolders holders_;
+    ConnectionOwners::Clock::time_point now_{std::chrono::hours(1)};
+};
+
+TEST_F(PortOwnerLookupTest, ConnectionFirstThenListenersThenRememberedOwner) {
+    // A server (pid 100) listens on 8080; a child (pid 101) handles an accepted connection.
+    table_.listeners = {{Ends("0.0.0.0", 8080, "0.0.0.0", 0), 10}};
+    const SocketEndpoints accepted = Ends("127.0.0.1", 8080, "127.0.0.1", 50000);
+    table_.connections = {{accepted, 11}};
+    holders_.holders = {{10, 100}, {11, 101}};
+    PortOwnerLookup lookup = Lookup();
+
+    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 101);
+    // A SYN to the listener, before any connection exists, belongs to the listener's owner.
+    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 8080, "127.0.0.1", 50001), true), 100);
+
+    // The child closes: its socket leaves the tables, and the listener still names pid 100.
+    table_.connections.clear();
+    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 100);
+
+    // A client's connection on a port nobody listens on is remembered after close.
+    // The client is a process that started after the last look.
+    const SocketEndpoints client = Ends("127.0.0.1", 41000, "127.0.0.1", 8080);
+    table_.connections = {{client, 12}};
+    holders_.holders.emplace(12, 200);
+    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 200);
+    table_.connections = {{client, 0}};  // TIME_WAIT: no inode
+    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 200);
+    // A SYN that reuses the pair starts afresh.
+    EXPECT_EQ(lookup.FindPortOwner(true, client, true), -1);
+    EXPECT_EQ(lookup.FindPortOwner(true, client, false), -1);
+
+    // A free port has no owner.
+    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 9, "127.0.0.1", 9), false), -1);
+}
+
+TEST_F(PortOwnerLookupTest, FirstRowInSortedOrderWinsAndOnlyThePortCounts) {
+    table_.udp = {{Ends("127.0.0.5", 53, "0.0.0.0", 0), 31},
+                  {Ends("10.0.0.1", 53, "0.0.0.0", 0), 32},
+                  {Ends("127.0.0.1", 5353, "0.0.0.0", 0), 33},
+                  {Ends("10.0.0.1", 53, "0.0.0.0", 0), 34}};
+    holders_.holders = {{31, 1}, {32, 2}, {33, 3}, {34, 4}};
+    PortOwnerLookup lookup = Lookup();
+    // 10.0.0.1 sorts before 127.0.0.5, whatever address the packet came to.
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.5", 53, "127.0.0.1", 999), false), 2);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1), false), 3);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 54, "127.0.0.1", 1), false), -1);
+    table_.readable = false;
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1), false), -1);
+}
+
+TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOften) {
+    table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 50}};
+    holders_.holders = {{50, 500}};
+    PortOwnerLookup lookup = Lookup();
+    const SocketEndpoints ends = Ends("127.0.0.1", 7000, "127.0.0.1", 1);
+    // The process is searched once, by itself; the map answers from then on.
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    EXPECT_EQ(holders_.walks, 0);
+    EXPECT_EQ(holders_.searchesOfOneProcess, 1);
+
+    // A process that started since: its sockets are found without walking everything.
+    table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 60}};
+    holders_.holders.emplace(60, 600);
+    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 600);
+    EXPECT_EQ(holders_.walks, 0);
+
+    // A new socket of a process searched before needs the whole walk: at most one per interval,
+    // however many packets ask.
+    table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 51}};
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends, false), -1);
+    EXPECT_EQ(holders_.walks, 1);
+    const int searches = holders_.searchesOfOneProcess;
+    holders_.holders.emplace(51, 500);
+    now_ += 100ms;
+    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), -1);  // a recent miss is not searched
+    EXPECT_EQ(holders_.searchesOfOneProcess, searches);
+    now_ += 200ms;
+    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    EXPECT_EQ(holders_.walks, 2);
+}
+
+TEST(ConnectionOwnersTest, ForgetsIdleConnectionsAndStaysBounded) {
+    ConnectionOwners owners(3, std::chrono::minutes(5));
+    ConnectionOwners::Clock::time_point now{std::chrono::hours(1)};
+    const auto connection = [](std::uint16_t port) {
+        return SocketEndpoints{Ipv4("127.0.0.1"), port, Ipv4("127.0.0.1"), 80};
+    };
+    owners.Remember(connection(1), 11, now);
+    owners.Remember(connection(2), 12, now);
+    owners.Remember(connection(3), 13, now);
+    EXPECT_EQ(owners.Find(connection(1), now), 11);  // now the most recently seen
+    owners.Remember(connection(4), 14, now);         // evicts 2, the least recently seen
+    EXPECT_EQ(owners.size(), 3U);
+    EXPECT_EQ(owners.Find(connection(2), now), std::nullopt);
+    EXPECT_EQ(owners.Find(connection(3), now), 13);
+
+    // Traffic keeps an entry alive; five quiet minutes end it.
+    now += std::chrono::minutes(4);
+    EXPECT_EQ(owners.Find(connection(1), now), 11);
+    now += std::chrono::minutes(2);
+    EXPECT_EQ(owners.Find(connection(1), now), 11);
+    EXPECT_EQ(owners.Find(connection(4), now), std::nullopt);
+    // The pair is the key, ends in order: the reverse direction is another connection.
+    EXPECT_EQ(owners.Find({Ipv4("127.0.0.1"), 80, Ipv4("127.0.0.1"), 1}, now), std::nullopt);
+}
+
+// The selection as the filter sees it.
+class FixedSelection : public ProcessSelection {
+public:
+    bool AllSelected() const override { return all; }
+    std::optional<bool> IsProcessSelected(int pid) const override {
+        const auto found = nodes.find(pid);
+        if (found == nodes.end()) return std::nullopt;
+        return found->second;
+    }
+    void Refresh() override {
+        ++refreshes;
+        nodes.insert(appearOnRefresh.begin(), appearOnRefresh.end());
+    }
+    bool RootSelected() const override { return root; }
+
+    bool all = false;
+    bool root = false;
+    std::map<int, bool> nodes, appearOnRefresh;
+    int refreshes = 0;
+};
+
+class ProcessFilterTest : public PortOwnerLookupTest {
+protected:
+    DecodedDatagram Packet(std::uint8_t protocol, std::uint16_t sourcePort,
+                           std::uint16_t destinationPort) {
+        test::DatagramBuilder builder;
+        builder.protocol = protocol;
+        builder.source = Ipv4("10.0.0.9");
+        builder.destination = Ipv4("10.0.0.2");
+        builder.sourcePort = sourcePort;
+        builder.destinationPort = destinationPort;
+        bytes_ = builder.Build();
+        return *DecodeDatagram(bytes_);
+    }
+    std::vector<std::uint8_t> bytes_;
+};
+
+TEST_F(ProcessFilterTest, OwnerNodeDecidesThenOneRefreshThenTheRoot) {
+    table_.udp = {{Ends("0.0.0.0", 53, "0.0.0.0", 0), 1},
+                  {Ends("0.0.0.0", 54, "0.0.0.0", 0), 2},
+                  {Ends("0.0.0.0", 55, "0.0.0.0", 0), 3}};
+    holders_.holders = {{1, 100}, {2, 200}, {3, 300}};
+    PortOwnerLookup lookup = Lookup();
+    FixedSelection selection;
+    selection.nodes = {{100, true}};
+    selection.appearOnRefresh = {{200, false}};
+    ProcessFilter filter(lookup, selection);
+    const std::uint32_t bound = Ipv4("10.0.0.2");
+
+    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 53), 53, bound));
+    EXPECT_EQ(filter.lastOwner(), 100);
+    EXPECT_EQ(selection.refreshes, 0);
+    // Unknown to the tree: one refresh brings its (unchecked) node.
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 54), 54, bound));
+    EXPECT_EQ(selection.refreshes, 1);
+    // Still unknown after the refresh, no owner at all, or no ports: the root decides.
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 55), 55, bound));
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 56), 56, bound));
+    EXPECT_EQ(filter.lastOwner(), -1);
+    EXPECT_FALSE(filter.Keep(Packet(1, 0, 0), 0, bound));
+    selection.root = true;
+    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 56), 56, bound));
+    EXPECT_TRUE(filter.Keep(Packet(1, 0, 0), 0, bound));
+    EXPECT_EQ(selection.refreshes, 2);
+}
+
+TEST_F(ProcessFilterTest, EverythingSelectedSkipsTheLookupUnlessAttributing) {
+    PortOwnerLookup lookup = Lookup();
+    FixedSelection selection;
+    selection.all = true;
+    ProcessFilter filter(lookup, selection);
+    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, Ipv4("10.0.0.2")));
+    EXPECT_EQ(table_.connectionLookups, 0);
+
+    // The lookup sees the packet's ends from this host's side.
+    table_.connections = {{Ends("10.0.0.2", 40000, "10.0.0.9", 80), 7}};
+    holders_.holders = {{7, 70}};
+    filter.SetAlwaysAttribute(true);
+    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, Ipv4("10.0.0.2")));
+    EXPECT_EQ(filter.lastOwner(), 70);
+    EXPECT_EQ(table_.connectionLookups, 1);
+}
+
+}  // namespace
+}  // namespace ravelin

@@ -1,0 +1,338 @@
+#include "decode/DatagramDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using test::DatagramBuilder;
+using test::Ipv4;
+
+Bytes Filler(std::size_t count) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>('a' + i % 26);
+    return bytes;
+}
+
+DatagramBuilder Tcp(std::size_t payloadBytes = 0) {
+    DatagramBuilder builder;
+    builder.protocol = 6;
+    builder.source = Ipv4("10.1.2.3");
+    builder.destination = Ipv4("127.0.0.1");
+    builder.sourcePort = 51000;
+    builder.destinationPort = 80;
+    builder.payload = Filler(payloadBytes);
+    return builder;
+}
+
+DatagramBuilder Udp(std::size_t payloadBytes = 0) {
+    DatagramBuilder builder = Tcp(payloadBytes);
+    builder.protocol = 17;
+    builder.destinationPort = 53;
+    return builder;
+}
+
+// Compared as integers: the payload must lie inside the input, whatever the length fields say.
+bool Inside(std::span<const std::uint8_t> part, std::span<const std::uint8_t> whole) {
+    if (part.empty()) return true;
+    const auto begin = reinterpret_cast<std::uintptr_t>(whole.data());
+    const auto first = reinterpret_cast<std::uintptr_t>(part.data());
+    return first >= begin && first + part.size() <= begin + whole.size();
+}
+
+// The facts every decoded datagram must satisfy, hostile or not.
+void ExpectSound(const DecodedDatagram& decoded, std::span<const std::uint8_t> input) {
+    EXPECT_TRUE(Inside(decoded.payload, input));
+    if (decoded.transport == Transport::kNone) {
+        EXPECT_TRUE(decoded.payload.empty());
+        EXPECT_EQ(decoded.dataLength, static_cast<std::int32_t>(input.size()));
+        EXPECT_EQ(decoded.sourcePort(), 0);
+        EXPECT_EQ(decoded.destinationPort(), 0);
+    } else {
+        EXPECT_EQ(decoded.dataLength, static_cast<std::int32_t>(decoded.payload.size()));
+    }
+}
+
+DecodedDatagram DecodeSound(const Bytes& datagram) {
+    auto decoded = DecodeDatagram(datagram);
+    if (!decoded) {
+        ADD_FAILURE() << "a datagram of " << datagram.size() << " bytes was not decoded";
+        return {};
+    }
+    ExpectSound(*decoded, datagram);
+    return *decoded;
+}
+
+std::uint16_t Raw16(const Bytes& bytes, std::size_t at) {
+    std::uint16_t value = 0;
+    std::memcpy(&value, &bytes[at], sizeof value);
+    return value;
+}
+
+TEST(ProtocolNameTest, NamesListedNumbersAndNothingElse) {
+    EXPECT_EQ(ProtocolName(0), "IP");
+    EXPECT_EQ(ProtocolName(4), "IPV4");
+    EXPECT_EQ(ProtocolName(6), "TCP");
+    EXPECT_EQ(ProtocolName(17), "UDP");
+    EXPECT_EQ(ProtocolName(41), "IPV6");
+    EXPECT_EQ(ProtocolName(59), "NONE");
+    EXPECT_EQ(ProtocolName(77), "ND");
+    EXPECT_EQ(ProtocolName(78), "ICLFXBM");
+    for (int unlisted : {5, 7, 79, 132, 255}) {
+        EXPECT_TRUE(ProtocolName(static_cast<std::uint8_t>(unlisted)).empty()) << unlisted;
+    }
+}
+
+TEST(DatagramDecoderTest, ReadsHeaderFieldsInTheirByteOrder) {
+    DatagramBuilder builder = Tcp();
+    builder.sequence = 0x01020304;
+    builder.ack = 0xA0B0C0D0;
+    Bytes tcp = builder.Build();
+    const std::uint8_t source[] = {192, 168, 1, 5};  // reversed it would read 5.1.168.192
+    std::memcpy(&tcp[12], source, sizeof source);
+    tcp[10] = 0xAB, tcp[11] = 0xCD, tcp[36] = 0x12, tcp[37] = 0x34;  // checksums
+    const auto decoded = DecodeSound(tcp);
+    EXPECT_EQ(decoded.ip.headerLength, 20);
+    EXPECT_EQ(decoded.ip.protocolName(), "TCP");
+    EXPECT_EQ(decoded.ip.sourceText().view(), "192.168.1.5");
+    EXPECT_EQ(decoded.ip.destinationText().view(), "127.0.0.1");
+    EXPECT_EQ(decoded.tcp.headerLength, 20);
+    EXPECT_EQ(decoded.tcp.sequenceNumber, 0x01020304u);
+    EXPECT_EQ(decoded.tcp.ackNumber, 0xA0B0C0D0u);
+    EXPECT_EQ(decoded.sourcePort(), 51000);
+    EXPECT_EQ(decoded.destinationPort(), 80);
+    // Checksums are shown as they lie in memory, not converted to host order.
+    EXPECT_EQ(decoded.ip.checksum, Raw16(tcp, 10));
+    EXPECT_EQ(decoded.tcp.checksum, Raw16(tcp, 36));
+
+    Bytes udp = Udp(3).Build();
+    udp[26] = 0xFE, udp[27] = 0x01;
+    const auto decodedUdp = DecodeSound(udp);
+    EXPECT_EQ(decodedUdp.udp.udpLength, 11);
+    EXPECT_EQ(decodedUdp.destinationPort(), 53);
+    EXPECT_EQ(decodedUdp.udp.checksum, Raw16(udp, 26));
+
+    Bytes widest = Tcp(40).Build();
+    widest[0] = 0x4F;
+    widest[60 + 12] = 0xF0;  // both headers at their largest: 60 bytes each, nothing after
+    const auto largest = DecodeSound(widest);
+    EXPECT_EQ(largest.ip.headerLength, 60);
+    EXPECT_EQ(largest.tcp.headerLength, 60);
+}
+
+TEST(DatagramDecoderTest, TcpFlags) {
+    struct FlagCase {
+        std::uint8_t flags;
+        bool psh, ack, syn;
+    };
+    Bytes datagram = Tcp().Build();
+    for (const FlagCase& c :
+         {FlagCase{0x18, true, true, false}, FlagCase{0x02, false, false, true},
+          FlagCase{0x12, false, true, true}, FlagCase{0xE5, false, false, false}}) {
+        datagram[33] = c.flags;
+        const auto decoded = DecodeSound(datagram);
+        EXPECT_EQ(decoded.tcp.pshFlag, c.psh) << int{c.flags};
+        EXPECT_EQ(decoded.tcp.ackFlag, c.ack) << int{c.flags};
+        EXPECT_EQ(decoded.tcp.synFlag, c.syn) << int{c.flags};
+    }
+}
+
+TEST(TextFormsTest, DecimalAndAddressTexts) {
+    EXPECT_EQ(DecimalText(0).view(), "0");
+    EXPECT_EQ(DecimalText(65535).view(), "65535");
+    EXPECT_EQ(DecimalText(-7).view(), "-7");
+    EXPECT_EQ(DecimalText(INT32_MIN).view(), "-2147483648");
+    EXPECT_EQ(DecimalText(INT64_MIN).view(), "-9223372036854775808");
+    EXPECT_EQ(AddressText(Ipv4("0.0.0.0")).view(), "0.0.0.0");
+    EXPECT_EQ(AddressText(Ipv4("255.255.255.255")).view(), "255.255.255.255");
+    EXPECT_EQ(AddressText(Ipv4("192.168.1.5")).view(), "192.168.1.5");
+    EXPECT_EQ(TimeText(9, 5, 7).view(), "9:5:7");
+
+    DatagramBuilder builder = Tcp();
+    builder.sourcePort = 0;
+    builder.destinationPort = 65535;
+    const auto decoded = DecodeSound(builder.Build());
+    EXPECT_EQ(decoded.tcp.sourcePortText().view(), "0");
+    EXPECT_EQ(decoded.tcp.destinationPortText().view(), "65535");
+}
+
+TEST(TextFormsTest, BlankZeroBytesKeepsEverythingButZero) {
+    std::string text("A\0B\r\n\0", 6);
+    EXPECT_EQ(BlankZeroBytes(text), 6);
+    EXPECT_EQ(text, "A B\r\n ");
+    std::string empty;
+    EXPECT_EQ(BlankZeroBytes(empty), 0);
+}
+
+TEST(DatagramDecoderTest, PayloadOfWellFormedDatagrams) {
+    const auto ack = DecodeSound(Tcp().Build());
+    EXPECT_EQ(ack.transport, Transport::kTcp);
+    EXPECT_EQ(ack.dataLength, 0);
+    EXPECT_EQ(ack.sourcePort(), 51000);
+
+    DatagramBuilder withOptions = Tcp(10);
+    withOptions.ipHeaderWords = 6;
+    withOptions.tcpHeaderWords = 8;
+    const Bytes optionsBytes = withOptions.Build();
+    const auto options = DecodeSound(optionsBytes);
+    EXPECT_EQ(options.dataLength, 10);
+    EXPECT_EQ(options.payload.data(), optionsBytes.data() + 24 + 32);
+
+    DatagramBuilder emptyUdp = Udp();
+    const auto empty = DecodeSound(emptyUdp.Build());
+    EXPECT_EQ(empty.udp.udpLength, 8);
+    EXPECT_EQ(empty.dataLength, 0);
+
+    const Bytes udpBytes = Udp(100).Build();
+    const auto udp = DecodeSound(udpBytes);
+    EXPECT_EQ(udp.transport, Transport::kUdp);
+    EXPECT_EQ(udp.udp.udpLength, 108);
+    EXPECT_EQ(udp.dataLength, 100);
+    EXPECT_EQ(udp.payload.data(), udpBytes.data() + 28);
+    EXPECT_EQ(udp.destinationPort(), 53);
+
+    DatagramBuilder icmp = Tcp(40);
+    icmp.protocol = 1;
+    const auto other = DecodeSound(icmp.Build());
+    EXPECT_EQ(other.transport, Transport::kNone);
+    EXPECT_EQ(other.ip.protocolName(), "ICMP");
+    EXPECT_EQ(other.dataLength, 60);
+}
+
+TEST(DatagramDecoderTest, UnusableIpHeaderLengthLeavesTransportAbsent) {
+    Bytes shortIhl = Tcp(30).Build();
+    shortIhl[0] = 0x44;
+    Bytes zeroIhl = Tcp(30).Build();
+    zeroIhl[0] = 0x40;
+    Bytes ihlPastEnd = Tcp(10).Build();  // 50 bytes; IHL claims 60
+    ihlPastEnd[0] = 0x4F;
+    DatagramBuilder tenAfterHeader = Tcp();
+    tenAfterHeader.ipHeaderWords = 15;
+    tenAfterHeader.tcpHeaderWords = 0;
+    tenAfterHeader.payload = Filler(10);  // 60-byte IP header, then 10 bytes of TCP header
+    Bytes exactly20 = Tcp().Build();
+    exactly20.resize(20);
+    Bytes udpCut = Udp().Build();
+    udpCut.resize(27);  // seven bytes of UDP header
+
+    for (const Bytes& datagram :
+         {shortIhl, zeroIhl, ihlPastEnd, tenAfterHeader.Build(), exactly20, udpCut}) {
+        SCOPED_TRACE(testing::Message()
+                     << "size " << datagram.size() << " byte0 " << int{datagram[0]});
+        const auto decoded = DecodeSound(datagram);
+        EXPECT_EQ(decoded.transport, Transport::kNone);
+    }
+    Bytes tooShort = Tcp().Build();
+    tooShort.resize(19);
+    EXPECT_FALSE(DecodeDatagram(tooShort).has_value());
+}
+
+TEST(DatagramDecoderTest, TotalLengthEndsTheTcpPayloadOnlyWithinReceivedBytes) {
+    DatagramBuilder claimsMore = Tcp(100);
+    claimsMore.totalLengthOverride = 1500;
+    const Bytes more = claimsMore.Build();
+    const auto longer = DecodeSound(more);
+    EXPECT_EQ(longer.dataLength, 100);
+    EXPECT_EQ(longer.payload.data() + longer.payload.size(), more.data() + more.size());
+
+    DatagramBuilder trailing = Tcp(16);
+    trailing.totalLengthOverride = 50;  // the last 6 bytes are link padding
+    EXPECT_EQ(DecodeSound(trailing.Build()).dataLength, 10);
+
+    for (int claimed : {0, 19, 20, 30, 40}) {
+        DatagramBuilder claimsLess = Tcp(25);
+        claimsLess.totalLengthOverride = claimed;
+        const auto decoded = DecodeSound(claimsLess.Build());
+        EXPECT_EQ(decoded.transport, Transport::kTcp) << claimed;
+        EXPECT_EQ(decoded.dataLength, 0) << claimed;
+    }
+}
+
+TEST(DatagramDecoderTest, HostileTcpDataOffsetIsClamped) {
+    for (std::uint8_t offsetByte : {0x00, 0x10, 0x40}) {
+        Bytes datagram = Tcp(12).Build();
+        datagram[32] = offsetByte;
+        const auto decoded = DecodeSound(datagram);
+        EXPECT_EQ(decoded.transport, Transport::kTcp);
+        EXPECT_EQ(decoded.dataLength, 12) << "data offset below 20 counts as 20";
+        EXPECT_EQ(decoded.payload.data(), datagram.data() + 40);
+    }
+    Bytes pastEnd = Tcp(10).Build();  // 30 bytes of TCP; the offset claims 60
+    pastEnd[32] = 0xF0;
+    const auto decoded = DecodeSound(pastEnd);
+    EXPECT_EQ(decoded.transport, Transport::kTcp);
+    EXPECT_EQ(decoded.tcp.headerLength, 60);
+    EXPECT_EQ(decoded.dataLength, 0);
+    EXPECT_TRUE(decoded.payload.empty());
+}
+
+TEST(DatagramDecoderTest, HostileUdpLengthIsClamped) {
+    DatagramBuilder pastEnd = Udp(20);
+    pastEnd.udpLengthOverride = 1000;
+    const Bytes pastEndBytes = pastEnd.Build();
+    const auto longer = DecodeSound(pastEndBytes);
+    EXPECT_EQ(longer.dataLength, 20);
+    EXPECT_EQ(longer.payload.data() + longer.payload.size(),
+              pastEndBytes.data() + pastEndBytes.size());
+
+    DatagramBuilder shorter = Udp(20);
+    shorter.udpLengthOverride = 18;
+    EXPECT_EQ(DecodeSound(shorter.Build()).dataLength, 10);
+
+    for (int claimed : {0, 3, 7, 8}) {
+        DatagramBuilder below = Udp(20);
+        below.udpLengthOverride = claimed;
+        const auto decoded = DecodeSound(below.Build());
+        EXPECT_EQ(decoded.transport, Transport::kUdp) << claimed;
+        EXPECT_EQ(decoded.dataLength, 0) << claimed;
+    }
+}
+
+TEST(DatagramDecoderTest, EveryPrefixDecodesWithinItsBytes) {
+    DatagramBuilder tcp = Tcp(64);
+    tcp.ipHeaderWords = 7;
+    tcp.tcpHeaderWords = 10;
+    for (const Bytes& full : {tcp.Build(), Udp(64).Build()}) {
+        const auto whole = DecodeSound(full);
+        for (std::size_t length = 0; length <= full.size(); ++length) {
+            SCOPED_TRACE(testing::Message() << "protocol " << int{full[9]} << " prefix " << length);
+            const std::span<const std::uint8_t> prefix(full.data(), length);
+            const auto decoded = DecodeDatagram(prefix);
+            ASSERT_EQ(decoded.has_value(), length >= 20);
+            if (!decoded) continue;
+            ExpectSound(*decoded, prefix);
+            // A cut can hide payload bytes but never invent any.
+            EXPECT_LE(decoded->payload.size(), whole.payload.size());
+        }
+    }
+}
+
+TEST(DatagramDecoderTest, RandomBytesDecodeWithinTheirBytes) {
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<std::size_t> size(0, 120);
+    for (int round = 0; round < 20000; ++round) {
+        Bytes datagram(size(random));
+        for (auto& b : datagram) b = static_cast<std::uint8_t>(byte(random));
+        // Steer most rounds into the TCP and UDP paths, where the lengths are trusted least.
+        if (datagram.size() >= 20 && round % 4 != 0) datagram[9] = round % 2 == 0 ? 6 : 17;
+        const auto decoded = DecodeDatagram(datagram);
+        ASSERT_EQ(decoded.has_value(), datagram.size() >= 20);
+        if (decoded) ExpectSound(*decoded, datagram);
+        if (HasFailure()) FAIL() << "round " << round << ", " << datagram.size() << " bytes";
+    }
+}
+
+}  // namespace
+}  // namespace ravelin

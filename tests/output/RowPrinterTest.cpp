@@ -1,0 +1,69 @@
+#include "output/RowPrinter.h"
+
+#include <gtest/gtest.h>
+
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+TEST(RowPrinterTest, EscapingKeepsEveryLineOneLine) {
+    std::string out;
+    AppendEscaped(std::string("a\\b\tc\rd\ne\x01\x1f \x7f\x80\xff~", 16), out);
+    EXPECT_EQ(out, "a\\\\b\\tc\\rd\\ne\\x01\\x1f \\x7f\\x80\\xff~");
+}
+
+TEST(RowPrinterTest, ColoursAreWrittenRedFirst) {
+    std::string out;
+    AppendColourHex(kSentColour, out);
+    out += ' ';
+    AppendColourHex(kReceivedColour, out);
+    out += ' ';
+    AppendColourHex(RgbColour(0x01, 0x02, 0x0A), out);
+    EXPECT_EQ(out, "EED8AE CAE1FF 01020A");
+}
+
+TEST(RowPrinterTest, MarksLines) {
+    std::string out;
+    AppendMarksLine(1, {10, 3, 4}, out);  // in the order they were marked
+    AppendMarksLine(2, {12}, out);
+    EXPECT_EQ(out, "1\t3 4 10\n2\t12\n");
+}
+
+TEST(RowPrinterTest, PacketAndHttpLines) {
+    RowStore<PacketRow> packets;
+    PacketRow row;
+    row.sourceAddress = test::Ipv4("10.0.0.2");
+    row.destinationAddress = test::Ipv4("10.0.0.9");
+    row.sourcePort = 888;
+    row.destinationPort = 80;
+    row.hasPorts = true;
+    row.protocol = 6;
+    row.dataLength = 5;
+    row.hour = 9;
+    row.minute = 5;
+    row.second = 0;
+    const std::string payload("AB\0\nD", 5);
+    packets.InsertRow(row, {reinterpret_cast<const std::uint8_t*>(payload.data()), 5}, kSentColour);
+    std::string line;
+    packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line); });
+    EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\n");
+    line.clear();
+    packets.ReadRow(
+        0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line, -1); });
+    EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
+
+    RowStore<HttpRow> requests;
+    HttpRow http;
+    http.packetRow = 0;
+    http.method = "GET";
+    const std::string url = "http://h/a\tb";
+    requests.InsertRow(http, {reinterpret_cast<const std::uint8_t*>(url.data()), url.size()},
+                       kBackgroundColour);
+    line.clear();
+    requests.ReadRow(0, [&](const StoredRow<HttpRow>& stored) { AppendHttpLine(stored, line); });
+    EXPECT_EQ(line, "1\t0:0:0\tGET\thttp://h/a\\tb\t0\tE3EDCD\n");
+}
+
+}  // namespace
+}  // namespace ravelin

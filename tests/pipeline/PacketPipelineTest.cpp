@@ -1,0 +1,226 @@
+#include "pipeline/PacketPipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+using test::DatagramBuilder;
+using test::Ipv4;
+
+const std::uint32_t kBound = Ipv4("10.0.0.2");
+const std::uint32_t kRemote = Ipv4("10.0.0.9");
+
+class RecordingFilter : public PacketFilter {
+public:
+    bool Keep(const DecodedDatagram& packet, std::uint16_t localPort, std::uint32_t) override {
+        calls.push_back({packet.ip.protocol, localPort});
+        return keep;
+    }
+    struct Call {
+        std::uint8_t protocol;
+        std::uint16_t localPort;
+    };
+    std::vector<Call> calls;
+    bool keep = true;
+};
+
+class FixedRecogniser : public RequestRecogniser {
+public:
+    std::optional<RecognisedRequest> Recognise(std::span<const std::uint8_t> payload) override {
+        seen.emplace_back(payload.begin(), payload.end());
+        if (payload.size() < 4 || std::string(payload.begin(), payload.begin() + 4) != "GET ") {
+            return std::nullopt;
+        }
+        return RecognisedRequest{"GET", "http://h/x.js", 0x00112233};
+    }
+    std::vector<std::string> seen;
+};
+
+class PacketPipelineTest : public ::testing::Test {
+protected:
+    static DatagramBuilder Tcp(std::uint32_t from, std::uint32_t to, std::string payload = {}) {
+        DatagramBuilder builder;
+        builder.protocol = 6;
+        builder.source = from;
+        builder.destination = to;
+        builder.sourcePort = from == kBound ? 40000 : 80;
+        builder.destinationPort = from == kBound ? 80 : 40000;
+        builder.sequence = 1000;
+        builder.ack = 2000;
+        builder.tcpFlags = 0x18;
+        builder.payload.assign(payload.begin(), payload.end());
+        return builder;
+    }
+
+    bool List(const std::vector<std::uint8_t>& bytes, std::int64_t seconds = 0) {
+        return pipeline_.Process({bytes, {seconds, 0}}, kBound);
+    }
+
+    std::string Cell(int row, int column) {
+        std::string text;
+        lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
+            AppendPacketCellText(stored, column, text);
+        });
+        return text;
+    }
+
+    PacketRecord Record(int row) {
+        PacketRecord record;
+        lists_.packets.ReadRow(
+            row, [&](const StoredRow<PacketRow>& stored) { record = stored.row.record; });
+        return record;
+    }
+
+    CaptureLists lists_;
+    PacketPipeline pipeline_{lists_};
+};
+
+TEST_F(PacketPipelineTest, PureAcknowledgementIsListedWithItsTcpFields) {
+    auto builder = Tcp(kRemote, kBound);
+    builder.tcpFlags = 0x10;
+    ASSERT_TRUE(List(builder.Build(), 1700000000 + 3 * 3600 + 4 * 60 + 5));  // 22:13:20 + 3:04:05
+
+    EXPECT_EQ(Cell(0, 0), "1");
+    EXPECT_EQ(Cell(0, 1), "1:17:25");  // TZ=UTC, no leading zeros
+    EXPECT_EQ(Cell(0, 2), "TCP");
+    EXPECT_EQ(Cell(0, 3), "10.0.0.9");
+    EXPECT_EQ(Cell(0, 4), "80");
+    EXPECT_EQ(Cell(0, 5), "10.0.0.2");
+    EXPECT_EQ(Cell(0, 6), "40000");
+    EXPECT_EQ(Cell(0, 7), "0");
+    EXPECT_EQ(Cell(0, 8), "");
+    const PacketRecord record = Record(0);
+    EXPECT_EQ(record.length, 0);
+    EXPECT_EQ(record.data, nullptr);
+    EXPECT_EQ(record.sequenceNumber, 1000U);
+    EXPECT_EQ(record.ackNumber, 2000U);
+    EXPECT_TRUE(record.ackFlag);
+    EXPECT_FALSE(record.pshFlag);
+    EXPECT_FALSE(record.synFlag);
+}
+
+TEST_F(PacketPipelineTest, UdpAndOtherProtocolsGetTheirDataLengths) {
+    DatagramBuilder udp;
+    udp.protocol = 17;
+    udp.source = kRemote;
+    udp.destination = kBound;
+    udp.sourcePort = 53;
+    udp.destinationPort = 5353;
+    ASSERT_TRUE(List(udp.Build()));  // udpLength 8
+    udp.payload.assign(100, 'u');
+    ASSERT_TRUE(List(udp.Build()));  // udpLength 108
+
+    DatagramBuilder icmp;
+    icmp.protocol = 1;
+    icmp.source = kRemote;
+    icmp.destination = kBound;
+    icmp.payload.assign(40, 0x08);
+    ASSERT_TRUE(List(icmp.Build()));  // 60 bytes
+
+    EXPECT_EQ(Cell(0, 7), "0");
+    EXPECT_EQ(Cell(0, 8), "");
+    EXPECT_EQ(Cell(1, 7), "100");
+    EXPECT_EQ(Cell(1, 8), std::string(100, 'u'));
+    EXPECT_EQ(Record(1).length, 100);
+    EXPECT_EQ(Record(1).sequenceNumber, 0U);
+    EXPECT_EQ(Cell(2, 2), "ICMP");
+    EXPECT_EQ(Cell(2, 4), "");
+    EXPECT_EQ(Cell(2, 6), "");
+    EXPECT_EQ(Cell(2, 7), "60");
+    EXPECT_EQ(Cell(2, 8), "");
+    EXPECT_EQ(Record(2).length, 0);
+}
+
+TEST_F(PacketPipelineTest, PreviewShowsTheFirst128BytesWithZerosAsSpaces) {
+    std::string payload(300, 'p');
+    payload[1] = '\0';
+    payload[127] = '\0';
+    payload[128] = 'X';
+    ASSERT_TRUE(List(Tcp(kRemote, kBound, payload).Build()));
+
+    std::string expected = payload.substr(0, 128);
+    expected[1] = ' ';
+    expected[127] = ' ';
+    EXPECT_EQ(Cell(0, 8), expected);
+    const PacketRecord record = Record(0);
+    ASSERT_EQ(record.length, 300);
+    EXPECT_EQ(std::string(record.data, record.data + 300), payload);  // the record keeps zeros
+}
+
+TEST_F(PacketPipelineTest, DirectionDecidesLocalPortAndColour) {
+    RecordingFilter filter;
+    pipeline_.SetFilter(&filter);
+    ASSERT_TRUE(List(Tcp(kBound, kRemote).Build()));
+    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));
+    DatagramBuilder icmp;
+    icmp.protocol = 1;
+    icmp.source = kRemote;
+    icmp.destination = kBound;
+    ASSERT_TRUE(List(icmp.Build()));
+
+    ASSERT_EQ(filter.calls.size(), 3U);
+    EXPECT_EQ(filter.calls[0].localPort, 40000);  // sent: source port
+    EXPECT_EQ(filter.calls[1].localPort, 40000);  // received: destination port
+    EXPECT_EQ(filter.calls[2].localPort, 0);
+    EXPECT_EQ(lists_.packets.GetRowColour(0), kSentColour);
+    EXPECT_EQ(lists_.packets.GetRowColour(1), kReceivedColour);
+    EXPECT_EQ(lists_.packets.GetRowColour(2), kReceivedColour);
+}
+
+TEST_F(PacketPipelineTest, FilteredAndOutOfRangeDatagramsLeaveNoTrace) {
+    RecordingFilter filter;
+    filter.keep = false;
+    pipeline_.SetFilter(&filter);
+    EXPECT_FALSE(List(Tcp(kRemote, kBound, "GET / HTTP/1.1").Build()));
+    pipeline_.SetFilter(nullptr);
+
+    EXPECT_FALSE(List(std::vector<std::uint8_t>(19, 0x45)));
+    std::vector<std::uint8_t> huge = Tcp(kRemote, kBound).Build();
+    huge.resize(65536, 0);
+    EXPECT_FALSE(List(huge));
+    EXPECT_EQ(lists_.packets.rowCount(), 0);
+    EXPECT_EQ(lists_.requests.rowCount(), 0);
+    EXPECT_EQ(lists_.packets.nextSerial(), 1);
+
+    huge.resize(65535);
+    EXPECT_TRUE(List(huge));
+}
+
+TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
+    FixedRecogniser recogniser;
+    pipeline_.SetRecogniser(&recogniser);
+    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));                            // no payload
+    ASSERT_TRUE(List(Tcp(kRemote, kBound, std::string("\0GET ", 5)).Build()));  // zero first
+    ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /x.js HTTP/1.1\r\n").Build()));
+    ASSERT_TRUE(List(Tcp(kRemote, kBound, "HTTP/1.1 200 OK\r\n").Build()));
+
+    // Only payloads that do not start with a zero byte are offered.
+    EXPECT_EQ(recogniser.seen.size(), 2U);
+    ASSERT_EQ(lists_.requests.rowCount(), 1);
+    lists_.requests.ReadRow(0, [&](const StoredRow<HttpRow>& stored) {
+        EXPECT_EQ(stored.row.packetRow, 2);
+        EXPECT_EQ(stored.row.method, "GET");
+        EXPECT_EQ(stored.row.url, "http://h/x.js");
+        EXPECT_EQ(stored.serial, 1);
+        EXPECT_EQ(stored.colour, 0x00112233U);
+    });
+
+    // After a clear the rows start at 0 again while the serials go on.
+    (void)lists_.packets.ClearRows();
+    (void)lists_.requests.ClearRows();
+    ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /y HTTP/1.1\r\n").Build()));
+    lists_.requests.ReadRow(0, [&](const StoredRow<HttpRow>& stored) {
+        EXPECT_EQ(stored.row.packetRow, 0);
+        EXPECT_EQ(stored.serial, 2);
+    });
+    EXPECT_EQ(Cell(0, 0), "5");
+}
+
+}  // namespace
+}  // namespace ravelin

@@ -1,0 +1,308 @@
+#include "ui/MainDialog.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ui/AdapterDialog.h"
+#include "ui/ProcessTreeCtrl.h"
+#include "ui/ProcessTreeModel.h"
+#include "support/DatagramBuilder.h"
+#include "support/PcapFileWriter.h"
+#include "support/qt/GuiTest.h"
+#include "ui/DataEdit.h"
+#include "ui/PacketListCtrl.h"
+#include "ui/RowListModel.h"
+
+#include <pcap/dlt.h>
+
+namespace ravelin {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+// Answers the next message box that opens with the given button, and remembers its text.
+void AnswerNextMessageBox(QMessageBox::StandardButton button, QString* text = nullptr) {
+    QTimer::singleShot(0, [=] {
+        QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (text != nullptr) *text = box->text();
+        box->button(button)->click();
+    });
+}
+
+// Twelve packets between 10.0.0.2 (this host) and 10.0.0.9, one of them an HTTP request.
+std::string WriteReplayFile() {
+    std::vector<test::Frame> frames;
+    for (int i = 0; i < 12; ++i) {
+        test::DatagramBuilder builder;
+        const bool sent = i % 2 == 0;
+        builder.source = test::Ipv4(sent ? "10.0.0.2" : "10.0.0.9");
+        builder.destination = test::Ipv4(sent ? "10.0.0.9" : "10.0.0.2");
+        builder.sourcePort = sent ? 40000 : 80;
+        builder.destinationPort = sent ? 80 : 40000;
+        if (i == 4) {
+            const std::string request = "GET /app.js HTTP/1.1\r\nHost: h\r\n\r\n";
+            builder.payload.assign(request.begin(), request.end());
+        }
+        frames.push_back({test::EthernetFrame(builder.Build()), 1700000000 + i, 0});
+    }
+    const std::string path = test::TemporaryPath("window-replay.pcap");
+    test::WritePcapFile(path, DLT_EN10MB, frames);
+    return path;
+}
+
+}  // namespace
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<MainDialog> MakeWindow() {
+        commandLine_.configFile = iniPath_;
+        auto window = std::make_unique<MainDialog>(commandLine_);
+        if (!window->Initialise()) return nullptr;
+        // The adapter dialog offers the default address through the event loop.
+        QCoreApplication::processEvents();
+        return window;
+    }
+
+    CommandLine commandLine_;
+    std::string iniPath_ = test::TemporaryPath("window.ini");
+
+private slots:
+    void init() {
+        std::ofstream(iniPath_, std::ios::trunc)
+            << "[Config]\nWndTop=2\n[HighLightExtension]\nExt[0]=FF0000,js,\n";
+        commandLine_ = CommandLine{};
+    }
+
+    void startsWithTheListsToolbarAndStatusOfReady() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        QCOMPARE(window->windowTitle(), QStringLiteral("Ravelin V0.5"));
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
+        QCOMPARE(window->httpsLabel()->text(), QStringLiteral("HTTPs: 0"));
+
+        const QStringList tips = {
+            window->startStopAction()->toolTip(), window->cleanAction()->toolTip(),
+            window->checkNewAction()->toolTip(), window->switchAdapterAction()->toolTip()};
+        QCOMPARE(
+            tips,
+            (QStringList{QString::fromUtf8("启动/停止 监听(F5)"), QString::fromUtf8("清除所有数据"),
+                         QString::fromUtf8("勾选新进程"), QString::fromUtf8("切换监听网卡")}));
+        QVERIFY(window->startStopAction()->isCheckable());
+        QVERIFY(!window->startStopAction()->isChecked());
+        QVERIFY(window->checkNewAction()->isChecked());
+
+        QAbstractItemModel* packets = window->packetList()->model();
+        QCOMPARE(packets->columnCount(), 9);
+        QCOMPARE(packets->headerData(8, Qt::Horizontal).toString(), QString::fromUtf8("数据"));
+        // Addresses get 110 pixels of a 6-pixel font, more with a larger one.
+        QVERIFY(window->packetList()->columnWidth(3) >= 110);
+        QCOMPARE(window->packetList()->columnWidth(3), window->packetList()->columnWidth(5));
+        QVERIFY(window->packetList()->columnWidth(3) > window->packetList()->columnWidth(4));
+        QCOMPARE(window->httpList()->model()->headerData(3, Qt::Horizontal).toString(),
+                 QString::fromUtf8("地址"));
+        QVERIFY(window->packetList()->following());
+        QVERIFY(window->httpList()->following());
+
+        // WndTop=2 is no 1: an ordinary window, and the key is written back as 0.
+        QVERIFY(!window->topMostCheck()->isChecked());
+        QVERIFY(ReadAll(iniPath_).find("WndTop=0\n") != std::string::npos);
+        QVERIFY(window->processTree().allProcessesChecked());
+        QVERIFY(window->processTree().FindProcessNode(getpid()).has_value());
+    }
+
+    void replaysAFileIntoBothListsWithF5() {
+        commandLine_.readFile = WriteReplayFile();
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(window->startStopAction()->isChecked());
+        QAbstractItemModel* packets = window->packetList()->model();
+        QTRY_COMPARE(packets->rowCount(), 12);
+        QTRY_COMPARE(window->httpList()->model()->rowCount(), 1);
+        // The file's end stops capture by itself.
+        QTRY_VERIFY(!window->session().running());
+        QTRY_VERIFY(!window->startStopAction()->isChecked());
+        QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 12"));
+        QCOMPARE(window->httpsLabel()->text(), QStringLiteral("HTTPs: 1"));
+
+        QCOMPARE(packets->data(packets->index(0, 3)).toString(), QStringLiteral("10.0.0.2"));
+        QCOMPARE(packets->data(packets->index(0, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xEE, 0xD8, 0xAE));
+        QCOMPARE(packets->data(packets->index(1, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xCA, 0xE1, 0xFF));
+        QAbstractItemModel* requests = window->httpList()->model();
+        QCOMPARE(requests->data(requests->index(0, 3)).toString(),
+                 QStringLiteral("http://h/app.js"));
+        QCOMPARE(requests->data(requests->index(0, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xFF, 0x00, 0x00));
+
+        // A click on a packet row shows its payload in both panes.
+        window->packetList()->selectRow(4);
+        window->OnPacketListClick();
+        QCOMPARE(window->textPane()->toPlainText(),
+                 QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
+        QVERIFY(window->hexPane()->toPlainText().startsWith(QStringLiteral("47 45 54 20 ")));
+
+        // Copy all puts the row's text on the clipboard.
+        window->OnCopyAll();
+        QVERIFY(QGuiApplication::clipboard()->text().startsWith(
+            QStringLiteral("Time:22:13:24\r\nProtocol:TCP\r\nSource:10.0.0.2:40000\r\n")));
+        window->OnCopyRemoteEndpoint();
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("10.0.0.9:80"));
+
+        // A click on the HTTP row links its exchange: its own packet and the rows that share
+        // its acknowledgement number (every test packet has the same numbers).
+        window->httpList()->selectRow(0);
+        window->OnHttpListClick();
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Link packets done."));
+        QVERIFY(window->httpList()->isEnabled());
+        QVERIFY(!window->marks().Rows().empty());
+        QCOMPARE(window->marks().Rows().front(), 4);
+        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xA2, 0xCD, 0x5A));
+        window->OnClearMarks();
+        QVERIFY(window->marks().Rows().empty());
+        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xEE, 0xD8, 0xAE));
+
+        // Clearing empties both lists, the panes and the counters, and frees the rows.
+        window->CleanAll();
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Clean data done."));
+        QCOMPARE(packets->rowCount(), 0);
+        QCOMPARE(window->httpList()->model()->rowCount(), 0);
+        QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
+        QCOMPARE(window->textPane()->toPlainText(), QString());
+        QCOMPARE(window->lists().packets.nextSerial(), 13);  // the numbering goes on
+    }
+
+    void closingWithRowsAsksFirst() {
+        commandLine_.readFile = WriteReplayFile();
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        window->OnStartStop();
+        QTRY_COMPARE(window->packetList()->model()->rowCount(), 12);
+
+        // Lists with rows: closing asks first, and No keeps the window.
+        QString question;
+        AnswerNextMessageBox(QMessageBox::No, &question);
+        QVERIFY(!window->close());
+        QCOMPARE(question, QString::fromUtf8("确定?"));
+        AnswerNextMessageBox(QMessageBox::Yes);
+        QVERIFY(window->close());
+    }
+
+    void theToolbarButtonStartsAndStopsLiveCapture() {
+        if (geteuid() != 0) QSKIP("live capture needs CAP_NET_RAW");
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("127.0.0.1"));
+        window->startStopAction()->trigger();
+        QVERIFY(window->session().running());
+        QVERIFY(window->startStopAction()->isChecked());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Listening."));
+        window->startStopAction()->trigger();
+        QVERIFY(!window->session().running());
+        QVERIFY(!window->startStopAction()->isChecked());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+
+        // F5 toggles capture but leaves the state text alone.
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(window->session().running());
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(!window->session().running());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+    }
+
+    void closesAtOnceWhenBothListsAreEmpty() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        QVERIFY(window->close());
+    }
+
+    void alwaysOnTopIsWrittenBack() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        window->topMostCheck()->click();
+        QVERIFY(window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(ReadAll(iniPath_).find("WndTop=1\n") != std::string::npos);
+        window->topMostCheck()->click();
+        QVERIFY(!window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(ReadAll(iniPath_).find("WndTop=0\n") != std::string::npos);
+    }
+
+    void clickStopsFollowingAndTheDownArrowResumesIt() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        PacketListCtrl* list = window->packetList();
+        QVERIFY(list->following());
+        QTest::mouseClick(list->viewport(), Qt::LeftButton);
+        QVERIFY(!list->following());
+        list->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        QVERIFY(list->following());
+        list->verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepSub);
+        QVERIFY(!list->following());
+    }
+
+    void adapterOkWithoutSelectionAsksForOne() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        window->switchAdapterAction()->trigger();
+        AdapterDialog* dialog = window->adapterDialog();
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(dialog->windowTitle(), QString::fromUtf8("网卡"));
+        dialog->adapterList()->clearSelection();
+        dialog->accept();
+        QTRY_VERIFY(dialog->findChild<QMessageBox*>() != nullptr);
+        QCOMPARE(dialog->findChild<QMessageBox*>()->text(), QString::fromUtf8("请选择一个网卡"));
+        QVERIFY(dialog->isVisible());
+        dialog->reject();
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void unCheckingTheRootUnchecksEveryProcess() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        auto* model = window->treeView()->treeModel();
+        QVERIFY(model->setData(model->rootIndex(), Qt::Unchecked, Qt::CheckStateRole));
+        QVERIFY(!window->processTree().allProcessesChecked());
+        const auto node = window->processTree().FindProcessNode(getpid());
+        QVERIFY(node.has_value());
+        QVERIFY(!window->processTree().IsChecked(*node));
+    }
+};
+
+}  // namespace ravelin
+
+RAVELIN_GUI_TEST(MainDialogTest)
+#include "MainDialogTest.moc"
