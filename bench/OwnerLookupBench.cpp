@@ -131,7 +131,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind) {
     RaiseDescriptorLimit();
     LoopbackSockets sockets(static_cast<int>(state.range(0)));
     ravelin::NetlinkSocketTable table;
-    if (table.Open() != 0) {
+    if (!table.Open().succeeded()) {
         state.SkipWithError(("sock_diag: " + table.lastError().reason).c_str());
         return;
     }

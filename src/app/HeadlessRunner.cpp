@@ -6,11 +6,9 @@
 #include <ctime>
 
 #include "analysis/PacketLinker.h"
-#include "config/ConfigPath.h"
 #include "capture/Interfaces.h"
+#include "config/ConfigPath.h"
 #include "output/RowPrinter.h"
-#include "engine/SourceFactory.h"
-#include "attribution/OwnerTables.h"
 
 namespace ravelin {
 
@@ -24,20 +22,16 @@ std::int64_t NowNanoseconds() {
 
 }  // namespace
 
-HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, std::FILE* output, std::FILE* errors)
+HeadlessRunner::HeadlessRunner(const CommandLine& commandLine, SystemServices services,
+                               std::FILE* output, std::FILE* errors)
     : commandLine_(commandLine),
       output_(output),
       errors_(errors),
-      recogniser_(commandLine.configFile.value_or(DefaultConfigPath())),
-      pipeline_(lists_) {
-    pipeline_.SetObserver(this);
-    pipeline_.SetRecogniser(&recogniser_);
-    session_ = std::make_unique<CaptureSession>(*this, pipeline_, SourceFactoryFor(commandLine_));
+      monitor_(std::move(services), *this, commandLine.configFile.value_or(DefaultConfigPath())) {
+    monitor_.SetObserver(this);
 }
 
-HeadlessRunner::~HeadlessRunner() {
-    session_.reset();
-}
+HeadlessRunner::~HeadlessRunner() = default;
 
 void HeadlessRunner::ShowError(std::string_view text) {
     failed_.store(true);
@@ -45,26 +39,26 @@ void HeadlessRunner::ShowError(std::string_view text) {
     std::fflush(errors_);
 }
 
-void HeadlessRunner::OnPacketListed(int row) {
+void HeadlessRunner::OnPacketListed(int row, int owner) {
     ++listedPackets_;
     if (commandLine_.Prints(CommandLine::Output::kPackets)) {
-        std::optional<int> owner;
-        if (commandLine_.attribute && filter_ != nullptr) owner = filter_->lastOwner();
-        lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            AppendPacketLine(stored, pending_, owner);
+        std::optional<int> shownOwner;
+        if (commandLine_.attribute) shownOwner = owner;
+        monitor_.lists().packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
+            AppendPacketLine(stored, pending_, shownOwner);
         });
         if (pending_.size() >= kFlushThreshold) Flush();
     }
     if (commandLine_.count && listedPackets_ >= *commandLine_.count) {
         // Nothing after the Nth packet is listed; its own HTTP row still is.
-        session_->Halt();
+        monitor_.session().Halt();
         ended_.store(true);
     }
 }
 
 void HeadlessRunner::OnRequestListed(int row) {
     if (!commandLine_.Prints(CommandLine::Output::kHttp)) return;
-    lists_.requests.ReadRow(
+    monitor_.lists().requests.ReadRow(
         row, [&](const StoredRow<HttpRow>& stored) { AppendHttpLine(stored, pending_); });
     if (pending_.size() >= kFlushThreshold) Flush();
 }
@@ -84,12 +78,13 @@ void HeadlessRunner::Flush() {
 void HeadlessRunner::PrintMarks() {
     // Capture has stopped: the lists no longer change, and the pipeline's buffer is free.
     std::vector<std::pair<int, int>> requests;  // serial, packet row
-    lists_.requests.ReadRows(0, lists_.requests.rowCount(),
+    CaptureLists& lists = monitor_.lists();
+    lists.requests.ReadRows(0, lists.requests.rowCount(),
                              [&](int, const StoredRow<HttpRow>& stored) {
                                  requests.emplace_back(stored.serial, stored.row.packetRow);
                              });
     for (const auto& [serial, startRow] : requests) {
-        AppendMarksLine(serial, LinkedRows(lists_.packets, startRow), pending_);
+        AppendMarksLine(serial, LinkedRows(lists.packets, startRow), pending_);
         if (pending_.size() >= kFlushThreshold) Flush();
     }
     Flush();
@@ -114,17 +109,17 @@ void HeadlessRunner::WaitForEnd() {
 
 bool HeadlessRunner::SetUpAttribution() {
     if (!commandLine_.attribute && !commandLine_.pids) return true;
-    if (!LoadOwnerTableFunctions(sockets_, *this)) return false;
-    lookup_ = std::make_unique<PortOwnerLookup>(sockets_, processes_);
+    if (!monitor_.LoadOwnerTables(*this)) return false;
+    std::unique_ptr<ProcessSelection> selection;
     if (commandLine_.pids) {
-        selection_ = std::make_unique<PidSelection>(
+        selection = std::make_unique<PidSelection>(
             std::unordered_set<int>(commandLine_.pids->begin(), commandLine_.pids->end()));
     } else {
-        selection_ = std::make_unique<EverythingSelected>();
+        selection = std::make_unique<EverythingSelected>();
     }
-    filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);
-    filter_->SetAlwaysAttribute(commandLine_.attribute);
-    pipeline_.SetFilter(filter_.get());
+    monitor_.FilterBy(std::move(selection), commandLine_.attribute
+                                                ? Monitor::OwnerLookup::kAlways
+                                                : Monitor::OwnerLookup::kWhenFiltering);
     return true;
 }
 
@@ -145,15 +140,15 @@ int HeadlessRunner::Run() {
     } else if (!commandLine_.readFile) {
         address = DefaultCaptureAddress();
     }
-    session_->OnAddressChosen(address);
-    if (!session_->Start()) return 1;
+    monitor_.session().OnAddressChosen(address);
+    if (!monitor_.session().Start()) return 1;
 
     WaitForEnd();
     // The kernel's counters go with the source at Stop: read them first. Only live capture
     // has them; they go to standard error so that standard output keeps its lines.
-    const auto statistics = session_->Statistics();
+    const auto statistics = monitor_.session().Statistics();
     // Reports a receive failure, if the source ended with one, and stops.
-    session_->FinishEndedCapture();
+    monitor_.session().FinishEndedCapture();
     if (statistics && commandLine_.Prints(CommandLine::Output::kSummary)) {
         std::fprintf(errors_, "capture: received=%llu dropped=%llu\n",
                      static_cast<unsigned long long>(statistics->received),
@@ -163,13 +158,13 @@ int HeadlessRunner::Run() {
     if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
     if (commandLine_.Prints(CommandLine::Output::kSummary)) {
         double seconds = 0;
-        if (const auto first = session_->firstReadTime(); first) {
+        if (const auto first = monitor_.session().firstReadTime(); first) {
             const std::int64_t last = lastListedNanoseconds_.load();
             const std::int64_t firstNs = first->time_since_epoch().count();
             if (last > firstNs) seconds = static_cast<double>(last - firstNs) / 1e9;
         }
-        std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", lists_.packets.rowCount(),
-                     lists_.requests.rowCount(), seconds);
+        std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", monitor_.lists().packets.rowCount(),
+                     monitor_.lists().requests.rowCount(), seconds);
     }
     std::fflush(output_);
     return failed_.load() ? 1 : 0;

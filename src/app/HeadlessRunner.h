@@ -6,23 +6,17 @@
 #include <memory>
 #include <string>
 
-#include "analysis/HttpRecogniser.h"
 #include "app/CommandLine.h"
-#include "capture/CaptureSession.h"
-#include "pipeline/PacketPipeline.h"
-#include "attribution/linux/NetlinkSocketTable.h"
-#include "attribution/PortOwnerLookup.h"
-#include "attribution/linux/ProcFsProcessSource.h"
-#include "attribution/ProcessFilter.h"
-#include "rows/CaptureLists.h"
+#include "engine/Monitor.h"
 
 namespace ravelin {
 
-/// Ravelin without a window: the same session, pipeline and lists, with the rows printed to
+/// Ravelin without a window: the same engine as the window's, with the rows printed to
 /// standard output as they are listed.
 class HeadlessRunner : public SessionHost, public ErrorReporter, public ListingObserver {
 public:
-    HeadlessRunner(const CommandLine& commandLine, std::FILE* output, std::FILE* errors);
+    HeadlessRunner(const CommandLine& commandLine, SystemServices services, std::FILE* output,
+                   std::FILE* errors);
     ~HeadlessRunner() override;
 
     /// Runs until the source ends, the count or duration is reached, or SIGINT/SIGTERM.
@@ -38,7 +32,7 @@ public:
     void ShowError(std::string_view text) override;
 
     // ListingObserver, on the pipeline thread
-    void OnPacketListed(int row) override;
+    void OnPacketListed(int row, int owner) override;
     void OnRequestListed(int row) override;
     void OnBatchEnd() override;
 
@@ -51,17 +45,7 @@ private:
     const CommandLine& commandLine_;
     std::FILE* output_;
     std::FILE* errors_;
-    CaptureLists lists_;
-    HttpRecogniser recogniser_;
-    PacketPipeline pipeline_;
-    std::unique_ptr<CaptureSession> session_;
-
-    // Attribution, with --attribute or --pid.
-    NetlinkSocketTable sockets_;
-    ProcFsProcessSource processes_;
-    std::unique_ptr<PortOwnerLookup> lookup_;
-    std::unique_ptr<ProcessSelection> selection_;
-    std::unique_ptr<ProcessFilter> filter_;
+    Monitor monitor_;
 
     std::atomic<bool> ended_{false};
     std::atomic<bool> failed_{false};

@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
+#include "engine/LinuxServices.h"
 #include "ui/MainDialog.h"
 
 namespace {
@@ -13,7 +14,8 @@ namespace {
 int RunHeadless(const ravelin::CommandLine& commandLine) {
     static char outputBuffer[1 << 16];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    ravelin::HeadlessRunner runner(commandLine, stdout, stderr);
+    ravelin::HeadlessRunner runner(commandLine, ravelin::LinuxServices(commandLine.readFile), stdout,
+                                  stderr);
     return runner.Run();
 }
 

@@ -10,7 +10,7 @@ std::optional<bool> TreeSelection::IsProcessSelected(int pid) const {
 
 int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort,
                                std::uint32_t boundAddress) {
-    if (packet.transport == Transport::kNone) return -1;
+    if (packet.transport == Transport::kNone) return kNoOwner;
     // The ends as this host sees them: a packet it sent has its source on this side.
     const bool sent = packet.ip.sourceAddress == boundAddress;
     SocketEndpoints ends;
@@ -23,21 +23,19 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
     return lookup_.FindPortOwner(isTcp, ends, opensConnection);
 }
 
-bool ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                         std::uint32_t boundAddress) {
-    lastOwner_ = -1;
+FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+                                   std::uint32_t boundAddress) {
     const bool allSelected = selection_.AllSelected();
-    if (allSelected && !alwaysAttribute_) return true;
-    lastOwner_ = LookUpOwner(packet, localPort, boundAddress);
-    if (allSelected) return true;
-
-    if (lastOwner_ != -1) {
-        if (const auto selected = selection_.IsProcessSelected(lastOwner_)) return *selected;
+    if (allSelected && !alwaysAttribute_) return {true, kNoOwner};
+    const int owner = LookUpOwner(packet, localPort, boundAddress);
+    if (allSelected) return {true, owner};
+    if (owner != kNoOwner) {
+        if (const auto selected = selection_.IsProcessSelected(owner)) return {*selected, owner};
         // An owner the tree does not know yet: it started after the last refresh.
         selection_.Refresh();
-        if (const auto selected = selection_.IsProcessSelected(lastOwner_)) return *selected;
+        if (const auto selected = selection_.IsProcessSelected(owner)) return {*selected, owner};
     }
-    return selection_.RootSelected();
+    return {selection_.RootSelected(), owner};
 }
 
 }  // namespace ravelin

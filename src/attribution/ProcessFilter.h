@@ -70,14 +70,11 @@ public:
         : lookup_(lookup), selection_(selection) {}
 
     /// Look up the owner of every TCP and UDP packet, even while every process is selected,
-    /// so that lastOwner() always tells (the headless mode's attribution column).
+    /// so that every decision names it (the headless mode's attribution column).
     void SetAlwaysAttribute(bool always) { alwaysAttribute_ = always; }
-    /// The owner found for the packet last judged: -1 for none, for packets that are neither
-    /// TCP nor UDP, and when no lookup was made.
-    int lastOwner() const { return lastOwner_; }
 
-    bool Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-              std::uint32_t boundAddress) override;
+    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+                        std::uint32_t boundAddress) override;
 
 private:
     int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort,
@@ -86,7 +83,6 @@ private:
     PortOwnerLookup& lookup_;
     ProcessSelection& selection_;
     bool alwaysAttribute_ = false;
-    int lastOwner_ = -1;
 };
 
 }  // namespace ravelin

@@ -15,12 +15,15 @@ std::string FailureText(std::string_view message, const SystemError& error) {
     return text;
 }
 
-bool CheckCall(std::int64_t result, std::int64_t reference, bool successIfEqual, bool socketError,
-               std::string_view message, const SystemError& error, ErrorReporter& reporter) {
-    const bool succeeded = successIfEqual ? result == reference : result != reference;
-    if (succeeded) return true;
-    if (socketError && (error.code == EOPNOTSUPP || error.code == EINVAL)) return true;
-    reporter.ShowError(FailureText(message, error));
+bool IsPassedError(const SystemError& error, PassedErrors passed) {
+    return passed == PassedErrors::kOptionalCaptureFeature &&
+           (error.code == EOPNOTSUPP || error.code == EINVAL);
+}
+
+bool CheckCall(const CallResult& call, std::string_view message, ErrorReporter& reporter,
+               PassedErrors passed) {
+    if (call.succeeded() || IsPassedError(call.error(), passed)) return true;
+    reporter.ShowError(FailureText(message, call.error()));
     return false;
 }
 

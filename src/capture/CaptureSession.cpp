@@ -36,10 +36,9 @@ std::optional<CaptureStatistics> CaptureSession::Statistics() {
     return source_ != nullptr ? source_->Statistics() : std::nullopt;
 }
 
-bool CaptureSession::CheckStep(int result, std::int64_t reference, bool successIfEqual,
-                               PacketSource::Step step) {
-    if (CheckCall(result, reference, successIfEqual, true, source_->StepMessage(step),
-                  source_->lastError(), host_.reporter())) {
+bool CaptureSession::CheckStep(const CallResult& result, PacketSource::Step step) {
+    if (CheckCall(result, source_->StepMessage(step), host_.reporter(),
+                  PassedErrors::kOptionalCaptureFeature)) {
         return true;
     }
     source_.reset();
@@ -50,10 +49,10 @@ bool CaptureSession::Start() {
     if (source_ != nullptr) Stop();
 
     source_ = sourceFactory_(boundAddress_.load());
-    if (!CheckStep(source_->Create(), -1, false, PacketSource::Step::kCreate)) return false;
-    if (!CheckStep(source_->Configure(), 0, true, PacketSource::Step::kConfigure)) return false;
-    if (!CheckStep(source_->Bind(), -1, false, PacketSource::Step::kBind)) return false;
-    if (!CheckStep(source_->SetFilter(), -1, false, PacketSource::Step::kFilter)) return false;
+    if (!CheckStep(source_->Create(), PacketSource::Step::kCreate)) return false;
+    if (!CheckStep(source_->Configure(), PacketSource::Step::kConfigure)) return false;
+    if (!CheckStep(source_->Bind(), PacketSource::Step::kBind)) return false;
+    if (!CheckStep(source_->SetFilter(), PacketSource::Step::kFilter)) return false;
 
     {
         std::lock_guard lock(failureMutex_);
@@ -67,8 +66,8 @@ bool CaptureSession::Start() {
         receiveThread_ = std::thread(
             [this, source = source_.get(), queue = queue_.get()] { ReceiveLoop(*source, *queue); });
     } catch (const std::system_error& failure) {
-        CheckCall(0, 0, false, false, kThreadStartMessage, {failure.code().value(), failure.what()},
-                  host_.reporter());
+        CheckCall(CallResult::Failure({failure.code().value(), failure.what()}),
+                  kThreadStartMessage, host_.reporter());
         Stop();
         return false;
     }
@@ -112,7 +111,8 @@ bool CaptureSession::FinishEndedCapture() {
         failure.swap(receiveFailure_);
     }
     const bool reported =
-        failure && !CheckCall(-1, -1, false, true, kReceiveMessage, *failure, host_.reporter());
+        failure && !CheckCall(CallResult::Failure(*failure), kReceiveMessage, host_.reporter(),
+                              PassedErrors::kOptionalCaptureFeature);
     Stop();
     return !reported;
 }
@@ -137,7 +137,7 @@ void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
         }
         if (result == PacketSource::ReadResult::kError) {
             const SystemError& error = source.lastError();
-            if (error.code == EOPNOTSUPP || error.code == EINVAL) continue;  // as CheckCall does
+            if (IsPassedError(error, PassedErrors::kOptionalCaptureFeature)) continue;
             {
                 std::lock_guard lock(failureMutex_);
                 receiveFailure_ = error;

@@ -76,8 +76,7 @@ public:
     std::optional<CaptureStatistics> Statistics();
 
 private:
-    bool CheckStep(int result, std::int64_t reference, bool successIfEqual,
-                   PacketSource::Step step);
+    bool CheckStep(const CallResult& result, PacketSource::Step step);
     void ReceiveLoop(PacketSource& source, DatagramQueue& queue);
     void PipelineLoop(DatagramQueue& queue);
 

@@ -18,9 +18,8 @@ struct CaptureStatistics {
 
 /// Where datagrams come from: a live interface or a capture file.
 ///
-/// Starting a source takes four steps, each of which returns 0 on success and -1 on failure
-/// (then lastError() says why), so that the capture session can check each one like the
-/// platform call it stands for. After the steps, Read() is called from one thread (the
+/// Starting a source takes four steps, each of which says how it went, so that the capture
+/// session can check each one like the platform call it stands for. After the steps, Read() is called from one thread (the
 /// receive thread) while Interrupt() may be called from any other.
 class PacketSource {
 public:
@@ -29,10 +28,10 @@ public:
 
     virtual ~PacketSource() = default;
 
-    virtual int Create() = 0;     ///< open the handle
-    virtual int Configure() = 0;  ///< snapshot length, immediate delivery, buffer size
-    virtual int Bind() = 0;       ///< attach to the interface of the bound address
-    virtual int SetFilter() = 0;  ///< keep only IPv4
+    virtual CallResult Create() = 0;     ///< open the handle
+    virtual CallResult Configure() = 0;  ///< snapshot length, immediate delivery, buffer size
+    virtual CallResult Bind() = 0;       ///< attach to the interface of the bound address
+    virtual CallResult SetFilter() = 0;  ///< keep only IPv4
 
     /// The CheckCall message for a failed step.
     virtual std::string_view StepMessage(Step step) const;
@@ -48,6 +47,7 @@ public:
     /// Live counters of the kernel, where the source has them.
     virtual std::optional<CaptureStatistics> Statistics() { return std::nullopt; }
 
+    /// Why the last Read ended in kError.
     const SystemError& lastError() const { return lastError_; }
 
 protected:

@@ -16,7 +16,9 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     const bool sentByThisHost = decoded->ip.sourceAddress == boundAddress;
     const std::uint16_t localPort =
         sentByThisHost ? decoded->sourcePort() : decoded->destinationPort();
-    if (filter_ != nullptr && !filter_->Keep(*decoded, localPort, boundAddress)) return false;
+    FilterDecision decision;
+    if (filter_ != nullptr) decision = filter_->Keep(*decoded, localPort, boundAddress);
+    if (!decision.keep) return false;
 
     const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
     PacketRow row;
@@ -67,7 +69,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
 
     if (trimWorkingSet_ && packetRow % 1000 == 0) malloc_trim(0);
     if (observer_ != nullptr) {
-        observer_->OnPacketListed(packetRow);
+        observer_->OnPacketListed(packetRow, decision.owner);
         if (requestRow >= 0) observer_->OnRequestListed(requestRow);
     }
     return true;

@@ -11,14 +11,24 @@
 
 namespace ravelin {
 
+/// The process id of a packet whose owner is unknown, was not looked up, or that is neither
+/// TCP nor UDP.
+constexpr int kNoOwner = -1;
+
+/// The filter's word on one packet: whether it is listed, and the owner it found.
+struct FilterDecision {
+    bool keep = true;
+    int owner = kNoOwner;
+};
+
 /// Decides whether a decoded packet is listed at all (attribution to a checked process).
 class PacketFilter {
 public:
     virtual ~PacketFilter() = default;
     /// `localPort` is the port on this host's side: the source port of a packet sent from the
     /// bound address, otherwise the destination port; 0 for protocols without ports.
-    virtual bool Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                      std::uint32_t boundAddress) = 0;
+    virtual FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+                                std::uint32_t boundAddress) = 0;
 };
 
 /// What the HTTP list shows of a payload that begins a request.
@@ -39,7 +49,8 @@ public:
 class ListingObserver {
 public:
     virtual ~ListingObserver() = default;
-    virtual void OnPacketListed(int /*row*/) {}
+    /// `owner` is the process the filter found for the packet, or kNoOwner.
+    virtual void OnPacketListed(int /*row*/, int /*owner*/) {}
     virtual void OnRequestListed(int /*row*/) {}
     /// The pipeline has nothing more queued for now.
     virtual void OnBatchEnd() {}

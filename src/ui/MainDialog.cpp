@@ -18,11 +18,11 @@
 #include "analysis/PacketLinker.h"
 #include "config/ConfigPath.h"
 #include "ui/WindowLayout.h"
-#include "engine/SourceFactory.h"
+#include "engine/LinuxServices.h"
 #include "ui/AdapterDialog.h"
 #include "ui/QtColours.h"
 #include "decode/TextForms.h"
-#include "attribution/OwnerTables.h"
+#include "attribution/linux/OwnerTables.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
 #include "output/Export.h"
@@ -128,7 +128,7 @@ bool MainDialog::Initialise() {
     pipeline_ = std::make_unique<PacketPipeline>(lists_);
     pipeline_->SetFilter(filter_.get());
     pipeline_->SetRecogniser(recogniser_.get());
-    session_ = std::make_unique<CaptureSession>(*this, *pipeline_, SourceFactoryFor(commandLine_));
+    session_ = std::make_unique<CaptureSession>(*this, *pipeline_, LinuxServices(commandLine_.readFile).packetSources);
     counterTimer_.setInterval(kCounterTimerMs);
     connect(&counterTimer_, &QTimer::timeout, this, &MainDialog::UpdateCounters);
 
@@ -438,11 +438,11 @@ void MainDialog::SaveRows(const std::vector<int>& rows) {
     if (path.isEmpty()) return;
     const SaveResult result = SavePayloads(path.toStdString(), lists_.packets, rows);
     const SystemError error{result.errorCode, std::strerror(result.errorCode)};
-    if (!CheckCall(result.created ? 0 : -1, -1, false, false, "CreateFile 创建文件失败", error,
-                   *this)) {
-        return;
-    }
-    CheckCall(result.written ? 0 : -1, -1, false, false, "WriteFile 写入文件失败", error, *this);
+    const auto call = [&](bool succeeded) {
+        return succeeded ? CallResult::Success() : CallResult::Failure(error);
+    };
+    if (!CheckCall(call(result.created), "CreateFile 创建文件失败", *this)) return;
+    CheckCall(call(result.written), "WriteFile 写入文件失败", *this);
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {

@@ -187,12 +187,12 @@ TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops)
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:
-    bool Keep(const DecodedDatagram&, std::uint16_t, std::uint32_t) override {
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, std::uint32_t) override {
         std::unique_lock lock(mutex_);
         entered_ = true;
         changed_.notify_all();
         changed_.wait(lock, [&] { return open_; });
-        return true;
+        return {};
     }
     void WaitUntilEntered() {
         std::unique_lock lock(mutex_);

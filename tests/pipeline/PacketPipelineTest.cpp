@@ -18,9 +18,10 @@ const std::uint32_t kRemote = Ipv4("10.0.0.9");
 
 class RecordingFilter : public PacketFilter {
 public:
-    bool Keep(const DecodedDatagram& packet, std::uint16_t localPort, std::uint32_t) override {
+    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
+                        std::uint32_t) override {
         calls.push_back({packet.ip.protocol, localPort});
-        return keep;
+        return {keep, kNoOwner};
     }
     struct Call {
         std::uint8_t protocol;

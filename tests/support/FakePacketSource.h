@@ -16,7 +16,7 @@ namespace ravelin::test {
 /// session has destroyed the source.
 struct FakeSourceScript {
     std::vector<std::vector<std::uint8_t>> datagrams;
-    /// Step results (0 or -1) and the error a failing step leaves.
+    /// Step results (0 succeeds, anything else fails) and the error a failing step leaves.
     int createResult = 0;
     int configureResult = 0;
     int bindResult = 0;
@@ -42,10 +42,10 @@ public:
     }
     ~FakePacketSource() override { script_->sourcesDestroyed++; }
 
-    int Create() override { return Step(script_->createResult); }
-    int Configure() override { return Step(script_->configureResult); }
-    int Bind() override { return Step(script_->bindResult); }
-    int SetFilter() override { return Step(script_->filterResult); }
+    CallResult Create() override { return Step(script_->createResult); }
+    CallResult Configure() override { return Step(script_->configureResult); }
+    CallResult Bind() override { return Step(script_->bindResult); }
+    CallResult SetFilter() override { return Step(script_->filterResult); }
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
         for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
@@ -73,9 +73,9 @@ public:
     }
 
 private:
-    int Step(int result) {
-        if (result != 0) lastError_ = script_->stepError;
-        return result;
+    CallResult Step(int result) {
+        if (result == 0) return CallResult::Success();
+        return CallResult::Failure(script_->stepError);
     }
 
     std::shared_ptr<FakeSourceScript> script_;

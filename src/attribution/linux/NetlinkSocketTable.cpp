@@ -53,40 +53,43 @@ void PutAddress(std::uint8_t family, std::uint32_t address, __be32 (&words)[4]) 
 
 NetlinkSocketTable::NetlinkSocketTable() : buffer_(kInitialBufferBytes) {}
 
-int NetlinkSocketTable::OpenSocket() {
+CallResult NetlinkSocketTable::OpenSocket() {
     fd_.Reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd_.valid()) {
         lastError_ = {errno, std::strerror(errno)};
-        return -1;
+        return CallResult::Failure(lastError_);
     }
     const int status =
         setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &kReceiveTimeout, sizeof(kReceiveTimeout));
     if (status != 0) {
         lastError_ = {errno, std::strerror(errno)};
         fd_.Reset();
-        return -1;
+        return CallResult::Failure(lastError_);
     }
-    return 0;
+    return CallResult::Success();
 }
 
-int NetlinkSocketTable::Open() {
-    if (OpenSocket() != 0 || ProbeTcp() != 0 || ProbeUdp() != 0) return -1;
+CallResult NetlinkSocketTable::Open() {
+    for (auto step : {&NetlinkSocketTable::OpenSocket, &NetlinkSocketTable::ProbeTcp,
+                      &NetlinkSocketTable::ProbeUdp}) {
+        if (CallResult result = (this->*step)(); !result.succeeded()) return result;
+    }
     lastError_ = {};
-    return 0;
+    return CallResult::Success();
 }
 
 // Empty state masks: the kernel checks the request and finds the protocol's handler, but sends
 // no sockets.
-int NetlinkSocketTable::ProbeTcp() {
-    if (Dump(AF_INET, IPPROTO_TCP, 0)) return 0;
+CallResult NetlinkSocketTable::ProbeTcp() {
+    if (Dump(AF_INET, IPPROTO_TCP, 0)) return CallResult::Success();
     fd_.Reset();
-    return -1;
+    return CallResult::Failure(lastError_);
 }
 
-int NetlinkSocketTable::ProbeUdp() {
-    if (Dump(AF_INET, IPPROTO_UDP, 0)) return 0;
+CallResult NetlinkSocketTable::ProbeUdp() {
+    if (Dump(AF_INET, IPPROTO_UDP, 0)) return CallResult::Success();
     fd_.Reset();
-    return -1;
+    return CallResult::Failure(lastError_);
 }
 
 NetlinkSocketTable::Outcome NetlinkSocketTable::Fail(int code) {

@@ -23,13 +23,13 @@ public:
     NetlinkSocketTable();
 
     /// Opens the netlink socket and proves with two empty dumps (TCP and UDP) that the kernel
-    /// answers for both protocols. 0 on success, -1 with lastError() on failure.
-    int Open();
+    /// answers for both protocols.
+    CallResult Open();
     /// The steps of Open, for start-up to check one by one: the socket, then a TCP and a UDP
-    /// request. Each 0 on success, -1 with lastError() on failure.
-    int OpenSocket();
-    int ProbeTcp();
-    int ProbeUdp();
+    /// request.
+    CallResult OpenSocket();
+    CallResult ProbeTcp();
+    CallResult ProbeUdp();
     /// The last failure of Open or of a table read.
     const SystemError& lastError() const { return lastError_; }
 

@@ -11,19 +11,19 @@ PcapFileSource::~PcapFileSource() {
     if (handle_ != nullptr) pcap_close(handle_);
 }
 
-int PcapFileSource::Create() {
+CallResult PcapFileSource::Create() {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     errno = 0;
     handle_ = pcap_open_offline_with_tstamp_precision(path_.c_str(), PCAP_TSTAMP_PRECISION_MICRO,
                                                       errorText);
     if (handle_ == nullptr) {
         lastError_ = {errno != 0 ? errno : PCAP_ERROR, path_ + ": " + errorText};
-        return -1;
+        return CallResult::Failure(lastError_);
     }
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapFileSource::Bind() {
+CallResult PcapFileSource::Bind() {
     if (handle_ == nullptr) return NoHandle();
     linkType_ = pcap_datalink(handle_);
     if (!IsSupportedLinkType(linkType_)) {
@@ -31,15 +31,15 @@ int PcapFileSource::Bind() {
         lastError_ = {PCAP_ERROR, path_ + ": link type " + (name != nullptr ? name : "unknown") +
                                       " (" + std::to_string(linkType_) +
                                       ") carries no IPv4 datagrams that Ravelin can read"};
-        return -1;
+        return CallResult::Failure(lastError_);
     }
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapFileSource::SetFilter() {
+CallResult PcapFileSource::SetFilter() {
     // No BPF filter on files: "ip" would also drop VLAN-tagged frames, and the link-layer
     // decoder skips every frame that carries no IPv4 datagram anyway.
-    return 0;
+    return CallResult::Success();
 }
 
 std::string_view PcapFileSource::StepMessage(Step step) const {
@@ -53,11 +53,11 @@ std::string_view PcapFileSource::StepMessage(Step step) const {
     }
 }
 
-int PcapFileSource::NoHandle() {
+CallResult PcapFileSource::NoHandle() {
     // A step may fail with an error that CheckCall lets pass; the next step must not go on as
     // if the file were open.
     lastError_ = {PCAP_ERROR, path_ + ": not open"};
-    return -1;
+    return CallResult::Failure(lastError_);
 }
 
 PacketSource::ReadResult PcapFileSource::Read(DatagramBatch& batch, std::size_t maxDatagrams) {

@@ -16,17 +16,17 @@ public:
     PcapFileSource(const PcapFileSource&) = delete;
     PcapFileSource& operator=(const PcapFileSource&) = delete;
 
-    int Create() override;
-    int Configure() override { return 0; }
-    int Bind() override;
-    int SetFilter() override;
+    CallResult Create() override;
+    CallResult Configure() override { return CallResult::Success(); }
+    CallResult Bind() override;
+    CallResult SetFilter() override;
     std::string_view StepMessage(Step step) const override;
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
     /// A file read never waits, and the receive loop looks at its flag between reads.
     void Interrupt() override {}
 
 private:
-    int NoHandle();
+    CallResult NoHandle();
 
     std::string path_;
     pcap_t* handle_ = nullptr;

@@ -26,12 +26,12 @@ PcapLiveSource::~PcapLiveSource() {
     if (wakeFd_ >= 0) close(wakeFd_);
 }
 
-int PcapLiveSource::Fail(int code, std::string reason) {
+CallResult PcapLiveSource::Fail(int code, std::string reason) {
     lastError_ = {code, std::move(reason)};
-    return -1;
+    return CallResult::Failure(lastError_);
 }
 
-int PcapLiveSource::Create() {
+CallResult PcapLiveSource::Create() {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) return Fail(errno, std::strerror(errno));
 
@@ -44,10 +44,10 @@ int PcapLiveSource::Create() {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     handle_ = pcap_create(device_.c_str(), errorText);
     if (handle_ == nullptr) return Fail(PCAP_ERROR, errorText);
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapLiveSource::Configure() {
+CallResult PcapLiveSource::Configure() {
     if (handle_ == nullptr) return NoHandle();
     if (int status = pcap_set_snaplen(handle_, kSnapshotLength); status != 0) {
         return Fail(status, pcap_statustostr(status));
@@ -58,10 +58,10 @@ int PcapLiveSource::Configure() {
     if (int status = pcap_set_buffer_size(handle_, kKernelBufferBytes); status != 0) {
         return Fail(status, pcap_statustostr(status));
     }
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapLiveSource::Bind() {
+CallResult PcapLiveSource::Bind() {
     if (handle_ == nullptr) return NoHandle();
     if (!addressFound_) {
         return Fail(EADDRNOTAVAIL, std::string("no interface has the address ") +
@@ -83,10 +83,10 @@ int PcapLiveSource::Bind() {
     if (pcap_setnonblock(handle_, 1, errorText) != 0) return Fail(PCAP_ERROR, errorText);
     selectableFd_ = pcap_get_selectable_fd(handle_);
     if (selectableFd_ < 0) return Fail(PCAP_ERROR, "no selectable descriptor for " + device_);
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapLiveSource::SetFilter() {
+CallResult PcapLiveSource::SetFilter() {
     if (handle_ == nullptr) return NoHandle();
     bpf_program program{};
     if (pcap_compile(handle_, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
@@ -95,10 +95,10 @@ int PcapLiveSource::SetFilter() {
     const int status = pcap_setfilter(handle_, &program);
     pcap_freecode(&program);
     if (status != 0) return Fail(PCAP_ERROR, pcap_geterr(handle_));
-    return 0;
+    return CallResult::Success();
 }
 
-int PcapLiveSource::NoHandle() {
+CallResult PcapLiveSource::NoHandle() {
     // A step may fail with an error that CheckCall lets pass; the next step must not go on as
     // if the device were open.
     return Fail(PCAP_ERROR, "no capture handle for " + device_);

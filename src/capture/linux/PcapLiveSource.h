@@ -24,10 +24,10 @@ public:
     PcapLiveSource(const PcapLiveSource&) = delete;
     PcapLiveSource& operator=(const PcapLiveSource&) = delete;
 
-    int Create() override;
-    int Configure() override;
-    int Bind() override;
-    int SetFilter() override;
+    CallResult Create() override;
+    CallResult Configure() override;
+    CallResult Bind() override;
+    CallResult SetFilter() override;
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
     void Interrupt() override;
     std::optional<CaptureStatistics> Statistics() override;
@@ -35,8 +35,8 @@ public:
     const std::string& device() const { return device_; }
 
 private:
-    int Fail(int code, std::string reason);
-    int NoHandle();
+    CallResult Fail(int code, std::string reason);
+    CallResult NoHandle();
 
     std::uint32_t boundAddress_;
     std::string device_;

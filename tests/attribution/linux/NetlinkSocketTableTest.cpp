@@ -116,7 +116,7 @@ bool HasInode(const std::vector<SocketRow>& rows, std::uint64_t inode) {
 class NetlinkSocketTableTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(table_.Open(), 0) << table_.lastError().reason;
+        ASSERT_TRUE(table_.Open().succeeded()) << table_.lastError().reason;
         EXPECT_EQ(table_.lastError().code, 0);
     }
 

@@ -82,10 +82,10 @@ protected:
     }
 
     static void Open(PcapFileSource& source) {
-        ASSERT_EQ(source.Create(), 0) << source.lastError().reason;
-        ASSERT_EQ(source.Configure(), 0) << source.lastError().reason;
-        ASSERT_EQ(source.Bind(), 0) << source.lastError().reason;
-        ASSERT_EQ(source.SetFilter(), 0) << source.lastError().reason;
+        ASSERT_TRUE(source.Create().succeeded()) << source.lastError().reason;
+        ASSERT_TRUE(source.Configure().succeeded()) << source.lastError().reason;
+        ASSERT_TRUE(source.Bind().succeeded()) << source.lastError().reason;
+        ASSERT_TRUE(source.SetFilter().succeeded()) << source.lastError().reason;
     }
 
     // Reads the way the receive loop does: one batch, cleared and reused, until not kData.
@@ -209,7 +209,7 @@ TEST_F(PcapFileSourceTest, HeaderOnlyFileEndsAtOnce) {
 TEST_F(PcapFileSourceTest, MissingFileFailsToCreate) {
     const std::string path = TemporaryPath("no-such-capture.pcap");
     PcapFileSource source(path);
-    EXPECT_EQ(source.Create(), -1);
+    EXPECT_FALSE(source.Create().succeeded());
     EXPECT_NE(source.lastError().code, 0);
     EXPECT_NE(source.lastError().reason.find(path), std::string::npos) << source.lastError().reason;
     EXPECT_EQ(source.StepMessage(PacketSource::Step::kCreate),
@@ -217,7 +217,7 @@ TEST_F(PcapFileSourceTest, MissingFileFailsToCreate) {
 
     // Should a failed open ever be let pass (its error number is one CheckCall ignores), the
     // later steps fail cleanly instead of using a handle that is not there.
-    EXPECT_EQ(source.Bind(), -1);
+    EXPECT_FALSE(source.Bind().succeeded());
     EXPECT_EQ(source.lastError().code, PCAP_ERROR);
     DatagramBatch batch;
     EXPECT_EQ(source.Read(batch, 8), PacketSource::ReadResult::kError);
@@ -233,7 +233,7 @@ TEST_F(PcapFileSourceTest, FilesThatAreNoCaptureFailToCreate) {
          {WriteBytes("garbage.pcap", garbage), WriteBytes("cut-header.pcap", cutHeader),
           WriteBytes("zero-bytes.pcap", {})}) {
         PcapFileSource source(path);
-        EXPECT_EQ(source.Create(), -1) << path;
+        EXPECT_FALSE(source.Create().succeeded()) << path;
         EXPECT_NE(source.lastError().code, 0) << path;
         EXPECT_NE(source.lastError().reason.find(path), std::string::npos)
             << source.lastError().reason;
@@ -243,8 +243,8 @@ TEST_F(PcapFileSourceTest, FilesThatAreNoCaptureFailToCreate) {
 TEST_F(PcapFileSourceTest, UnsupportedLinkTypeFailsToBind) {
     const std::string path = Write("wifi.pcap", DLT_IEEE802_11, {{Bytes(40, 0), 1, 0}});
     PcapFileSource source(path);
-    ASSERT_EQ(source.Create(), 0) << source.lastError().reason;
-    EXPECT_EQ(source.Bind(), -1);
+    ASSERT_TRUE(source.Create().succeeded()) << source.lastError().reason;
+    EXPECT_FALSE(source.Bind().succeeded());
     EXPECT_NE(source.lastError().code, 0);
     EXPECT_NE(source.lastError().reason.find(path), std::string::npos) << source.lastError().reason;
 }

@@ -1,0 +1,40 @@
+#include "engine/LinuxServices.h"
+
+#include "attribution/linux/NetlinkSocketTable.h"
+#include "attribution/linux/OwnerTables.h"
+#include "attribution/linux/ProcFsProcessSource.h"
+#include "capture/linux/PcapFileSource.h"
+#include "capture/linux/PcapLiveSource.h"
+
+namespace ravelin {
+
+SystemServices LinuxServices(const std::optional<std::string>& readFile) {
+    SystemServices services;
+    if (readFile) {
+        services.packetSources = [file = *readFile](std::uint32_t) {
+            return std::make_unique<PcapFileSource>(file);
+        };
+    } else {
+        services.packetSources = [](std::uint32_t address) {
+            return std::make_unique<PcapLiveSource>(address);
+        };
+    }
+    auto lookupSockets = std::make_unique<NetlinkSocketTable>();
+    auto treeSockets = std::make_unique<NetlinkSocketTable>();
+    // The tables live as long as the services that hold them, and the loader with them.
+    services.loadOwnerTables = [lookup = lookupSockets.get(),
+                                tree = treeSockets.get()](ErrorReporter& reporter) {
+        if (!LoadOwnerTableFunctions(*lookup, reporter)) return false;
+        // The tree's table asks the same kernel; should it fail anyway, new processes merely
+        // show grey in the tree.
+        tree->Open();
+        return true;
+    };
+    services.lookupSockets = std::move(lookupSockets);
+    services.treeSockets = std::move(treeSockets);
+    services.lookupProcesses = std::make_unique<ProcFsProcessSource>();
+    services.treeProcesses = std::make_unique<ProcFsProcessSource>();
+    return services;
+}
+
+}  // namespace ravelin

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "analysis/HttpRecogniser.h"
+#include "attribution/PortOwnerLookup.h"
+#include "attribution/ProcessFilter.h"
+#include "attribution/ProcessTree.h"
+#include "capture/CaptureSession.h"
+#include "engine/SystemServices.h"
+#include "pipeline/PacketPipeline.h"
+#include "rows/CaptureLists.h"
+
+namespace ravelin {
+
+/// Ravelin's engine without a face: the capture session, the pipeline with its HTTP and
+/// attribution steps, and the lists they fill. The window and the headless mode each build one
+/// from the system's services and look at its lists their own way.
+///
+///     Monitor monitor(LinuxServices(std::nullopt), host, iniPath);
+///     monitor.session().OnAddressChosen(address);
+///     monitor.session().Start();
+class Monitor {
+public:
+    /// When the owner of a packet is looked up.
+    enum class OwnerLookup {
+        kWhenFiltering,  ///< only while some process is not selected
+        kAlways,         ///< for every TCP and UDP packet, so that observers learn its owner
+    };
+
+    /// `host` hears the session's status and failures; `configPath` names the INI file whose
+    /// extension colours the HTTP rows get.
+    Monitor(SystemServices services, SessionHost& host, std::string configPath);
+    /// Stops capture before the lists and steps it feeds go away.
+    ~Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    /// Makes the socket tables ready for attribution; false after a reported failure.
+    bool LoadOwnerTables(ErrorReporter& reporter);
+    /// The process tree over the tree's own services, built on first use (the window's).
+    ProcessTree& processTree();
+    /// Lists only the traffic of the selected processes, looking owners up as `lookup` says.
+    /// Call while capture is stopped.
+    void FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup lookup);
+    /// Told about every row as it is listed, on the pipeline thread. Call while capture is
+    /// stopped.
+    void SetObserver(ListingObserver* observer) { pipeline_.SetObserver(observer); }
+
+    CaptureSession& session() { return *session_; }
+    const CaptureSession& session() const { return *session_; }
+    CaptureLists& lists() { return lists_; }
+
+private:
+    SystemServices services_;
+    CaptureLists lists_;
+    HttpRecogniser recogniser_;
+    PacketPipeline pipeline_;
+    std::unique_ptr<ProcessTree> tree_;
+    std::unique_ptr<PortOwnerLookup> lookup_;
+    std::unique_ptr<ProcessSelection> selection_;
+    std::unique_ptr<ProcessFilter> filter_;
+    // Last, so that it stops first: its threads use everything above.
+    std::unique_ptr<CaptureSession> session_;
+};
+
+}  // namespace ravelin

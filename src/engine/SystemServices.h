@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "attribution/ProcessSource.h"
+#include "attribution/SocketTable.h"
+#include "base/CheckCall.h"
+#include "capture/CaptureSession.h"
+
+namespace ravelin {
+
+/// Everything Ravelin asks of the operating system, handed to a Monitor: the host's services
+/// in the program, fakes in the tests. Socket tables and process sources are used by one thread
+/// each, so the pipeline's lookups and the window's process tree have their own.
+struct SystemServices {
+    /// Where capture reads datagrams from, for a bound address.
+    CaptureSession::SourceFactory packetSources;
+    /// Owner lookups, on the pipeline thread.
+    std::unique_ptr<SocketTable> lookupSockets;
+    std::unique_ptr<ProcessSource> lookupProcesses;
+    /// The process tree, on the window's thread.
+    std::unique_ptr<SocketTable> treeSockets;
+    std::unique_ptr<ProcessSource> treeProcesses;
+    /// Makes the socket tables ready, checking and reporting each step; false after a reported
+    /// failure, when traffic cannot be attributed.
+    std::function<bool(ErrorReporter& reporter)> loadOwnerTables;
+};
+
+}  // namespace ravelin
