@@ -17,11 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "analysis/HttpRecogniser.h"
 #include "analysis/PacketLinker.h"
 #include "analysis/PacketMarks.h"
-#include "capture/CaptureSession.h"
-#include "pipeline/PacketPipeline.h"
+#include "engine/Monitor.h"
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/Gate.h"
@@ -108,7 +106,7 @@ std::string_view RequestTarget(std::string_view payload) {
 
 // The window clears, links, shows and saves rows on other threads while capture lists at full
 // speed; every one of those paths must leave the lists consistent and race-free.
-TEST(ConcurrencyStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
+TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     TempDir temp;
     ASSERT_FALSE(temp.path().empty());
     const auto config = temp.path() / "ravelin.ini";
@@ -123,14 +121,14 @@ TEST(ConcurrencyStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     const int datagramCount = static_cast<int>(script->datagrams.size());
 
     RecordingHost host;
-    CaptureLists lists;
-    PacketPipeline pipeline(lists);
-    HttpRecogniser recogniser(config.string());
-    pipeline.SetRecogniser(&recogniser);
-    PacketMarks marks;
-    CaptureSession session(host, pipeline, [script](std::uint32_t address) {
+    SystemServices services;
+    services.packetSources = [script](std::uint32_t address) {
         return std::make_unique<FakePacketSource>(script, address);
-    });
+    };
+    Monitor monitor(std::move(services), host, config.string());
+    CaptureLists& lists = monitor.lists();
+    CaptureSession& session = monitor.session();
+    PacketMarks marks;
 
     // The workers run until the replay ends, within a deadline in case it never does.
     constexpr auto kWorkLimit = std::chrono::seconds(60);
