@@ -27,6 +27,7 @@ bool CommandLine::Prints(Output output) const {
 const char* UsageText() {
     return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
            "               [--duration SEC] [--config FILE] [--attribute] [--pid P[,P...]]\n"
+           "               [--attribution auto|events|tables]\n"
            "  --print WHAT     run without a window and print to standard output;\n"
            "                   WHAT is packets, http, marks or summary (may be repeated);\n"
            "                   marks links every HTTP request's packet row once capture ends\n"
@@ -37,7 +38,9 @@ const char* UsageText() {
            "  --duration SEC   stop after SEC seconds\n"
            "  --config FILE    the configuration file instead of Ravelin.ini\n"
            "  --attribute      add the owning process id to every packet line\n"
-           "  --pid P[,P...]   list only the traffic of these processes\n";
+           "  --pid P[,P...]   list only the traffic of these processes\n"
+           "  --attribution M  how owners are found: auto (kernel socket events where they\n"
+           "                   can run, else the socket tables), events, or tables\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -61,7 +64,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         }
         const bool takesValue = option == "--print" || option == "--read" || option == "--bind" ||
                                 option == "--count" || option == "--duration" ||
-                                option == "--config" || option == "--pid";
+                                option == "--config" || option == "--pid" ||
+                                option == "--attribution";
         if (!takesValue) {
             error = "unknown option: " + arguments[i];
             return std::nullopt;
@@ -126,6 +130,17 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
                 rest.remove_prefix(comma + 1);
             }
             line.pids = std::move(pids);
+        } else if (option == "--attribution") {
+            if (*value == "auto") {
+                line.attribution = AttributionChoice::kAuto;
+            } else if (*value == "events") {
+                line.attribution = AttributionChoice::kEvents;
+            } else if (*value == "tables") {
+                line.attribution = AttributionChoice::kTables;
+            } else {
+                error = "--attribution takes auto, events or tables, not '" + *value + "'";
+                return std::nullopt;
+            }
         } else {
             line.configFile = *value;
         }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/SystemServices.h"
+
 namespace ravelin {
 
 /// What `ravelin` was asked to do on its command line.
@@ -19,6 +21,7 @@ struct CommandLine {
     std::optional<std::string> configFile;     ///< --config FILE
     bool attribute = false;                    ///< --attribute: the owner column
     std::optional<std::vector<int>> pids;      ///< --pid P[,P...]
+    AttributionChoice attribution = AttributionChoice::kAuto;  ///< --attribution
     bool help = false;
 
     bool Prints(Output output) const;

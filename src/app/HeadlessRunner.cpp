@@ -109,7 +109,12 @@ void HeadlessRunner::WaitForEnd() {
 
 bool HeadlessRunner::SetUpAttribution() {
     if (!commandLine_.attribute && !commandLine_.pids) return true;
-    if (!monitor_.LoadOwnerTables(*this)) return false;
+    const bool loaded = monitor_.LoadOwnerTables(*this, commandLine_.attribution);
+    if (!monitor_.attributionMode().empty()) {
+        std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
+        std::fflush(errors_);
+    }
+    if (!loaded) return false;
     std::unique_ptr<ProcessSelection> selection;
     if (commandLine_.pids) {
         selection = std::make_unique<PidSelection>(

@@ -3,48 +3,90 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "attribution/ConnectionOwners.h"
+#include "attribution/FlowTable.h"
 #include "attribution/InodeOwners.h"
 #include "attribution/ProcessSource.h"
+#include "attribution/SocketEvents.h"
 #include "attribution/SocketTable.h"
 
 namespace ravelin {
 
 /// Finds the process that owns the local end of a packet.
 ///
-/// TCP: the packet's own connection is asked for first (a hash lookup in the kernel, where a
-/// dump of every connection would cost a millisecond per packet); where none exists, the
-/// listening sockets are sorted by local address, local port, remote address and remote port,
-/// and the first with the local port wins; where the tables name no owner, the owner remembered
-/// for the connection. UDP: the same sorted rule over the UDP table. The tables are read afresh
-/// for every packet. Used by one thread at a time.
+/// A flow's owner is found once and kept in a flow table for its later packets. Kernel socket
+/// events, where they run, name the owner of each new socket as it is made, so they are taken
+/// in first. Otherwise the first lookup of a flow asks the tables: for TCP, the packet's own
+/// connection (a hash lookup in the kernel, where a dump of every connection would cost a
+/// millisecond); where none exists, the listening sockets sorted by local address, local port,
+/// remote address and remote port, the first with the local port winning. UDP: the same sorted
+/// rule over the UDP table. The sorted tables are kept for a few milliseconds rather than read
+/// per packet. Used by one thread at a time.
 class PortOwnerLookup {
 public:
     using Clock = std::chrono::steady_clock;
+
+    /// How long a sorted table is used before it is read again.
+    static constexpr Clock::duration kTableFreshness = std::chrono::milliseconds(10);
+    /// A port missing from a table older than this is looked for in a new read at once.
+    static constexpr Clock::duration kMissRereadAge = std::chrono::milliseconds(1);
 
     PortOwnerLookup(SocketTable& sockets, ProcessSource& processes,
                     std::function<Clock::time_point()> now = Clock::now)
         : sockets_(sockets), inodes_(processes), now_(std::move(now)) {}
 
+    /// Kernel socket events to take in before every lookup; nullptr for none.
+    void SetSocketEvents(SocketEventSource* events) { events_ = events; }
+
     /// The owning process id, or -1 when nothing owns the port. `packetEnds` are the packet's
     /// ends seen from this host (local port = the port on this host's side); `opensConnection`
     /// is set for a SYN, which starts a new connection on the pair.
     int FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds, bool opensConnection);
+    /// Takes in the kernel's socket events that came since the last call: cheap when none did.
+    void TakeSocketEvents();
+
+    /// The name a kernel event gave the process, which may have ended since.
+    std::optional<std::string> ProcessName(int pid) const;
 
     const InodeOwners& inodeOwners() const { return inodes_; }
-    const ConnectionOwners& connectionOwners() const { return connections_; }
+    const FlowTable& flows() const { return flows_; }
 
 private:
-    int FirstOwnerOfPort(std::vector<SocketRow>& rows, std::uint16_t localPort,
-                         Clock::time_point now);
+    /// A socket table sorted in the lookup order, with the first row of each local port.
+    struct SortedTable {
+        std::vector<SocketRow> rows;
+        std::unordered_map<std::uint16_t, std::uint64_t> firstInodeOfPort;
+        std::optional<Clock::time_point> readAt;
+    };
+    using ListFunction = bool (SocketTable::*)(std::vector<SocketRow>&);
+
+    void TakeSocketEvents(Clock::time_point now);
+    /// What the tables say of a flow: the owner (kNoOwner where unknown), where it came from,
+    /// and whether any socket had the flow's local end at all.
+    struct TableAnswer {
+        int pid = -1;
+        FlowTable::Source source = FlowTable::Source::kDerived;
+        bool socketFound = false;
+    };
+
+    TableAnswer LookUpInTables(const Flow& flow, Clock::time_point now);
+    bool Read(SortedTable& table, ListFunction list, Clock::time_point now);
+    TableAnswer FirstOwnerOfPort(SortedTable& table, ListFunction list, std::uint16_t localPort,
+                                 Clock::time_point now);
 
     SocketTable& sockets_;
     InodeOwners inodes_;
-    ConnectionOwners connections_;
+    FlowTable flows_;
+    SocketEventSource* events_ = nullptr;
     std::function<Clock::time_point()> now_;
-    std::vector<SocketRow> rows_;  // reused between calls
+    SortedTable listeners_;
+    SortedTable udp_;
+    std::vector<SocketEvent> pendingEvents_;  // reused between calls
+    std::unordered_map<int, std::string> eventNames_;
 };
 
 }  // namespace ravelin

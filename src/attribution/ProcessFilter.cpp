@@ -26,7 +26,11 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
 FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t localPort,
                                    std::uint32_t boundAddress) {
     const bool allSelected = selection_.AllSelected();
-    if (allSelected && !alwaysAttribute_) return {true, kNoOwner};
+    if (allSelected && !alwaysAttribute_) {
+        // Flows that begin now are known when the user unticks a process later.
+        lookup_.TakeSocketEvents();
+        return {true, kNoOwner};
+    }
     const int owner = LookUpOwner(packet, localPort, boundAddress);
     if (allSelected) return {true, owner};
     if (owner != kNoOwner) {

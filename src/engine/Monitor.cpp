@@ -12,8 +12,24 @@ Monitor::~Monitor() {
     session_.reset();
 }
 
-bool Monitor::LoadOwnerTables(ErrorReporter& reporter) {
-    return !services_.loadOwnerTables || services_.loadOwnerTables(reporter);
+bool Monitor::LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice) {
+    if (services_.loadOwnerTables && !services_.loadOwnerTables(reporter)) return false;
+    std::string whyNot = "chosen";
+    if (choice != AttributionChoice::kTables) {
+        whyNot = "not available on this system";
+        if (services_.openSocketEvents) socketEvents_ = services_.openSocketEvents(whyNot);
+    }
+    if (socketEvents_ != nullptr) {
+        attributionMode_ = "kernel events";
+    } else {
+        attributionMode_ = "socket tables (" + whyNot + ")";
+        if (choice == AttributionChoice::kEvents) {
+            reporter.ShowError("kernel socket events cannot run: " + whyNot);
+            return false;
+        }
+    }
+    if (lookup_ != nullptr) lookup_->SetSocketEvents(socketEvents_.get());
+    return true;
 }
 
 ProcessTree& Monitor::processTree() {
@@ -30,6 +46,7 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup 
     if (lookup_ == nullptr) {
         lookup_ = std::make_unique<PortOwnerLookup>(*services_.lookupSockets,
                                                     *services_.lookupProcesses);
+        lookup_->SetSocketEvents(socketEvents_.get());
     }
     filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);
     filter_->SetAlwaysAttribute(lookup == OwnerLookup::kAlways);

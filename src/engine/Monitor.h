@@ -37,8 +37,12 @@ public:
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
-    /// Makes the socket tables ready for attribution; false after a reported failure.
-    bool LoadOwnerTables(ErrorReporter& reporter);
+    /// Makes attribution ready: the socket tables, and kernel socket events as `choice` says.
+    /// False after a reported failure (the tables, or events that were asked for and cannot
+    /// run).
+    bool LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice = AttributionChoice::kAuto);
+    /// How owners are found, for the user: "kernel events", or "socket tables (<why>)".
+    const std::string& attributionMode() const { return attributionMode_; }
     /// The process tree over the tree's own services, built on first use (the window's).
     ProcessTree& processTree();
     /// Lists only the traffic of the selected processes, looking owners up as `lookup` says.
@@ -57,6 +61,8 @@ private:
     CaptureLists lists_;
     HttpRecogniser recogniser_;
     PacketPipeline pipeline_;
+    std::unique_ptr<SocketEventSource> socketEvents_;
+    std::string attributionMode_;
     std::unique_ptr<ProcessTree> tree_;
     std::unique_ptr<PortOwnerLookup> lookup_;
     std::unique_ptr<ProcessSelection> selection_;

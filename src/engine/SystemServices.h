@@ -4,11 +4,16 @@
 #include <memory>
 
 #include "attribution/ProcessSource.h"
+#include "attribution/SocketEvents.h"
 #include "attribution/SocketTable.h"
 #include "base/CheckCall.h"
 #include "capture/CaptureSession.h"
 
 namespace ravelin {
+
+/// How processes are found for packets: kernel socket events where they can run, else the
+/// socket tables (kAuto); the events or nothing (kEvents); the tables alone (kTables).
+enum class AttributionChoice { kAuto, kEvents, kTables };
 
 /// Everything Ravelin asks of the operating system, handed to a Monitor: the host's services
 /// in the program, fakes in the tests. Socket tables and process sources are used by one thread
@@ -25,6 +30,9 @@ struct SystemServices {
     /// Makes the socket tables ready, checking and reporting each step; false after a reported
     /// failure, when traffic cannot be attributed.
     std::function<bool(ErrorReporter& reporter)> loadOwnerTables;
+    /// Starts kernel socket events; nothing, with the reason in `whyNot`, where they cannot
+    /// run. Empty where the system has none.
+    std::function<std::unique_ptr<SocketEventSource>(std::string& whyNot)> openSocketEvents;
 };
 
 }  // namespace ravelin

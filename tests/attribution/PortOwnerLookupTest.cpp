@@ -38,6 +38,7 @@ public:
         return readable;
     }
     bool ListUdpSockets(std::vector<SocketRow>& rows) override {
+        ++udpReads;
         rows = udp;
         return readable;
     }
@@ -45,6 +46,7 @@ public:
     std::vector<SocketRow> connections, listeners, udp;
     bool readable = true;
     int connectionLookups = 0;
+    int udpReads = 0;
 };
 
 // Socket inodes held by processes, as a test sets them.
@@ -84,7 +86,7 @@ protected:
 
     TableOfSockets table_;
     InodeHolders holders_;
-    ConnectionOwners::Clock::time_point now_{std::chrono::hours(1)};
+    PortOwnerLookup::Clock::time_point now_{std::chrono::hours(1)};
 };
 
 TEST_F(PortOwnerLookupTest, ConnectionFirstThenListenersThenRememberedOwner) {
@@ -99,9 +101,11 @@ TEST_F(PortOwnerLookupTest, ConnectionFirstThenListenersThenRememberedOwner) {
     // A SYN to the listener, before any connection exists, belongs to the listener's owner.
     EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 8080, "127.0.0.1", 50001), true), 100);
 
-    // The child closes: its socket leaves the tables, and the listener still names pid 100.
+    // The child closes: its socket leaves the tables, and its connection's last packets are
+    // still its own.
     table_.connections.clear();
-    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 100);
+    now_ += 1s;
+    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 101);
 
     // A client's connection on a port nobody listens on is remembered after close.
     // The client is a process that started after the last look.
@@ -130,8 +134,11 @@ TEST_F(PortOwnerLookupTest, FirstRowInSortedOrderWinsAndOnlyThePortCounts) {
     EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.5", 53, "127.0.0.1", 999), false), 2);
     EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1), false), 3);
     EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 54, "127.0.0.1", 1), false), -1);
+    // Tables are read once for many flows, and again once they are no longer fresh.
+    EXPECT_EQ(table_.udpReads, 1);
     table_.readable = false;
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1), false), -1);
+    now_ += PortOwnerLookup::kTableFreshness;
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 2), false), -1);
 }
 
 TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOften) {
@@ -144,15 +151,19 @@ TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOft
     EXPECT_EQ(holders_.walks, 0);
     EXPECT_EQ(holders_.searchesOfOneProcess, 1);
 
-    // A process that started since: its sockets are found without walking everything.
+    // A process that started since: its sockets are found without walking everything, once
+    // the flow's provisional owner is due to be looked up again.
     table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 60}};
     holders_.holders.emplace(60, 600);
+    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    now_ += FlowTable::kRecheckInterval;
     EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 600);
     EXPECT_EQ(holders_.walks, 0);
 
     // A new socket of a process searched before needs the whole walk: at most one per interval,
     // however many packets ask.
     table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 51}};
+    now_ += FlowTable::kRecheckInterval;
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends, false), -1);
     EXPECT_EQ(holders_.walks, 1);
     const int searches = holders_.searchesOfOneProcess;
@@ -165,29 +176,42 @@ TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOft
     EXPECT_EQ(holders_.walks, 2);
 }
 
-TEST(ConnectionOwnersTest, ForgetsIdleConnectionsAndStaysBounded) {
-    ConnectionOwners owners(3, std::chrono::minutes(5));
-    ConnectionOwners::Clock::time_point now{std::chrono::hours(1)};
-    const auto connection = [](std::uint16_t port) {
-        return SocketEndpoints{Ipv4("127.0.0.1"), port, Ipv4("127.0.0.1"), 80};
-    };
-    owners.Remember(connection(1), 11, now);
-    owners.Remember(connection(2), 12, now);
-    owners.Remember(connection(3), 13, now);
-    EXPECT_EQ(owners.Find(connection(1), now), 11);  // now the most recently seen
-    owners.Remember(connection(4), 14, now);         // evicts 2, the least recently seen
-    EXPECT_EQ(owners.size(), 3U);
-    EXPECT_EQ(owners.Find(connection(2), now), std::nullopt);
-    EXPECT_EQ(owners.Find(connection(3), now), 13);
+// Kernel events as a test queues them.
+class QueuedEvents : public SocketEventSource {
+public:
+    void Drain(std::vector<SocketEvent>& events) override {
+        ++drains;
+        events.insert(events.end(), queued.begin(), queued.end());
+        queued.clear();
+    }
+    std::vector<SocketEvent> queued;
+    int drains = 0;
+};
 
-    // Traffic keeps an entry alive; five quiet minutes end it.
-    now += std::chrono::minutes(4);
-    EXPECT_EQ(owners.Find(connection(1), now), 11);
-    now += std::chrono::minutes(2);
-    EXPECT_EQ(owners.Find(connection(1), now), 11);
-    EXPECT_EQ(owners.Find(connection(4), now), std::nullopt);
-    // The pair is the key, ends in order: the reverse direction is another connection.
-    EXPECT_EQ(owners.Find({Ipv4("127.0.0.1"), 80, Ipv4("127.0.0.1"), 1}, now), std::nullopt);
+TEST_F(PortOwnerLookupTest, KernelEventsNameOwnersBeforeTheTablesAndOutliveTheProcess) {
+    QueuedEvents events;
+    PortOwnerLookup lookup = Lookup();
+    lookup.SetSocketEvents(&events);
+    // A client that connected and exited before its first packet was looked up; the tables
+    // know nothing of it.
+    const SocketEndpoints client = Ends("127.0.0.1", 41000, "127.0.0.1", 8080);
+    events.queued.push_back({SocketEvent::Kind::kOpened, true, client, 4242, "curl"});
+    EXPECT_EQ(lookup.FindPortOwner(true, client, true), 4242);  // its SYN
+    EXPECT_EQ(table_.connectionLookups, 0);
+    EXPECT_EQ(lookup.ProcessName(4242), "curl");
+
+    // Closed: its last segments still count for it, a little while.
+    events.queued.push_back({SocketEvent::Kind::kClosed, true, client, 4242, "curl"});
+    lookup.TakeSocketEvents();
+    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 4242);
+    now_ += FlowTable::kCloseGrace;
+    EXPECT_EQ(lookup.FindPortOwner(true, client, false), -1);
+
+    // A UDP receiver's bind names the owner of every flow to its port.
+    events.queued.push_back({SocketEvent::Kind::kOpened, false, Ends("0.0.0.0", 53, "0.0.0.0", 0),
+                             53, "resolver"});
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 53, "127.0.0.9", 999), false), 53);
+    EXPECT_EQ(table_.udpReads, 0);
 }
 
 // The selection as the filter sees it.

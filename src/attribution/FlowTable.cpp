@@ -1,0 +1,86 @@
+#include "attribution/FlowTable.h"
+
+namespace ravelin {
+
+FlowTable::Key FlowTable::MakeKey(const Flow& flow) {
+    const SocketEndpoints& ends = flow.ends;
+    return {(std::uint64_t{ends.localAddress} << 32) | ends.remoteAddress,
+            (std::uint64_t{ends.localPort} << 32) | (std::uint64_t{ends.remotePort} << 16) |
+                (flow.tcp ? 1U : 0U)};
+}
+
+void FlowTable::Erase(std::unordered_map<Key, Entry, KeyHash>::iterator entry) {
+    recency_.erase(entry->second.recency);
+    entries_.erase(entry);
+}
+
+void FlowTable::DropExpired(Clock::time_point now) {
+    // Idle flows end within a second of their limit; looking once a second keeps a busy flow's
+    // lookup to one hash probe.
+    if (now - lastExpiry_ < std::chrono::seconds(1)) return;
+    lastExpiry_ = now;
+    // Only the least recently used end is looked at: a flow in use is never idle, and closed
+    // flows that are still in use go when they are next hit.
+    while (!recency_.empty() && now - recency_.back().lastSeen >= idleLimit_) {
+        Erase(entries_.find(recency_.back().key));
+    }
+}
+
+std::optional<FlowTable::Owner> FlowTable::Hit(const Key& key, Clock::time_point now) {
+    const auto found = entries_.find(key);
+    if (found == entries_.end()) return std::nullopt;
+    Entry& entry = found->second;
+    if (entry.closedAt && now - *entry.closedAt >= kCloseGrace) {
+        Erase(found);
+        return std::nullopt;
+    }
+    entry.recency->lastSeen = now;
+    if (entry.recency != recency_.begin()) {
+        recency_.splice(recency_.begin(), recency_, entry.recency);
+    }
+    const bool stale = entry.source == Source::kDerived && now - entry.decided >= kRecheckInterval;
+    return Owner{entry.pid, entry.source, stale};
+}
+
+std::optional<FlowTable::Owner> FlowTable::Find(const Flow& flow, Clock::time_point now) {
+    DropExpired(now);
+    if (auto owner = Hit(MakeKey(flow), now)) return owner;
+    // A socket that was only bound (a UDP receiver, a listener) owns every flow on its end.
+    if (entries_.empty()) return std::nullopt;
+    Flow bound{flow.tcp, {flow.ends.localAddress, flow.ends.localPort, 0, 0}};
+    if (auto owner = Hit(MakeKey(bound), now)) return owner;
+    bound.ends.localAddress = 0;
+    return Hit(MakeKey(bound), now);
+}
+
+void FlowTable::Remember(const Flow& flow, int pid, Source source, Clock::time_point now) {
+    DropExpired(now);
+    const Key key = MakeKey(flow);
+    if (auto found = entries_.find(key); found != entries_.end()) {
+        Entry& entry = found->second;
+        entry.pid = pid;
+        entry.source = source;
+        entry.decided = now;
+        entry.recency->lastSeen = now;
+        entry.closedAt.reset();
+        recency_.splice(recency_.begin(), recency_, entry.recency);
+        return;
+    }
+    if (capacity_ == 0) return;
+    if (entries_.size() >= capacity_) Erase(entries_.find(recency_.back().key));
+    recency_.push_front({key, now});
+    entries_.emplace(key, Entry{pid, source, now, std::nullopt, recency_.begin()});
+}
+
+void FlowTable::Forget(const Flow& flow) {
+    const auto found = entries_.find(MakeKey(flow));
+    if (found != entries_.end() && found->second.source != Source::kKernelEvent) Erase(found);
+}
+
+void FlowTable::Close(const Flow& flow, Clock::time_point now) {
+    if (const auto found = entries_.find(MakeKey(flow)); found != entries_.end()) {
+        if (!found->second.closedAt) found->second.closedAt = now;
+    }
+}
+
+}  // namespace ravelin

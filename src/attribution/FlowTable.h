@@ -1,0 +1,109 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <unordered_map>
+
+#include "attribution/SocketTable.h"
+
+namespace ravelin {
+
+/// A TCP or UDP flow as this host sees it: the protocol and both ends.
+struct Flow {
+    bool tcp = true;
+    SocketEndpoints ends;
+};
+
+/// The owner of each flow, found once and reused for the flow's later packets, so that a busy
+/// flow costs a hash lookup instead of a trip to the kernel's tables. It also keeps the owners
+/// of flows whose socket is gone (the FIN after close(), TIME_WAIT, a client that exited), for
+/// their last packets plainly belong to that process.
+///
+/// An owner is firm when something named this very flow's socket (a kernel event, an exact
+/// connection lookup) and provisional when it was derived (a listener, the UDP table, or
+/// nobody): a provisional owner is looked up again after kRecheckInterval. An entry ends when
+/// a SYN reuses the pair (Forget), a short while after its socket closed (Close), after
+/// `idleLimit` without traffic, or, when the table is full, least recently used first.
+class FlowTable {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// Where an owner came from.
+    enum class Source {
+        kKernelEvent,  ///< the kernel saw the process make this socket: firm
+        kConnection,   ///< the flow's own socket in the tables: firm
+        kDerived,      ///< a listener, the UDP table, or nobody found: provisional
+    };
+
+    struct Owner {
+        int pid = -1;
+        Source source = Source::kDerived;
+        /// A provisional owner that is due to be looked up again.
+        bool stale = false;
+    };
+
+    static constexpr std::size_t kDefaultCapacity = 65536;
+    static constexpr Clock::duration kDefaultIdleLimit = std::chrono::minutes(5);
+    static constexpr Clock::duration kRecheckInterval = std::chrono::milliseconds(100);
+    /// How long a flow outlives its closed socket: its last segments are still on the way.
+    static constexpr Clock::duration kCloseGrace = std::chrono::seconds(2);
+
+    explicit FlowTable(std::size_t capacity = kDefaultCapacity,
+                       Clock::duration idleLimit = kDefaultIdleLimit)
+        : capacity_(capacity), idleLimit_(idleLimit) {}
+
+    /// The owner remembered for the flow, else for a socket bound to its local end (learnt
+    /// from kernel events); a hit counts as traffic on the flow.
+    std::optional<Owner> Find(const Flow& flow, Clock::time_point now);
+    /// Remembers the flow's owner (kNoOwner included, provisionally, so that traffic nobody
+    /// owns is not looked up for every packet).
+    void Remember(const Flow& flow, int pid, Source source, Clock::time_point now);
+    /// A new connection reuses the pair: what the tables said of it is stale. What a kernel
+    /// event said stays, for the event of the new connection comes before its SYN.
+    void Forget(const Flow& flow);
+    /// The flow's socket closed: the entry ends after kCloseGrace.
+    void Close(const Flow& flow, Clock::time_point now);
+
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    struct Key {
+        std::uint64_t addresses;
+        std::uint64_t portsAndProtocol;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const {
+            return std::hash<std::uint64_t>{}((key.addresses * 0x9E3779B97F4A7C15ULL) ^
+                                              key.portsAndProtocol);
+        }
+    };
+    /// A flow's place in the order of use, with its last traffic.
+    struct Use {
+        Key key;
+        Clock::time_point lastSeen;
+    };
+    struct Entry {
+        int pid;
+        Source source;
+        Clock::time_point decided;  // when the owner was found
+        std::optional<Clock::time_point> closedAt;
+        std::list<Use>::iterator recency;  // position in recency_, most recent at the front
+    };
+
+    static Key MakeKey(const Flow& flow);
+    std::optional<Owner> Hit(const Key& key, Clock::time_point now);
+    void Erase(std::unordered_map<Key, Entry, KeyHash>::iterator entry);
+    void DropExpired(Clock::time_point now);
+
+    std::size_t capacity_;
+    Clock::duration idleLimit_;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+    std::list<Use> recency_;
+    Clock::time_point lastExpiry_{};
+};
+
+}  // namespace ravelin

@@ -1,0 +1,86 @@
+#include "attribution/FlowTable.h"
+
+#include <gtest/gtest.h>
+
+#include "support/DatagramBuilder.h"
+
+namespace ravelin {
+namespace {
+
+using test::Ipv4;
+using namespace std::chrono_literals;
+using Source = FlowTable::Source;
+
+Flow Tcp(std::uint16_t localPort, std::uint16_t remotePort = 80) {
+    return {true, {Ipv4("127.0.0.1"), localPort, Ipv4("127.0.0.1"), remotePort}};
+}
+
+std::optional<int> PidOf(FlowTable& flows, const Flow& flow, FlowTable::Clock::time_point now) {
+    const auto owner = flows.Find(flow, now);
+    return owner ? std::optional<int>(owner->pid) : std::nullopt;
+}
+
+TEST(FlowTableTest, BoundedLeastRecentlyUsedFirstAndIdleFlowsEnd) {
+    FlowTable flows(3, 5min);
+    FlowTable::Clock::time_point now{1h};
+    flows.Remember(Tcp(1), 11, Source::kConnection, now);
+    flows.Remember(Tcp(2), 12, Source::kConnection, now);
+    flows.Remember(Tcp(3), 13, Source::kConnection, now);
+    EXPECT_EQ(PidOf(flows, Tcp(1), now), 11);                  // now the most recently used
+    flows.Remember(Tcp(4), 14, Source::kConnection, now);     // evicts 2
+    EXPECT_EQ(flows.size(), 3U);
+    EXPECT_EQ(PidOf(flows, Tcp(2), now), std::nullopt);
+    EXPECT_EQ(PidOf(flows, Tcp(3), now), 13);
+
+    // Traffic keeps a flow alive; five quiet minutes end it.
+    now += 4min;
+    EXPECT_EQ(PidOf(flows, Tcp(1), now), 11);
+    now += 2min;
+    EXPECT_EQ(PidOf(flows, Tcp(1), now), 11);
+    EXPECT_EQ(PidOf(flows, Tcp(4), now), std::nullopt);
+    // The ends are in order and the protocol counts: the reverse direction and the same ends
+    // over UDP are other flows.
+    EXPECT_EQ(PidOf(flows, Tcp(80, 1), now), std::nullopt);
+    Flow udp = Tcp(1);
+    udp.tcp = false;
+    EXPECT_EQ(PidOf(flows, udp, now), std::nullopt);
+}
+
+TEST(FlowTableTest, ProvisionalOwnersGoStaleAndSynsForgetAllButKernelEvents) {
+    FlowTable flows;
+    FlowTable::Clock::time_point now{1h};
+    flows.Remember(Tcp(1), 11, Source::kDerived, now);
+    flows.Remember(Tcp(2), 12, Source::kConnection, now);
+    flows.Remember(Tcp(3), 13, Source::kKernelEvent, now);
+    EXPECT_FALSE(flows.Find(Tcp(1), now)->stale);
+    now += FlowTable::kRecheckInterval;
+    EXPECT_TRUE(flows.Find(Tcp(1), now)->stale);
+    EXPECT_FALSE(flows.Find(Tcp(2), now)->stale);
+
+    // A SYN on the pair: the kernel's word on the new connection came before it.
+    for (int port : {1, 2, 3}) flows.Forget(Tcp(static_cast<std::uint16_t>(port)));
+    EXPECT_EQ(PidOf(flows, Tcp(1), now), std::nullopt);
+    EXPECT_EQ(PidOf(flows, Tcp(2), now), std::nullopt);
+    EXPECT_EQ(PidOf(flows, Tcp(3), now), 13);
+}
+
+TEST(FlowTableTest, ClosedFlowsLastTheGraceAndBoundSocketsOwnTheirEnd) {
+    FlowTable flows;
+    FlowTable::Clock::time_point now{1h};
+    flows.Remember(Tcp(1), 11, Source::kKernelEvent, now);
+    flows.Close(Tcp(1), now);
+    EXPECT_EQ(PidOf(flows, Tcp(1), now + FlowTable::kCloseGrace - 1ms), 11);
+    EXPECT_EQ(PidOf(flows, Tcp(1), now + FlowTable::kCloseGrace), std::nullopt);
+
+    // A UDP socket bound to a port (any address) owns every flow on it; an exact flow wins.
+    const Flow bound{false, {0, 5353, 0, 0}};
+    flows.Remember(bound, 40, Source::kKernelEvent, now);
+    const Flow query{false, {Ipv4("127.0.0.1"), 5353, Ipv4("127.0.0.7"), 9}};
+    EXPECT_EQ(PidOf(flows, query, now), 40);
+    flows.Remember(query, 41, Source::kKernelEvent, now);
+    EXPECT_EQ(PidOf(flows, query, now), 41);
+    EXPECT_EQ(PidOf(flows, {false, {Ipv4("127.0.0.1"), 5354, 0, 0}}, now), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ravelin
