@@ -1,5 +1,7 @@
 #include "attribution/FlowTable.h"
 
+#include <algorithm>
+
 namespace ravelin {
 
 FlowTable::Key FlowTable::MakeKey(const Flow& flow) {
@@ -38,7 +40,7 @@ std::optional<FlowTable::Owner> FlowTable::Hit(const Key& key, Clock::time_point
     if (entry.recency != recency_.begin()) {
         recency_.splice(recency_.begin(), recency_, entry.recency);
     }
-    const bool stale = entry.source == Source::kDerived && now - entry.decided >= kRecheckInterval;
+    const bool stale = entry.source == Source::kDerived && now - entry.decided >= entry.recheckAfter;
     return Owner{entry.pid, entry.source, stale};
 }
 
@@ -58,6 +60,9 @@ void FlowTable::Remember(const Flow& flow, int pid, Source source, Clock::time_p
     const Key key = MakeKey(flow);
     if (auto found = entries_.find(key); found != entries_.end()) {
         Entry& entry = found->second;
+        const bool sameAnswer = entry.pid == pid && entry.source == source;
+        entry.recheckAfter =
+            sameAnswer ? std::min(entry.recheckAfter * 2, kLongestRecheck) : kRecheckInterval;
         entry.pid = pid;
         entry.source = source;
         entry.decided = now;
@@ -69,7 +74,8 @@ void FlowTable::Remember(const Flow& flow, int pid, Source source, Clock::time_p
     if (capacity_ == 0) return;
     if (entries_.size() >= capacity_) Erase(entries_.find(recency_.back().key));
     recency_.push_front({key, now});
-    entries_.emplace(key, Entry{pid, source, now, std::nullopt, recency_.begin()});
+    entries_.emplace(key,
+                     Entry{pid, source, now, kRecheckInterval, std::nullopt, recency_.begin()});
 }
 
 void FlowTable::Forget(const Flow& flow) {

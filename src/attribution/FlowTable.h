@@ -24,7 +24,9 @@ struct Flow {
 ///
 /// An owner is firm when something named this very flow's socket (a kernel event, an exact
 /// connection lookup) and provisional when it was derived (a listener, the UDP table, or
-/// nobody): a provisional owner is looked up again after kRecheckInterval. An entry ends when
+/// nobody): a provisional owner is looked up again after kRecheckInterval, and after twice as
+/// long each time the answer stays the same (up to kLongestRecheck), so that flows nobody
+/// owns here (a replayed file's) do not keep asking the kernel. An entry ends when
 /// a SYN reuses the pair (Forget), a short while after its socket closed (Close), after
 /// `idleLimit` without traffic, or, when the table is full, least recently used first.
 class FlowTable {
@@ -48,6 +50,7 @@ public:
     static constexpr std::size_t kDefaultCapacity = 65536;
     static constexpr Clock::duration kDefaultIdleLimit = std::chrono::minutes(5);
     static constexpr Clock::duration kRecheckInterval = std::chrono::milliseconds(100);
+    static constexpr Clock::duration kLongestRecheck = std::chrono::seconds(5);
     /// How long a flow outlives its closed socket: its last segments are still on the way.
     static constexpr Clock::duration kCloseGrace = std::chrono::seconds(2);
 
@@ -90,6 +93,7 @@ private:
         int pid;
         Source source;
         Clock::time_point decided;  // when the owner was found
+        Clock::duration recheckAfter;
         std::optional<Clock::time_point> closedAt;
         std::list<Use>::iterator recency;  // position in recency_, most recent at the front
     };

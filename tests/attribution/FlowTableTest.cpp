@@ -56,6 +56,10 @@ TEST(FlowTableTest, ProvisionalOwnersGoStaleAndSynsForgetAllButKernelEvents) {
     now += FlowTable::kRecheckInterval;
     EXPECT_TRUE(flows.Find(Tcp(1), now)->stale);
     EXPECT_FALSE(flows.Find(Tcp(2), now)->stale);
+    // The same answer again: the next look waits twice as long.
+    flows.Remember(Tcp(1), 11, Source::kDerived, now);
+    EXPECT_FALSE(flows.Find(Tcp(1), now + FlowTable::kRecheckInterval)->stale);
+    EXPECT_TRUE(flows.Find(Tcp(1), now + 2 * FlowTable::kRecheckInterval)->stale);
 
     // A SYN on the pair: the kernel's word on the new connection came before it.
     for (int port : {1, 2, 3}) flows.Forget(Tcp(static_cast<std::uint16_t>(port)));
