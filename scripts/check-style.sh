@@ -55,7 +55,7 @@ check_tidy() {
         return 0
     fi
     if [ -n "$diagnostics" ]; then
-        echo "$diagnostics" | sed "s|^$root/||"
+        echo "${diagnostics//"$root/"/}"
         echo "clang-tidy diagnostics by check:"
         echo "$diagnostics" | sed -E 's/.*\[([^]]+)\]$/\1/' | sort | uniq -c | sort -rn
     fi
