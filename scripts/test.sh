@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs the whole test suite:
 # unit tests, end-to-end tests against curl, python3 -m http.server and tshark, and the same
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
-# RAVELIN_SANITIZERS=0 skips the sanitizer run.
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer. Between the two, the style
+# checks (clang-format and clang-tidy, scripts/check-style.sh) read the default build's
+# compile commands. RAVELIN_SANITIZERS=0 skips the sanitizer run, RAVELIN_STYLE=0 the style checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,9 @@ run_suite() {
 }
 
 run_suite default
+if [ "${RAVELIN_STYLE:-1}" != 0 ]; then
+    ./scripts/check-style.sh
+fi
 if [ "${RAVELIN_SANITIZERS:-1}" != 0 ]; then
     run_suite asan
 fi
