@@ -35,8 +35,8 @@ HeadlessRunner::~HeadlessRunner() = default;
 
 void HeadlessRunner::ShowError(std::string_view text) {
     failed_.store(true);
-    std::fprintf(errors_, "%.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(errors_);
+    (void)std::fprintf(errors_, "%.*s\n", static_cast<int>(text.size()), text.data());
+    (void)std::fflush(errors_);
 }
 
 void HeadlessRunner::OnPacketListed(int row, int owner) {
@@ -66,12 +66,12 @@ void HeadlessRunner::OnRequestListed(int row) {
 void HeadlessRunner::OnBatchEnd() {
     lastListedNanoseconds_.store(NowNanoseconds());
     Flush();
-    std::fflush(output_);
+    (void)std::fflush(output_);
 }
 
 void HeadlessRunner::Flush() {
     if (pending_.empty()) return;
-    std::fwrite(pending_.data(), 1, pending_.size(), output_);
+    (void)std::fwrite(pending_.data(), 1, pending_.size(), output_);
     pending_.clear();
 }
 
@@ -111,8 +111,8 @@ bool HeadlessRunner::SetUpAttribution() {
     if (!commandLine_.attribute && !commandLine_.pids) return true;
     const bool loaded = monitor_.LoadOwnerTables(*this, commandLine_.attribution);
     if (!monitor_.attributionMode().empty()) {
-        std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
-        std::fflush(errors_);
+        (void)std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
+        (void)std::fflush(errors_);
     }
     if (!loaded) return false;
     std::unique_ptr<ProcessSelection> selection;
@@ -155,7 +155,7 @@ int HeadlessRunner::Run() {
     // Reports a receive failure, if the source ended with one, and stops.
     monitor_.session().FinishEndedCapture();
     if (statistics && commandLine_.Prints(CommandLine::Output::kSummary)) {
-        std::fprintf(errors_, "capture: received=%llu dropped=%llu\n",
+        (void)std::fprintf(errors_, "capture: received=%llu dropped=%llu\n",
                      static_cast<unsigned long long>(statistics->received),
                      static_cast<unsigned long long>(statistics->dropped));
     }
@@ -168,10 +168,12 @@ int HeadlessRunner::Run() {
             const std::int64_t firstNs = first->time_since_epoch().count();
             if (last > firstNs) seconds = static_cast<double>(last - firstNs) / 1e9;
         }
-        std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", monitor_.lists().packets.rowCount(),
+        (void)std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", monitor_.lists().packets.rowCount(),
                      monitor_.lists().requests.rowCount(), seconds);
     }
-    std::fflush(output_);
+    (void)std::fflush(output_);
+    // Lines that could not be written (a full disk, a closed pipe) are a failed run.
+    if (std::ferror(output_) != 0) return 1;
     return failed_.load() ? 1 : 0;
 }
 

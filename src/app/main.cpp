@@ -13,7 +13,7 @@ namespace {
 
 int RunHeadless(const ravelin::CommandLine& commandLine) {
     static char outputBuffer[1 << 16];
-    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    (void)std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     ravelin::HeadlessRunner runner(commandLine, ravelin::LinuxServices(commandLine.readFile), stdout,
                                   stderr);
     return runner.Run();
@@ -36,11 +36,11 @@ int main(int argc, char** argv) {
     std::string error;
     const auto commandLine = ravelin::ParseCommandLine(arguments, error);
     if (!commandLine) {
-        std::fprintf(stderr, "ravelin: %s\n%s", error.c_str(), ravelin::UsageText());
+        (void)std::fprintf(stderr, "ravelin: %s\n%s", error.c_str(), ravelin::UsageText());
         return 2;
     }
     if (commandLine->help) {
-        std::fputs(ravelin::UsageText(), stdout);
+        (void)std::fputs(ravelin::UsageText(), stdout);
         return 0;
     }
     if (!commandLine->outputs.empty()) return RunHeadless(*commandLine);

@@ -1,8 +1,16 @@
 #include "base/CheckCall.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace ravelin {
+
+SystemError SystemError::FromErrno(int code) {
+    // strerror shares one buffer between threads; capture, lookups and the window each fail
+    // on their own thread.
+    char buffer[256] = {};
+    return {code, strerror_r(code, buffer, sizeof buffer)};
+}
 
 std::string FailureText(std::string_view message, const SystemError& error) {
     std::string text(message);

@@ -11,6 +11,9 @@ namespace ravelin {
 struct SystemError {
     int code = 0;
     std::string reason;
+
+    /// The error of an errno value, with the system's words for it.
+    static SystemError FromErrno(int code);
 };
 
 /// How a platform call (or a step that stands for one) ended: success, or the error it left.

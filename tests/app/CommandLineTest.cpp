@@ -29,10 +29,12 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
     EXPECT_DOUBLE_EQ(*line->durationSeconds, 1.5);
     EXPECT_EQ(line->configFile, "r.ini");
 
-    const auto attributed = Parse({"--attribute", "--pid", "12,345"});
+    const auto attributed = Parse({"--attribute", "--pid", "12,345", "--attribution=tables"});
     ASSERT_TRUE(attributed);
     EXPECT_TRUE(attributed->attribute);
     EXPECT_EQ(attributed->pids, (std::vector<int>{12, 345}));
+    EXPECT_EQ(attributed->attribution, AttributionChoice::kTables);
+    EXPECT_EQ(Parse({"--attribution", "events"})->attribution, AttributionChoice::kEvents);
 
     const auto marks = Parse({"--print", "http", "--print=marks"});
     ASSERT_TRUE(marks);
@@ -62,6 +64,7 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         {"--pid", "x"},
         {"--pid", "1,"},
         {"--attribute=1"},
+        {"--attribution", "kernel"},
     };
     for (const auto& arguments : mistakes) {
         std::string error;

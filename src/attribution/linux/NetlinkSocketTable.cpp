@@ -56,13 +56,13 @@ NetlinkSocketTable::NetlinkSocketTable() : buffer_(kInitialBufferBytes) {}
 CallResult NetlinkSocketTable::OpenSocket() {
     fd_.Reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd_.valid()) {
-        lastError_ = {errno, std::strerror(errno)};
+        lastError_ = SystemError::FromErrno(errno);
         return CallResult::Failure(lastError_);
     }
     const int status =
         setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &kReceiveTimeout, sizeof(kReceiveTimeout));
     if (status != 0) {
-        lastError_ = {errno, std::strerror(errno)};
+        lastError_ = SystemError::FromErrno(errno);
         fd_.Reset();
         return CallResult::Failure(lastError_);
     }
@@ -93,7 +93,7 @@ CallResult NetlinkSocketTable::ProbeUdp() {
 }
 
 NetlinkSocketTable::Outcome NetlinkSocketTable::Fail(int code) {
-    lastError_ = {code, std::strerror(code)};
+    lastError_ = SystemError::FromErrno(code);
     // The rest of an abandoned answer may still be queued; a fresh socket starts clean.
     const SystemError error = lastError_;
     OpenSocket();
@@ -151,12 +151,12 @@ NetlinkSocketTable::Outcome NetlinkSocketTable::Exchange(Request& request) {
                 return Outcome::kAnswered;
             case DiagDecodeResult::Status::kError:
                 if (result.error == ENOENT) {
-                    lastError_ = {ENOENT, std::strerror(ENOENT)};
+                    lastError_ = SystemError::FromErrno(ENOENT);
                     return Outcome::kNotFound;
                 }
                 if (result.error == EBADMSG) return Fail(EBADMSG);
                 // The kernel refused the request; its answer is complete.
-                lastError_ = {result.error, std::strerror(result.error)};
+                lastError_ = SystemError::FromErrno(result.error);
                 return Outcome::kFailed;
         }
     }

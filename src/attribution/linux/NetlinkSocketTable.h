@@ -18,7 +18,7 @@ namespace ravelin {
 class NetlinkSocketTable : public SocketTable {
 public:
     /// Start size of the receive buffer: the kernel fills dump datagrams up to 32 KiB.
-    static constexpr std::size_t kInitialBufferBytes = 32 * 1024;
+    static constexpr std::size_t kInitialBufferBytes = std::size_t{32} * 1024;
 
     NetlinkSocketTable();
 

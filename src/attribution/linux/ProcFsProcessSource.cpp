@@ -85,6 +85,8 @@ void ForEachSocketInode(const std::string& fdDirectory, Found&& found) {
     DirPtr dir = OpenDirectory(fdDirectory);
     if (!dir) return;  // ended, or not ours to read
     const int dirFd = dirfd(dir.get());
+    // Each walk reads its own directory stream.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
         // Socket targets are short; a longer target is some file's path.
@@ -148,6 +150,8 @@ std::optional<std::vector<int>> ProcFsProcessSource::ProcessIds() {
     DirPtr dir = OpenDirectory(procRoot_);
     if (!dir) return std::nullopt;
     std::vector<int> pids;
+    // Each walk reads its own directory stream.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     while (const dirent* entry = readdir(dir.get())) {
         if (auto pid = ParseNumber<int>(entry->d_name); pid && *pid > 0) pids.push_back(*pid);
     }
@@ -192,6 +196,8 @@ void ProcFsProcessSource::ReadPackageLists() {
     packageListsRead_ = true;
     DirPtr dir = OpenDirectory(packageListDir_);
     if (!dir) return;  // not a dpkg system: no process counts as packaged
+    // Each walk reads its own directory stream.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     while (const dirent* entry = readdir(dir.get())) {
         const std::string_view name = entry->d_name;
         if (!name.ends_with(".list")) continue;

@@ -33,7 +33,10 @@ CallResult PcapLiveSource::Fail(int code, std::string reason) {
 
 CallResult PcapLiveSource::Create() {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) return Fail(errno, std::strerror(errno));
+    if (wakeFd_ < 0) {
+        lastError_ = SystemError::FromErrno(errno);
+        return CallResult::Failure(lastError_);
+    }
 
     // Which interface carries the address is only judged at Bind, as binding a socket would;
     // until then the handle is made for the device it will need.
@@ -114,7 +117,7 @@ PacketSource::ReadResult PcapLiveSource::Read(DatagramBatch& batch, std::size_t 
     const int ready = poll(fds, 2, kPollTimeoutMs);
     if (ready < 0) {
         if (errno == EINTR) return ReadResult::kData;
-        lastError_ = {errno, std::strerror(errno)};
+        lastError_ = SystemError::FromErrno(errno);
         return ReadResult::kError;
     }
     if ((fds[1].revents & POLLIN) != 0) {
