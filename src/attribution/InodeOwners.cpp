@@ -1,5 +1,7 @@
 #include "attribution/InodeOwners.h"
 
+#include <algorithm>
+
 namespace ravelin {
 
 std::optional<int> InodeOwners::Known(std::uint64_t inode) const {
@@ -46,6 +48,20 @@ void InodeOwners::WalkEverything(Clock::time_point now) {
     ++fullWalks_;
 }
 
+void InodeOwners::NoteOwner(int pid) {
+    const auto known = std::find(recentOwners_.begin(), recentOwners_.end(), pid);
+    if (known == recentOwners_.begin()) return;
+    if (known != recentOwners_.end()) recentOwners_.erase(known);
+    recentOwners_.insert(recentOwners_.begin(), pid);
+    if (recentOwners_.size() > kRecentOwners) recentOwners_.pop_back();
+}
+
+void InodeOwners::SearchRecentOwners() {
+    for (const int pid : recentOwners_) {
+        for (const std::uint64_t inode : processes_.SocketInodesOf(pid)) owners_.emplace(inode, pid);
+    }
+}
+
 std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now) {
     if (inode == 0) return std::nullopt;
     // A socket shared across fork stays with whoever was found first, even after that process
@@ -58,10 +74,21 @@ std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now)
     }
 
     SearchNewProcesses(now);
-    if (const auto pid = Known(inode)) return pid;
+    if (const auto pid = Known(inode)) {
+        NoteOwner(*pid);
+        return pid;
+    }
+    SearchRecentOwners();
+    if (const auto pid = Known(inode)) {
+        NoteOwner(*pid);
+        return pid;
+    }
     if (!lastFullWalk_ || now - *lastFullWalk_ >= minimumInterval_) {
         WalkEverything(now);
-        if (const auto pid = Known(inode)) return pid;
+        if (const auto pid = Known(inode)) {
+            NoteOwner(*pid);
+            return pid;
+        }
     }
     if (misses_.size() >= kMaximumMisses) misses_.clear();
     misses_[inode] = now;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "attribution/ProcessSource.h"
 
@@ -17,7 +18,9 @@ namespace ravelin {
 /// whatever the packet rate. A process first seen within the interval is searched again on a
 /// miss: it may have been looked at between its start and its first socket, and a client that
 /// lives for less than the interval would otherwise never be found. An inode that no search
-/// found is not searched for again within the interval.
+/// found is not searched for again within the interval. Between the two, the few processes
+/// that most recently owned a new socket are searched: a long-running program that opens short
+/// connections in bursts (a browser) is found before its connections end.
 class InodeOwners {
 public:
     using Clock = std::chrono::steady_clock;
@@ -33,11 +36,15 @@ public:
 
 private:
     static constexpr std::size_t kMaximumMisses = 4096;
+    /// How many recent owners of new sockets are searched by themselves on a miss.
+    static constexpr std::size_t kRecentOwners = 4;
     /// However well the map answers, it is rebuilt when it is this old.
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 
     std::optional<int> Known(std::uint64_t inode) const;
     void SearchNewProcesses(Clock::time_point now);
+    void SearchRecentOwners();
+    void NoteOwner(int pid);
     void WalkEverything(Clock::time_point now);
 
     ProcessSource& processes_;
@@ -46,6 +53,7 @@ private:
     // The processes whose sockets are in owners_, with the time each was first seen.
     std::unordered_map<int, Clock::time_point> searchedPids_;
     std::unordered_map<std::uint64_t, Clock::time_point> misses_;
+    std::vector<int> recentOwners_;  // most recent first
     std::optional<Clock::time_point> lastFullWalk_;
     std::uint64_t fullWalks_ = 0;
 };
