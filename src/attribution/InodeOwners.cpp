@@ -50,7 +50,6 @@ void InodeOwners::WalkEverything(Clock::time_point now) {
 
 void InodeOwners::NoteOwner(int pid) {
     const auto known = std::find(recentOwners_.begin(), recentOwners_.end(), pid);
-    if (known == recentOwners_.begin()) return;
     if (known != recentOwners_.end()) recentOwners_.erase(known);
     recentOwners_.insert(recentOwners_.begin(), pid);
     if (recentOwners_.size() > kRecentOwners) recentOwners_.pop_back();
