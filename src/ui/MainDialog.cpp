@@ -5,7 +5,6 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -181,29 +180,13 @@ void MainDialog::CreateToolBar() {
     toolBar_->lower();
 }
 
-QList<int> MainDialog::ScaledWidths(const QList<int>& widths) const {
-    // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
-    // larger desktop font would cut times and addresses short, so every width grows with it.
-    const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
-    const double scale = std::max(1.0, timeWidth / 60.0);
-    QList<int> scaled;
-    for (int width : widths) scaled.append(static_cast<int>(width * scale + 0.5));
-    return scaled;
-}
-
 void MainDialog::CreateLists() {
-    httpModel_ = new StoreListModel<HttpRow>(lists_.requests, this);
-    packetModel_ = new StoreListModel<PacketRow>(lists_.packets, this);
-    httpList_->SetRowModel(httpModel_, ScaledWidths(kHttpColumnWidths));
-    packetList_->SetRowModel(packetModel_, ScaledWidths(kPacketColumnWidths));
-    for (PacketListCtrl* list : {httpList_, packetList_}) {
-        list->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
-        // A user's change of a column width holds until the last column is stretched again.
-        connect(list->horizontalHeader(), &QHeaderView::sectionResized, this,
-                [this, list](int section) {
-                    if (section != list->model()->columnCount() - 1) Layout();
-                });
-    }
+    httpModel_ = new HttpListModel(lists_.requests, this);
+    packetModel_ = new PacketListModel(lists_.packets, this);
+    httpList_->SetRowModel(httpModel_, kHttpColumnWidths);
+    packetList_->SetRowModel(packetModel_, kPacketColumnWidths);
+    httpList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
+    packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }
 
 void MainDialog::CreateMenus() {
@@ -505,17 +488,6 @@ void MainDialog::Layout() {
     place(infoLabel_, layout.infoLabel);
     topMostCheck_->raise();
     infoLabel_->raise();
-
-    for (PacketListCtrl* list : {httpList_, packetList_}) {
-        QAbstractItemModel* model = list->model();
-        if (model == nullptr || model->columnCount() == 0) continue;
-        std::vector<int> widths;
-        for (int column = 0; column < model->columnCount(); ++column) {
-            widths.push_back(list->columnWidth(column));
-        }
-        const QSignalBlocker quiet(list->horizontalHeader());
-        list->setColumnWidth(model->columnCount() - 1, StretchLastColumn(list->width(), widths));
-    }
 }
 
 void MainDialog::resizeEvent(QResizeEvent* event) {

@@ -114,7 +114,6 @@ protected:
 private:
     void CreateToolBar();
     void CreateLists();
-    QList<int> ScaledWidths(const QList<int>& widths) const;
     void CreateMenus();
     void Layout();
     void OnCleanAll();

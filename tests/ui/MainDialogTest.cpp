@@ -14,15 +14,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "ui/AdapterDialog.h"
-#include "ui/ProcessTreeCtrl.h"
-#include "ui/ProcessTreeModel.h"
 #include "support/DatagramBuilder.h"
 #include "support/PcapFileWriter.h"
 #include "support/qt/GuiTest.h"
+#include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/PacketListCtrl.h"
+#include "ui/ProcessTreeCtrl.h"
+#include "ui/ProcessTreeModel.h"
 #include "ui/RowListModel.h"
+#include "ui/WindowLayout.h"
 
 #include <pcap/dlt.h>
 
@@ -271,6 +272,24 @@ private slots:
         QVERIFY(list->following());
         list->verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepSub);
         QVERIFY(!list->following());
+    }
+
+    void theLastColumnFillsTheList() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->resize(1200, 600);
+        window->show();
+        PacketListCtrl* list = window->packetList();
+        const auto filled = [list] {
+            std::vector<int> widths;
+            for (int column = 0; column < 9; ++column) widths.push_back(list->columnWidth(column));
+            return widths.back() > 0 && widths.back() == StretchLastColumn(list->width(), widths);
+        };
+        QVERIFY(filled());
+        list->horizontalHeader()->resizeSection(3, list->columnWidth(3) + 50);  // the user's drag
+        QVERIFY(filled());
+        window->resize(1400, 600);
+        QTRY_VERIFY(filled());
     }
 
     void adapterOkWithoutSelectionAsksForOne() {
