@@ -15,19 +15,19 @@
 #include <cstring>
 
 #include "analysis/PacketLinker.h"
-#include "config/ConfigPath.h"
-#include "ui/WindowLayout.h"
-#include "engine/SourceFactory.h"
-#include "ui/AdapterDialog.h"
-#include "ui/QtColours.h"
-#include "decode/TextForms.h"
 #include "attribution/OwnerTables.h"
-#include "ui/ProcessTreeCtrl.h"
-#include "ui/ProcessTreeModel.h"
+#include "config/ConfigPath.h"
+#include "decode/TextForms.h"
+#include "engine/SourceFactory.h"
 #include "output/Export.h"
+#include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/PacketListCtrl.h"
+#include "ui/ProcessTreeCtrl.h"
+#include "ui/ProcessTreeModel.h"
+#include "ui/QtColours.h"
 #include "ui/RowListModel.h"
+#include "ui/WindowLayout.h"
 
 namespace ravelin {
 
@@ -52,11 +52,7 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
 
     topMostCheck_ = new QCheckBox(Utf8("前端显示"), this);
     topMostCheck_->setLayoutDirection(Qt::RightToLeft);  // text at the left of the box
-    infoLabel_ = new QLabel(this);
-    infoLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    stateLabel_ = new QLabel(QStringLiteral("State:"), this);
-    packetsLabel_ = new QLabel(QStringLiteral("Packets:"), this);
-    httpsLabel_ = new QLabel(QStringLiteral("HTTPs:"), this);
+    status_ = std::make_unique<StatusLine>(*this, lists_);
     treeView_ = new ProcessTreeCtrl(this);
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
@@ -68,17 +64,6 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
          std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane_, hexPane_}) {
         SetBackground(*control, kBackgroundColour);
     }
-    // The counters keep one size, wide enough for any count, so the layout does not jump.
-    const QFontMetrics metrics = fontMetrics();
-    const QSize counterSize(metrics.horizontalAdvance(QStringLiteral("Packets: 000000000")),
-                            metrics.height() + 2);
-    packetsLabel_->setFixedSize(counterSize);
-    httpsLabel_->setFixedSize(counterSize);
-    stateLabel_->setFixedSize(
-        metrics.horizontalAdvance(QStringLiteral("State: Link packets done.")) + 40,
-        metrics.height() + 2);
-    infoLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 8,
-                             metrics.height() + 2);
     topMostCheck_->adjustSize();
 }
 
@@ -128,10 +113,8 @@ bool MainDialog::Initialise() {
     pipeline_->SetFilter(filter_.get());
     pipeline_->SetRecogniser(recogniser_.get());
     session_ = std::make_unique<CaptureSession>(*this, *pipeline_, SourceFactoryFor(commandLine_));
-    counterTimer_.setInterval(kCounterTimerMs);
-    connect(&counterTimer_, &QTimer::timeout, this, &MainDialog::UpdateCounters);
 
-    UpdateCounters();
+    status_->UpdateCounters();
 
     const StartupConfig config = ReadStartupConfig(*ini_);
     maxItemCount_ = config.maxItemCount;
@@ -215,25 +198,6 @@ void MainDialog::ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& p
     menu->popup(list->viewport()->mapToGlobal(position));
 }
 
-void MainDialog::SetStatus(std::string_view text) {
-    stateLabel_->setText(QStringLiteral("State: ") +
-                         QString::fromUtf8(text.data(), static_cast<int>(text.size())) +
-                         QStringLiteral("."));
-}
-
-void MainDialog::UpdateCounters() {
-    packetsLabel_->setText(QStringLiteral("Packets: %1").arg(lists_.packets.rowCount()));
-    httpsLabel_->setText(QStringLiteral("HTTPs: %1").arg(lists_.requests.rowCount()));
-}
-
-void MainDialog::StartCounterTimer() {
-    counterTimer_.start();
-}
-
-void MainDialog::StopCounterTimer() {
-    counterTimer_.stop();
-}
-
 void MainDialog::OnCaptureEnded() {
     // On the pipeline thread: the session is finished on the window's thread, without waiting.
     QMetaObject::invokeMethod(
@@ -241,7 +205,7 @@ void MainDialog::OnCaptureEnded() {
         [this] {
             if (session_->FinishEndedCapture()) SetStatus("Ready");
             startStopAction_->setChecked(false);
-            UpdateCounters();
+            status_->UpdateCounters();
         },
         Qt::QueuedConnection);
 }
@@ -268,7 +232,7 @@ void MainDialog::OnF5() {
 
 void MainDialog::OnAddressChosen(quint32 address) {
     session_->OnAddressChosen(address);
-    infoLabel_->setText(QString::fromStdString(session_->boundAddressText()));
+    status_->ShowAddress(session_->boundAddressText());
 }
 
 void MainDialog::OnSwitchAdapter() {
@@ -293,7 +257,7 @@ void MainDialog::CleanAll() {
     marks_.Forget();
     httpModel_->Refresh();
     packetModel_->Refresh();
-    UpdateCounters();
+    status_->UpdateCounters();
     SetStatus("Clean data done");
     // `detached` frees every row and payload here, outside any lock.
 }
@@ -462,14 +426,8 @@ void MainDialog::Layout() {
     input.clientWidth = width();
     input.clientHeight = height();
     input.toolbarHeight = toolBar_ != nullptr ? toolBar_->sizeHint().height() : 0;
-    const auto sizeOf = [](const QWidget* widget) {
-        return LayoutSize{widget->width(), widget->height()};
-    };
-    input.topmostCheck = sizeOf(topMostCheck_);
-    input.packetsLabel = sizeOf(packetsLabel_);
-    input.httpsLabel = sizeOf(httpsLabel_);
-    input.infoLabel = sizeOf(infoLabel_);
-    input.stateLabel = sizeOf(stateLabel_);
+    input.topmostCheck = {topMostCheck_->width(), topMostCheck_->height()};
+    status_->Measure(input);
     const WindowLayout layout = ComputeLayout(input);
 
     const auto place = [](QWidget* widget, const LayoutRect& rect) {
@@ -482,12 +440,8 @@ void MainDialog::Layout() {
     place(packetList_, layout.packetList);
     place(textPane_, layout.textPane);
     place(hexPane_, layout.hexPane);
-    place(httpsLabel_, layout.httpsLabel);
-    place(packetsLabel_, layout.packetsLabel);
-    place(stateLabel_, layout.stateLabel);
-    place(infoLabel_, layout.infoLabel);
     topMostCheck_->raise();
-    infoLabel_->raise();
+    status_->Place(layout);
 }
 
 void MainDialog::resizeEvent(QResizeEvent* event) {

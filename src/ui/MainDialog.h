@@ -14,17 +14,18 @@
 #include "analysis/HttpRecogniser.h"
 #include "analysis/PacketMarks.h"
 #include "app/CommandLine.h"
-#include "config/IniFile.h"
-#include "capture/CaptureSession.h"
-#include "pipeline/PacketPipeline.h"
-#include "attribution/linux/NetlinkSocketTable.h"
 #include "attribution/PortOwnerLookup.h"
-#include "attribution/linux/ProcFsProcessSource.h"
 #include "attribution/ProcessFilter.h"
 #include "attribution/ProcessTree.h"
+#include "attribution/linux/NetlinkSocketTable.h"
+#include "attribution/linux/ProcFsProcessSource.h"
+#include "capture/CaptureSession.h"
+#include "config/IniFile.h"
+#include "pipeline/PacketPipeline.h"
 #include "rows/CaptureLists.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
+#include "ui/StatusLine.h"
 
 namespace ravelin {
 
@@ -44,7 +45,6 @@ class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
 
 public:
     static constexpr int kTreeTimerMs = 1000;
-    static constexpr int kCounterTimerMs = 100;
 
     explicit MainDialog(const CommandLine& commandLine, QWidget* parent = nullptr);
     ~MainDialog() override;
@@ -54,13 +54,11 @@ public:
 
     // SessionHost and ErrorReporter, on the window's thread.
     ErrorReporter& reporter() override { return *this; }
-    void SetStatus(std::string_view text) override;
-    void StartCounterTimer() override;
-    void StopCounterTimer() override;
+    void SetStatus(std::string_view text) override { status_->SetStatus(text); }
+    void StartCounterTimer() override { status_->StartCounterTimer(); }
+    void StopCounterTimer() override { status_->StopCounterTimer(); }
     void OnCaptureEnded() override;  // any thread
     void ShowError(std::string_view text) override;
-
-    void UpdateCounters();
 
     // What tests and the user act on.
     CaptureSession& session() { return *session_; }
@@ -72,9 +70,9 @@ public:
     QAction* checkNewAction() const { return checkNewAction_; }
     QAction* switchAdapterAction() const { return switchAdapterAction_; }
     QCheckBox* topMostCheck() const { return topMostCheck_; }
-    QLabel* stateLabel() const { return stateLabel_; }
-    QLabel* packetsLabel() const { return packetsLabel_; }
-    QLabel* httpsLabel() const { return httpsLabel_; }
+    QLabel* stateLabel() const { return status_->stateLabel(); }
+    QLabel* packetsLabel() const { return status_->packetsLabel(); }
+    QLabel* httpsLabel() const { return status_->httpsLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }
@@ -152,10 +150,6 @@ private:
     QAction* checkNewAction_ = nullptr;
     QAction* switchAdapterAction_ = nullptr;
     QCheckBox* topMostCheck_ = nullptr;
-    QLabel* infoLabel_ = nullptr;
-    QLabel* stateLabel_ = nullptr;
-    QLabel* packetsLabel_ = nullptr;
-    QLabel* httpsLabel_ = nullptr;
     ProcessTreeCtrl* treeView_ = nullptr;
     ProcessTreeModel* treeModel_ = nullptr;
     PacketListCtrl* httpList_ = nullptr;
@@ -169,7 +163,7 @@ private:
     AdapterDialog* adapterDialog_ = nullptr;
 
     QTimer treeTimer_;
-    QTimer counterTimer_;
+    std::unique_ptr<StatusLine> status_;
 
     // The marks of the last link, and the thread that finds them.
     PacketMarks marks_;
