@@ -14,7 +14,6 @@
 
 #include <cstring>
 
-#include "analysis/PacketLinker.h"
 #include "attribution/OwnerTables.h"
 #include "config/ConfigPath.h"
 #include "decode/TextForms.h"
@@ -22,6 +21,7 @@
 #include "output/Export.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
+#include "ui/LinkController.h"
 #include "ui/PacketListCtrl.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
@@ -70,7 +70,7 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
 MainDialog::~MainDialog() {
     // Capture stops, and the session and a link go, while what they reach still exists.
     session_.reset();
-    if (linkThread_.joinable()) linkThread_.join();
+    link_.reset();
 }
 
 bool MainDialog::Initialise() {
@@ -173,6 +173,11 @@ void MainDialog::CreateLists() {
 }
 
 void MainDialog::CreateMenus() {
+    link_ = std::make_unique<LinkController>(lists_, *httpList_, *packetList_,
+                                             [this](std::string_view text) { SetStatus(text); });
+    connect(link_.get(), &LinkController::linkingChanged, this,
+            [this](bool linking) { cleanAction_->setEnabled(!linking); });
+    connect(link_.get(), &LinkController::linked, this, &MainDialog::ShowPacket);
     httpMenu_ = new QMenu(this);
     httpMenu_->addAction(Utf8("复制URL(Ctrl+C)"), this, &MainDialog::OnCopyUrl);
     httpMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveMarked);
@@ -181,7 +186,8 @@ void MainDialog::CreateMenus() {
     packetMenu_->addAction(Utf8("复制远端IP"), this, &MainDialog::OnCopyRemoteAddress);
     packetMenu_->addAction(Utf8("复制远端IP:端口"), this, &MainDialog::OnCopyRemoteEndpoint);
     packetMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveSelected);
-    packetMenu_->addAction(Utf8("清除所有标记(灰色项)"), this, &MainDialog::OnClearMarks);
+    packetMenu_->addAction(Utf8("清除所有标记(灰色项)"), link_.get(),
+                           &LinkController::OnClearMarks);
     for (auto [list, menu] :
          {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
         list->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -190,7 +196,7 @@ void MainDialog::CreateMenus() {
         list->installEventFilter(this);
     }
     connect(packetList_, &QAbstractItemView::clicked, this, &MainDialog::OnPacketListClick);
-    connect(httpList_, &QAbstractItemView::clicked, this, &MainDialog::OnHttpListClick);
+    connect(httpList_, &QAbstractItemView::clicked, link_.get(), &LinkController::OnHttpListClick);
 }
 
 void MainDialog::ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position) {
@@ -254,7 +260,7 @@ void MainDialog::CleanAll() {
     hexPane_->ShowBytes({});
     const CaptureLists::Detached detached = lists_.ClearBoth();
     // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
-    marks_.Forget();
+    link_->ForgetMarks();
     httpModel_->Refresh();
     packetModel_->Refresh();
     status_->UpdateCounters();
@@ -275,53 +281,6 @@ void MainDialog::ShowPacket(int row) {
 void MainDialog::OnPacketListClick() {
     const QList<int> rows = packetList_->SelectedRows();
     if (!rows.isEmpty()) ShowPacket(rows.first());
-}
-
-void MainDialog::OnHttpListClick() {
-    packetList_->StopFollowing();
-    const QList<int> rows = httpList_->SelectedRows();
-    if (rows.isEmpty() || linking_) return;
-    int startRow = -1;
-    lists_.requests.ReadRow(
-        rows.first(), [&](const StoredRow<HttpRow>& stored) { startRow = stored.row.packetRow; });
-    if (startRow < 0) return;  // row 0 is a packet like any other
-
-    linking_ = true;
-    httpList_->setEnabled(false);
-    cleanAction_->setEnabled(false);
-    SetStatus("Linking packets");
-    if (linkThread_.joinable()) linkThread_.join();  // the last link has finished
-    linkThread_ = std::thread([this, startRow] {
-        marks_.RestoreMarks(lists_.packets);
-        for (const int row : LinkedRows(lists_.packets, startRow)) {
-            marks_.MarkRow(lists_.packets, row, kMarkColour);
-        }
-        QMetaObject::invokeMethod(
-            this, [this, startRow] { FinishLink(startRow); }, Qt::QueuedConnection);
-    });
-}
-
-void MainDialog::FinishLink(int startRow) {
-    packetList_->clearSelection();
-    packetModel_->Refresh();
-    const int rows = packetModel_->rowCount();
-    if (startRow < rows) {
-        packetList_->scrollTo(packetModel_->index(rows - 1, 0));
-        packetList_->scrollTo(packetModel_->index(startRow, 0), QAbstractItemView::PositionAtTop);
-    }
-    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
-    ShowPacket(startRow);
-    httpList_->setEnabled(true);
-    cleanAction_->setEnabled(true);
-    linking_ = false;
-    SetStatus("Link packets done");
-}
-
-void MainDialog::OnClearMarks() {
-    if (linking_) return;  // the link restores and marks by itself
-    marks_.RestoreMarks(lists_.packets);
-    const int rows = packetModel_->rowCount();
-    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
 }
 
 void MainDialog::SetClipboardText(const std::string& text) {
@@ -377,7 +336,7 @@ void MainDialog::OnSaveSelected() {
 }
 
 void MainDialog::OnSaveMarked() {
-    SaveRows(marks_.Rows());
+    SaveRows(link_->marks().Rows());
 }
 
 void MainDialog::SaveRows(const std::vector<int>& rows) {

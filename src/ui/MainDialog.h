@@ -2,17 +2,14 @@
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QTimer>
 #include <QToolBar>
 #include <QWidget>
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "analysis/HttpRecogniser.h"
-#include "analysis/PacketMarks.h"
 #include "app/CommandLine.h"
 #include "attribution/PortOwnerLookup.h"
 #include "attribution/ProcessFilter.h"
@@ -31,6 +28,7 @@ namespace ravelin {
 
 class AdapterDialog;
 class DataEdit;
+class LinkController;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
@@ -82,7 +80,7 @@ public:
     DataEdit* hexPane() const { return hexPane_; }
     QMenu* httpMenu() const { return httpMenu_; }
     QMenu* packetMenu() const { return packetMenu_; }
-    const PacketMarks& marks() const { return marks_; }
+    LinkController& linkController() { return *link_; }
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
@@ -92,14 +90,12 @@ public:
 public slots:
     void OnStartStop();
     void OnPacketListClick();
-    void OnHttpListClick();
     void OnCopyUrl();
     void OnCopyAll();
     void OnCopyRemoteAddress();
     void OnCopyRemoteEndpoint();
     void OnSaveSelected();
     void OnSaveMarked();
-    void OnClearMarks();
     void OnAddressChosen(quint32 address);
     void ApplyTopMost();
 
@@ -118,7 +114,6 @@ private:
     void OnSwitchAdapter();
     void ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position);
     void OnF5();
-    void FinishLink(int startRow);
     void SetClipboardText(const std::string& text);
     void SaveRows(const std::vector<int>& rows);
     std::optional<StoredRow<PacketRow>> FirstSelectedPacket();
@@ -163,12 +158,10 @@ private:
     AdapterDialog* adapterDialog_ = nullptr;
 
     QTimer treeTimer_;
+    // Declared after the lists they reach, so that they go first.
     std::unique_ptr<StatusLine> status_;
+    std::unique_ptr<LinkController> link_;
 
-    // The marks of the last link, and the thread that finds them.
-    PacketMarks marks_;
-    std::thread linkThread_;
-    bool linking_ = false;
     // Ctrl+C and Ctrl+S count only with the left Ctrl key.
     bool rightControlDown_ = false;
 };

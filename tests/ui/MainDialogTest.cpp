@@ -17,8 +17,10 @@
 #include "support/DatagramBuilder.h"
 #include "support/PcapFileWriter.h"
 #include "support/qt/GuiTest.h"
+#include "support/qt/ListsWindow.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
+#include "ui/LinkController.h"
 #include "ui/PacketListCtrl.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
@@ -162,8 +164,7 @@ private slots:
                  QColor(0xFF, 0x00, 0x00));
 
         // A click on a packet row shows its payload in both panes.
-        window->packetList()->selectRow(4);
-        window->OnPacketListClick();
+        test::ClickRow(window->packetList(), 4);
         QCOMPARE(window->textPane()->toPlainText(),
                  QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
         QVERIFY(window->hexPane()->toPlainText().startsWith(QStringLiteral("47 45 54 20 ")));
@@ -176,19 +177,17 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("10.0.0.9:80"));
 
         // A click on the HTTP row links its exchange: its own packet and the rows that share
-        // its acknowledgement number (every test packet has the same numbers).
-        window->httpList()->selectRow(0);
-        window->OnHttpListClick();
+        // its acknowledgement number (every test packet has the same numbers). The request's
+        // packet shows in the panes, and cleaning is possible again.
+        test::ClickRow(window->packetList(), 0);
+        QCOMPARE(window->textPane()->toPlainText(), QString());
+        test::ClickRow(window->httpList(), 0);
+        QVERIFY(!window->cleanAction()->isEnabled());
         QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Link packets done."));
-        QVERIFY(window->httpList()->isEnabled());
-        QVERIFY(!window->marks().Rows().empty());
-        QCOMPARE(window->marks().Rows().front(), 4);
-        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
-                 QColor(0xA2, 0xCD, 0x5A));
-        window->OnClearMarks();
-        QVERIFY(window->marks().Rows().empty());
-        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
-                 QColor(0xEE, 0xD8, 0xAE));
+        QVERIFY(window->cleanAction()->isEnabled());
+        QCOMPARE(window->textPane()->toPlainText(),
+                 QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
+        QVERIFY(!window->linkController().marks().Rows().empty());
 
         // Clearing empties both lists, the panes and the counters, and frees the rows.
         window->CleanAll();
@@ -197,6 +196,7 @@ private slots:
         QCOMPARE(window->httpList()->model()->rowCount(), 0);
         QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
         QCOMPARE(window->textPane()->toPlainText(), QString());
+        QVERIFY(window->linkController().marks().Rows().empty());
         QCOMPARE(window->lists().packets.nextSerial(), 13);  // the numbering goes on
     }
 
