@@ -2,26 +2,19 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QFileDialog>
-#include <QKeyEvent>
-#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
 
-#include <cstring>
-
 #include "attribution/OwnerTables.h"
 #include "config/ConfigPath.h"
-#include "decode/TextForms.h"
 #include "engine/SourceFactory.h"
-#include "output/Export.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/LinkController.h"
+#include "ui/ListCommands.h"
 #include "ui/PacketListCtrl.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
@@ -103,7 +96,7 @@ bool MainDialog::Initialise() {
     treeTimer_.start();
 
     CreateLists();
-    CreateMenus();
+    CreateCommands();
 
     selection_ = std::make_unique<TreeSelection>(*tree_);
     lookup_ = std::make_unique<PortOwnerLookup>(lookupSockets_, lookupProcesses_);
@@ -172,36 +165,17 @@ void MainDialog::CreateLists() {
     packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }
 
-void MainDialog::CreateMenus() {
+void MainDialog::CreateCommands() {
     link_ = std::make_unique<LinkController>(lists_, *httpList_, *packetList_,
                                              [this](std::string_view text) { SetStatus(text); });
     connect(link_.get(), &LinkController::linkingChanged, this,
             [this](bool linking) { cleanAction_->setEnabled(!linking); });
     connect(link_.get(), &LinkController::linked, this, &MainDialog::ShowPacket);
-    httpMenu_ = new QMenu(this);
-    httpMenu_->addAction(Utf8("复制URL(Ctrl+C)"), this, &MainDialog::OnCopyUrl);
-    httpMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveMarked);
-    packetMenu_ = new QMenu(this);
-    packetMenu_->addAction(Utf8("复制全部(Ctrl+C)"), this, &MainDialog::OnCopyAll);
-    packetMenu_->addAction(Utf8("复制远端IP"), this, &MainDialog::OnCopyRemoteAddress);
-    packetMenu_->addAction(Utf8("复制远端IP:端口"), this, &MainDialog::OnCopyRemoteEndpoint);
-    packetMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveSelected);
-    packetMenu_->addAction(Utf8("清除所有标记(灰色项)"), link_.get(),
-                           &LinkController::OnClearMarks);
-    for (auto [list, menu] :
-         {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
-        list->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(list, &QWidget::customContextMenuRequested, this,
-                [this, list, menu](const QPoint& position) { ShowListMenu(list, menu, position); });
-        list->installEventFilter(this);
-    }
+    commands_ = std::make_unique<ListCommands>(
+        lists_, *httpList_, *packetList_, *link_, [this] { return session_->boundAddressText(); },
+        *this);
     connect(packetList_, &QAbstractItemView::clicked, this, &MainDialog::OnPacketListClick);
     connect(httpList_, &QAbstractItemView::clicked, link_.get(), &LinkController::OnHttpListClick);
-}
-
-void MainDialog::ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position) {
-    if (list->SelectedRows().isEmpty()) return;
-    menu->popup(list->viewport()->mapToGlobal(position));
 }
 
 void MainDialog::OnCaptureEnded() {
@@ -216,13 +190,13 @@ void MainDialog::OnCaptureEnded() {
         Qt::QueuedConnection);
 }
 
+void MainDialog::OnStartStop() {
+    session_->OnStartStop();
+}
+
 void MainDialog::ShowError(std::string_view text) {
     QMessageBox::critical(this, QStringLiteral("Error"),
                           QString::fromUtf8(text.data(), static_cast<int>(text.size())));
-}
-
-void MainDialog::OnStartStop() {
-    session_->OnStartStop();
 }
 
 void MainDialog::OnF5() {
@@ -281,93 +255,6 @@ void MainDialog::ShowPacket(int row) {
 void MainDialog::OnPacketListClick() {
     const QList<int> rows = packetList_->SelectedRows();
     if (!rows.isEmpty()) ShowPacket(rows.first());
-}
-
-void MainDialog::SetClipboardText(const std::string& text) {
-    QGuiApplication::clipboard()->setText(
-        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-}
-
-std::optional<StoredRow<PacketRow>> MainDialog::FirstSelectedPacket() {
-    const QList<int> rows = packetList_->SelectedRows();
-    if (rows.isEmpty()) return std::nullopt;
-    std::optional<StoredRow<PacketRow>> found;
-    lists_.packets.ReadRow(rows.first(),
-                           [&](const StoredRow<PacketRow>& stored) { found = stored; });
-    return found;
-}
-
-void MainDialog::OnCopyUrl() {
-    const QList<int> rows = httpList_->SelectedRows();
-    if (rows.isEmpty()) return;
-    std::vector<std::string> urls;
-    for (const int row : rows) {
-        lists_.requests.ReadRow(
-            row, [&](const StoredRow<HttpRow>& stored) { urls.emplace_back(stored.row.url); });
-    }
-    SetClipboardText(JoinUrls(urls));
-}
-
-void MainDialog::OnCopyAll() {
-    const QList<int> rows = packetList_->SelectedRows();
-    if (rows.isEmpty()) return;
-    std::string text;
-    // Built under the store's lock: the record's payload lives as long as its row.
-    lists_.packets.ReadRow(rows.first(),
-                           [&](const StoredRow<PacketRow>& stored) { text = CopyAllText(stored); });
-    SetClipboardText(text);
-}
-
-void MainDialog::OnCopyRemoteAddress() {
-    if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteAddressText(*row, session_->boundAddressText()));
-    }
-}
-
-void MainDialog::OnCopyRemoteEndpoint() {
-    if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteEndpointText(*row, session_->boundAddressText()));
-    }
-}
-
-void MainDialog::OnSaveSelected() {
-    const QList<int> rows = packetList_->SelectedRows();
-    SaveRows(std::vector<int>(rows.begin(), rows.end()));
-}
-
-void MainDialog::OnSaveMarked() {
-    SaveRows(link_->marks().Rows());
-}
-
-void MainDialog::SaveRows(const std::vector<int>& rows) {
-    const QString path = QFileDialog::getSaveFileName(this, QString(), QStringLiteral("Data.txt"));
-    if (path.isEmpty()) return;
-    const SaveResult result = SavePayloads(path.toStdString(), lists_.packets, rows);
-    const SystemError error{result.errorCode, std::strerror(result.errorCode)};
-    if (!CheckCall(result.created ? 0 : -1, -1, false, false, "CreateFile 创建文件失败", error,
-                   *this)) {
-        return;
-    }
-    CheckCall(result.written ? 0 : -1, -1, false, false, "WriteFile 写入文件失败", error, *this);
-}
-
-bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        // X11 scan code 105 is the right Ctrl key; elsewhere it reads as the left one.
-        if (key->key() == Qt::Key_Control && key->nativeScanCode() == 105) {
-            rightControlDown_ = event->type() == QEvent::KeyPress;
-        }
-        if (event->type() == QEvent::KeyPress && key->modifiers() == Qt::ControlModifier &&
-            !rightControlDown_) {
-            // The key goes on to the list afterwards, as it would without these commands.
-            if (watched == packetList_ && key->key() == Qt::Key_C) OnCopyAll();
-            if (watched == packetList_ && key->key() == Qt::Key_S) OnSaveSelected();
-            if (watched == httpList_ && key->key() == Qt::Key_C) OnCopyUrl();
-            if (watched == httpList_ && key->key() == Qt::Key_S) OnSaveMarked();
-        }
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void MainDialog::ApplyTopMost() {

@@ -29,6 +29,7 @@ namespace ravelin {
 class AdapterDialog;
 class DataEdit;
 class LinkController;
+class ListCommands;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
@@ -37,7 +38,8 @@ class StoreListModel;
 
 /// Ravelin's window: the process tree at the left; the HTTP list, the packet list and the two
 /// data panes at the right; the toolbar, the always-on-top switch and the status line with its
-/// counters. It owns the capture session and everything that feeds the lists.
+/// counters. It owns the capture session and everything that feeds the lists; the status line,
+/// linking and the lists' copy and save commands are StatusLine, LinkController and ListCommands.
 class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
     Q_OBJECT
 
@@ -78,9 +80,8 @@ public:
     const std::string& iniPath() const { return iniPath_; }
     DataEdit* textPane() const { return textPane_; }
     DataEdit* hexPane() const { return hexPane_; }
-    QMenu* httpMenu() const { return httpMenu_; }
-    QMenu* packetMenu() const { return packetMenu_; }
     LinkController& linkController() { return *link_; }
+    ListCommands& listCommands() { return *commands_; }
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
@@ -90,12 +91,6 @@ public:
 public slots:
     void OnStartStop();
     void OnPacketListClick();
-    void OnCopyUrl();
-    void OnCopyAll();
-    void OnCopyRemoteAddress();
-    void OnCopyRemoteEndpoint();
-    void OnSaveSelected();
-    void OnSaveMarked();
     void OnAddressChosen(quint32 address);
     void ApplyTopMost();
 
@@ -103,20 +98,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateToolBar();
     void CreateLists();
-    void CreateMenus();
+    void CreateCommands();
     void Layout();
     void OnCleanAll();
     void OnSwitchAdapter();
-    void ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position);
     void OnF5();
-    void SetClipboardText(const std::string& text);
-    void SaveRows(const std::vector<int>& rows);
-    std::optional<StoredRow<PacketRow>> FirstSelectedPacket();
 
     const CommandLine& commandLine_;
     std::string iniPath_;
@@ -153,17 +143,13 @@ private:
     StoreListModel<PacketRow>* packetModel_ = nullptr;
     DataEdit* textPane_ = nullptr;
     DataEdit* hexPane_ = nullptr;
-    QMenu* httpMenu_ = nullptr;
-    QMenu* packetMenu_ = nullptr;
     AdapterDialog* adapterDialog_ = nullptr;
 
     QTimer treeTimer_;
     // Declared after the lists they reach, so that they go first.
     std::unique_ptr<StatusLine> status_;
     std::unique_ptr<LinkController> link_;
-
-    // Ctrl+C and Ctrl+S count only with the left Ctrl key.
-    bool rightControlDown_ = false;
+    std::unique_ptr<ListCommands> commands_;
 };
 
 }  // namespace ravelin
