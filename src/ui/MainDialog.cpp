@@ -131,27 +131,21 @@ void MainDialog::CreateToolBar() {
     toolBar_ = new QToolBar(this);
     toolBar_->setMovable(false);
     toolBar_->setIconSize(QSize(16, 16));
-    QStyle* look = style();
-    startStopAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_MediaPlay), QString());
-    startStopAction_->setCheckable(true);
-    startStopAction_->setToolTip(Utf8("启动/停止 监听(F5)"));
-    connect(startStopAction_, &QAction::triggered, this, &MainDialog::OnStartStop);
-
-    cleanAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_TrashIcon), QString());
-    cleanAction_->setToolTip(Utf8("清除所有数据"));
-    connect(cleanAction_, &QAction::triggered, this, &MainDialog::OnCleanAll);
-
-    checkNewAction_ =
-        toolBar_->addAction(look->standardIcon(QStyle::SP_DialogApplyButton), QString());
-    checkNewAction_->setCheckable(true);
+    const auto addTool = [this](QStyle::StandardPixmap icon, const char* tip, bool checkable) {
+        QAction* action = toolBar_->addAction(style()->standardIcon(icon), QString());
+        action->setCheckable(checkable);
+        action->setToolTip(Utf8(tip));
+        return action;
+    };
+    startStopAction_ = addTool(QStyle::SP_MediaPlay, "启动/停止 监听(F5)", true);
+    cleanAction_ = addTool(QStyle::SP_TrashIcon, "清除所有数据", false);
+    checkNewAction_ = addTool(QStyle::SP_DialogApplyButton, "勾选新进程", true);
     checkNewAction_->setChecked(true);
-    checkNewAction_->setToolTip(Utf8("勾选新进程"));
+    switchAdapterAction_ = addTool(QStyle::SP_DriveNetIcon, "切换监听网卡", false);
+    connect(startStopAction_, &QAction::triggered, this, &MainDialog::OnStartStop);
+    connect(cleanAction_, &QAction::triggered, this, &MainDialog::OnCleanAll);
     connect(checkNewAction_, &QAction::triggered, this,
             [this] { tree_->ToggleCheckNewProcesses(); });
-
-    switchAdapterAction_ =
-        toolBar_->addAction(look->standardIcon(QStyle::SP_DriveNetIcon), QString());
-    switchAdapterAction_->setToolTip(Utf8("切换监听网卡"));
     connect(switchAdapterAction_, &QAction::triggered, this, &MainDialog::OnSwitchAdapter);
     toolBar_->lower();
 }
@@ -222,10 +216,13 @@ void MainDialog::OnSwitchAdapter() {
     adapterDialog_->activateWindow();
 }
 
+bool MainDialog::Confirm() {
+    return QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MainDialog::OnCleanAll() {
-    const auto answer = QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
-                                              QMessageBox::Yes | QMessageBox::No);
-    if (answer == QMessageBox::Yes) CleanAll();
+    if (Confirm()) CleanAll();
 }
 
 void MainDialog::CleanAll() {
@@ -301,13 +298,9 @@ void MainDialog::showEvent(QShowEvent* event) {
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
-    if (lists_.packets.rowCount() > 0 || lists_.requests.rowCount() > 0) {
-        const auto answer = QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
-                                                  QMessageBox::Yes | QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
-            event->ignore();
-            return;
-        }
+    if ((lists_.packets.rowCount() > 0 || lists_.requests.rowCount() > 0) && !Confirm()) {
+        event->ignore();
+        return;
     }
     if (session_ != nullptr) session_->Stop();
     if (adapterDialog_ != nullptr) adapterDialog_->hide();

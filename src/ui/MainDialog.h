@@ -104,6 +104,7 @@ private:
     void CreateLists();
     void CreateCommands();
     void Layout();
+    bool Confirm();
     void OnCleanAll();
     void OnSwitchAdapter();
     void OnF5();
