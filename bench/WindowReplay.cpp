@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/CommandLine.h"
+#include "engine/LinuxServices.h"
 #include "ui/MainDialog.h"
 #include "ui/PacketListCtrl.h"
 
@@ -34,10 +34,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication application(argc, argv);
-    ravelin::CommandLine commandLine;
-    commandLine.readFile = argv[1];
-    commandLine.configFile = "/dev/null";
-    ravelin::MainDialog window(commandLine);
+    ravelin::MainDialog window(ravelin::LinuxServices(std::string(argv[1])), "/dev/null");
     if (!window.Initialise()) return 1;
     window.show();
     QCoreApplication::processEvents();

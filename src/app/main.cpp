@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
+#include "config/ConfigPath.h"
 #include "engine/LinuxServices.h"
 #include "ui/MainDialog.h"
 
@@ -22,7 +23,8 @@ int RunHeadless(const ravelin::CommandLine& commandLine) {
 int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ravelin"));
-    ravelin::MainDialog window(commandLine);
+    ravelin::MainDialog window(ravelin::LinuxServices(commandLine.readFile),
+                               commandLine.configFile.value_or(ravelin::DefaultConfigPath()));
     // A start-up step that failed has shown why; the program ends without its window.
     if (!window.Initialise()) return 1;
     window.show();

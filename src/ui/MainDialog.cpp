@@ -2,33 +2,22 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QFileDialog>
-#include <QHeaderView>
-#include <QKeyEvent>
-#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
-#include <QStyle>
 
-#include <cstring>
-
-#include "analysis/PacketLinker.h"
 #include "config/ConfigPath.h"
-#include "ui/WindowLayout.h"
-#include "engine/LinuxServices.h"
 #include "ui/AdapterDialog.h"
-#include "ui/QtColours.h"
-#include "decode/TextForms.h"
-#include "attribution/linux/OwnerTables.h"
+#include "ui/DataEdit.h"
+#include "ui/LinkController.h"
+#include "ui/ListCommands.h"
+#include "ui/PacketListCtrl.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
-#include "output/Export.h"
-#include "ui/DataEdit.h"
-#include "ui/PacketListCtrl.h"
+#include "ui/QtColours.h"
 #include "ui/RowListModel.h"
+#include "ui/WindowLayout.h"
 
 namespace ravelin {
 
@@ -43,8 +32,10 @@ QString Utf8(const char* text) {
 
 }  // namespace
 
-MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
-    : QWidget(parent), commandLine_(commandLine) {
+MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* parent)
+    : QWidget(parent),
+      iniPath_(std::move(iniPath)),
+      monitor_(std::make_unique<Monitor>(std::move(services), *this, iniPath_)) {
     setWindowTitle(QStringLiteral("Ravelin V0.5"));
     QIcon icon;
     for (int size : {16, 32, 64}) icon.addFile(QStringLiteral(":/icons/ravelin-%1.png").arg(size));
@@ -53,50 +44,28 @@ MainDialog::MainDialog(const CommandLine& commandLine, QWidget* parent)
 
     topMostCheck_ = new QCheckBox(Utf8("前端显示"), this);
     topMostCheck_->setLayoutDirection(Qt::RightToLeft);  // text at the left of the box
-    infoLabel_ = new QLabel(this);
-    infoLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    stateLabel_ = new QLabel(QStringLiteral("State:"), this);
-    packetsLabel_ = new QLabel(QStringLiteral("Packets:"), this);
-    httpsLabel_ = new QLabel(QStringLiteral("HTTPs:"), this);
+    status_ = std::make_unique<StatusLine>(*this, monitor_->lists());
     treeView_ = new ProcessTreeCtrl(this);
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
-    textPane_ = new DataEdit(DataEdit::Kind::kText, this);
-    hexPane_ = new DataEdit(DataEdit::Kind::kHex, this);
-    textPane_->SetPartner(hexPane_);
-    hexPane_->SetPartner(textPane_);
+    panes_ = std::make_unique<PayloadPanes>(*this, monitor_->lists());
     for (QWidget* control :
-         std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane_, hexPane_}) {
+         std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane(), hexPane()}) {
         SetBackground(*control, kBackgroundColour);
     }
-    // The counters keep one size, wide enough for any count, so the layout does not jump.
-    const QFontMetrics metrics = fontMetrics();
-    const QSize counterSize(metrics.horizontalAdvance(QStringLiteral("Packets: 000000000")),
-                            metrics.height() + 2);
-    packetsLabel_->setFixedSize(counterSize);
-    httpsLabel_->setFixedSize(counterSize);
-    stateLabel_->setFixedSize(
-        metrics.horizontalAdvance(QStringLiteral("State: Link packets done.")) + 40,
-        metrics.height() + 2);
-    infoLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 8,
-                             metrics.height() + 2);
     topMostCheck_->adjustSize();
 }
 
 MainDialog::~MainDialog() {
     // Capture stops, and the session and a link go, while what they reach still exists.
-    session_.reset();
-    if (linkThread_.joinable()) linkThread_.join();
+    monitor_.reset();
+    link_.reset();
 }
 
 bool MainDialog::Initialise() {
-    iniPath_ = commandLine_.configFile.value_or(DefaultConfigPath());
     ini_ = std::make_unique<IniFile>(iniPath_);
-
-    if (!LoadOwnerTableFunctions(lookupSockets_, *this)) return false;
-    // The tree's own table answers the same kernel; should it fail anyway, its new processes
-    // merely show grey.
-    treeSockets_.Open();
+    if (!monitor_->LoadOwnerTables(*this)) return false;
+    status_->ShowAttributionMode(monitor_->attributionMode());
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect available = screen->availableGeometry();
@@ -107,32 +76,24 @@ bool MainDialog::Initialise() {
 
     CreateToolBar();
 
-    tree_ = std::make_unique<ProcessTree>(treeProcesses_, treeSockets_);
-    tree_->Build();
-    treeModel_ = new ProcessTreeModel(*tree_, this);
+    ProcessTree& tree = monitor_->processTree();
+    tree.Build();
+    treeModel_ = new ProcessTreeModel(tree, this);
     treeView_->SetTreeModel(treeModel_);
     treeTimer_.setInterval(kTreeTimerMs);
-    connect(&treeTimer_, &QTimer::timeout, this, [this] {
-        tree_->RefreshProcessTree();
+    connect(&treeTimer_, &QTimer::timeout, this, [this, &tree] {
+        tree.RefreshProcessTree();
         treeModel_->Refresh();
     });
     treeTimer_.start();
 
     CreateLists();
-    CreateMenus();
+    CreateCommands();
 
-    selection_ = std::make_unique<TreeSelection>(*tree_);
-    lookup_ = std::make_unique<PortOwnerLookup>(lookupSockets_, lookupProcesses_);
-    filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);
-    recogniser_ = std::make_unique<HttpRecogniser>(iniPath_);
-    pipeline_ = std::make_unique<PacketPipeline>(lists_);
-    pipeline_->SetFilter(filter_.get());
-    pipeline_->SetRecogniser(recogniser_.get());
-    session_ = std::make_unique<CaptureSession>(*this, *pipeline_, LinuxServices(commandLine_.readFile).packetSources);
-    counterTimer_.setInterval(kCounterTimerMs);
-    connect(&counterTimer_, &QTimer::timeout, this, &MainDialog::UpdateCounters);
+    monitor_->FilterBy(std::make_unique<TreeSelection>(tree),
+                       Monitor::OwnerLookup::kWhenFiltering);
 
-    UpdateCounters();
+    status_->UpdateCounters();
 
     const StartupConfig config = ReadStartupConfig(*ini_);
     maxItemCount_ = config.maxItemCount;
@@ -153,102 +114,35 @@ bool MainDialog::Initialise() {
 }
 
 void MainDialog::CreateToolBar() {
-    toolBar_ = new QToolBar(this);
-    toolBar_->setMovable(false);
-    toolBar_->setIconSize(QSize(16, 16));
-    QStyle* look = style();
-    startStopAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_MediaPlay), QString());
-    startStopAction_->setCheckable(true);
-    startStopAction_->setToolTip(Utf8("启动/停止 监听(F5)"));
-    connect(startStopAction_, &QAction::triggered, this, &MainDialog::OnStartStop);
-
-    cleanAction_ = toolBar_->addAction(look->standardIcon(QStyle::SP_TrashIcon), QString());
-    cleanAction_->setToolTip(Utf8("清除所有数据"));
-    connect(cleanAction_, &QAction::triggered, this, &MainDialog::OnCleanAll);
-
-    checkNewAction_ =
-        toolBar_->addAction(look->standardIcon(QStyle::SP_DialogApplyButton), QString());
-    checkNewAction_->setCheckable(true);
-    checkNewAction_->setChecked(true);
-    checkNewAction_->setToolTip(Utf8("勾选新进程"));
-    connect(checkNewAction_, &QAction::triggered, this,
-            [this] { tree_->ToggleCheckNewProcesses(); });
-
-    switchAdapterAction_ =
-        toolBar_->addAction(look->standardIcon(QStyle::SP_DriveNetIcon), QString());
-    switchAdapterAction_->setToolTip(Utf8("切换监听网卡"));
-    connect(switchAdapterAction_, &QAction::triggered, this, &MainDialog::OnSwitchAdapter);
+    toolBar_ = new MainToolBar(this);
+    connect(startStopAction(), &QAction::triggered, this, &MainDialog::OnStartStop);
+    connect(cleanAction(), &QAction::triggered, this, &MainDialog::OnCleanAll);
+    connect(checkNewAction(), &QAction::triggered, this,
+            [this] { monitor_->processTree().ToggleCheckNewProcesses(); });
+    connect(switchAdapterAction(), &QAction::triggered, this, &MainDialog::OnSwitchAdapter);
     toolBar_->lower();
 }
 
-QList<int> MainDialog::ScaledWidths(const QList<int>& widths) const {
-    // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
-    // larger desktop font would cut times and addresses short, so every width grows with it.
-    const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
-    const double scale = std::max(1.0, timeWidth / 60.0);
-    QList<int> scaled;
-    for (int width : widths) scaled.append(static_cast<int>(width * scale + 0.5));
-    return scaled;
-}
-
 void MainDialog::CreateLists() {
-    httpModel_ = new StoreListModel<HttpRow>(lists_.requests, this);
-    packetModel_ = new StoreListModel<PacketRow>(lists_.packets, this);
-    httpList_->SetRowModel(httpModel_, ScaledWidths(kHttpColumnWidths));
-    packetList_->SetRowModel(packetModel_, ScaledWidths(kPacketColumnWidths));
-    for (PacketListCtrl* list : {httpList_, packetList_}) {
-        list->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
-        // A user's change of a column width holds until the last column is stretched again.
-        connect(list->horizontalHeader(), &QHeaderView::sectionResized, this,
-                [this, list](int section) {
-                    if (section != list->model()->columnCount() - 1) Layout();
-                });
-    }
+    httpModel_ = new HttpListModel(lists().requests, this);
+    packetModel_ = new PacketListModel(lists().packets, this);
+    httpList_->SetRowModel(httpModel_, kHttpColumnWidths);
+    packetList_->SetRowModel(packetModel_, kPacketColumnWidths);
+    httpList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
+    packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }
 
-void MainDialog::CreateMenus() {
-    httpMenu_ = new QMenu(this);
-    httpMenu_->addAction(Utf8("复制URL(Ctrl+C)"), this, &MainDialog::OnCopyUrl);
-    httpMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveMarked);
-    packetMenu_ = new QMenu(this);
-    packetMenu_->addAction(Utf8("复制全部(Ctrl+C)"), this, &MainDialog::OnCopyAll);
-    packetMenu_->addAction(Utf8("复制远端IP"), this, &MainDialog::OnCopyRemoteAddress);
-    packetMenu_->addAction(Utf8("复制远端IP:端口"), this, &MainDialog::OnCopyRemoteEndpoint);
-    packetMenu_->addAction(Utf8("保存数据到文件(Ctrl+S)"), this, &MainDialog::OnSaveSelected);
-    packetMenu_->addAction(Utf8("清除所有标记(灰色项)"), this, &MainDialog::OnClearMarks);
-    for (auto [list, menu] :
-         {std::pair{httpList_, httpMenu_}, std::pair{packetList_, packetMenu_}}) {
-        list->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(list, &QWidget::customContextMenuRequested, this,
-                [this, list, menu](const QPoint& position) { ShowListMenu(list, menu, position); });
-        list->installEventFilter(this);
-    }
+void MainDialog::CreateCommands() {
+    link_ = std::make_unique<LinkController>(lists(), *httpList_, *packetList_,
+                                             [this](std::string_view text) { SetStatus(text); });
+    connect(link_.get(), &LinkController::linkingChanged, this,
+            [this](bool linking) { cleanAction()->setEnabled(!linking); });
+    connect(link_.get(), &LinkController::linked, this, &MainDialog::ShowPacket);
+    commands_ = std::make_unique<ListCommands>(
+        lists(), *httpList_, *packetList_, *link_, [this] { return session().boundAddressText(); },
+        *this);
     connect(packetList_, &QAbstractItemView::clicked, this, &MainDialog::OnPacketListClick);
-    connect(httpList_, &QAbstractItemView::clicked, this, &MainDialog::OnHttpListClick);
-}
-
-void MainDialog::ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position) {
-    if (list->SelectedRows().isEmpty()) return;
-    menu->popup(list->viewport()->mapToGlobal(position));
-}
-
-void MainDialog::SetStatus(std::string_view text) {
-    stateLabel_->setText(QStringLiteral("State: ") +
-                         QString::fromUtf8(text.data(), static_cast<int>(text.size())) +
-                         QStringLiteral("."));
-}
-
-void MainDialog::UpdateCounters() {
-    packetsLabel_->setText(QStringLiteral("Packets: %1").arg(lists_.packets.rowCount()));
-    httpsLabel_->setText(QStringLiteral("HTTPs: %1").arg(lists_.requests.rowCount()));
-}
-
-void MainDialog::StartCounterTimer() {
-    counterTimer_.start();
-}
-
-void MainDialog::StopCounterTimer() {
-    counterTimer_.stop();
+    connect(httpList_, &QAbstractItemView::clicked, link_.get(), &LinkController::OnHttpListClick);
 }
 
 void MainDialog::OnCaptureEnded() {
@@ -256,11 +150,15 @@ void MainDialog::OnCaptureEnded() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (session_->FinishEndedCapture()) SetStatus("Ready");
-            startStopAction_->setChecked(false);
-            UpdateCounters();
+            if (session().FinishEndedCapture()) SetStatus("Ready");
+            startStopAction()->setChecked(false);
+            status_->UpdateCounters();
         },
         Qt::QueuedConnection);
+}
+
+void MainDialog::OnStartStop() {
+    session().OnStartStop();
 }
 
 void MainDialog::ShowError(std::string_view text) {
@@ -268,24 +166,20 @@ void MainDialog::ShowError(std::string_view text) {
                           QString::fromUtf8(text.data(), static_cast<int>(text.size())));
 }
 
-void MainDialog::OnStartStop() {
-    session_->OnStartStop();
-}
-
 void MainDialog::OnF5() {
     // The results are not looked at and the status stays: only the button follows.
-    if (session_->running()) {
-        session_->Stop();
-        startStopAction_->setChecked(false);
+    if (session().running()) {
+        session().Stop();
+        startStopAction()->setChecked(false);
     } else {
-        session_->Start();
-        startStopAction_->setChecked(true);
+        session().Start();
+        startStopAction()->setChecked(true);
     }
 }
 
 void MainDialog::OnAddressChosen(quint32 address) {
-    session_->OnAddressChosen(address);
-    infoLabel_->setText(QString::fromStdString(session_->boundAddressText()));
+    session().OnAddressChosen(address);
+    status_->ShowAddress(session().boundAddressText());
 }
 
 void MainDialog::OnSwitchAdapter() {
@@ -295,173 +189,35 @@ void MainDialog::OnSwitchAdapter() {
     adapterDialog_->activateWindow();
 }
 
+bool MainDialog::Confirm() {
+    return QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MainDialog::OnCleanAll() {
-    const auto answer = QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
-                                              QMessageBox::Yes | QMessageBox::No);
-    if (answer == QMessageBox::Yes) CleanAll();
+    if (Confirm()) CleanAll();
 }
 
 void MainDialog::CleanAll() {
     SetStatus("Cleaning data");
-    textPane_->ShowBytes({});
-    hexPane_->ShowBytes({});
-    const CaptureLists::Detached detached = lists_.ClearBoth();
+    panes_->Clear();
+    const CaptureLists::Detached detached = lists().ClearBoth();
     // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
-    marks_.Forget();
+    link_->ForgetMarks();
     httpModel_->Refresh();
     packetModel_->Refresh();
-    UpdateCounters();
+    status_->UpdateCounters();
     SetStatus("Clean data done");
     // `detached` frees every row and payload here, outside any lock.
 }
 
 void MainDialog::ShowPacket(int row) {
-    std::vector<std::uint8_t> payload;
-    lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-        const auto bytes = stored.row.record.payload();
-        payload.assign(bytes.begin(), bytes.end());
-    });
-    textPane_->ShowBytes(payload);
-    hexPane_->ShowBytes(payload);
+    panes_->ShowPacket(row);
 }
 
 void MainDialog::OnPacketListClick() {
     const QList<int> rows = packetList_->SelectedRows();
     if (!rows.isEmpty()) ShowPacket(rows.first());
-}
-
-void MainDialog::OnHttpListClick() {
-    packetList_->StopFollowing();
-    const QList<int> rows = httpList_->SelectedRows();
-    if (rows.isEmpty() || linking_) return;
-    int startRow = -1;
-    lists_.requests.ReadRow(
-        rows.first(), [&](const StoredRow<HttpRow>& stored) { startRow = stored.row.packetRow; });
-    if (startRow < 0) return;  // row 0 is a packet like any other
-
-    linking_ = true;
-    httpList_->setEnabled(false);
-    cleanAction_->setEnabled(false);
-    SetStatus("Linking packets");
-    if (linkThread_.joinable()) linkThread_.join();  // the last link has finished
-    linkThread_ = std::thread([this, startRow] {
-        marks_.RestoreMarks(lists_.packets);
-        for (const int row : LinkedRows(lists_.packets, startRow)) {
-            marks_.MarkRow(lists_.packets, row, kMarkColour);
-        }
-        QMetaObject::invokeMethod(
-            this, [this, startRow] { FinishLink(startRow); }, Qt::QueuedConnection);
-    });
-}
-
-void MainDialog::FinishLink(int startRow) {
-    packetList_->clearSelection();
-    packetModel_->Refresh();
-    const int rows = packetModel_->rowCount();
-    if (startRow < rows) {
-        packetList_->scrollTo(packetModel_->index(rows - 1, 0));
-        packetList_->scrollTo(packetModel_->index(startRow, 0), QAbstractItemView::PositionAtTop);
-    }
-    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
-    ShowPacket(startRow);
-    httpList_->setEnabled(true);
-    cleanAction_->setEnabled(true);
-    linking_ = false;
-    SetStatus("Link packets done");
-}
-
-void MainDialog::OnClearMarks() {
-    if (linking_) return;  // the link restores and marks by itself
-    marks_.RestoreMarks(lists_.packets);
-    const int rows = packetModel_->rowCount();
-    if (rows > 0) packetModel_->NotifyColoursChanged(0, rows - 1);
-}
-
-void MainDialog::SetClipboardText(const std::string& text) {
-    QGuiApplication::clipboard()->setText(
-        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-}
-
-std::optional<StoredRow<PacketRow>> MainDialog::FirstSelectedPacket() {
-    const QList<int> rows = packetList_->SelectedRows();
-    if (rows.isEmpty()) return std::nullopt;
-    std::optional<StoredRow<PacketRow>> found;
-    lists_.packets.ReadRow(rows.first(),
-                           [&](const StoredRow<PacketRow>& stored) { found = stored; });
-    return found;
-}
-
-void MainDialog::OnCopyUrl() {
-    const QList<int> rows = httpList_->SelectedRows();
-    if (rows.isEmpty()) return;
-    std::vector<std::string> urls;
-    for (const int row : rows) {
-        lists_.requests.ReadRow(
-            row, [&](const StoredRow<HttpRow>& stored) { urls.emplace_back(stored.row.url); });
-    }
-    SetClipboardText(JoinUrls(urls));
-}
-
-void MainDialog::OnCopyAll() {
-    const QList<int> rows = packetList_->SelectedRows();
-    if (rows.isEmpty()) return;
-    std::string text;
-    // Built under the store's lock: the record's payload lives as long as its row.
-    lists_.packets.ReadRow(rows.first(),
-                           [&](const StoredRow<PacketRow>& stored) { text = CopyAllText(stored); });
-    SetClipboardText(text);
-}
-
-void MainDialog::OnCopyRemoteAddress() {
-    if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteAddressText(*row, session_->boundAddressText()));
-    }
-}
-
-void MainDialog::OnCopyRemoteEndpoint() {
-    if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteEndpointText(*row, session_->boundAddressText()));
-    }
-}
-
-void MainDialog::OnSaveSelected() {
-    const QList<int> rows = packetList_->SelectedRows();
-    SaveRows(std::vector<int>(rows.begin(), rows.end()));
-}
-
-void MainDialog::OnSaveMarked() {
-    SaveRows(marks_.Rows());
-}
-
-void MainDialog::SaveRows(const std::vector<int>& rows) {
-    const QString path = QFileDialog::getSaveFileName(this, QString(), QStringLiteral("Data.txt"));
-    if (path.isEmpty()) return;
-    const SaveResult result = SavePayloads(path.toStdString(), lists_.packets, rows);
-    const SystemError error{result.errorCode, std::strerror(result.errorCode)};
-    const auto call = [&](bool succeeded) {
-        return succeeded ? CallResult::Success() : CallResult::Failure(error);
-    };
-    if (!CheckCall(call(result.created), "CreateFile 创建文件失败", *this)) return;
-    CheckCall(call(result.written), "WriteFile 写入文件失败", *this);
-}
-
-bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        // X11 scan code 105 is the right Ctrl key; elsewhere it reads as the left one.
-        if (key->key() == Qt::Key_Control && key->nativeScanCode() == 105) {
-            rightControlDown_ = event->type() == QEvent::KeyPress;
-        }
-        if (event->type() == QEvent::KeyPress && key->modifiers() == Qt::ControlModifier &&
-            !rightControlDown_) {
-            // The key goes on to the list afterwards, as it would without these commands.
-            if (watched == packetList_ && key->key() == Qt::Key_C) OnCopyAll();
-            if (watched == packetList_ && key->key() == Qt::Key_S) OnSaveSelected();
-            if (watched == httpList_ && key->key() == Qt::Key_C) OnCopyUrl();
-            if (watched == httpList_ && key->key() == Qt::Key_S) OnSaveMarked();
-        }
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void MainDialog::ApplyTopMost() {
@@ -479,14 +235,8 @@ void MainDialog::Layout() {
     input.clientWidth = width();
     input.clientHeight = height();
     input.toolbarHeight = toolBar_ != nullptr ? toolBar_->sizeHint().height() : 0;
-    const auto sizeOf = [](const QWidget* widget) {
-        return LayoutSize{widget->width(), widget->height()};
-    };
-    input.topmostCheck = sizeOf(topMostCheck_);
-    input.packetsLabel = sizeOf(packetsLabel_);
-    input.httpsLabel = sizeOf(httpsLabel_);
-    input.infoLabel = sizeOf(infoLabel_);
-    input.stateLabel = sizeOf(stateLabel_);
+    input.topmostCheck = {topMostCheck_->width(), topMostCheck_->height()};
+    status_->Measure(input);
     const WindowLayout layout = ComputeLayout(input);
 
     const auto place = [](QWidget* widget, const LayoutRect& rect) {
@@ -497,25 +247,10 @@ void MainDialog::Layout() {
     place(treeView_, layout.processTree);
     place(httpList_, layout.httpList);
     place(packetList_, layout.packetList);
-    place(textPane_, layout.textPane);
-    place(hexPane_, layout.hexPane);
-    place(httpsLabel_, layout.httpsLabel);
-    place(packetsLabel_, layout.packetsLabel);
-    place(stateLabel_, layout.stateLabel);
-    place(infoLabel_, layout.infoLabel);
+    place(textPane(), layout.textPane);
+    place(hexPane(), layout.hexPane);
     topMostCheck_->raise();
-    infoLabel_->raise();
-
-    for (PacketListCtrl* list : {httpList_, packetList_}) {
-        QAbstractItemModel* model = list->model();
-        if (model == nullptr || model->columnCount() == 0) continue;
-        std::vector<int> widths;
-        for (int column = 0; column < model->columnCount(); ++column) {
-            widths.push_back(list->columnWidth(column));
-        }
-        const QSignalBlocker quiet(list->horizontalHeader());
-        list->setColumnWidth(model->columnCount() - 1, StretchLastColumn(list->width(), widths));
-    }
+    status_->Place(layout);
 }
 
 void MainDialog::resizeEvent(QResizeEvent* event) {
@@ -529,15 +264,11 @@ void MainDialog::showEvent(QShowEvent* event) {
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
-    if (lists_.packets.rowCount() > 0 || lists_.requests.rowCount() > 0) {
-        const auto answer = QMessageBox::question(this, Utf8("确定?"), Utf8("确定?"),
-                                                  QMessageBox::Yes | QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
-            event->ignore();
-            return;
-        }
+    if ((lists().packets.rowCount() > 0 || lists().requests.rowCount() > 0) && !Confirm()) {
+        event->ignore();
+        return;
     }
-    if (session_ != nullptr) session_->Stop();
+    if (monitor_ != nullptr) session().Stop();
     if (adapterDialog_ != nullptr) adapterDialog_->hide();
     event->accept();
 }

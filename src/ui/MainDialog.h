@@ -2,34 +2,27 @@
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QTimer>
 #include <QToolBar>
 #include <QWidget>
 
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "analysis/HttpRecogniser.h"
-#include "analysis/PacketMarks.h"
-#include "app/CommandLine.h"
 #include "config/IniFile.h"
-#include "capture/CaptureSession.h"
-#include "pipeline/PacketPipeline.h"
-#include "attribution/linux/NetlinkSocketTable.h"
-#include "attribution/PortOwnerLookup.h"
-#include "attribution/linux/ProcFsProcessSource.h"
-#include "attribution/ProcessFilter.h"
-#include "attribution/ProcessTree.h"
-#include "rows/CaptureLists.h"
+#include "engine/Monitor.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
+#include "ui/MainToolBar.h"
+#include "ui/PayloadPanes.h"
+#include "ui/StatusLine.h"
 
 namespace ravelin {
 
 class AdapterDialog;
 class DataEdit;
+class LinkController;
+class ListCommands;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
@@ -38,15 +31,17 @@ class StoreListModel;
 
 /// Ravelin's window: the process tree at the left; the HTTP list, the packet list and the two
 /// data panes at the right; the toolbar, the always-on-top switch and the status line with its
-/// counters. It owns the capture session and everything that feeds the lists.
+/// counters. Its Monitor captures and fills the lists; the status line, linking and the lists'
+/// copy and save commands are StatusLine, LinkController and ListCommands.
 class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
     Q_OBJECT
 
 public:
     static constexpr int kTreeTimerMs = 1000;
-    static constexpr int kCounterTimerMs = 100;
 
-    explicit MainDialog(const CommandLine& commandLine, QWidget* parent = nullptr);
+    /// A window over the system's `services` (the host's, or a test's fakes), with the
+    /// configuration file at `iniPath`.
+    MainDialog(SystemServices services, std::string iniPath, QWidget* parent = nullptr);
     ~MainDialog() override;
 
     /// The start-up steps. False when a step failed and reported why: the program ends.
@@ -54,37 +49,35 @@ public:
 
     // SessionHost and ErrorReporter, on the window's thread.
     ErrorReporter& reporter() override { return *this; }
-    void SetStatus(std::string_view text) override;
-    void StartCounterTimer() override;
-    void StopCounterTimer() override;
+    void SetStatus(std::string_view text) override { status_->SetStatus(text); }
+    void StartCounterTimer() override { status_->StartCounterTimer(); }
+    void StopCounterTimer() override { status_->StopCounterTimer(); }
     void OnCaptureEnded() override;  // any thread
     void ShowError(std::string_view text) override;
 
-    void UpdateCounters();
-
     // What tests and the user act on.
-    CaptureSession& session() { return *session_; }
-    CaptureLists& lists() { return lists_; }
-    ProcessTree& processTree() { return *tree_; }
-    QToolBar* toolBar() const { return toolBar_; }
-    QAction* startStopAction() const { return startStopAction_; }
-    QAction* cleanAction() const { return cleanAction_; }
-    QAction* checkNewAction() const { return checkNewAction_; }
-    QAction* switchAdapterAction() const { return switchAdapterAction_; }
+    CaptureSession& session() { return monitor_->session(); }
+    CaptureLists& lists() { return monitor_->lists(); }
+    ProcessTree& processTree() { return monitor_->processTree(); }
+    const Monitor& monitor() const { return *monitor_; }
+    MainToolBar* toolBar() const { return toolBar_; }
+    QAction* startStopAction() const { return toolBar_->startStopAction(); }
+    QAction* cleanAction() const { return toolBar_->cleanAction(); }
+    QAction* checkNewAction() const { return toolBar_->checkNewAction(); }
+    QAction* switchAdapterAction() const { return toolBar_->switchAdapterAction(); }
     QCheckBox* topMostCheck() const { return topMostCheck_; }
-    QLabel* stateLabel() const { return stateLabel_; }
-    QLabel* packetsLabel() const { return packetsLabel_; }
-    QLabel* httpsLabel() const { return httpsLabel_; }
+    QLabel* stateLabel() const { return status_->stateLabel(); }
+    QLabel* packetsLabel() const { return status_->packetsLabel(); }
+    QLabel* httpsLabel() const { return status_->httpsLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }
     AdapterDialog* adapterDialog() const { return adapterDialog_; }
     const std::string& iniPath() const { return iniPath_; }
-    DataEdit* textPane() const { return textPane_; }
-    DataEdit* hexPane() const { return hexPane_; }
-    QMenu* httpMenu() const { return httpMenu_; }
-    QMenu* packetMenu() const { return packetMenu_; }
-    const PacketMarks& marks() const { return marks_; }
+    DataEdit* textPane() const { return panes_->textPane(); }
+    DataEdit* hexPane() const { return panes_->hexPane(); }
+    LinkController& linkController() { return *link_; }
+    ListCommands& listCommands() { return *commands_; }
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
@@ -94,14 +87,6 @@ public:
 public slots:
     void OnStartStop();
     void OnPacketListClick();
-    void OnHttpListClick();
-    void OnCopyUrl();
-    void OnCopyAll();
-    void OnCopyRemoteAddress();
-    void OnCopyRemoteEndpoint();
-    void OnSaveSelected();
-    void OnSaveMarked();
-    void OnClearMarks();
     void OnAddressChosen(quint32 address);
     void ApplyTopMost();
 
@@ -109,75 +94,41 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateToolBar();
     void CreateLists();
-    QList<int> ScaledWidths(const QList<int>& widths) const;
-    void CreateMenus();
+    void CreateCommands();
     void Layout();
+    bool Confirm();
     void OnCleanAll();
     void OnSwitchAdapter();
-    void ShowListMenu(PacketListCtrl* list, QMenu* menu, const QPoint& position);
     void OnF5();
-    void FinishLink(int startRow);
-    void SetClipboardText(const std::string& text);
-    void SaveRows(const std::vector<int>& rows);
-    std::optional<StoredRow<PacketRow>> FirstSelectedPacket();
 
-    const CommandLine& commandLine_;
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;
     int maxItemCount_ = 65535;
 
-    // Capture and what it feeds. Each thread has its own socket table and process source: the
-    // pipeline thread's for owner lookups, the window's (and refreshes') for the tree.
-    CaptureLists lists_;
-    NetlinkSocketTable lookupSockets_;
-    NetlinkSocketTable treeSockets_;
-    ProcFsProcessSource lookupProcesses_;
-    ProcFsProcessSource treeProcesses_;
-    std::unique_ptr<ProcessTree> tree_;
-    std::unique_ptr<TreeSelection> selection_;
-    std::unique_ptr<PortOwnerLookup> lookup_;
-    std::unique_ptr<ProcessFilter> filter_;
-    std::unique_ptr<HttpRecogniser> recogniser_;
-    std::unique_ptr<PacketPipeline> pipeline_;
-    std::unique_ptr<CaptureSession> session_;
+    // Capture and what it feeds.
+    std::unique_ptr<Monitor> monitor_;
 
     // Controls, owned by Qt's parent chain.
-    QToolBar* toolBar_ = nullptr;
-    QAction* startStopAction_ = nullptr;
-    QAction* cleanAction_ = nullptr;
-    QAction* checkNewAction_ = nullptr;
-    QAction* switchAdapterAction_ = nullptr;
+    MainToolBar* toolBar_ = nullptr;
     QCheckBox* topMostCheck_ = nullptr;
-    QLabel* infoLabel_ = nullptr;
-    QLabel* stateLabel_ = nullptr;
-    QLabel* packetsLabel_ = nullptr;
-    QLabel* httpsLabel_ = nullptr;
     ProcessTreeCtrl* treeView_ = nullptr;
     ProcessTreeModel* treeModel_ = nullptr;
     PacketListCtrl* httpList_ = nullptr;
     PacketListCtrl* packetList_ = nullptr;
     StoreListModel<HttpRow>* httpModel_ = nullptr;
     StoreListModel<PacketRow>* packetModel_ = nullptr;
-    DataEdit* textPane_ = nullptr;
-    DataEdit* hexPane_ = nullptr;
-    QMenu* httpMenu_ = nullptr;
-    QMenu* packetMenu_ = nullptr;
+    std::unique_ptr<PayloadPanes> panes_;
     AdapterDialog* adapterDialog_ = nullptr;
 
     QTimer treeTimer_;
-    QTimer counterTimer_;
-
-    // The marks of the last link, and the thread that finds them.
-    PacketMarks marks_;
-    std::thread linkThread_;
-    bool linking_ = false;
-    // Ctrl+C and Ctrl+S count only with the left Ctrl key.
-    bool rightControlDown_ = false;
+    // Declared after the lists they reach, so that they go first.
+    std::unique_ptr<StatusLine> status_;
+    std::unique_ptr<LinkController> link_;
+    std::unique_ptr<ListCommands> commands_;
 };
 
 }  // namespace ravelin

@@ -6,8 +6,10 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <vector>
 
 #include "ui/RowListModel.h"
+#include "ui/WindowLayout.h"
 
 namespace ravelin {
 
@@ -33,15 +35,37 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     connect(&followTimer_, &QTimer::timeout, this, &PacketListCtrl::OnTick);
     connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
             &PacketListCtrl::OnScrollAction);
+    // A user's change of a column width holds; the last column takes up the difference.
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int section) {
+        if (model_ != nullptr && section != model_->columnCount() - 1) FitLastColumn();
+    });
 }
 
 void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths) {
     model_ = model;
     setModel(model);
+    // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
+    // larger desktop font would cut times and addresses short, so every width grows with it.
+    const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
+    const double scale = std::max(1.0, timeWidth / 60.0);
     for (int column = 0; column < columnWidths.size(); ++column) {
-        setColumnWidth(column, columnWidths[column]);
+        setColumnWidth(column, static_cast<int>(columnWidths[column] * scale + 0.5));
     }
     refreshTimer_.start();
+}
+
+void PacketListCtrl::FitLastColumn() {
+    const int columns = model_ != nullptr ? model_->columnCount() : 0;
+    if (columns == 0) return;
+    std::vector<int> widths;
+    for (int column = 0; column < columns; ++column) widths.push_back(columnWidth(column));
+    const QSignalBlocker quiet(horizontalHeader());
+    setColumnWidth(columns - 1, StretchLastColumn(width(), widths));
+}
+
+void PacketListCtrl::resizeEvent(QResizeEvent* event) {
+    QTableView::resizeEvent(event);
+    FitLastColumn();
 }
 
 void PacketListCtrl::StartFollowing(int periodMs) {

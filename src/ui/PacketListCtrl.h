@@ -24,7 +24,8 @@ public:
 
     explicit PacketListCtrl(QWidget* parent = nullptr);
 
-    /// Sets the model (which the list does not own) and the columns' headings' widths.
+    /// Sets the model (which the list does not own) and the columns' widths, given for a small
+    /// font and widened with a larger one. The last column stretches to the list's right edge.
     void SetRowModel(RowListModel* model, const QList<int>& columnWidths);
     RowListModel* rowModel() const { return model_; }
 
@@ -37,8 +38,10 @@ public:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void FitLastColumn();
     void CatchUp();
     void OnTick();
     void OnScrollAction(int action);

@@ -1,7 +1,6 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
-#include <QClipboard>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -14,15 +13,21 @@
 #include <fstream>
 #include <sstream>
 
-#include "ui/AdapterDialog.h"
-#include "ui/ProcessTreeCtrl.h"
-#include "ui/ProcessTreeModel.h"
+#include "engine/LinuxServices.h"
 #include "support/DatagramBuilder.h"
+#include "support/FakeProcessSource.h"
+#include "support/FakeSocketTable.h"
 #include "support/PcapFileWriter.h"
 #include "support/qt/GuiTest.h"
+#include "support/qt/ListsWindow.h"
+#include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
+#include "ui/LinkController.h"
 #include "ui/PacketListCtrl.h"
+#include "ui/ProcessTreeCtrl.h"
+#include "ui/ProcessTreeModel.h"
 #include "ui/RowListModel.h"
+#include "ui/WindowLayout.h"
 
 #include <pcap/dlt.h>
 
@@ -73,23 +78,44 @@ class MainDialogTest : public QObject {
     Q_OBJECT
 
 private:
+    // The window over fake tables and processes: "curl" (pid kCurl) owns the replayed
+    // connection 10.0.0.2:40000 - 10.0.0.9:80; capture reads readFile_, or live.
     std::unique_ptr<MainDialog> MakeWindow() {
-        commandLine_.configFile = iniPath_;
-        auto window = std::make_unique<MainDialog>(commandLine_);
+        SystemServices services = LinuxServices(readFile_);
+        const auto addProcesses = [](test::FakeProcessSource& processes) {
+            processes.AddProcess(1, "init");
+            processes.AddProcess(kCurl, "curl");
+            processes.SetSocketInodes(kCurl, {77});
+        };
+        auto lookupProcesses = std::make_unique<test::FakeProcessSource>();
+        auto treeProcesses = std::make_unique<test::FakeProcessSource>();
+        addProcesses(*lookupProcesses);
+        addProcesses(*treeProcesses);
+        auto sockets = std::make_unique<test::FakeSocketTable>();
+        sockets->SetTcp({test::FakeSocketTable::Row(
+            77, {test::Ipv4("10.0.0.2"), 40000, test::Ipv4("10.0.0.9"), 80})});
+        services.lookupSockets = std::move(sockets);
+        services.treeSockets = std::make_unique<test::FakeSocketTable>();
+        services.lookupProcesses = std::move(lookupProcesses);
+        services.treeProcesses = std::move(treeProcesses);
+        services.loadOwnerTables = [](ErrorReporter&) { return true; };
+        services.openSocketEvents = nullptr;
+        auto window = std::make_unique<MainDialog>(std::move(services), iniPath_);
         if (!window->Initialise()) return nullptr;
         // The adapter dialog offers the default address through the event loop.
         QCoreApplication::processEvents();
         return window;
     }
 
-    CommandLine commandLine_;
+    static constexpr int kCurl = 4242;
+    std::optional<std::string> readFile_;
     std::string iniPath_ = test::TemporaryPath("window.ini");
 
 private slots:
     void init() {
         std::ofstream(iniPath_, std::ios::trunc)
             << "[Config]\nWndTop=2\n[HighLightExtension]\nExt[0]=FF0000,js,\n";
-        commandLine_ = CommandLine{};
+        readFile_.reset();
     }
 
     void startsWithTheListsToolbarAndStatusOfReady() {
@@ -127,11 +153,11 @@ private slots:
         QVERIFY(!window->topMostCheck()->isChecked());
         QVERIFY(ReadAll(iniPath_).find("WndTop=0\n") != std::string::npos);
         QVERIFY(window->processTree().allProcessesChecked());
-        QVERIFY(window->processTree().FindProcessNode(getpid()).has_value());
+        QVERIFY(window->processTree().FindProcessNode(kCurl).has_value());
     }
 
     void replaysAFileIntoBothListsWithF5() {
-        commandLine_.readFile = WriteReplayFile();
+        readFile_ = WriteReplayFile();
         auto window = MakeWindow();
         QVERIFY(window != nullptr);
         window->OnAddressChosen(test::Ipv4("10.0.0.2"));
@@ -161,33 +187,23 @@ private slots:
                  QColor(0xFF, 0x00, 0x00));
 
         // A click on a packet row shows its payload in both panes.
-        window->packetList()->selectRow(4);
-        window->OnPacketListClick();
+        test::ClickRow(window->packetList(), 4);
         QCOMPARE(window->textPane()->toPlainText(),
                  QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
         QVERIFY(window->hexPane()->toPlainText().startsWith(QStringLiteral("47 45 54 20 ")));
 
-        // Copy all puts the row's text on the clipboard.
-        window->OnCopyAll();
-        QVERIFY(QGuiApplication::clipboard()->text().startsWith(
-            QStringLiteral("Time:22:13:24\r\nProtocol:TCP\r\nSource:10.0.0.2:40000\r\n")));
-        window->OnCopyRemoteEndpoint();
-        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("10.0.0.9:80"));
-
         // A click on the HTTP row links its exchange: its own packet and the rows that share
-        // its acknowledgement number (every test packet has the same numbers).
-        window->httpList()->selectRow(0);
-        window->OnHttpListClick();
+        // its acknowledgement number (every test packet has the same numbers). The request's
+        // packet shows in the panes, and cleaning is possible again.
+        test::ClickRow(window->packetList(), 0);
+        QCOMPARE(window->textPane()->toPlainText(), QString());
+        test::ClickRow(window->httpList(), 0);
+        QVERIFY(!window->cleanAction()->isEnabled());
         QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Link packets done."));
-        QVERIFY(window->httpList()->isEnabled());
-        QVERIFY(!window->marks().Rows().empty());
-        QCOMPARE(window->marks().Rows().front(), 4);
-        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
-                 QColor(0xA2, 0xCD, 0x5A));
-        window->OnClearMarks();
-        QVERIFY(window->marks().Rows().empty());
-        QCOMPARE(packets->data(packets->index(4, 0), Qt::BackgroundRole).value<QColor>(),
-                 QColor(0xEE, 0xD8, 0xAE));
+        QVERIFY(window->cleanAction()->isEnabled());
+        QCOMPARE(window->textPane()->toPlainText(),
+                 QStringLiteral("GET /app.js HTTP/1.1\nHost: h\n\n"));
+        QVERIFY(!window->linkController().marks().Rows().empty());
 
         // Clearing empties both lists, the panes and the counters, and frees the rows.
         window->CleanAll();
@@ -196,11 +212,12 @@ private slots:
         QCOMPARE(window->httpList()->model()->rowCount(), 0);
         QCOMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 0"));
         QCOMPARE(window->textPane()->toPlainText(), QString());
+        QVERIFY(window->linkController().marks().Rows().empty());
         QCOMPARE(window->lists().packets.nextSerial(), 13);  // the numbering goes on
     }
 
     void closingWithRowsAsksFirst() {
-        commandLine_.readFile = WriteReplayFile();
+        readFile_ = WriteReplayFile();
         auto window = MakeWindow();
         QVERIFY(window != nullptr);
         window->show();
@@ -273,6 +290,24 @@ private slots:
         QVERIFY(!list->following());
     }
 
+    void theLastColumnFillsTheList() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->resize(1200, 600);
+        window->show();
+        PacketListCtrl* list = window->packetList();
+        const auto filled = [list] {
+            std::vector<int> widths;
+            for (int column = 0; column < 9; ++column) widths.push_back(list->columnWidth(column));
+            return widths.back() > 0 && widths.back() == StretchLastColumn(list->width(), widths);
+        };
+        QVERIFY(filled());
+        list->horizontalHeader()->resizeSection(3, list->columnWidth(3) + 50);  // the user's drag
+        QVERIFY(filled());
+        window->resize(1400, 600);
+        QTRY_VERIFY(filled());
+    }
+
     void adapterOkWithoutSelectionAsksForOne() {
         auto window = MakeWindow();
         QVERIFY(window != nullptr);
@@ -296,9 +331,29 @@ private slots:
         auto* model = window->treeView()->treeModel();
         QVERIFY(model->setData(model->rootIndex(), Qt::Unchecked, Qt::CheckStateRole));
         QVERIFY(!window->processTree().allProcessesChecked());
-        const auto node = window->processTree().FindProcessNode(getpid());
+        const auto node = window->processTree().FindProcessNode(kCurl);
         QVERIFY(node.has_value());
         QVERIFY(!window->processTree().IsChecked(*node));
+
+        // Only curl ticked: its connection's packets are listed.
+        readFile_ = WriteReplayFile();
+        auto replay = MakeWindow();
+        QVERIFY(replay != nullptr);
+        auto* replayModel = replay->treeView()->treeModel();
+        QVERIFY(replayModel->setData(replayModel->rootIndex(), Qt::Unchecked, Qt::CheckStateRole));
+        QModelIndex curl;
+        const QModelIndex root = replayModel->rootIndex();
+        for (int row = 0; row < replayModel->rowCount(root); ++row) {
+            const QModelIndex child = replayModel->index(row, 0, root);
+            if (child.data().toString().contains(QStringLiteral("curl"))) curl = child;
+        }
+        QVERIFY(curl.isValid());
+        QVERIFY(replayModel->setData(curl, Qt::Checked, Qt::CheckStateRole));
+        replay->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        replay->OnStartStop();
+        QTRY_COMPARE(replay->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QCOMPARE(replay->lists().packets.rowCount(), 12);
+        QVERIFY(replay->monitor().attributionMode().starts_with("socket tables"));
     }
 };
 

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QLabel>
+#include <QTimer>
+
+#include <string>
+#include <string_view>
+
+#include "rows/CaptureLists.h"
+#include "ui/WindowLayout.h"
+
+namespace ravelin {
+
+/// The window's status line: the state text, the packet and HTTP counters and the label with
+/// the address being listened on. While capture runs, a timer keeps the counters current.
+class StatusLine {
+public:
+    static constexpr int kCounterTimerMs = 100;
+
+    /// Makes the labels as children of `window`, each sized once for the longest text it shows.
+    StatusLine(QWidget& window, const CaptureLists& lists);
+
+    /// Shows "State: <text>.".
+    void SetStatus(std::string_view text);
+    /// Shows the row counts of both lists.
+    void UpdateCounters();
+    /// The counters follow the lists every kCounterTimerMs, from now until StopCounterTimer.
+    void StartCounterTimer() { counterTimer_.start(); }
+    /// The counters stay as they are.
+    void StopCounterTimer() { counterTimer_.stop(); }
+    /// Shows the address being listened on.
+    void ShowAddress(const std::string& text);
+    /// Shows how packets are attributed to processes ("kernel events", "socket tables (...)").
+    void ShowAttributionMode(const std::string& mode);
+
+    /// Tells the layout the labels' sizes, which it keeps.
+    void Measure(LayoutInput& input) const;
+    /// Puts the labels where the layout placed them.
+    void Place(const WindowLayout& layout);
+
+    /// The labels, for the window's layout and its tests.
+    QLabel* stateLabel() const { return stateLabel_; }
+    QLabel* packetsLabel() const { return packetsLabel_; }
+    QLabel* httpsLabel() const { return httpsLabel_; }
+    QLabel* infoLabel() const { return infoLabel_; }
+    QLabel* modeLabel() const { return modeLabel_; }
+
+private:
+    const CaptureLists& lists_;
+    // Owned by the window.
+    QLabel* infoLabel_;
+    QLabel* stateLabel_;
+    QLabel* packetsLabel_;
+    QLabel* httpsLabel_;
+    QLabel* modeLabel_;
+    QTimer counterTimer_;
+};
+
+}  // namespace ravelin
