@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "attribution/linux/NetlinkSocketTable.h"
 #include "attribution/PortOwnerLookup.h"
+#include "attribution/linux/NetlinkSocketTable.h"
 #include "attribution/linux/ProcFsProcessSource.h"
 
 namespace {

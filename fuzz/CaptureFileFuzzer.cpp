@@ -6,8 +6,8 @@
 
 #include "FuzzSupport.h"
 #include "capture/DatagramBatch.h"
-#include "decode/DatagramDecoder.h"
 #include "capture/linux/PcapFileSource.h"
+#include "decode/DatagramDecoder.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "FuzzSupport.h"
 #include "analysis/HttpRecogniser.h"
-#include "output/RowPrinter.h"
 #include "decode/DatagramDecoder.h"
 #include "decode/LinkLayer.h"
+#include "output/RowPrinter.h"
 #include "pipeline/PacketPipeline.h"
 #include "rows/CaptureLists.h"
 

@@ -80,9 +80,9 @@ void HeadlessRunner::PrintMarks() {
     std::vector<std::pair<int, int>> requests;  // serial, packet row
     CaptureLists& lists = monitor_.lists();
     lists.requests.ReadRows(0, lists.requests.rowCount(),
-                             [&](int, const StoredRow<HttpRow>& stored) {
-                                 requests.emplace_back(stored.serial, stored.row.packetRow);
-                             });
+                            [&](int, const StoredRow<HttpRow>& stored) {
+                                requests.emplace_back(stored.serial, stored.row.packetRow);
+                            });
     for (const auto& [serial, startRow] : requests) {
         AppendMarksLine(serial, LinkedRows(lists.packets, startRow), pending_);
         if (pending_.size() >= kFlushThreshold) Flush();
@@ -156,8 +156,8 @@ int HeadlessRunner::Run() {
     monitor_.session().FinishEndedCapture();
     if (statistics && commandLine_.Prints(CommandLine::Output::kSummary)) {
         (void)std::fprintf(errors_, "capture: received=%llu dropped=%llu\n",
-                     static_cast<unsigned long long>(statistics->received),
-                     static_cast<unsigned long long>(statistics->dropped));
+                           static_cast<unsigned long long>(statistics->received),
+                           static_cast<unsigned long long>(statistics->dropped));
     }
 
     if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
@@ -168,8 +168,9 @@ int HeadlessRunner::Run() {
             const std::int64_t firstNs = first->time_since_epoch().count();
             if (last > firstNs) seconds = static_cast<double>(last - firstNs) / 1e9;
         }
-        (void)std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n", monitor_.lists().packets.rowCount(),
-                     monitor_.lists().requests.rowCount(), seconds);
+        (void)std::fprintf(output_, "packets=%d http=%d seconds=%.3f\n",
+                           monitor_.lists().packets.rowCount(),
+                           monitor_.lists().requests.rowCount(), seconds);
     }
     (void)std::fflush(output_);
     // Lines that could not be written (a full disk, a closed pipe) are a failed run.

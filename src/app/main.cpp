@@ -15,8 +15,8 @@ namespace {
 int RunHeadless(const ravelin::CommandLine& commandLine) {
     static char outputBuffer[1 << 16];
     (void)std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    ravelin::HeadlessRunner runner(commandLine, ravelin::LinuxServices(commandLine.readFile), stdout,
-                                  stderr);
+    ravelin::HeadlessRunner runner(commandLine, ravelin::LinuxServices(commandLine.readFile),
+                                   stdout, stderr);
     return runner.Run();
 }
 

@@ -40,7 +40,8 @@ std::optional<FlowTable::Owner> FlowTable::Hit(const Key& key, Clock::time_point
     if (entry.recency != recency_.begin()) {
         recency_.splice(recency_.begin(), recency_, entry.recency);
     }
-    const bool stale = entry.source == Source::kDerived && now - entry.decided >= entry.recheckAfter;
+    const bool stale =
+        entry.source == Source::kDerived && now - entry.decided >= entry.recheckAfter;
     return Owner{entry.pid, entry.source, stale};
 }
 

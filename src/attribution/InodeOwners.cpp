@@ -57,7 +57,8 @@ void InodeOwners::NoteOwner(int pid) {
 
 void InodeOwners::SearchRecentOwners() {
     for (const int pid : recentOwners_) {
-        for (const std::uint64_t inode : processes_.SocketInodesOf(pid)) owners_.emplace(inode, pid);
+        for (const std::uint64_t inode : processes_.SocketInodesOf(pid))
+            owners_.emplace(inode, pid);
     }
 }
 

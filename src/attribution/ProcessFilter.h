@@ -4,9 +4,9 @@
 #include <optional>
 #include <unordered_set>
 
-#include "pipeline/PipelineSteps.h"
 #include "attribution/PortOwnerLookup.h"
 #include "attribution/ProcessTree.h"
+#include "pipeline/PipelineSteps.h"
 
 namespace ravelin {
 

@@ -44,8 +44,8 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup 
     filter_.reset();
     selection_ = std::move(selection);
     if (lookup_ == nullptr) {
-        lookup_ = std::make_unique<PortOwnerLookup>(*services_.lookupSockets,
-                                                    *services_.lookupProcesses);
+        lookup_ =
+            std::make_unique<PortOwnerLookup>(*services_.lookupSockets, *services_.lookupProcesses);
         lookup_->SetSocketEvents(socketEvents_.get());
     }
     filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);

@@ -40,7 +40,8 @@ public:
     /// Makes attribution ready: the socket tables, and kernel socket events as `choice` says.
     /// False after a reported failure (the tables, or events that were asked for and cannot
     /// run).
-    bool LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice = AttributionChoice::kAuto);
+    bool LoadOwnerTables(ErrorReporter& reporter,
+                         AttributionChoice choice = AttributionChoice::kAuto);
     /// How owners are found, for the user: "kernel events", or "socket tables (<why>)".
     const std::string& attributionMode() const { return attributionMode_; }
     /// The process tree over the tree's own services, built on first use (the window's).

@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 
 #include "capture/Interfaces.h"
-#include "ui/QtColours.h"
 #include "decode/TextForms.h"
+#include "ui/QtColours.h"
 
 namespace ravelin {
 

@@ -49,8 +49,8 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
     panes_ = std::make_unique<PayloadPanes>(*this, monitor_->lists());
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{treeView_, httpList_, packetList_, textPane(), hexPane()}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{treeView_, httpList_, packetList_,
+                                                            textPane(), hexPane()}) {
         SetBackground(*control, kBackgroundColour);
     }
     topMostCheck_->adjustSize();
@@ -90,8 +90,7 @@ bool MainDialog::Initialise() {
     CreateLists();
     CreateCommands();
 
-    monitor_->FilterBy(std::make_unique<TreeSelection>(tree),
-                       Monitor::OwnerLookup::kWhenFiltering);
+    monitor_->FilterBy(std::make_unique<TreeSelection>(tree), Monitor::OwnerLookup::kWhenFiltering);
 
     status_->UpdateCounters();
 

@@ -26,8 +26,8 @@ TEST(FlowTableTest, BoundedLeastRecentlyUsedFirstAndIdleFlowsEnd) {
     flows.Remember(Tcp(1), 11, Source::kConnection, now);
     flows.Remember(Tcp(2), 12, Source::kConnection, now);
     flows.Remember(Tcp(3), 13, Source::kConnection, now);
-    EXPECT_EQ(PidOf(flows, Tcp(1), now), 11);                  // now the most recently used
-    flows.Remember(Tcp(4), 14, Source::kConnection, now);     // evicts 2
+    EXPECT_EQ(PidOf(flows, Tcp(1), now), 11);              // now the most recently used
+    flows.Remember(Tcp(4), 14, Source::kConnection, now);  // evicts 2
     EXPECT_EQ(flows.size(), 3U);
     EXPECT_EQ(PidOf(flows, Tcp(2), now), std::nullopt);
     EXPECT_EQ(PidOf(flows, Tcp(3), now), 13);

@@ -209,8 +209,8 @@ TEST_F(PortOwnerLookupTest, KernelEventsNameOwnersBeforeTheTablesAndOutliveThePr
     EXPECT_EQ(lookup.FindPortOwner(true, client, false), -1);
 
     // A UDP receiver's bind names the owner of every flow to its port.
-    events.queued.push_back({SocketEvent::Kind::kOpened, false, Ends("0.0.0.0", 53, "0.0.0.0", 0),
-                             53, "resolver"});
+    events.queued.push_back(
+        {SocketEvent::Kind::kOpened, false, Ends("0.0.0.0", 53, "0.0.0.0", 0), 53, "resolver"});
     EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 53, "127.0.0.9", 999), false), 53);
     EXPECT_EQ(table_.udpReads, 0);
 }

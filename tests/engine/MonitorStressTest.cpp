@@ -20,12 +20,12 @@
 #include "analysis/PacketLinker.h"
 #include "analysis/PacketMarks.h"
 #include "engine/Monitor.h"
+#include "output/Export.h"
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/Gate.h"
 #include "support/RecordingHost.h"
 #include "support/WaitUntil.h"
-#include "output/Export.h"
 
 namespace ravelin {
 namespace {

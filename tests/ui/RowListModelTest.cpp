@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/qt/GuiTest.h"
 #include "rows/Colour.h"
+#include "support/qt/GuiTest.h"
 
 namespace ravelin {
 namespace {

@@ -4,9 +4,9 @@
 #include <optional>
 #include <vector>
 
-#include "base/CheckCall.h"
-#include "attribution/linux/SockDiagMessages.h"
 #include "attribution/SocketTable.h"
+#include "attribution/linux/SockDiagMessages.h"
+#include "base/CheckCall.h"
 #include "base/UniqueFd.h"
 
 namespace ravelin {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/CheckCall.h"
 #include "attribution/linux/NetlinkSocketTable.h"
+#include "base/CheckCall.h"
 
 namespace ravelin {
 

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "decode/LinkLayer.h"
 #include "capture/linux/PcapDispatch.h"
+#include "decode/LinkLayer.h"
 
 namespace ravelin {
 

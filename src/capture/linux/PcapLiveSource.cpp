@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "capture/Interfaces.h"
-#include "decode/LinkLayer.h"
 #include "capture/linux/PcapDispatch.h"
+#include "decode/LinkLayer.h"
 #include "decode/TextForms.h"
 
 namespace ravelin {
@@ -32,7 +32,6 @@ PcapLiveSource::~PcapLiveSource() {
     if (handle_ != nullptr) pcap_close(handle_);
     if (wakeFd_ >= 0) close(wakeFd_);
 }
-
 
 CallResult PcapLiveSource::Fail(int code, std::string reason) {
     lastError_ = {code, std::move(reason)};
