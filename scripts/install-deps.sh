@@ -8,9 +8,11 @@ packages=(
   build-essential cmake ninja-build pkg-config
   # run
   qt6-base-dev libpcap-dev fonts-wqy-microhei libcap2-bin
+  # kernel socket events: the eBPF program's compiler, skeleton generator and loader
+  clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl tshark tcpdump
-  xvfb xauth iproute2 clang libclang-rt-14-dev clang-format clang-tidy
+  xvfb xauth iproute2 libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()
