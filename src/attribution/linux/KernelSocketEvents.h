@@ -32,7 +32,9 @@ namespace ravelin {
 /// Everything is attached through bpf_link descriptors owned here and nothing is pinned, so the
 /// kernel detaches and frees it all when the object goes or the process ends, killed or not.
 class KernelSocketEvents final : public SocketEventSource {
-    struct Token {};  // only Load constructs
+    struct Token {  // only Load constructs; explicit, so that `{}` cannot stand in for it
+        explicit Token() = default;
+    };
 
 public:
     /// The outcome of Load: the events, or why there are none.
