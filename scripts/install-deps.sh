@@ -9,9 +9,11 @@ packages=(
   build-essential cmake ninja-build pkg-config
   # run
   qt6-base-dev libpcap-dev fonts-wqy-microhei libcap2-bin
+  # kernel socket events: the eBPF program's compiler, skeleton generator and loader
+  clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl tshark tcpdump
-  xvfb xauth iproute2 clang clang-format clang-tidy
+  xvfb xauth iproute2 clang-format clang-tidy
 )
 
 # The packages among the arguments that dpkg does not have installed, one a line.
