@@ -11,6 +11,8 @@ packages=(
   # test and benchmark
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl tshark tcpdump
   xvfb xauth iproute2 clang libclang-rt-14-dev clang-format clang-tidy
+  # bench/browser_load.py
+  chromium
 )
 
 missing=()
