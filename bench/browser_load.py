@@ -200,7 +200,7 @@ def packet_rows(text):
     rows = []
     for line in text.splitlines():
         fields = line.split("\t")
-        if len(fields) == 11:
+        if len(fields) == 11 and fields[2] in ("TCP", "UDP"):  # ICMP lines have no ports
             rows.append((fields[2], int(fields[4]), int(fields[6]), fields[8], int(fields[10])))
     return rows
 
@@ -287,6 +287,7 @@ def one_mode(ravelin, mode, work):
         named = collections.Counter(r[4] for r in mine if r[4] != service)
         figures.append({
             "load": load, "packets": len(mine), "connections": len({r[1] for r in mine}),
+            "connections named": len({r[1] for r in mine if r[4] == service}),
             "requests": len(re.findall(rf'"GET /l{load}[.-]\S+ HTTP/1.1" 200', requests_answered)),
             "owned": sum(r[4] == service for r in mine), "service": service,
             "ss owners": loads[load - 1]["ss owners"],
@@ -327,7 +328,8 @@ def main():
             print("   skipped: the program did not run in this mode")
             continue
         print(f"   {'load':4} {'requests':>8} {'conns':>5} {'packets':>7} {'net svc pid':>11} "
-              f"{'ss owners':>12} {'own share':>9} {'server own':>10}  named instead")
+              f"{'ss owners':>12} {'own share':>9} {'conns own':>9} {'server own':>10}  "
+              f"named instead")
         for f in figures:
             share = f"{100 * f['owned'] / f['packets']:.1f}%" if f["packets"] else "-"
             server = (f"{100 * f['server owned'] / f['server packets']:.1f}%"
@@ -336,12 +338,14 @@ def main():
                                 for pid, count in f["named counts"].most_common()) or "-"
             owners = ",".join(str(p) for p in sorted(f["ss owners"])) or "-"
             print(f"   {f['load']:4} {f['requests']:8} {f['connections']:5} {f['packets']:7} "
-                  f"{f['service'] or '?':>11} {owners:>12} {share:>9} {server:>10}  {instead}")
+                  f"{f['service'] or '?':>11} {owners:>12} {share:>9} "
+                  f"{f['connections named']:9} {server:>10}  {instead}")
         print(f"   ({time.monotonic() - mode_started:.0f} s)", flush=True)
     print("requests: answered by the server (of 13); conns: the browser's connections to it; "
           "ss owners: pids that ss saw holding a socket to the server during the load (-: no "
           "sample caught one, the connections last milliseconds); own share: the browser's "
-          "packets naming the network service; server own: the server's packets naming the "
+          "packets naming the network service; conns own: connections with at least one such "
+          "packet; server own: the server's packets naming the "
           "server")
     print(f"took {time.monotonic() - started:.0f} s")
 

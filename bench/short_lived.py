@@ -95,7 +95,7 @@ def packet_rows(text):
     rows = []
     for line in text.splitlines():
         fields = line.split("\t")
-        if len(fields) == 11:
+        if len(fields) == 11 and fields[2] in ("TCP", "UDP"):  # ICMP lines have no ports
             rows.append((fields[2], int(fields[4]), int(fields[6]), int(fields[10])))
     return rows
 
