@@ -225,6 +225,10 @@ def wait_quiet(limit, seconds):
         print(f"  lo carries {rate:.0f} packets/s of other traffic; waiting", flush=True)
 
 
+class Refused(Exception):
+    """The capture would not run (an attribution mode the program cannot use)."""
+
+
 def one_run(kind, options, sender_binary, sink_port, work):
     """Starts the sender, then the capture of `kind`, floods, drains, stops; returns a dict."""
     background = wait_quiet(options.quiet, 60)
@@ -260,8 +264,7 @@ def one_run(kind, options, sender_binary, sink_port, work):
             wait_for(lambda: has_packet_socket(capture.pid) or capture.poll() is not None, 30,
                      "ravelin to open its capture")
         if capture.poll() is not None:
-            raise RuntimeError(f"{kind}: the capture ended at once: "
-                               f"{err_path.read_text(errors='replace').strip()}")
+            raise Refused(err_path.read_text(errors="replace").strip())
         time.sleep(0.5)  # the filter and ring are set up right after the socket
         sender.stdin.write("go\n")
         sender.stdin.flush()
@@ -354,7 +357,13 @@ def main():
                 # the best kept (clean first, then nearest the rate).
                 best = None
                 for attempt in range(1, options.tries + 1):
-                    r = one_run(kind, options, sender_binary, sink.getsockname()[1], work)
+                    try:
+                        r = one_run(kind, options, sender_binary, sink.getsockname()[1], work)
+                    except Refused as refusal:
+                        print(f"  {kind}: the capture did not run, skipped:", flush=True)
+                        for text in str(refusal).splitlines():
+                            print(f"    {text}", flush=True)
+                        break
                     r["try"] = attempt
                     reached = r["rate"] >= 0.99 * options.rate
                     clean = r["other"] <= 0.01 * r["sent"]
@@ -365,6 +374,8 @@ def main():
                         break
                     print(f"  {kind}: try {attempt}: the sender reached {r['rate']:.0f}/s; "
                           f"{r['other']} other packets on lo", flush=True)
+                if best is None:
+                    continue
                 r = best
                 r["runs"] = attempt
                 rows.append(r)
