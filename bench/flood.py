@@ -15,8 +15,9 @@ socket of this script that nobody reads. The same flood is captured, one run at 
 
 Each row: the datagrams the sender sent and the rate it reached, what the capture listed, the
 packets on lo during the capture that were not the flood (a filter-off count includes those,
-and every capture receives them), the kernel's drop count, listed/sent, and the capture's CPU seconds. A capture is stopped only
-once it has gone idle after the flood, so nothing it had received is lost at the stop.
+and every capture receives them), the kernel's drop count, listed/sent, and the capture's CPU
+seconds in all and per packet listed. A capture is stopped only once it has gone idle after the
+flood, so nothing it had received is lost at the stop.
 
 Usage (root; the machine may be shared, so only ratios from one run mean much):
     bench/flood.py [--ravelin PATH] [--rate 100000] [--seconds 6] [--tries 3] [--nice 0]
@@ -397,7 +398,8 @@ def main():
         per_packet = f"{1e6 * r['cpu'] / r['listed']:.2f}" if r["listed"] else "-"
         print(f"{r['kind']:12} {r['sent']:9} {r['rate']:8.0f} {number(r['listed']):>9} "
               f"{number(r['other']):>8} {r['background']:6.0f} {number(r['dropped']):>9} "
-              f"{share:>11} {r['cpu']:6.2f} {per_packet:>9} {owned:>8} {r['try']:>3} of {r['runs']}")
+              f"{share:>11} {r['cpu']:6.2f} {per_packet:>9} {owned:>8} "
+              f"{r['try']:>3} of {r['runs']}")
     short = [r for r in rows if r["rate"] < 0.99 * options.rate]
     for r in short:
         print(f"note: the sender reached {r['rate']:.0f}/s, under the asked {options.rate:.0f}/s, "
