@@ -271,6 +271,9 @@ def one_run(kind, options, sender_binary, sink_port, work):
         sender.stdin.flush()
         result = read_line(sender.stdout, options.seconds + 30, "the sender's count").split()
         sent, elapsed, failed_calls = int(result[0]), float(result[1]), int(result[2])
+        # tcpdump (not in immediate mode) is handed a part-filled ring block only when the
+        # block's timeout passes: wait that out before stopping it, then until it is idle.
+        time.sleep(2)
         wait_idle(capture.pid)
         capture.send_signal(signal.SIGINT)
         _, status, usage = os.wait4(capture.pid, 0)
