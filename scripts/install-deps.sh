@@ -15,6 +15,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl tshark tcpdump
   xvfb xauth iproute2 clang-format clang-tidy
 )
+# Only for the benchmarks under bench/ (install-deps.sh --bench): a browser for
+# bench/browser_load.py, GNU time for bench/replay.sh.
+bench_packages=(chromium time)
 
 # The packages among the arguments that dpkg does not have installed, one a line.
 missing_packages() {
@@ -67,8 +70,12 @@ sanitizer_runtime_to_install() {
 }
 
 main() {
+  local wanted=("${packages[@]}")
+  if [ "${1:-}" = --bench ]; then
+    wanted+=("${bench_packages[@]}")
+  fi
   local missing=()
-  mapfile -t missing < <(missing_packages "${packages[@]}")
+  mapfile -t missing < <(missing_packages "${wanted[@]}")
   # Without clang the runtime's version is not known before apt-get update; clang is then
   # missing anyway, so the runtime is looked up below, next to it.
   if [[ " ${missing[*]} " != *" clang "* ]]; then
