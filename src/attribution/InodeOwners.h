@@ -37,7 +37,7 @@ public:
 private:
     static constexpr std::size_t kMaximumMisses = 4096;
     /// How many recent owners of new sockets are searched by themselves on a miss.
-    static constexpr std::size_t kRecentOwners = 4;
+    static constexpr std::size_t kRecentOwners = 8;
     /// However well the map answers, it is rebuilt when it is this old.
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 

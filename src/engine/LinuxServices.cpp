@@ -1,5 +1,6 @@
 #include "engine/LinuxServices.h"
 
+#include "attribution/linux/KernelSocketEvents.h"
 #include "attribution/linux/NetlinkSocketTable.h"
 #include "attribution/linux/OwnerTables.h"
 #include "attribution/linux/ProcFsProcessSource.h"
@@ -29,6 +30,11 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         // show grey in the tree.
         tree->Open();
         return true;
+    };
+    services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+        KernelSocketEvents::Loaded loaded = KernelSocketEvents::Load();
+        if (loaded.events == nullptr) whyNot = loaded.reason;
+        return std::move(loaded.events);
     };
     services.lookupSockets = std::move(lookupSockets);
     services.treeSockets = std::move(treeSockets);

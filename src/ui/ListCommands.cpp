@@ -50,8 +50,10 @@ ListCommands::ListCommands(CaptureLists& lists, PacketListCtrl& httpList,
                [this] { OnSaveSelected(); });
     AddCommand(packetList, packetMenu_, "清除所有标记(灰色项)", {},
                [this] { link_.OnClearMarks(); });
-    for (auto [list, menu] :
+    for (const auto& listMenu :
          {std::pair{&httpList, httpMenu_}, std::pair{&packetList, packetMenu_}}) {
+        PacketListCtrl* list = listMenu.first;
+        QMenu* menu = listMenu.second;
         list->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(list, &QWidget::customContextMenuRequested, this,
                 [this, list, menu](const QPoint& position) { ShowMenu(*list, menu, position); });

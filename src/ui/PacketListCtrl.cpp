@@ -1,5 +1,7 @@
 #include "ui/PacketListCtrl.h"
 
+#include <cmath>
+
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScrollBar>
@@ -49,7 +51,7 @@ void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWi
     const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
     const double scale = std::max(1.0, timeWidth / 60.0);
     for (int column = 0; column < columnWidths.size(); ++column) {
-        setColumnWidth(column, static_cast<int>(columnWidths[column] * scale + 0.5));
+        setColumnWidth(column, static_cast<int>(std::lround(columnWidths[column] * scale)));
     }
     refreshTimer_.start();
 }
@@ -58,6 +60,7 @@ void PacketListCtrl::FitLastColumn() {
     const int columns = model_ != nullptr ? model_->columnCount() : 0;
     if (columns == 0) return;
     std::vector<int> widths;
+    widths.reserve(static_cast<std::size_t>(columns));
     for (int column = 0; column < columns; ++column) widths.push_back(columnWidth(column));
     const QSignalBlocker quiet(horizontalHeader());
     setColumnWidth(columns - 1, StretchLastColumn(width(), widths));
