@@ -29,7 +29,7 @@ public:
     virtual ~PacketSource() = default;
 
     virtual CallResult Create() = 0;     ///< open the handle
-    virtual CallResult Configure() = 0;  ///< snapshot length, immediate delivery, buffer size
+    virtual CallResult Configure() = 0;  ///< snapshot length, delivery, buffer size
     virtual CallResult Bind() = 0;       ///< attach to the interface of the bound address
     virtual CallResult SetFilter() = 0;  ///< keep only IPv4
 

@@ -147,16 +147,22 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     // clears end once most datagrams are listed, so that the final lists hold enough to check.
     long long clearedPackets = 0;
     int clearsWithRows = 0;
+    // The last tenth waits for the clears to end, so that the final lists hold it whatever the
+    // threads' timing.
+    const int lastClearSerial = datagramCount - datagramCount / 10;
+    Gate clearsDone;
+    script->holdAt = static_cast<std::size_t>(lastClearSerial);
+    script->hold = &clearsDone;
     std::thread clearer([&] {
-        if (!waitForGo()) return;
-        const int lastClearSerial = datagramCount - datagramCount / 10;
-        while (keepGoing() && lists.packets.nextSerial() < lastClearSerial) {
+        if (!waitForGo()) return clearsDone.Open();
+        while (keepGoing() && lists.packets.nextSerial() <= lastClearSerial) {
             const CaptureLists::Detached detached = lists.ClearBoth();
             marks.Forget();
             clearedPackets += detached.packets.rowCount();
             if (detached.packets.rowCount() > 0) ++clearsWithRows;
             std::this_thread::yield();
         }
+        clearsDone.Open();
     });
 
     int links = 0;

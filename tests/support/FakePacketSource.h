@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/PacketSource.h"
+#include "support/Gate.h"
 
 namespace ravelin::test {
 
@@ -26,6 +27,9 @@ struct FakeSourceScript {
     bool endAfterDatagrams = true;
     /// After the datagrams: fail with this error instead of ending.
     std::optional<SystemError> readFailure;
+    /// Before handing out datagram `holdAt`, wait (at most 30 s) until `hold` opens.
+    std::size_t holdAt = static_cast<std::size_t>(-1);
+    Gate* hold = nullptr;
 
     std::atomic<int> sourcesCreated{0};
     std::atomic<int> sourcesDestroyed{0};
@@ -48,7 +52,13 @@ public:
     CallResult SetFilter() override { return Step(script_->filterResult); }
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
+        if (next_ == script_->holdAt && script_->hold != nullptr && !held_) {
+            held_ = true;
+            if (!batch.empty()) return ReadResult::kData;
+            script_->hold->WaitFor(std::chrono::seconds(30));
+        }
         for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
+            if (next_ == script_->holdAt && !held_ && script_->hold != nullptr) break;
             batch.Add(script_->datagrams[next_],
                       {1700000000 + static_cast<std::int64_t>(next_), 0});
             ++next_;
@@ -83,6 +93,7 @@ private:
     std::mutex mutex_;
     std::condition_variable woken_;
     bool interrupted_ = false;
+    bool held_ = false;
 };
 
 }  // namespace ravelin::test

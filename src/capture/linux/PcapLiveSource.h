@@ -11,13 +11,14 @@
 namespace ravelin {
 
 /// Live capture with libpcap on the interface that carries the bound address ("any" for
-/// 0.0.0.0): memory-mapped ring, immediate delivery, kernel filter "ip".
+/// 0.0.0.0): memory-mapped ring, blocks delivered within a millisecond, kernel filter "ip".
 class PcapLiveSource : public PacketSource {
 public:
     /// Room for the largest datagram behind any link-layer header we decode, so that a 65535
     /// byte datagram arrives whole.
     static constexpr int kSnapshotLength = 65535 + 64;
     static constexpr int kKernelBufferBytes = 8 << 20;
+    static constexpr int kDeliveryTimeoutMs = 1;
 
     explicit PcapLiveSource(std::uint32_t boundAddress) : boundAddress_(boundAddress) {}
     ~PcapLiveSource() override;
