@@ -12,6 +12,6 @@ binary=build/default/src/ravelin
 if [ "$(id -u)" -ne 0 ]; then
     # Capture needs CAP_NET_RAW (and CAP_NET_ADMIN on some devices); grant them to the
     # binary rather than running everything as root.
-    sudo setcap cap_net_raw,cap_net_admin+eip "$binary"
+    sudo setcap cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip "$binary"
 fi
 exec "$binary" "$@"

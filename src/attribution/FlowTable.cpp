@@ -48,8 +48,12 @@ std::optional<FlowTable::Owner> FlowTable::Hit(const Key& key, Clock::time_point
 std::optional<FlowTable::Owner> FlowTable::Find(const Flow& flow, Clock::time_point now) {
     DropExpired(now);
     if (auto owner = Hit(MakeKey(flow), now)) return owner;
-    // A socket that was only bound (a UDP receiver, a listener) owns every flow on its end.
     if (entries_.empty()) return std::nullopt;
+    // A socket bound to no address in particular (an unbound UDP sender) names its flows so.
+    Flow anyLocal = flow;
+    anyLocal.ends.localAddress = 0;
+    if (auto owner = Hit(MakeKey(anyLocal), now)) return owner;
+    // A socket that was only bound (a UDP receiver, a listener) owns every flow on its end.
     Flow bound{flow.tcp, {flow.ends.localAddress, flow.ends.localPort, 0, 0}};
     if (auto owner = Hit(MakeKey(bound), now)) return owner;
     bound.ends.localAddress = 0;

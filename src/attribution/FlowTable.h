@@ -58,8 +58,9 @@ public:
                        Clock::duration idleLimit = kDefaultIdleLimit)
         : capacity_(capacity), idleLimit_(idleLimit) {}
 
-    /// The owner remembered for the flow, else for a socket bound to its local end (learnt
-    /// from kernel events); a hit counts as traffic on the flow.
+    /// The owner remembered for the flow, else for the same ends with any local address, else
+    /// for a socket bound to its local end (those two learnt from kernel events); a hit counts
+    /// as traffic on the flow.
     std::optional<Owner> Find(const Flow& flow, Clock::time_point now);
     /// Remembers the flow's owner (kNoOwner included, provisionally, so that traffic nobody
     /// owns is not looked up for every packet).

@@ -84,6 +84,9 @@ TEST(FlowTableTest, ClosedFlowsLastTheGraceAndBoundSocketsOwnTheirEnd) {
     flows.Remember(query, 41, Source::kKernelEvent, now);
     EXPECT_EQ(PidOf(flows, query, now), 41);
     EXPECT_EQ(PidOf(flows, {false, {Ipv4("127.0.0.1"), 5354, 0, 0}}, now), std::nullopt);
+    // An unbound sender's socket has no local address of its own.
+    flows.Remember({false, {0, 40000, Ipv4("127.0.0.9"), 53}}, 42, Source::kKernelEvent, now);
+    EXPECT_EQ(PidOf(flows, {false, {Ipv4("127.0.0.1"), 40000, Ipv4("127.0.0.9"), 53}}, now), 42);
 }
 
 }  // namespace

@@ -49,8 +49,9 @@ class PrivilegesTest(unittest.TestCase):
         replay = self.run_as_user("--print", "summary", "--read", "/nonexistent.pcap")
         self.assertIn("pcap_open_offline 打开抓包文件失败", replay.stderr.decode("utf-8"))
 
-    def test_with_file_capabilities_an_ordinary_user_captures(self):
-        subprocess.run(["setcap", "cap_net_raw,cap_net_admin+eip", str(self.program)], check=True)
+    def capture_own_datagrams(self, *arguments):
+        """Runs a 2-second capture as the user while this process sends datagrams to a port of
+        its own; returns the finished run and the packet rows of those datagrams."""
         port_holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         port_holder.bind(("127.0.0.1", 0))
         port = port_holder.getsockname()[1]
@@ -67,7 +68,8 @@ class PrivilegesTest(unittest.TestCase):
         sender = threading.Thread(target=send)
         sender.start()
         try:
-            done = self.run_as_user("--print", "packets", "--bind", "127.0.0.1", "--duration", "2")
+            done = self.run_as_user("--print", "packets", "--bind", "127.0.0.1", "--duration", "2",
+                                    *arguments)
         finally:
             stop.set()
             sender.join()
@@ -76,6 +78,23 @@ class PrivilegesTest(unittest.TestCase):
         ours = [row for row in rows if row[2] == "UDP" and row[6] == str(port)]
         self.assertTrue(ours, "no datagram to the test's port was listed")
         self.assertTrue(all(row[8] == "rights" for row in ours))
+        return done, ours
+
+    def test_with_file_capabilities_an_ordinary_user_captures(self):
+        subprocess.run(["setcap", "cap_net_raw,cap_net_admin+eip", str(self.program)], check=True)
+        self.capture_own_datagrams()
+        # Without the eBPF capabilities, attribution says it falls back to the socket tables;
+        # another user's process is not its to see there.
+        done, ours = self.capture_own_datagrams("--attribute")
+        self.assertIn("attribution: socket tables (no permission", done.stderr.decode("utf-8"))
+        self.assertEqual({row[10] for row in ours}, {"-1"})
+
+    def test_with_the_ebpf_capabilities_kernel_events_name_other_users_processes(self):
+        subprocess.run(["setcap", "cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip",
+                        str(self.program)], check=True)
+        done, ours = self.capture_own_datagrams("--attribute")
+        self.assertIn("attribution: kernel events\n", done.stderr.decode("utf-8"))
+        self.assertEqual({row[10] for row in ours}, {str(os.getpid())})
 
 
 if __name__ == "__main__":
