@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "ui/QtColours.h"
+
 namespace ravelin {
 
 namespace {
@@ -77,8 +79,7 @@ QVariant ProcessTreeModel::data(const QModelIndex& index, int role) const {
             return item->icon;
         case Qt::ForegroundRole:
             if (!item->node.textColour) return {};
-            return QColor(RedOf(*item->node.textColour), GreenOf(*item->node.textColour),
-                          BlueOf(*item->node.textColour));
+            return ToQColor(*item->node.textColour);
         case kPidRole:
             return item->node.pid;
         default:

@@ -4,6 +4,8 @@
 
 #include <tuple>
 
+#include "ui/QtColours.h"
+
 namespace ravelin {
 
 RowListModel::RowListModel(const char* const* headings, int columnCount, QObject* parent)
@@ -43,7 +45,7 @@ QVariant RowListModel::data(const QModelIndex& index, int role) const {
         return QString::fromUtf8(cellText_.data(), static_cast<qsizetype>(cellText_.size()));
     }
     if (colour == kNoColour) return {};
-    return QColor(RedOf(colour), GreenOf(colour), BlueOf(colour));
+    return ToQColor(colour);
 }
 
 QVariant RowListModel::headerData(int section, Qt::Orientation orientation, int role) const {
