@@ -81,8 +81,13 @@ private:
     };
     struct KeyHash {
         std::size_t operator()(const Key& key) const {
-            return std::hash<std::uint64_t>{}((key.addresses * 0x9E3779B97F4A7C15ULL) ^
-                                              key.portsAndProtocol);
+            // std::hash of an integer is the integer itself; mix, so that ports and addresses
+            // that differ in a few bits still spread over the buckets.
+            std::uint64_t mixed = key.addresses ^ (key.portsAndProtocol * 0x9E3779B97F4A7C15ULL);
+            mixed ^= mixed >> 33;
+            mixed *= 0xFF51AFD7ED558CCDULL;
+            mixed ^= mixed >> 33;
+            return static_cast<std::size_t>(mixed);
         }
     };
     /// A flow's place in the order of use, with its last traffic.
