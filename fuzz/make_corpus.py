@@ -114,6 +114,8 @@ def http_requests():
         "get": GET,
         "get-query": b"GET /dir/file.tar.gz?x=1.y HTTP/1.1\r\nHost: example.com\r\n\r\n",
         "proxy": b"GET http://example.com/a/b.css HTTP/1.1\r\nHost: example.com\r\n\r\n",
+        "proxy-upper-scheme": b"GET HTTP://example.test/p.js HTTP/1.1\r\nHost: example.test\r\n\r\n",
+        "proxy-https": b"POST  https://example.test/f.php?u=http://x  HTTP/1.1\r\nHost: example.test\r\n\r\n",
         "connect": b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
         "post": b"POST /submit HTTP/1.1\r\nHost:  spaced.example  \r\nContent-Length: 0\r\n\r\n",
         "no-crlf": b"GET /index.html HTTP/1.1\nHost: example.com\n\n",
