@@ -184,6 +184,46 @@ TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops)
     EXPECT_FALSE(session.running());
 }
 
+TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) {
+    script_->readFailure = SystemError{EOPNOTSUPP, "not supported"};
+    {
+        // Waits from 1 ms doubling to 100 ms: a few reads in half a second, not a spinning core.
+        CaptureSession session(host_, pipeline_, FakeFactory());
+        ASSERT_TRUE(session.Start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(session.running());
+        EXPECT_GE(script_->reads, 3);
+        EXPECT_LE(script_->reads, 15);
+        session.Stop();
+    }
+    {
+        // Stop does not wait out a long retry wait.
+        CaptureSession session(host_, pipeline_, FakeFactory());
+        session.SetPassedErrorRetry({std::chrono::seconds(30), std::chrono::seconds(30), 100});
+        script_->reads = 0;
+        ASSERT_TRUE(session.Start());
+        while (script_->reads == 0) std::this_thread::yield();
+        const auto stopping = std::chrono::steady_clock::now();
+        session.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    }
+    EXPECT_TRUE(host_.Errors().empty());
+
+    // After `limit` of them in a row, the error ends capture and is reported after all.
+    for (std::uint32_t i = 0; i < 2; ++i) script_->datagrams.push_back(NumberedUdpDatagram(i));
+    script_->reads = 0;
+    CaptureSession session(host_, pipeline_, FakeFactory());
+    session.SetPassedErrorRetry({std::chrono::milliseconds(1), std::chrono::milliseconds(2), 5});
+    ASSERT_TRUE(session.Start());
+    ASSERT_TRUE(host_.WaitForEnd());
+    EXPECT_FALSE(session.FinishEndedCapture());
+    EXPECT_EQ(lists_.packets.rowCount(), 2);
+    EXPECT_EQ(script_->reads, 1 + 5);  // the datagrams, then five failed reads
+    ASSERT_EQ(host_.Errors().size(), 1U);
+    EXPECT_EQ(host_.Errors()[0], "recv 接收包失败\nError code: " + std::to_string(EOPNOTSUPP) +
+                                     "\nnot supported (5 times in a row)");
+}
+
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:

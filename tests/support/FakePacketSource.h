@@ -27,6 +27,7 @@ struct FakeSourceScript {
     /// After the datagrams: fail with this error instead of ending.
     std::optional<SystemError> readFailure;
 
+    std::atomic<int> reads{0};
     std::atomic<int> sourcesCreated{0};
     std::atomic<int> sourcesDestroyed{0};
     std::atomic<int> interrupts{0};
@@ -48,6 +49,7 @@ public:
     CallResult SetFilter() override { return Step(script_->filterResult); }
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
+        script_->reads++;
         for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
             batch.Add(script_->datagrams[next_],
                       {1700000000 + static_cast<std::int64_t>(next_), 0});
