@@ -61,7 +61,7 @@ bool CaptureSession::Start() {
         receiveFailureRepeated_ = false;
     }
     firstReadNanoseconds_.store(0);
-    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches);
+    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches, kQueuedBytes);
     running_.store(true);
     try {
         pipelineThread_ = std::thread([this, queue = queue_.get()] { PipelineLoop(*queue); });
@@ -138,11 +138,15 @@ void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
     // way at once every time must not keep a core busy.
     int passedErrors = 0;
     std::chrono::milliseconds retryWait = retry_.firstWait;
+    std::size_t wanted = kBatchDatagrams;
     while (true) {
         auto batch = queue.TakeEmpty();
-        const auto result = source.Read(*batch, kBatchDatagrams);
+        const auto result = source.Read(*batch, wanted);
         if (!running_.load()) break;
         if (!batch->empty()) {
+            // The next batch is sized by these datagrams' mean size.
+            const std::size_t mean = std::max<std::size_t>(batch->byteCount() / batch->size(), 1);
+            wanted = std::clamp<std::size_t>(kBatchBytes / mean, 1, kBatchDatagrams);
             if (firstReadNanoseconds_.load(std::memory_order_relaxed) == 0) {
                 firstReadNanoseconds_.store(
                     std::chrono::steady_clock::now().time_since_epoch().count());

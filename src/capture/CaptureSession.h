@@ -43,8 +43,13 @@ class CaptureSession {
 public:
     using SourceFactory = std::function<std::unique_ptr<PacketSource>(std::uint32_t address)>;
 
+    /// A batch takes up to this many datagrams, fewer where they are large: about
+    /// kBatchBytes, so that its buffer stays small enough to be reused.
     static constexpr std::size_t kBatchDatagrams = 512;
+    static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+    /// The queue between the threads holds at most this many batches, and this much memory.
     static constexpr std::size_t kQueuedBatches = 64;
+    static constexpr std::size_t kQueuedBytes = std::size_t{64} << 20;
 
     /// How the receive thread waits after a read error that capture lets pass (EOPNOTSUPP,
     /// EINVAL): the wait doubles from `firstWait` up to `longestWait`, and after `limit` such

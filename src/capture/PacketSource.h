@@ -19,8 +19,8 @@ struct CaptureStatistics {
 /// Where datagrams come from: a live interface or a capture file.
 ///
 /// Starting a source takes four steps, each of which says how it went, so that the capture
-/// session can check each one like the platform call it stands for. After the steps, Read() is called from one thread (the
-/// receive thread) while Interrupt() may be called from any other.
+/// session can check each one like the platform call it stands for. After the steps, Read() is
+/// called from one thread (the receive thread) while Interrupt() may be called from any other.
 class PacketSource {
 public:
     enum class Step { kCreate, kConfigure, kBind, kFilter };

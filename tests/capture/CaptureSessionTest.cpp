@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -268,6 +269,80 @@ TEST_F(CaptureSessionTest, DatagramsStillQueuedWhenCaptureStopsAreDropped) {
     // Only the packet that was already being listed got its row.
     EXPECT_EQ(lists_.packets.rowCount(), 1);
     EXPECT_TRUE(host_.Errors().empty());
+}
+
+TEST_F(CaptureSessionTest, QueueOfLargeDatagramsIsBoundedByItsMemory) {
+    // 60 KiB datagrams as fast as they can be read, while the pipeline is held at its first.
+    DatagramBuilder builder;
+    builder.protocol = 17;
+    builder.payload.assign(60 * 1024, 'x');
+    const std::vector<std::uint8_t> datagram = builder.Build();
+    script_->datagrams.push_back(datagram);
+    script_->repeatDatagrams = true;
+    GateFilter gate;
+    pipeline_.SetFilter(&gate);
+    CaptureSession session(host_, pipeline_, FakeFactory());
+    ASSERT_TRUE(session.Start());
+    gate.WaitUntilEntered();
+
+    // The receive thread stops once the queue is full; by batch count alone it would read
+    // 64 batches of 512 datagrams, near 2 GiB.
+    const std::size_t limit = CaptureSession::kQueuedBytes + 4 * CaptureSession::kBatchBytes +
+                              CaptureSession::kBatchDatagrams * datagram.size();
+    std::size_t read = 0;
+    for (int quiet = 0; quiet < 20 && read * datagram.size() <= limit;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::size_t now = script_->datagramsRead;
+        quiet = now == read ? quiet + 1 : 0;
+        read = now;
+    }
+    EXPECT_LE(read * datagram.size(), limit);
+    EXPECT_GE(read * datagram.size(), CaptureSession::kQueuedBytes / 2);  // it did fill up
+
+    gate.Open();
+    session.Stop();
+}
+
+TEST(DatagramQueueTest, PushWaitsWhileTheQueuedBatchesHoldTheirMemoryLimit) {
+    const std::vector<std::uint8_t> large(65535, 3);
+    auto Batch = [&] {
+        auto batch = std::make_unique<DatagramBatch>();
+        for (int i = 0; i < 16; ++i) batch->Add(large, {});
+        return batch;
+    };
+    const std::size_t batchBytes = Batch()->memoryBytes();
+    DatagramQueue queue(64, 3 * batchBytes);
+    std::atomic<int> pushed{0};
+    std::thread producer([&] {
+        while (queue.Push(Batch())) pushed++;
+    });
+    while (pushed < 3) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(pushed, 3);  // the fourth waits
+    EXPECT_EQ(queue.QueuedBytes(), 3 * batchBytes);
+    EXPECT_NE(queue.Pop(), nullptr);
+    while (pushed < 4) std::this_thread::yield();
+    queue.Cancel();
+    producer.join();
+    EXPECT_EQ(queue.QueuedBytes(), 0U);
+}
+
+TEST(DatagramQueueTest, ABatchThatGrewLargeIsFreedNotReused) {
+    DatagramQueue queue(4, std::size_t{64} << 20);
+    auto small = queue.TakeEmpty();
+    const std::vector<std::uint8_t> bytes(1000, 1);
+    small->Add(bytes, {});
+    DatagramBatch* smallAddress = small.get();
+    queue.GiveBack(std::move(small));
+    auto reused = queue.TakeEmpty();
+    EXPECT_EQ(reused.get(), smallAddress);
+    EXPECT_TRUE(reused->empty());
+
+    const std::vector<std::uint8_t> large(65535, 2);
+    for (int i = 0; i < 100; ++i) reused->Add(large, {});
+    ASSERT_GT(reused->memoryBytes(), DatagramQueue::kReusableBatchBytes);
+    queue.GiveBack(std::move(reused));
+    EXPECT_EQ(queue.TakeEmpty()->memoryBytes(), 0U);  // a new one
 }
 
 bool IsRoot() {

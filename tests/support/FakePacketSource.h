@@ -24,10 +24,13 @@ struct FakeSourceScript {
     SystemError stepError{13, "not permitted"};
     /// After the datagrams: end like a file (true), or wait like an idle interface (false).
     bool endAfterDatagrams = true;
+    /// Deliver the datagrams over and over, like a flood, and never end.
+    bool repeatDatagrams = false;
     /// After the datagrams: fail with this error instead of ending.
     std::optional<SystemError> readFailure;
 
     std::atomic<int> reads{0};
+    std::atomic<std::size_t> datagramsRead{0};
     std::atomic<int> sourcesCreated{0};
     std::atomic<int> sourcesDestroyed{0};
     std::atomic<int> interrupts{0};
@@ -50,10 +53,13 @@ public:
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
         script_->reads++;
-        for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
-            batch.Add(script_->datagrams[next_],
+        const std::size_t count = script_->datagrams.size();
+        for (std::size_t n = 0;
+             n < maxDatagrams && count > 0 && (next_ < count || script_->repeatDatagrams); ++n) {
+            batch.Add(script_->datagrams[next_ % count],
                       {1700000000 + static_cast<std::int64_t>(next_), 0});
             ++next_;
+            script_->datagramsRead++;
         }
         if (!batch.empty()) return ReadResult::kData;
         if (script_->readFailure) {
