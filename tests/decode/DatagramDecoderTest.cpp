@@ -175,6 +175,25 @@ TEST(TextFormsTest, BlankZeroBytesKeepsEverythingButZero) {
     EXPECT_EQ(BlankZeroBytes(empty), 0);
 }
 
+TEST(TextFormsTest, PayloadTextMapsEveryByteToOneCharacterOrAValidSequence) {
+    // Every lead byte alone, and each after a zero byte: all 256 come out one character each.
+    for (int value = 0; value < 256; ++value) {
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), 0};
+        const PayloadChar next = NextPayloadChar(bytes);
+        EXPECT_EQ(next.byteCount, 1U) << value;
+        EXPECT_EQ(next.codePoint, value == 0 ? U' ' : static_cast<char32_t>(value)) << value;
+    }
+    const auto Char = [](std::initializer_list<std::uint8_t> bytes) {
+        return NextPayloadChar(std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
+    };
+    EXPECT_EQ(Char({0xF0, 0x9F, 0x98, 0x80}).codePoint, U'\U0001F600');
+    EXPECT_EQ(Char({0xF0, 0x9F, 0x98, 0x80}).byteCount, 4U);
+    EXPECT_EQ(Char({0xE0, 0x80, 0xAF}).byteCount, 1U);        // overlong
+    EXPECT_EQ(Char({0xED, 0xA0, 0x80}).byteCount, 1U);        // a surrogate
+    EXPECT_EQ(Char({0xF4, 0x90, 0x80, 0x80}).byteCount, 1U);  // beyond Unicode
+    EXPECT_EQ(Char({0xE2, 0x82}).codePoint, 0xE2U);           // cut short
+}
+
 TEST(DatagramDecoderTest, PayloadOfWellFormedDatagrams) {
     const auto ack = DecodeSound(Tcp().Build());
     EXPECT_EQ(ack.transport, Transport::kTcp);
