@@ -94,6 +94,8 @@ def datagrams():
         "bad-ihl-large": ipv4(6, tcp(1, 2, 0, 0, ACK), ihl=15),
         "huge-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=0xFFFF),
         "short-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=21),
+        # Captured before segmentation offload: the total length is 0.
+        "offloaded-total-length-0": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=0),
         "tcp-offset-15": ipv4(6, tcp(1, 2, 0, 0, PSH, b"GET /a.js HTTP/1.1\r\nHost: x\r\n", offset=15)),
         "tcp-offset-0": ipv4(6, tcp(1, 2, 0, 0, PSH, GET, offset=0)),
         "udp-length-ffff": ipv4(17, udp(1, 2, b"payload", length=0xFFFF)),

@@ -45,7 +45,7 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     const std::size_t ipHeaderLength = decoded.ip.headerLength;
     if (ipHeaderLength < kMinimumIpHeader || ipHeaderLength > datagram.size()) return decoded;
     const auto transportBytes = datagram.subspan(ipHeaderLength);
-    const std::size_t datagramEnd = std::min<std::size_t>(decoded.ip.totalLength, datagram.size());
+    const std::size_t datagramEnd = DatagramEnd(decoded.ip.totalLength, datagram.size());
 
     if (decoded.ip.protocol == kProtocolTcp) {
         if (!decoded.tcp.Parse(transportBytes)) return decoded;

@@ -35,7 +35,8 @@ struct DecodedDatagram {
 ///    one that leaves fewer bytes than the transport header's fixed part (20 for TCP, 8 for
 ///    UDP), means the transport header does not fit: the datagram is listed like one of
 ///    another protocol, with no ports and no payload.
-///  - The datagram ends at its total length or at the last received byte, whichever is first.
+///  - The datagram ends at its total length or at the last received byte, whichever is first;
+///    a total length of 0 (segmentation offload) ends it at the last received byte.
 ///  - A TCP data offset below 20 counts as 20; one past the end counts up to the end.
 ///  - A UDP length counts up to the end of the datagram at most.
 ///  - A payload length that comes out below zero is zero.

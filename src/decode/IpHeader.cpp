@@ -1,5 +1,6 @@
 #include "decode/IpHeader.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -24,6 +25,11 @@ std::string_view ProtocolName(std::uint8_t protocol) {
         if (number == protocol) return name;
     }
     return {};
+}
+
+std::size_t DatagramEnd(std::uint16_t totalLength, std::size_t received) {
+    if (totalLength == 0) return received;
+    return std::min<std::size_t>(totalLength, received);
 }
 
 bool IpHeader::Parse(std::span<const std::uint8_t> datagram) {

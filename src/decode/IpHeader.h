@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -11,6 +12,12 @@ namespace ravelin {
 /// Name of an IP protocol number from the protocol table, or an empty text for a number the
 /// table does not list.
 std::string_view ProtocolName(std::uint8_t protocol);
+
+/// Where a datagram of `received` bytes ends: at its total length, within the received bytes,
+/// or, where the total length is 0, at the last received byte. A sending host with segmentation
+/// offload captures its segments before the card cuts them up, and Linux writes 0 for segments
+/// larger than 64 KiB (BIG TCP); Wireshark reads such a datagram the same way.
+std::size_t DatagramEnd(std::uint16_t totalLength, std::size_t received);
 
 /// The fixed part of an IPv4 header. Fields hold what the datagram says, unvalidated: the
 /// caller decides how far to trust the lengths (see DecodeDatagram).

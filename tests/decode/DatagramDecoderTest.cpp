@@ -269,13 +269,24 @@ TEST(DatagramDecoderTest, TotalLengthEndsTheTcpPayloadOnlyWithinReceivedBytes) {
     trailing.totalLengthOverride = 50;  // the last 6 bytes are link padding
     EXPECT_EQ(DecodeSound(trailing.Build()).dataLength, 10);
 
-    for (int claimed : {0, 19, 20, 30, 40}) {
+    for (int claimed : {1, 19, 20, 30, 40}) {
         DatagramBuilder claimsLess = Tcp(25);
         claimsLess.totalLengthOverride = claimed;
         const auto decoded = DecodeSound(claimsLess.Build());
         EXPECT_EQ(decoded.transport, Transport::kTcp) << claimed;
         EXPECT_EQ(decoded.dataLength, 0) << claimed;
     }
+
+    // A total length of 0 is a segment captured before the card cut it up: all of it counts.
+    DatagramBuilder offloaded = Tcp(1976);
+    offloaded.totalLengthOverride = 0;
+    const Bytes segment = offloaded.Build();
+    const auto tcp = DecodeSound(segment);
+    EXPECT_EQ(tcp.dataLength, 1976);
+    EXPECT_EQ(tcp.payload.data(), segment.data() + 40);
+    offloaded.protocol = 17;
+    offloaded.udpLengthOverride = 1984;
+    EXPECT_EQ(DecodeSound(offloaded.Build()).dataLength, 1976);
 }
 
 TEST(DatagramDecoderTest, HostileTcpDataOffsetIsClamped) {

@@ -8,6 +8,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -325,6 +326,64 @@ class RecordedCaptureTest(unittest.TestCase):
         code, out, err = run_ravelin("--print", "packets", "--read", str(odd))
         self.assertEqual((code, out), (1, ""))
         self.assertIn("Error code:", err)
+
+
+def ip_checksum(header):
+    total = sum(struct.unpack(f"!{len(header) // 2}H", header))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4_in_ethernet(protocol, payload, total_length=None, flags_offset=0x4000, ident=7):
+    """An Ethernet frame around an IPv4 datagram from 198.51.100.2 to 198.51.100.9 (TEST-NET-2,
+    no address of this host) that carries `payload` after its header."""
+    length = 20 + len(payload) if total_length is None else total_length
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, length, ident, flags_offset, 64, protocol, 0,
+                         bytes([198, 51, 100, 2]), bytes([198, 51, 100, 9]))
+    header = header[:10] + struct.pack("!H", ip_checksum(header)) + header[12:]
+    return bytes.fromhex("001122334455 66778899aabb 0800") + header + payload
+
+
+class OddDatagramTest(unittest.TestCase):
+    """Datagrams the way a sending host's capture leaves them, written byte by byte, replayed by
+    ravelin and read by tshark."""
+
+    def setUp(self):
+        if missing_tools("tshark"):
+            self.skipTest("tshark is not installed")
+        self.tmp = Path(tempfile.mkdtemp(prefix="ravelin-odd-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def replay(self, name, frames):
+        path = self.tmp / name
+        write_pcap(path, 1, [(1700000000 + i, 0, len(f), f) for i, f in enumerate(frames)])
+        code, out, err = run_ravelin("--print", "packets", "--print", "http", "--read", str(path))
+        self.assertEqual(code, 0, err)
+        lines = out.splitlines(keepends=True)
+        packets = parse_packet_lines("".join(l for l in lines if l.count("\t") == 9))
+        requests = [l.rstrip("\n").split("\t") for l in lines if l.count("\t") == 5]
+        self.assertEqual(len(packets) + len(requests), len(lines), out)
+        return path, packets, requests
+
+    def test_segment_captured_before_offload_has_its_payload_and_request(self):
+        # With segmentation offload the sending host captures one large segment whose IPv4
+        # total length is 0; the card cuts it up later.
+        body = b"name=" + b"v" * 1853
+        request = (b"POST /form.php HTTP/1.1\r\nHost: example.test\r\nContent-Type: "
+                   b"application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body))
+        payload = request + body
+        self.assertEqual(len(payload), 1976)
+        tcp = struct.pack("!HHIIBBHHH", 40000, 80, 1, 1, 0x50, 0x18, 502, 0, 0)
+        path, packets, requests = self.replay("offload.pcap",
+                                              [ipv4_in_ethernet(6, tcp + payload, total_length=0)])
+        frame = tshark_frames(path)[0]
+        self.assertEqual(int(frame["tcp.len"]), len(payload))  # tshark takes the frame as well
+        self.assertEqual(len(packets), 1)
+        self.assertEqual((packets[0].length, packets[0].data),
+                         (int(frame["tcp.len"]), preview_text(payload)))
+        self.assertEqual([r[2:5] for r in requests],
+                         [["POST", "http://example.test/form.php", "0"]])
 
 
 class FailureTest(unittest.TestCase):
