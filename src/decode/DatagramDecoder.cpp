@@ -46,6 +46,14 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     if (ipHeaderLength < kMinimumIpHeader || ipHeaderLength > datagram.size()) return decoded;
     const auto transportBytes = datagram.subspan(ipHeaderLength);
     const std::size_t datagramEnd = DatagramEnd(decoded.ip.totalLength, datagram.size());
+    if (decoded.ip.isLaterFragment()) {
+        // Its first bytes are the middle of the payload: read as ports they would be made up.
+        const std::size_t payloadLength =
+            datagramEnd > ipHeaderLength ? datagramEnd - ipHeaderLength : 0;
+        decoded.dataLength = static_cast<std::int32_t>(payloadLength);
+        decoded.payload = transportBytes.first(payloadLength);
+        return decoded;
+    }
 
     if (decoded.ip.protocol == kProtocolTcp) {
         if (!decoded.tcp.Parse(transportBytes)) return decoded;

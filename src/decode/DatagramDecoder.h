@@ -19,8 +19,9 @@ struct DecodedDatagram {
     Transport transport = Transport::kNone;
     TcpHeader tcp;  ///< valid when transport is kTcp
     UdpHeader udp;  ///< valid when transport is kUdp
-    /// Payload bytes for the data-length column: the TCP or UDP payload, or the whole
-    /// datagram's received length for other protocols.
+    /// Payload bytes for the data-length column: the TCP or UDP payload, the bytes after the
+    /// IP header of a later fragment, or the whole datagram's received length for other
+    /// protocols.
     std::int32_t dataLength = 0;
     std::span<const std::uint8_t> payload;  ///< inside the datagram; empty when none
 
@@ -40,6 +41,9 @@ struct DecodedDatagram {
 ///  - A TCP data offset below 20 counts as 20; one past the end counts up to the end.
 ///  - A UDP length counts up to the end of the datagram at most.
 ///  - A payload length that comes out below zero is zero.
+///  - A fragment after the first (fragment offset above 0) has no transport header, whatever
+///    its protocol: it is listed with no ports, and its bytes after the IP header, up to where
+///    the datagram ends, are its payload.
 /// So a datagram that claims more than was received is listed with the payload that is really
 /// there. Returns nothing only when fewer than 20 bytes were received.
 std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram);

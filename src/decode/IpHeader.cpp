@@ -38,7 +38,9 @@ bool IpHeader::Parse(std::span<const std::uint8_t> datagram) {
     headerLength = static_cast<std::uint8_t>((reader.ReadU8() & 0x0F) * 4);
     reader.Skip(1);  // type of service
     totalLength = reader.ReadBe16();
-    reader.Skip(5);  // identification, flags, fragment offset, time to live
+    reader.Skip(2);                               // identification
+    fragmentOffset = reader.ReadBe16() & 0x1FFF;  // without the flags
+    reader.Skip(1);                               // time to live
     protocol = reader.ReadU8();
     checksum = reader.ReadRaw16();
     sourceAddress = reader.ReadRaw32();

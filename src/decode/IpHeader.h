@@ -27,10 +27,15 @@ struct IpHeader {
     std::uint32_t destinationAddress = 0;  ///< network byte order
     std::uint32_t sourceAddress = 0;       ///< network byte order
     std::uint8_t protocol = 0;
-    std::uint16_t checksum = 0;  ///< as stored, not converted
+    std::uint16_t checksum = 0;        ///< as stored, not converted
+    std::uint16_t fragmentOffset = 0;  ///< in units of 8 bytes
 
     /// Reads the header from the first bytes of a datagram; false when fewer than 20 bytes.
     bool Parse(std::span<const std::uint8_t> datagram);
+
+    /// A fragment after the first: its bytes carry on the datagram's payload where the one
+    /// before stopped, so they begin with no transport header.
+    bool isLaterFragment() const { return fragmentOffset != 0; }
 
     std::string_view protocolName() const { return ProtocolName(protocol); }
     FixedText<16> sourceText() const { return AddressText(sourceAddress); }

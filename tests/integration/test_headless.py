@@ -386,6 +386,34 @@ class OddDatagramTest(unittest.TestCase):
                          [["POST", "http://example.test/form.php", "0"]])
 
 
+    def test_fragment_after_the_first_has_no_ports_and_no_request(self):
+        # One UDP datagram in two fragments, cut as a 1280-byte MTU cuts it: the second
+        # fragment's bytes happen to spell a request, but they carry on the first's payload.
+        request = b"GET / HTTP/1.1\r\nHost: example.test\r\n\r\n"
+        data = bytes(range(256)) * 4 + b"p" * 224 + request
+        udp = struct.pack("!HHHH", 40000, 40001, 8 + len(data), 0) + data
+        first, second = udp[:1256], udp[1256:]
+        self.assertEqual(second, request)
+        path, packets, requests = self.replay("fragments.pcap", [
+            ipv4_in_ethernet(17, first, flags_offset=0x2000),  # more fragments
+            ipv4_in_ethernet(17, second, flags_offset=1256 // 8),
+        ])
+        argv = ["tshark", "-r", str(path), "-n", "-T", "fields", "-E", "separator=/t",
+                "-e", "ip.frag_offset", "-e", "ip.len", "-e", "udp.length", "-e", "data.data"]
+        judged = [line.split("\t") for line in subprocess.run(
+            argv, capture_output=True, text=True, timeout=60, check=True).stdout.splitlines()]
+        # tshark puts the two together into the one datagram they were cut from.
+        self.assertIn(int(judged[1][0]), (1256 // 8, 1256))  # tshark 4 counts in 8-byte units
+        self.assertEqual((int(judged[1][2]), bytes.fromhex(judged[1][3])), (len(udp), data))
+
+        self.assertEqual([(p.protocol, p.source_port, p.destination_port) for p in packets],
+                         [("UDP", "40000", "40001"), ("UDP", "", "")])
+        self.assertEqual([p.length for p in packets],
+                         [len(first) - 8, int(judged[1][1]) - 20])  # bytes after the IP header
+        self.assertEqual(packets[1].data, preview_text(request))
+        self.assertEqual(requests, [])
+
+
 class FailureTest(unittest.TestCase):
     def test_missing_file(self):
         with tempfile.TemporaryDirectory() as tmp:
