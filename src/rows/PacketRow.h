@@ -21,7 +21,8 @@ struct PacketRow {
     std::uint16_t destinationPort = 0;
     std::int32_t dataLength = 0;  ///< the data-length column
     std::uint8_t protocol = 0;
-    bool hasPorts = false;  ///< TCP or UDP
+    bool hasPorts = false;        ///< TCP or UDP
+    bool sentByThisHost = false;  ///< the direction that the row's colour shows
     std::uint8_t hour = 0;
     std::uint8_t minute = 0;
     std::uint8_t second = 0;

@@ -228,7 +228,7 @@ TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) 
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:
-    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, std::uint32_t) override {
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, std::uint32_t, bool) override {
         std::unique_lock lock(mutex_);
         entered_ = true;
         changed_.notify_all();

@@ -229,7 +229,8 @@ class RecordedCaptureTest(unittest.TestCase):
         self.assertEqual([r.time for r in self.rows], expected)
 
     def test_bind_address_sets_direction_colour(self):
-        self.assertEqual({r.colour for r in self.rows}, {RECEIVED})  # files default to 0.0.0.0
+        # Files default to 0.0.0.0, where every address of this host sends: all of lo's network.
+        self.assertEqual({r.colour for r in self.rows}, {SENT})
         for bound in ("127.0.0.1", "127.0.0.2"):
             code, out, err = run_ravelin("--print", "packets", "--read", str(self.capture),
                                          "--bind", bound)
@@ -335,12 +336,13 @@ def ip_checksum(header):
     return ~total & 0xFFFF
 
 
-def ipv4_in_ethernet(protocol, payload, total_length=None, flags_offset=0x4000, ident=7):
-    """An Ethernet frame around an IPv4 datagram from 198.51.100.2 to 198.51.100.9 (TEST-NET-2,
-    no address of this host) that carries `payload` after its header."""
+def ipv4_in_ethernet(protocol, payload, total_length=None, flags_offset=0x4000, ident=7,
+                     source="198.51.100.2"):
+    """An Ethernet frame around an IPv4 datagram from `source` to 198.51.100.9 (TEST-NET-2, no
+    address of this host) that carries `payload` after its header."""
     length = 20 + len(payload) if total_length is None else total_length
     header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, length, ident, flags_offset, 64, protocol, 0,
-                         bytes([198, 51, 100, 2]), bytes([198, 51, 100, 9]))
+                         socket.inet_aton(source), bytes([198, 51, 100, 9]))
     header = header[:10] + struct.pack("!H", ip_checksum(header)) + header[12:]
     return bytes.fromhex("001122334455 66778899aabb 0800") + header + payload
 
@@ -365,6 +367,24 @@ class OddDatagramTest(unittest.TestCase):
         requests = [l.rstrip("\n").split("\t") for l in lines if l.count("\t") == 5]
         self.assertEqual(len(packets) + len(requests), len(lines), out)
         return path, packets, requests
+
+    def test_on_all_interfaces_every_address_of_this_host_sends(self):
+        addresses = ["127.0.0.1", "127.0.3.4"]  # the loopback network is this host's
+        done = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True,
+                              text=True, timeout=10)
+        addresses += [m for m in re.findall(r" inet (\d+\.\d+\.\d+\.\d+)/", done.stdout)
+                      if not m.startswith("127.")][:1]
+        others = ["198.51.100.2", "203.0.113.7"]  # TEST-NET-2 and -3: on no interface here
+        frames = [ipv4_in_ethernet(17, struct.pack("!HHHH", 5000, 6000, 8, 0), source=source)
+                  for source in addresses + others]
+        for bind in ([], ["--bind", "0.0.0.0"]):
+            with self.subTest(bind=bind):
+                path = self.tmp / "any.pcap"
+                write_pcap(path, 1, [(1700000000, 0, len(f), f) for f in frames])
+                code, out, err = run_ravelin("--print", "packets", "--read", str(path), *bind)
+                self.assertEqual(code, 0, err)
+                self.assertEqual([(r.source, r.colour) for r in parse_packet_lines(out)],
+                                 [(a, SENT) for a in addresses] + [(a, RECEIVED) for a in others])
 
     def test_segment_captured_before_offload_has_its_payload_and_request(self):
         # With segmentation offload the sending host captures one large segment whose IPv4
