@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "analysis/HttpRecogniser.h"
@@ -44,7 +45,11 @@ const std::string& ColoursPath() {
 struct Listing {
     ravelin::CaptureLists lists;
     ravelin::HttpRecogniser recogniser{ColoursPath()};
-    ravelin::PacketPipeline pipeline{lists};
+    // Loopback as this host's only interface, so that runs do not depend on the machine.
+    ravelin::PacketPipeline pipeline{lists, [] {
+                                         return std::vector<ravelin::InterfaceAddress>{
+                                             {"lo", 0x0100007F, 0x000000FF, true, true}};
+                                     }};
 
     Listing() { pipeline.SetRecogniser(&recogniser); }
 
@@ -98,9 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int packetsBefore = listing.lists.packets.rowCount();
     const int requestsBefore = listing.lists.requests.rowCount();
     // Once as received and once as sent (the bound address is the source), so that both
-    // directions' ports and colours are taken.
+    // directions' ports and colours are taken, and once on all interfaces.
     ravelin::Datagram datagram{bytes, {1700000000 + static_cast<std::int64_t>(size), 0}};
     listing.pipeline.Process(datagram, 0x0100007F);
+    listing.pipeline.Process(datagram, 0);
     if (size >= 16) {
         const std::uint32_t source =
             static_cast<std::uint32_t>(data[12]) | static_cast<std::uint32_t>(data[13]) << 8 |

@@ -26,7 +26,8 @@ void CheckUrl(std::string_view text, std::size_t capacity) {
     const auto url = HttpRequestParser::ComposeUrl(text, capacity);
     if (!url) return;
     Check(url->size() < capacity, "the URL fits with its terminator");
-    Check(url->rfind("http://", 0) == 0, "the URL starts with http://");
+    Check(url->rfind("http://", 0) == 0 || HttpRequestParser::IsAbsoluteTarget(*url),
+          "the URL starts with http://, or is an absolute target");
     Check(HttpRequestParser::MatchMethod(text) >= 0, "a URL only for a request");
     CheckExtension(*url, url->size() + 1);
     CheckExtension(*url, 4);

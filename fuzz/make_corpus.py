@@ -26,11 +26,12 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
-def ipv4(protocol, payload, src=CLIENT, dst=SERVER, ident=1, total=None, ihl=5, options=b""):
+def ipv4(protocol, payload, src=CLIENT, dst=SERVER, ident=1, total=None, ihl=5, options=b"",
+         flags_offset=0x4000):
     header_len = 20 + len(options)
     length = header_len + len(payload) if total is None else total
-    header = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, length & 0xFFFF, ident, 0x4000, 64,
-                         protocol, 0, src, dst) + options
+    header = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, length & 0xFFFF, ident, flags_offset,
+                         64, protocol, 0, src, dst) + options
     header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
     return header + payload
 
@@ -94,6 +95,10 @@ def datagrams():
         "bad-ihl-large": ipv4(6, tcp(1, 2, 0, 0, ACK), ihl=15),
         "huge-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=0xFFFF),
         "short-total-length": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=21),
+        # The second fragment of a UDP datagram, whose bytes spell a request.
+        "later-fragment": ipv4(17, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", flags_offset=157),
+        # Captured before segmentation offload: the total length is 0.
+        "offloaded-total-length-0": ipv4(6, tcp(1, 2, 0, 0, PSH, GET), total=0),
         "tcp-offset-15": ipv4(6, tcp(1, 2, 0, 0, PSH, b"GET /a.js HTTP/1.1\r\nHost: x\r\n", offset=15)),
         "tcp-offset-0": ipv4(6, tcp(1, 2, 0, 0, PSH, GET, offset=0)),
         "udp-length-ffff": ipv4(17, udp(1, 2, b"payload", length=0xFFFF)),
@@ -114,6 +119,8 @@ def http_requests():
         "get": GET,
         "get-query": b"GET /dir/file.tar.gz?x=1.y HTTP/1.1\r\nHost: example.com\r\n\r\n",
         "proxy": b"GET http://example.com/a/b.css HTTP/1.1\r\nHost: example.com\r\n\r\n",
+        "proxy-upper-scheme": b"GET HTTP://example.test/p.js HTTP/1.1\r\nHost: example.test\r\n\r\n",
+        "proxy-https": b"POST  https://example.test/f.php?u=http://x  HTTP/1.1\r\nHost: example.test\r\n\r\n",
         "connect": b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
         "post": b"POST /submit HTTP/1.1\r\nHost:  spaced.example  \r\nContent-Length: 0\r\n\r\n",
         "no-crlf": b"GET /index.html HTTP/1.1\nHost: example.com\n\n",

@@ -9,8 +9,20 @@ constexpr std::string_view kTargetEnd = " HTTP/";
 constexpr std::string_view kHostMarker = "Host: ";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kScheme = "http://";
+constexpr std::string_view kSecureScheme = "https://";
 // Only its length serves: the shortest URL that can have an extension.
 constexpr std::string_view kShortestWithExtension = "*/.*";
+
+// Whether the text begins with the scheme, its letters in any case.
+bool StartsWithScheme(std::string_view text, std::string_view scheme) {
+    if (text.size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != scheme[i]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -60,6 +72,10 @@ int HttpRequestParser::TrimSpaces(std::string& text) {
     return 1;
 }
 
+bool HttpRequestParser::IsAbsoluteTarget(std::string_view target) {
+    return StartsWithScheme(target, kScheme) || StartsWithScheme(target, kSecureScheme);
+}
+
 int HttpRequestParser::MatchMethod(std::string_view text, std::string_view* method) {
     for (std::size_t i = 0; i < std::size(kMethods); ++i) {
         if (StartsWith(text, kMethods[i]) != 0) {
@@ -88,6 +104,8 @@ std::optional<std::string> HttpRequestParser::ComposeUrl(std::string_view text,
     if (capacity < kScheme.size() + host.size() + target.size() + 1) return std::nullopt;
     TrimSpaces(host);
     TrimSpaces(target);
+    // A request to a proxy names the whole URL already; the host would only double it.
+    if (IsAbsoluteTarget(target)) return target;
     std::string url;
     url.reserve(kScheme.size() + host.size() + target.size());
     url += kScheme;

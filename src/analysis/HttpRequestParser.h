@@ -11,9 +11,10 @@ namespace ravelin {
 ///
 /// The text is a payload up to its first zero byte. Recognition is deliberately literal: the
 /// method must start the text (case-sensitive), "Host: " is searched from the start of the
-/// whole text with exactly one space, and the target is used as it stands, so a proxy-style
-/// target gives "http://hhttp://h/p" and CONNECT gives "http://h:443h:443". Nothing beyond the
-/// text is read and no fixed scratch buffer is used.
+/// whole text with exactly one space, and the target is used as it stands: an absolute target
+/// (a request to a proxy, "GET http://h/p") is the URL itself, any other follows "http://" and
+/// the host, so CONNECT gives "http://h:443h:443". Nothing beyond the text is read and no fixed
+/// scratch buffer is used.
 class HttpRequestParser {
 public:
     /// The method names, in the order they are tried.
@@ -24,10 +25,11 @@ public:
     /// `method`, when given, receives the name.
     static int MatchMethod(std::string_view text, std::string_view* method = nullptr);
 
-    /// "http://" + host + target, or nothing when the text is shorter than 24 bytes, has no
-    /// method, no "<method> "..." HTTP/" target, no "Host: "..."\r\n" line, or when the URL
-    /// would not fit `capacity` bytes with its terminator (host and target measured before
-    /// their spaces are trimmed).
+    /// "http://" + host + target, or the target alone where it is absolute (IsAbsoluteTarget).
+    /// Nothing when the text is shorter than 24 bytes, has no method, no "<method> "..." HTTP/"
+    /// target, no "Host: "..."\r\n" line, or when "http://" + host + target would not fit
+    /// `capacity` bytes with its terminator (host and target measured before their spaces are
+    /// trimmed).
     static std::optional<std::string> ComposeUrl(std::string_view text, std::size_t capacity);
 
     /// The extension of the URL's last path segment, without the dot and with its case kept:
@@ -35,6 +37,10 @@ public:
     /// the URL is shorter than 4 bytes, or when the extension would not fit `capacity` bytes
     /// with its terminator. A segment ending in "." has the empty extension.
     static std::optional<std::string> UrlExtension(std::string_view url, std::size_t capacity);
+
+    /// Whether a request target is an absolute URI: it starts with "http://" or "https://",
+    /// the scheme in any case.
+    static bool IsAbsoluteTarget(std::string_view target);
 
     // Helpers.
 

@@ -8,11 +8,9 @@ std::optional<bool> TreeSelection::IsProcessSelected(int pid) const {
     return tree_.IsChecked(*node);
 }
 
-int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort,
-                               std::uint32_t boundAddress) {
+int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort, bool sent) {
     if (packet.transport == Transport::kNone) return kNoOwner;
     // The ends as this host sees them: a packet it sent has its source on this side.
-    const bool sent = packet.ip.sourceAddress == boundAddress;
     SocketEndpoints ends;
     ends.localPort = localPort;
     ends.localAddress = sent ? packet.ip.sourceAddress : packet.ip.destinationAddress;
@@ -24,14 +22,14 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
 }
 
 FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                                   std::uint32_t boundAddress) {
+                                   bool sentByThisHost) {
     const bool allSelected = selection_.AllSelected();
     if (allSelected && !alwaysAttribute_) {
         // Flows that begin now are known when the user unticks a process later.
         lookup_.TakeSocketEvents();
         return {true, kNoOwner};
     }
-    const int owner = LookUpOwner(packet, localPort, boundAddress);
+    const int owner = LookUpOwner(packet, localPort, sentByThisHost);
     if (allSelected) return {true, owner};
     if (owner != kNoOwner) {
         if (const auto selected = selection_.IsProcessSelected(owner)) return {*selected, owner};

@@ -74,11 +74,10 @@ public:
     void SetAlwaysAttribute(bool always) { alwaysAttribute_ = always; }
 
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        std::uint32_t boundAddress) override;
+                        bool sentByThisHost) override;
 
 private:
-    int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort,
-                    std::uint32_t boundAddress);
+    int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort, bool sent);
 
     PortOwnerLookup& lookup_;
     ProcessSelection& selection_;

@@ -23,6 +23,13 @@ public:
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
+    /// Closes the descriptor now and returns what close() did (0, or -1 with errno set): a
+    /// file's last write can fail only here.
+    int Close() {
+        const int fd = std::exchange(fd_, -1);
+        return fd >= 0 ? close(fd) : 0;
+    }
+
     void Reset(int fd = -1) {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;

@@ -1,5 +1,6 @@
 #include "capture/CaptureSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -57,9 +58,10 @@ bool CaptureSession::Start() {
     {
         std::lock_guard lock(failureMutex_);
         receiveFailure_.reset();
+        receiveFailureRepeated_ = false;
     }
     firstReadNanoseconds_.store(0);
-    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches);
+    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches, kQueuedBytes);
     running_.store(true);
     try {
         pipelineThread_ = std::thread([this, queue = queue_.get()] { PipelineLoop(*queue); });
@@ -77,6 +79,11 @@ bool CaptureSession::Start() {
 
 bool CaptureSession::Stop() {
     running_.store(false);
+    {
+        // Taken so that a receive thread about to wait sees running_ clear or is woken.
+        std::lock_guard lock(retryMutex_);
+    }
+    retryWake_.notify_all();
     if (source_ != nullptr) source_->Interrupt();
     if (receiveThread_.joinable()) receiveThread_.join();
     // Whatever is still queued is dropped.
@@ -106,23 +113,40 @@ void CaptureSession::OnStartStop() {
 
 bool CaptureSession::FinishEndedCapture() {
     std::optional<SystemError> failure;
+    bool repeated = false;
     {
         std::lock_guard lock(failureMutex_);
         failure.swap(receiveFailure_);
+        repeated = receiveFailureRepeated_;
     }
+    // An error that is let pass once, but came back every time, is reported after all.
     const bool reported =
-        failure && !CheckCall(CallResult::Failure(*failure), kReceiveMessage, host_.reporter(),
-                              PassedErrors::kOptionalCaptureFeature);
+        failure &&
+        !CheckCall(CallResult::Failure(*failure), kReceiveMessage, host_.reporter(),
+                   repeated ? PassedErrors::kNone : PassedErrors::kOptionalCaptureFeature);
     Stop();
     return !reported;
 }
 
+bool CaptureSession::WaitBeforeRetry(std::chrono::milliseconds wait) {
+    std::unique_lock lock(retryMutex_);
+    return !retryWake_.wait_for(lock, wait, [&] { return !running_.load(); });
+}
+
 void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
+    // Passed errors in a row, and the wait before the next read: a source that fails the same
+    // way at once every time must not keep a core busy.
+    int passedErrors = 0;
+    std::chrono::milliseconds retryWait = retry_.firstWait;
+    std::size_t wanted = kBatchDatagrams;
     while (true) {
         auto batch = queue.TakeEmpty();
-        const auto result = source.Read(*batch, kBatchDatagrams);
+        const auto result = source.Read(*batch, wanted);
         if (!running_.load()) break;
         if (!batch->empty()) {
+            // The next batch is sized by these datagrams' mean size.
+            const std::size_t mean = std::max<std::size_t>(batch->byteCount() / batch->size(), 1);
+            wanted = std::clamp<std::size_t>(kBatchBytes / mean, 1, kBatchDatagrams);
             if (firstReadNanoseconds_.load(std::memory_order_relaxed) == 0) {
                 firstReadNanoseconds_.store(
                     std::chrono::steady_clock::now().time_since_epoch().count());
@@ -135,17 +159,27 @@ void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
             queue.Close();
             break;
         }
-        if (result == PacketSource::ReadResult::kError) {
-            const SystemError& error = source.lastError();
-            if (IsPassedError(error, PassedErrors::kOptionalCaptureFeature)) continue;
-            {
-                std::lock_guard lock(failureMutex_);
-                receiveFailure_ = error;
-            }
-            // What was read before the failure is still listed; then the owner stops.
-            queue.Close();
-            break;
+        if (result != PacketSource::ReadResult::kError) {
+            passedErrors = 0;
+            retryWait = retry_.firstWait;
+            continue;
         }
+        SystemError error = source.lastError();
+        const bool passed = IsPassedError(error, PassedErrors::kOptionalCaptureFeature);
+        if (passed && ++passedErrors < retry_.limit) {
+            if (!WaitBeforeRetry(retryWait)) break;
+            retryWait = std::min(retryWait * 2, retry_.longestWait);
+            continue;
+        }
+        {
+            std::lock_guard lock(failureMutex_);
+            if (passed) error.reason += " (" + std::to_string(passedErrors) + " times in a row)";
+            receiveFailure_ = std::move(error);
+            receiveFailureRepeated_ = passed;
+        }
+        // What was read before the failure is still listed; then the owner stops.
+        queue.Close();
+        break;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,8 +43,22 @@ class CaptureSession {
 public:
     using SourceFactory = std::function<std::unique_ptr<PacketSource>(std::uint32_t address)>;
 
+    /// A batch takes up to this many datagrams, fewer where they are large: about
+    /// kBatchBytes, so that its buffer stays small enough to be reused.
     static constexpr std::size_t kBatchDatagrams = 512;
+    static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+    /// The queue between the threads holds at most this many batches, and this much memory.
     static constexpr std::size_t kQueuedBatches = 64;
+    static constexpr std::size_t kQueuedBytes = std::size_t{64} << 20;
+
+    /// How the receive thread waits after a read error that capture lets pass (EOPNOTSUPP,
+    /// EINVAL): the wait doubles from `firstWait` up to `longestWait`, and after `limit` such
+    /// errors in a row the error ends capture like any other.
+    struct PassedErrorRetry {
+        std::chrono::milliseconds firstWait{1};
+        std::chrono::milliseconds longestWait{100};
+        int limit = 100;
+    };
 
     CaptureSession(SessionHost& host, DatagramSink& pipeline, SourceFactory sourceFactory);
     ~CaptureSession();
@@ -66,6 +81,8 @@ public:
     bool FinishEndedCapture();
     /// Stops listing further packets at once, from any thread; the owner still calls Stop().
     void Halt() { running_.store(false); }
+    /// Call while capture is stopped (tests shorten the waits).
+    void SetPassedErrorRetry(PassedErrorRetry retry) { retry_ = retry; }
 
     bool running() const { return running_.load(); }
     std::uint32_t boundAddress() const { return boundAddress_.load(); }
@@ -78,6 +95,8 @@ public:
 private:
     bool CheckStep(const CallResult& result, PacketSource::Step step);
     void ReceiveLoop(PacketSource& source, DatagramQueue& queue);
+    /// Waits for the receive thread's retry, or until Stop; false when capture stopped.
+    bool WaitBeforeRetry(std::chrono::milliseconds wait);
     void PipelineLoop(DatagramQueue& queue);
 
     SessionHost& host_;
@@ -96,6 +115,11 @@ private:
 
     std::mutex failureMutex_;
     std::optional<SystemError> receiveFailure_;
+    bool receiveFailureRepeated_ = false;  // guarded by failureMutex_
+
+    PassedErrorRetry retry_;
+    std::mutex retryMutex_;
+    std::condition_variable retryWake_;
 };
 
 }  // namespace ravelin

@@ -36,6 +36,8 @@ public:
     std::size_t size() const { return slots_.size(); }
     bool empty() const { return slots_.empty(); }
     std::size_t byteCount() const { return bytes_.size(); }
+    /// The heap the batch holds, used or kept for reuse.
+    std::size_t memoryBytes() const { return bytes_.capacity() + slots_.capacity() * sizeof(Slot); }
 
     Datagram operator[](std::size_t index) const {
         const Slot& slot = slots_[index];

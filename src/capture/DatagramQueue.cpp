@@ -8,6 +8,7 @@ std::unique_ptr<DatagramBatch> DatagramQueue::TakeEmpty() {
         if (!spare_.empty()) {
             auto batch = std::move(spare_.back());
             spare_.pop_back();
+            spareBytes_ -= batch->memoryBytes();
             return batch;
         }
     }
@@ -16,14 +17,24 @@ std::unique_ptr<DatagramBatch> DatagramQueue::TakeEmpty() {
 
 void DatagramQueue::GiveBack(std::unique_ptr<DatagramBatch> batch) {
     batch->Clear();
+    const std::size_t bytes = batch->memoryBytes();
+    // A batch that a burst of large datagrams grew is freed; kept, it would hold its peak size.
+    if (bytes > kReusableBatchBytes) return;
     std::lock_guard lock(mutex_);
-    if (spare_.size() < capacity_ + 2) spare_.push_back(std::move(batch));
+    if (spare_.size() >= capacity_ + 2 || spareBytes_ + bytes > capacityBytes_) return;
+    spareBytes_ += bytes;
+    spare_.push_back(std::move(batch));
 }
 
 bool DatagramQueue::Push(std::unique_ptr<DatagramBatch> batch) {
+    const std::size_t bytes = batch->memoryBytes();
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || closed_ || queued_.size() < capacity_; });
+    changed_.wait(lock, [&] {
+        return cancelled_ || closed_ || queued_.empty() ||
+               (queued_.size() < capacity_ && queuedBytes_ + bytes <= capacityBytes_);
+    });
     if (cancelled_ || closed_) return false;
+    queuedBytes_ += bytes;
     queued_.push_back(std::move(batch));
     changed_.notify_all();
     return true;
@@ -35,6 +46,7 @@ std::unique_ptr<DatagramBatch> DatagramQueue::Pop() {
     if (cancelled_ || queued_.empty()) return nullptr;
     auto batch = std::move(queued_.front());
     queued_.pop_front();
+    queuedBytes_ -= batch->memoryBytes();
     changed_.notify_all();
     return batch;
 }
@@ -49,12 +61,18 @@ void DatagramQueue::Cancel() {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
     queued_.clear();
+    queuedBytes_ = 0;
     changed_.notify_all();
 }
 
 bool DatagramQueue::HasQueued() const {
     std::lock_guard lock(mutex_);
     return !queued_.empty();
+}
+
+std::size_t DatagramQueue::QueuedBytes() const {
+    std::lock_guard lock(mutex_);
+    return queuedBytes_;
 }
 
 }  // namespace ravelin

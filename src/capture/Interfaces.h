@@ -38,15 +38,10 @@ struct Adapter {
 /// interfaces (0.0.0.0). Empty when the list cannot be had.
 std::vector<Adapter> ListAdapters();
 
-/// The address capture listens on until the user picks another: the host name's first IPv4
-/// address. Debian maps the host name to 127.0.1.1, which sees only this host's own loopback
-/// traffic, so where the name resolves to a loopback address and an interface has a
-/// non-loopback IPv4 address, the first such address is taken instead. Without any, 127.0.0.1.
-std::uint32_t ChooseDefaultAddress(std::optional<std::uint32_t> hostNameAddress,
-                                   const std::vector<InterfaceAddress>& interfaces);
-
-/// The first IPv4 address that this host's name resolves to.
-std::optional<std::uint32_t> ResolveHostNameAddress();
+/// The address capture listens on until the user picks another, from the interfaces alone (no
+/// name is resolved, which can hang for seconds without a network): the first non-loopback
+/// address of an interface that is up, else 127.0.0.1.
+std::uint32_t ChooseDefaultAddress(const std::vector<InterfaceAddress>& interfaces);
 
 /// ChooseDefaultAddress for this machine.
 std::uint32_t DefaultCaptureAddress();

@@ -1,13 +1,19 @@
 #include "config/IniFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <optional>
+
+#include "base/UniqueFd.h"
 
 namespace ravelin {
 
@@ -52,6 +58,102 @@ std::vector<std::string> ReadLines(const std::string& path) {
     std::string line;
     while (std::getline(file, line)) lines.push_back(line);
     return lines;
+}
+
+// A line of the file as it is written: its text and its own line ending ("\n", "\r\n", or
+// none for a last line without one), so that a write changes no other byte.
+struct RawLine {
+    std::string text;
+    std::string ending;
+};
+
+// The file's lines; none when it does not exist, nothing when it exists but cannot be read
+// (a write must not replace what it could not see).
+std::optional<std::vector<RawLine>> ReadRawLines(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        if (errno == ENOENT) return std::vector<RawLine>{};
+        return std::nullopt;
+    }
+    std::string all;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t length = ::read(file.get(), chunk, sizeof chunk);
+        if (length < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (length == 0) break;
+        all.append(chunk, static_cast<std::size_t>(length));
+    }
+    std::vector<RawLine> lines;
+    for (std::size_t start = 0; start < all.size();) {
+        const auto newline = all.find('\n', start);
+        const std::size_t end = newline == std::string::npos ? all.size() : newline;
+        RawLine line{all.substr(start, end - start), {}};
+        if (newline != std::string::npos) {
+            line.ending = "\n";
+            if (!line.text.empty() && line.text.back() == '\r') {
+                line.text.pop_back();
+                line.ending = "\r\n";
+            }
+        }
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+int WriteAll(int descriptor, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+// Writes `contents` to a new file beside `target` and renames it over `target`, so that a crash
+// or a full disk leaves either the old file or the new one, whole. The new file takes the old
+// one's permissions and, where this process may give them, its owner.
+bool ReplaceFile(const std::filesystem::path& target, std::string_view contents) {
+    struct stat old {};
+    const bool existed = ::stat(target.c_str(), &old) == 0;
+    std::filesystem::path temporary;
+    UniqueFd file;
+    for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        temporary = target.parent_path() /
+                    ("." + target.filename().string() + "." + std::to_string(::getpid()) + "-" +
+                     std::to_string(stamp) + ".tmp");
+        // 0666 under the umask, as a newly created file would get.
+        file.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!file.valid() && errno != EEXIST) return false;
+    }
+    if (!file.valid()) return false;
+    if (existed) {
+        // Fails unless root, who must not leave a user's file owned by root. Before the mode,
+        // which a change of owner may clear bits of.
+        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+            (void)::fchown(file.get(), old.st_uid, old.st_gid);
+        }
+        (void)::fchmod(file.get(), old.st_mode & 07777);
+    }
+    bool written = WriteAll(file.get(), contents) == 0 && ::fsync(file.get()) == 0;
+    written = file.Close() == 0 && written;
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        (void)::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself lasts once the directory is on disk.
+    const auto directory =
+        target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+    const UniqueFd directoryFile(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFile.valid()) (void)::fsync(directoryFile.get());
+    return true;
 }
 
 }  // namespace
@@ -142,11 +244,22 @@ int IniFile::GetInt(std::string_view section, std::string_view key, int defaultV
 
 bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> lines = ReadLines(path_);
+    // A link (a dotfile kept elsewhere) stays a link: the file it names is the one replaced.
+    std::filesystem::path target = path_;
+    std::error_code ignored;
+    if (std::filesystem::is_symlink(target, ignored)) {
+        target = std::filesystem::weakly_canonical(target, ignored);
+        if (ignored) return false;
+    }
+    const auto read = ReadRawLines(target.string());
+    if (!read) return false;
+    std::vector<RawLine> lines = *read;
     const std::string wantedSection = Lower(section);
     const std::string wantedKey = Lower(key);
     std::string newLine(key);
     newLine.append(1, '=').append(value);
+    // Added lines end like the file's first line, so a file written on Windows stays one.
+    const std::string ending = !lines.empty() && lines.front().ending == "\r\n" ? "\r\n" : "\n";
 
     std::string current;
     bool sectionSeen = false;
@@ -154,7 +267,7 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
     bool written = false;
     for (std::size_t i = 0; i < lines.size() && !written; ++i) {
         std::string_view name;
-        if (SectionName(lines[i], name)) {
+        if (SectionName(lines[i].text, name)) {
             if (sectionSeen && current == wantedSection) break;  // end of our section
             current = Lower(name);
             if (current == wantedSection) {
@@ -164,36 +277,33 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
             continue;
         }
         if (current != wantedSection) continue;
-        const std::string_view text = Trim(lines[i]);
+        const std::string_view text = Trim(lines[i].text);
         if (!text.empty() && text.front() != ';' && text.front() != '#') insertAt = i + 1;
         const auto equals = text.find('=');
         if (equals != std::string_view::npos && Lower(Trim(text.substr(0, equals))) == wantedKey) {
-            // Keep the line's own ending, so a file written on Windows stays one.
-            const bool carriageReturn = !lines[i].empty() && lines[i].back() == '\r';
-            lines[i] = newLine + (carriageReturn ? "\r" : "");
+            lines[i].text = newLine;  // its own line ending stays
             written = true;
         }
     }
     if (!written) {
-        if (sectionSeen) {
-            lines.insert(lines.begin() + static_cast<long>(insertAt), newLine);
-        } else {
+        std::vector<RawLine> added;
+        if (!sectionSeen) {
             std::string header(1, '[');
             header.append(section).append(1, ']');
-            lines.push_back(std::move(header));
-            lines.push_back(newLine);
+            added.push_back({std::move(header), ending});
         }
+        added.push_back({newLine, ending});
+        // The line before the new ones needs an ending of its own.
+        if (insertAt > 0 && lines[insertAt - 1].ending.empty()) lines[insertAt - 1].ending = ending;
+        lines.insert(lines.begin() + static_cast<long>(insertAt), added.begin(), added.end());
     }
 
-    std::error_code ignored;
-    const auto directory = std::filesystem::path(path_).parent_path();
-    if (!directory.empty()) std::filesystem::create_directories(directory, ignored);
-    std::ofstream file(path_, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
-    for (const std::string& line : lines) file << line << '\n';
-    file.close();
-    loaded_ = false;  // the next read parses what was written
-    return static_cast<bool>(file);
+    std::string contents;
+    for (const RawLine& line : lines) contents.append(line.text).append(line.ending);
+    if (!target.parent_path().empty())
+        std::filesystem::create_directories(target.parent_path(), ignored);
+    loaded_ = false;  // the next read parses the file again, whatever happened here
+    return ReplaceFile(target, contents);
 }
 
 }  // namespace ravelin

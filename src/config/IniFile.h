@@ -16,7 +16,10 @@ namespace ravelin {
 /// Section and key names are compared without regard to case; the first of two equal keys
 /// counts; values are trimmed, lose one pair of surrounding quotes and are read up to 1,023
 /// characters; a missing key gives the default. A write replaces the one key in place, keeps
-/// every other line, and creates the file (and its directory) when absent.
+/// every other byte of the file (line endings included), and creates the file (and its
+/// directory) when absent. It writes a new file beside the old one and renames it over it, so
+/// a crash or a full disk leaves the old file whole; the new file keeps the old one's
+/// permissions, and a symbolic link keeps pointing at it.
 ///
 /// Every read looks at the file again, but the parsed contents are kept while the file's
 /// modification time and size stay the same, so an edit takes effect at the next read. Where

@@ -45,7 +45,15 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     const std::size_t ipHeaderLength = decoded.ip.headerLength;
     if (ipHeaderLength < kMinimumIpHeader || ipHeaderLength > datagram.size()) return decoded;
     const auto transportBytes = datagram.subspan(ipHeaderLength);
-    const std::size_t datagramEnd = std::min<std::size_t>(decoded.ip.totalLength, datagram.size());
+    const std::size_t datagramEnd = DatagramEnd(decoded.ip.totalLength, datagram.size());
+    if (decoded.ip.isLaterFragment()) {
+        // Its first bytes are the middle of the payload: read as ports they would be made up.
+        const std::size_t payloadLength =
+            datagramEnd > ipHeaderLength ? datagramEnd - ipHeaderLength : 0;
+        decoded.dataLength = static_cast<std::int32_t>(payloadLength);
+        decoded.payload = transportBytes.first(payloadLength);
+        return decoded;
+    }
 
     if (decoded.ip.protocol == kProtocolTcp) {
         if (!decoded.tcp.Parse(transportBytes)) return decoded;

@@ -19,8 +19,9 @@ struct DecodedDatagram {
     Transport transport = Transport::kNone;
     TcpHeader tcp;  ///< valid when transport is kTcp
     UdpHeader udp;  ///< valid when transport is kUdp
-    /// Payload bytes for the data-length column: the TCP or UDP payload, or the whole
-    /// datagram's received length for other protocols.
+    /// Payload bytes for the data-length column: the TCP or UDP payload, the bytes after the
+    /// IP header of a later fragment, or the whole datagram's received length for other
+    /// protocols.
     std::int32_t dataLength = 0;
     std::span<const std::uint8_t> payload;  ///< inside the datagram; empty when none
 
@@ -35,10 +36,14 @@ struct DecodedDatagram {
 ///    one that leaves fewer bytes than the transport header's fixed part (20 for TCP, 8 for
 ///    UDP), means the transport header does not fit: the datagram is listed like one of
 ///    another protocol, with no ports and no payload.
-///  - The datagram ends at its total length or at the last received byte, whichever is first.
+///  - The datagram ends at its total length or at the last received byte, whichever is first;
+///    a total length of 0 (segmentation offload) ends it at the last received byte.
 ///  - A TCP data offset below 20 counts as 20; one past the end counts up to the end.
 ///  - A UDP length counts up to the end of the datagram at most.
 ///  - A payload length that comes out below zero is zero.
+///  - A fragment after the first (fragment offset above 0) has no transport header, whatever
+///    its protocol: it is listed with no ports, and its bytes after the IP header, up to where
+///    the datagram ends, are its payload.
 /// So a datagram that claims more than was received is listed with the payload that is really
 /// there. Returns nothing only when fewer than 20 bytes were received.
 std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram);

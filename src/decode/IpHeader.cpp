@@ -1,5 +1,6 @@
 #include "decode/IpHeader.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -26,13 +27,20 @@ std::string_view ProtocolName(std::uint8_t protocol) {
     return {};
 }
 
+std::size_t DatagramEnd(std::uint16_t totalLength, std::size_t received) {
+    if (totalLength == 0) return received;
+    return std::min<std::size_t>(totalLength, received);
+}
+
 bool IpHeader::Parse(std::span<const std::uint8_t> datagram) {
     if (datagram.size() < 20) return false;
     ByteReader reader(datagram);
     headerLength = static_cast<std::uint8_t>((reader.ReadU8() & 0x0F) * 4);
     reader.Skip(1);  // type of service
     totalLength = reader.ReadBe16();
-    reader.Skip(5);  // identification, flags, fragment offset, time to live
+    reader.Skip(2);                               // identification
+    fragmentOffset = reader.ReadBe16() & 0x1FFF;  // without the flags
+    reader.Skip(1);                               // time to live
     protocol = reader.ReadU8();
     checksum = reader.ReadRaw16();
     sourceAddress = reader.ReadRaw32();

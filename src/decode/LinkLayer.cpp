@@ -13,6 +13,7 @@ constexpr std::uint16_t kEtherTypeVlan = 0x8100;
 constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;
 constexpr std::uint16_t kEtherTypeQinQOld = 0x9100;
 constexpr std::uint32_t kBsdFamilyInet = 2;
+constexpr std::size_t kMaximumDatagram = 65535;
 
 // Where the datagram starts inside the frame, or nothing when the frame carries no IPv4.
 std::optional<std::size_t> DatagramOffset(int linkType, std::span<const std::uint8_t> frame) {
@@ -88,8 +89,13 @@ std::optional<std::span<const std::uint8_t>> ExtractIpv4Datagram(
     ByteReader reader(datagram);
     reader.Skip(2);
     const std::uint16_t totalLength = reader.ReadBe16();
-    if (!reader.Failed() && totalLength >= 20 && totalLength < datagram.size()) {
+    if (reader.Failed()) return datagram;
+    if (totalLength >= 20 && totalLength < datagram.size()) {
         datagram = datagram.first(totalLength);
+    } else if (totalLength == 0 && datagram.size() > kMaximumDatagram) {
+        // An offloaded segment says 0 and is all the captured bytes (DatagramEnd); one larger
+        // than IPv4 can describe keeps as much as a datagram can hold, like a short snapshot.
+        datagram = datagram.first(kMaximumDatagram);
     }
     return datagram;
 }

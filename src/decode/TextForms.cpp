@@ -1,5 +1,6 @@
 #include "decode/TextForms.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace ravelin {
@@ -47,6 +48,62 @@ int BlankZeroBytes(std::span<char> text) {
         if (c == '\0') c = ' ';
     }
     return static_cast<int>(text.size());
+}
+
+PayloadChar NextPayloadChar(std::span<const std::uint8_t> bytes) {
+    const std::uint8_t lead = bytes[0];
+    std::size_t length = 0;
+    char32_t value = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+    }
+    bool valid = length > 0 && bytes.size() >= length;
+    for (std::size_t i = 1; valid && i < length; ++i) {
+        valid = (bytes[i] & 0xC0) == 0x80;
+        value = (value << 6) | (bytes[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not valid UTF-8.
+    if (valid &&
+        ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
+         (value >= 0xD800 && value <= 0xDFFF))) {
+        valid = false;
+    }
+    if (valid) return {value, length};
+    return {lead == 0 ? U' ' : static_cast<char32_t>(lead), 1};
+}
+
+void AppendPayloadText(std::span<const std::uint8_t> payload, std::size_t maxBytes,
+                       std::string& out) {
+    // Sequences are judged on the whole payload, as the text pane judges them.
+    const std::size_t end = std::min(payload.size(), maxBytes);
+    for (std::size_t at = 0; at < end;) {
+        const PayloadChar next = NextPayloadChar(payload.subspan(at));
+        if (at + next.byteCount > end) break;
+        at += next.byteCount;
+        const char32_t c = next.codePoint;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
 }
 
 FixedText<12> TimeText(int hour, int minute, int second) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace ravelin {
@@ -37,6 +38,24 @@ FixedText<24> DecimalText(std::int64_t value);
 /// Replaces every zero byte with a space so that payload bytes can be shown as text; all other
 /// bytes, control characters included, stay. Returns the count, or 0 for an empty span.
 int BlankZeroBytes(std::span<char> text);
+
+/// One character of payload bytes shown as text, and how many bytes it stands for.
+struct PayloadChar {
+    char32_t codePoint = 0;
+    std::size_t byteCount = 1;
+};
+
+/// The character at the start of `bytes` (not empty), as the text pane and the packet list show
+/// payloads: a valid UTF-8 sequence is its character; every other byte is one character of its
+/// own, the one with the byte's number (Latin-1), and a zero byte is a space. So no byte is
+/// lost or shown as a replacement character, and each character maps to known bytes.
+PayloadChar NextPayloadChar(std::span<const std::uint8_t> bytes);
+
+/// Appends, as UTF-8, the characters of at most the first `maxBytes` payload bytes (see
+/// NextPayloadChar). A character whose bytes go on past `maxBytes` is left out rather than
+/// shown as other characters than the text pane shows.
+void AppendPayloadText(std::span<const std::uint8_t> payload, std::size_t maxBytes,
+                       std::string& out);
 
 /// The time column's text: hour, minute and second without leading zeros ("%d:%d:%d").
 FixedText<12> TimeText(int hour, int minute, int second);

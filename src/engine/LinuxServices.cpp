@@ -15,6 +15,9 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         services.packetSources = [file = *readFile](std::uint32_t) {
             return std::make_unique<PcapFileSource>(file);
         };
+        // A file's packets were captured wherever it was made: this host's addresses say
+        // nothing of which were sent, --bind does.
+        services.localInterfaces = [] { return std::vector<InterfaceAddress>(); };
     } else {
         services.packetSources = [](std::uint32_t address) {
             return std::make_unique<PcapLiveSource>(address);

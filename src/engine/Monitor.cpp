@@ -3,7 +3,9 @@
 namespace ravelin {
 
 Monitor::Monitor(SystemServices services, SessionHost& host, std::string configPath)
-    : services_(std::move(services)), recogniser_(std::move(configPath)), pipeline_(lists_) {
+    : services_(std::move(services)),
+      recogniser_(std::move(configPath)),
+      pipeline_(lists_, services_.localInterfaces) {
     pipeline_.SetRecogniser(&recogniser_);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
 }

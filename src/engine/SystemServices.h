@@ -8,6 +8,7 @@
 #include "attribution/SocketTable.h"
 #include "base/CheckCall.h"
 #include "capture/CaptureSession.h"
+#include "capture/Interfaces.h"
 
 namespace ravelin {
 
@@ -21,6 +22,8 @@ enum class AttributionChoice { kAuto, kEvents, kTables };
 struct SystemServices {
     /// Where capture reads datagrams from, for a bound address.
     CaptureSession::SourceFactory packetSources;
+    /// The interfaces whose addresses count as this host's when capture is bound to 0.0.0.0.
+    std::function<std::vector<InterfaceAddress>()> localInterfaces = ListIpv4Interfaces;
     /// Owner lookups, on the pipeline thread.
     std::unique_ptr<SocketTable> lookupSockets;
     std::unique_ptr<ProcessSource> lookupProcesses;

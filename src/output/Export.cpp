@@ -48,7 +48,9 @@ void AppendEndpoint(std::string& out, const StoredRow<PacketRow>& stored, int ad
 }
 
 /// True when the source side is the bound address, so that the far side is the destination.
+/// Bound to all interfaces, no source is 0.0.0.0: the row's own direction says it.
 bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAddressText) {
+    if (boundAddressText == "0.0.0.0") return stored.row.sentByThisHost;
     std::string source;
     AppendPacketCellText(stored, kSourceAddressColumn, source);
     return EqualIgnoringCase(source, boundAddressText);

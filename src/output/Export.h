@@ -22,7 +22,8 @@ std::string JoinUrls(const std::vector<std::string>& urls);
 std::string CopyAllText(const StoredRow<PacketRow>& stored);
 
 /// The address of the far side: the source, unless the source is the bound address (compared
-/// ignoring case), then the destination.
+/// ignoring case), then the destination. With the bound address 0.0.0.0, the destination of a
+/// row sent by this host (PacketRow::sentByThisHost), else the source.
 std::string RemoteAddressText(const StoredRow<PacketRow>& stored,
                               std::string_view boundAddressText);
 

@@ -56,7 +56,12 @@ void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
     std::string cell;
     for (int column = 0; column < PacketRow::kColumnCount; ++column) {
         cell.clear();
-        AppendPacketCellText(stored, column, cell);
+        // The preview keeps its bytes: escaped one by one, not as the list's characters.
+        if (column == kPacketDataColumn) {
+            AppendPreviewBytes(stored, cell);
+        } else {
+            AppendPacketCellText(stored, column, cell);
+        }
         AppendEscaped(cell, out);
         out += '\t';
     }

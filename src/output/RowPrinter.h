@@ -17,8 +17,9 @@ void AppendEscaped(std::string_view text, std::string& out);
 /// Six upper-case hex digits, red first (RRGGBB).
 void AppendColourHex(Colour colour, std::string& out);
 
-/// One line of the headless mode for a packet row: the nine column texts and the row colour,
-/// TAB-separated, then the owner's process id when one is given, ending in a line feed.
+/// One line of the headless mode for a packet row: the nine column texts (the preview as its
+/// bytes, AppendPreviewBytes) and the row colour, TAB-separated, then the owner's process id
+/// when one is given, ending in a line feed.
 void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
                       std::optional<int> ownerPid = std::nullopt);
 

@@ -6,6 +6,12 @@
 
 namespace ravelin {
 
+namespace {
+
+constexpr std::uint32_t kAnyAddress = 0;  // 0.0.0.0: capture on all interfaces
+
+}  // namespace
+
 bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddress) {
     if (datagram.bytes.size() < kMinimumDatagram || datagram.bytes.size() > kMaximumDatagram) {
         return false;
@@ -13,11 +19,18 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     const auto decoded = DecodeDatagram(datagram.bytes);
     if (!decoded) return false;
 
-    const bool sentByThisHost = decoded->ip.sourceAddress == boundAddress;
+    // Captured on all interfaces, a packet is sent by this host when any of its addresses is
+    // the source. The clock is read without a system call; the interfaces now and then.
+    const bool sentByThisHost =
+        boundAddress == kAnyAddress
+            ? localAddresses_.Contains(decoded->ip.sourceAddress, LocalAddresses::Clock::now())
+            : decoded->ip.sourceAddress == boundAddress;
     const std::uint16_t localPort =
         sentByThisHost ? decoded->sourcePort() : decoded->destinationPort();
     FilterDecision decision;
-    if (filter_ != nullptr) decision = filter_->Keep(*decoded, localPort, boundAddress);
+    if (filter_ != nullptr) {
+        decision = filter_->Keep(*decoded, localPort, sentByThisHost);
+    }
     if (!decision.keep) return false;
 
     const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
@@ -29,6 +42,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     row.hour = time.hour;
     row.minute = time.minute;
     row.second = time.second;
+    row.sentByThisHost = sentByThisHost;
     if (decoded->transport != Transport::kNone) {
         row.hasPorts = true;
         row.sourcePort = decoded->sourcePort();
@@ -42,9 +56,11 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         row.record.pshFlag = decoded->tcp.pshFlag;
     }
 
-    // Recognition reads only the datagram, so it runs before the lists are locked.
+    // Recognition reads only the datagram, so it runs before the lists are locked. A later
+    // fragment continues a payload: what it begins with does not begin a request.
     std::optional<RecognisedRequest> request;
-    if (recogniser_ != nullptr && !decoded->payload.empty() && decoded->payload[0] != 0) {
+    if (recogniser_ != nullptr && !decoded->payload.empty() && decoded->payload[0] != 0 &&
+        !decoded->ip.isLaterFragment()) {
         request = recogniser_->Recognise(decoded->payload);
     }
 

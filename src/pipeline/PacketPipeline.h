@@ -7,8 +7,9 @@
 #include <string_view>
 
 #include "capture/DatagramSink.h"
-#include "pipeline/PipelineSteps.h"
+#include "pipeline/LocalAddresses.h"
 #include "pipeline/LocalClock.h"
+#include "pipeline/PipelineSteps.h"
 #include "rows/CaptureLists.h"
 
 namespace ravelin {
@@ -20,7 +21,11 @@ public:
     static constexpr std::size_t kMinimumDatagram = 20;
     static constexpr std::size_t kMaximumDatagram = 65535;
 
-    explicit PacketPipeline(CaptureLists& lists) : lists_(lists) {}
+    /// `interfaces` lists this host's interfaces, whose addresses count as sent-from with the
+    /// bound address 0.0.0.0: the host's own by default, a fixed list in tests.
+    explicit PacketPipeline(CaptureLists& lists,
+                            LocalAddresses::Lister interfaces = ListIpv4Interfaces)
+        : lists_(lists), localAddresses_(std::move(interfaces)) {}
 
     void SetFilter(PacketFilter* filter) { filter_ = filter; }
     void SetRecogniser(RequestRecogniser* recogniser) { recogniser_ = recogniser; }
@@ -28,7 +33,9 @@ public:
     /// Give freed heap back to the system every 1000th packet row (off by default: see README).
     void SetTrimWorkingSet(bool trim) { trimWorkingSet_ = trim; }
 
-    /// Lists one datagram, or drops it; true when a packet row was added.
+    /// Lists one datagram, or drops it; true when a packet row was added. The datagram was
+    /// sent by this host when its source is `boundAddress`, or, where that is 0.0.0.0 (all
+    /// interfaces), any address of this host.
     bool Process(const Datagram& datagram, std::uint32_t boundAddress) override;
 
     /// Tells the observer that the queue ran dry.
@@ -43,6 +50,7 @@ private:
     ListingObserver* observer_ = nullptr;
     bool trimWorkingSet_ = false;
     LocalClock clock_;
+    LocalAddresses localAddresses_;
 };
 
 }  // namespace ravelin

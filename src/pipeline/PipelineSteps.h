@@ -25,10 +25,12 @@ struct FilterDecision {
 class PacketFilter {
 public:
     virtual ~PacketFilter() = default;
-    /// `localPort` is the port on this host's side: the source port of a packet sent from the
-    /// bound address, otherwise the destination port; 0 for protocols without ports.
+    /// `sentByThisHost` is the pipeline's word on the packet's direction: its source is the
+    /// bound address or, where that is 0.0.0.0, an address of this host (LocalAddresses).
+    /// `localPort` is the port on this host's side: the source port of a packet sent by this
+    /// host, otherwise the destination port; 0 for protocols without ports.
     virtual FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                                std::uint32_t boundAddress) = 0;
+                                bool sentByThisHost) = 0;
 };
 
 /// What the HTTP list shows of a payload that begins a request.

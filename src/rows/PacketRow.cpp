@@ -37,17 +37,20 @@ void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::s
         case 7:
             out += DecimalText(row.dataLength).view();
             break;
-        case 8: {
-            const auto payload = row.record.payload();
-            const std::size_t start = out.size();
-            const std::size_t count = std::min(payload.size(), PacketRow::kPreviewBytes);
-            out.append(reinterpret_cast<const char*>(payload.data()), count);
-            BlankZeroBytes(std::span<char>(out).subspan(start));
+        case kPacketDataColumn:
+            AppendPayloadText(row.record.payload(), PacketRow::kPreviewBytes, out);
             break;
-        }
         default:
             break;
     }
+}
+
+void AppendPreviewBytes(const StoredRow<PacketRow>& stored, std::string& out) {
+    const auto payload = stored.row.record.payload();
+    const std::size_t start = out.size();
+    const std::size_t count = std::min(payload.size(), PacketRow::kPreviewBytes);
+    out.append(reinterpret_cast<const char*>(payload.data()), count);
+    BlankZeroBytes(std::span<char>(out).subspan(start));
 }
 
 }  // namespace ravelin

@@ -21,7 +21,8 @@ struct PacketRow {
     std::uint16_t destinationPort = 0;
     std::int32_t dataLength = 0;  ///< the data-length column
     std::uint8_t protocol = 0;
-    bool hasPorts = false;  ///< TCP or UDP
+    bool hasPorts = false;        ///< TCP or UDP
+    bool sentByThisHost = false;  ///< the direction that the row's colour shows
     std::uint8_t hour = 0;
     std::uint8_t minute = 0;
     std::uint8_t second = 0;
@@ -36,12 +37,20 @@ struct PacketRow {
 // A million rows are tens of megabytes: keep the row as small as its fields allow.
 static_assert(sizeof(StoredRow<PacketRow>) <= 56);
 
+/// The data column's index.
+constexpr int kPacketDataColumn = 8;
+
 /// Column headings of the packet list.
 extern const char* const kPacketColumnHeadings[PacketRow::kColumnCount];
 
-/// Appends the text of one column of a stored packet row to `out`: serial, time, protocol,
-/// source address and port, destination address and port, data length, and the preview (at
-/// most 128 payload bytes with zero bytes shown as spaces).
+/// Appends the text of one column of a stored packet row to `out`, as UTF-8: serial, time,
+/// protocol, source address and port, destination address and port, data length, and the
+/// preview: at most 128 payload bytes as the text pane shows them (AppendPayloadText: UTF-8
+/// sequences as their characters, every other byte as one character, zero bytes as spaces).
 void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out);
+
+/// The preview's bytes themselves: at most the first 128 payload bytes, zero bytes made
+/// spaces, every other byte as it is (for output that escapes bytes, not characters).
+void AppendPreviewBytes(const StoredRow<PacketRow>& stored, std::string& out);
 
 }  // namespace ravelin

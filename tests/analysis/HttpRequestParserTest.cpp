@@ -49,8 +49,18 @@ TEST(HttpRequestParserTest, UrlsOfOrdinaryRequests) {
 }
 
 TEST(HttpRequestParserTest, LiteralQuirksAreKept) {
-    // Proxy-style and CONNECT targets are used as they stand.
-    EXPECT_EQ(Url("GET http://h/p.js HTTP/1.1\r\nHost: h\r\n\r\n"), "http://hhttp://h/p.js");
+    // A request to a proxy names the whole URL: it is the URL as it stands, scheme and all.
+    EXPECT_EQ(Url("GET http://example.test/p.js HTTP/1.1\r\nHost: example.test\r\n\r\n"),
+              "http://example.test/p.js");
+    EXPECT_EQ(Url("POST HTTPS://h/a.php?u=http://x HTTP/1.1\r\nHost: h\r\n"),
+              "HTTPS://h/a.php?u=http://x");
+    EXPECT_EQ(Url("GET   hTTp://h/x.gif   HTTP/1.1\r\nHost: other\r\n"), "hTTp://h/x.gif");
+    EXPECT_EQ(Extension(*Url("GET http://h/p.js HTTP/1.1\r\nHost: h\r\n\r\n")), "js");
+    // Only those two schemes are absolute here; the other rules stay: a Host line is needed.
+    EXPECT_EQ(Url("GET httpx://h/p HTTP/1.1\r\nHost: h\r\n"), "http://hhttpx://h/p");
+    EXPECT_EQ(Url("GET /http://h/p HTTP/1.1\r\nHost: h\r\n"), "http://h/http://h/p");
+    EXPECT_FALSE(Url("GET http://h/p.js HTTP/1.0\r\nAccept: */*\r\n\r\n"));
+    // CONNECT names no scheme: its target follows the host.
     EXPECT_EQ(Url("CONNECT h:443 HTTP/1.1\r\nHost: h:443\r\n\r\n"), "http://h:443h:443");
     // "Host: " is searched from the start of the whole text, even inside the request line.
     EXPECT_EQ(Url("GET /?q=Host: evil\r\n HTTP/1.1\r\nHost: h\r\n"),

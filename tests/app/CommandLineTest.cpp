@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/Interfaces.h"
 #include "support/DatagramBuilder.h"
 
 namespace ravelin {
@@ -71,58 +70,6 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         EXPECT_FALSE(Parse(arguments, &error)) << arguments[0];
         EXPECT_FALSE(error.empty()) << arguments[0];
     }
-}
-
-TEST(DefaultAddressTest, PrefersARealInterfaceOverTheLoopbackHostName) {
-    const std::vector<InterfaceAddress> interfaces = {
-        {"lo", test::Ipv4("127.0.0.1"), test::Ipv4("255.0.0.0"), true, true},
-        {"eth0", test::Ipv4("192.168.7.20"), test::Ipv4("255.255.255.0"), false, true},
-        {"eth1", test::Ipv4("10.1.1.1"), test::Ipv4("255.0.0.0"), false, true},
-    };
-    // Debian maps the host name to 127.0.1.1.
-    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), interfaces),
-              test::Ipv4("192.168.7.20"));
-    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("10.1.1.1"), interfaces), test::Ipv4("10.1.1.1"));
-    EXPECT_EQ(ChooseDefaultAddress(std::nullopt, interfaces), test::Ipv4("192.168.7.20"));
-    const std::vector<InterfaceAddress> loopbackOnly(interfaces.begin(), interfaces.begin() + 1);
-    EXPECT_EQ(ChooseDefaultAddress(test::Ipv4("127.0.1.1"), loopbackOnly), test::Ipv4("127.0.1.1"));
-    EXPECT_EQ(ChooseDefaultAddress(std::nullopt, {}), test::Ipv4("127.0.0.1"));
-}
-
-TEST(DeviceForAddressTest, FindsTheInterfaceThatCarriesAnAddress) {
-    const std::vector<InterfaceAddress> interfaces = {
-        {"lo", test::Ipv4("127.0.0.1"), test::Ipv4("255.0.0.0"), true, true},
-        {"eth0", test::Ipv4("192.168.7.20"), test::Ipv4("255.255.255.0"), false, true},
-    };
-    EXPECT_EQ(DeviceForAddress(0, interfaces), "any");
-    EXPECT_EQ(DeviceForAddress(test::Ipv4("192.168.7.20"), interfaces), "eth0");
-    EXPECT_EQ(DeviceForAddress(test::Ipv4("127.0.1.1"), interfaces), "lo");
-    // Another host of eth0's network is not this host's address.
-    EXPECT_EQ(DeviceForAddress(test::Ipv4("192.168.7.21"), interfaces), std::nullopt);
-}
-
-}  // namespace
-}  // namespace ravelin
-
-namespace ravelin {
-namespace {
-
-TEST(AdaptersTest, LoopbackIsListedWithItsAddressAndAnyWithTheAnyAddress) {
-    const auto adapters = ListAdapters();
-    bool loopback = false;
-    bool any = false;
-    for (const Adapter& adapter : adapters) {
-        if (adapter.label.rfind("lo", 0) == 0 && adapter.address == test::Ipv4("127.0.0.1")) {
-            loopback = true;
-        }
-        if (adapter.label.rfind("any", 0) == 0) {
-            any = true;
-            EXPECT_EQ(adapter.address, 0U);
-        }
-        EXPECT_FALSE(adapter.label.empty());
-    }
-    EXPECT_TRUE(loopback);
-    EXPECT_TRUE(any);
 }
 
 }  // namespace

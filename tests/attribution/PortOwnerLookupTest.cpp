@@ -262,24 +262,23 @@ TEST_F(ProcessFilterTest, OwnerNodeDecidesThenOneRefreshThenTheRoot) {
     selection.nodes = {{100, true}};
     selection.appearOnRefresh = {{200, false}};
     ProcessFilter filter(lookup, selection);
-    const std::uint32_t bound = Ipv4("10.0.0.2");
 
-    const FilterDecision selected = filter.Keep(Packet(17, 9999, 53), 53, bound);
+    const FilterDecision selected = filter.Keep(Packet(17, 9999, 53), 53, false);
     EXPECT_TRUE(selected.keep);
     EXPECT_EQ(selected.owner, 100);
     EXPECT_EQ(selection.refreshes, 0);
     // Unknown to the tree: one refresh brings its (unchecked) node.
-    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 54), 54, bound).keep);
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 54), 54, false).keep);
     EXPECT_EQ(selection.refreshes, 1);
     // Still unknown after the refresh, no owner at all, or no ports: the root decides.
-    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 55), 55, bound).keep);
-    const FilterDecision ownerless = filter.Keep(Packet(17, 9999, 56), 56, bound);
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 55), 55, false).keep);
+    const FilterDecision ownerless = filter.Keep(Packet(17, 9999, 56), 56, false);
     EXPECT_FALSE(ownerless.keep);
     EXPECT_EQ(ownerless.owner, kNoOwner);
-    EXPECT_FALSE(filter.Keep(Packet(1, 0, 0), 0, bound).keep);
+    EXPECT_FALSE(filter.Keep(Packet(1, 0, 0), 0, false).keep);
     selection.root = true;
-    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 56), 56, bound).keep);
-    EXPECT_TRUE(filter.Keep(Packet(1, 0, 0), 0, bound).keep);
+    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 56), 56, false).keep);
+    EXPECT_TRUE(filter.Keep(Packet(1, 0, 0), 0, false).keep);
     EXPECT_EQ(selection.refreshes, 2);
 }
 
@@ -288,14 +287,14 @@ TEST_F(ProcessFilterTest, EverythingSelectedSkipsTheLookupUnlessAttributing) {
     FixedSelection selection;
     selection.all = true;
     ProcessFilter filter(lookup, selection);
-    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, Ipv4("10.0.0.2")).keep);
+    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, false).keep);
     EXPECT_EQ(table_.connectionLookups, 0);
 
     // The lookup sees the packet's ends from this host's side.
     table_.connections = {{Ends("10.0.0.2", 40000, "10.0.0.9", 80), 7}};
     holders_.holders = {{7, 70}};
     filter.SetAlwaysAttribute(true);
-    const FilterDecision attributed = filter.Keep(Packet(6, 80, 40000), 40000, Ipv4("10.0.0.2"));
+    const FilterDecision attributed = filter.Keep(Packet(6, 80, 40000), 40000, false);
     EXPECT_TRUE(attributed.keep);
     EXPECT_EQ(attributed.owner, 70);
     EXPECT_EQ(table_.connectionLookups, 1);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -184,10 +185,50 @@ TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops)
     EXPECT_FALSE(session.running());
 }
 
+TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) {
+    script_->readFailure = SystemError{EOPNOTSUPP, "not supported"};
+    {
+        // Waits from 1 ms doubling to 100 ms: a few reads in half a second, not a spinning core.
+        CaptureSession session(host_, pipeline_, FakeFactory());
+        ASSERT_TRUE(session.Start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(session.running());
+        EXPECT_GE(script_->reads, 3);
+        EXPECT_LE(script_->reads, 15);
+        session.Stop();
+    }
+    {
+        // Stop does not wait out a long retry wait.
+        CaptureSession session(host_, pipeline_, FakeFactory());
+        session.SetPassedErrorRetry({std::chrono::seconds(30), std::chrono::seconds(30), 100});
+        script_->reads = 0;
+        ASSERT_TRUE(session.Start());
+        while (script_->reads == 0) std::this_thread::yield();
+        const auto stopping = std::chrono::steady_clock::now();
+        session.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    }
+    EXPECT_TRUE(host_.Errors().empty());
+
+    // After `limit` of them in a row, the error ends capture and is reported after all.
+    for (std::uint32_t i = 0; i < 2; ++i) script_->datagrams.push_back(NumberedUdpDatagram(i));
+    script_->reads = 0;
+    CaptureSession session(host_, pipeline_, FakeFactory());
+    session.SetPassedErrorRetry({std::chrono::milliseconds(1), std::chrono::milliseconds(2), 5});
+    ASSERT_TRUE(session.Start());
+    ASSERT_TRUE(host_.WaitForEnd());
+    EXPECT_FALSE(session.FinishEndedCapture());
+    EXPECT_EQ(lists_.packets.rowCount(), 2);
+    EXPECT_EQ(script_->reads, 1 + 5);  // the datagrams, then five failed reads
+    ASSERT_EQ(host_.Errors().size(), 1U);
+    EXPECT_EQ(host_.Errors()[0], "recv 接收包失败\nError code: " + std::to_string(EOPNOTSUPP) +
+                                     "\nnot supported (5 times in a row)");
+}
+
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:
-    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, std::uint32_t) override {
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool) override {
         std::unique_lock lock(mutex_);
         entered_ = true;
         changed_.notify_all();
@@ -228,6 +269,80 @@ TEST_F(CaptureSessionTest, DatagramsStillQueuedWhenCaptureStopsAreDropped) {
     // Only the packet that was already being listed got its row.
     EXPECT_EQ(lists_.packets.rowCount(), 1);
     EXPECT_TRUE(host_.Errors().empty());
+}
+
+TEST_F(CaptureSessionTest, QueueOfLargeDatagramsIsBoundedByItsMemory) {
+    // 60 KiB datagrams as fast as they can be read, while the pipeline is held at its first.
+    DatagramBuilder builder;
+    builder.protocol = 17;
+    builder.payload.assign(60 * 1024, 'x');
+    const std::vector<std::uint8_t> datagram = builder.Build();
+    script_->datagrams.push_back(datagram);
+    script_->repeatDatagrams = true;
+    GateFilter gate;
+    pipeline_.SetFilter(&gate);
+    CaptureSession session(host_, pipeline_, FakeFactory());
+    ASSERT_TRUE(session.Start());
+    gate.WaitUntilEntered();
+
+    // The receive thread stops once the queue is full; by batch count alone it would read
+    // 64 batches of 512 datagrams, near 2 GiB.
+    const std::size_t limit = CaptureSession::kQueuedBytes + 4 * CaptureSession::kBatchBytes +
+                              CaptureSession::kBatchDatagrams * datagram.size();
+    std::size_t read = 0;
+    for (int quiet = 0; quiet < 20 && read * datagram.size() <= limit;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::size_t now = script_->datagramsRead;
+        quiet = now == read ? quiet + 1 : 0;
+        read = now;
+    }
+    EXPECT_LE(read * datagram.size(), limit);
+    EXPECT_GE(read * datagram.size(), CaptureSession::kQueuedBytes / 2);  // it did fill up
+
+    gate.Open();
+    session.Stop();
+}
+
+TEST(DatagramQueueTest, PushWaitsWhileTheQueuedBatchesHoldTheirMemoryLimit) {
+    const std::vector<std::uint8_t> large(65535, 3);
+    auto Batch = [&] {
+        auto batch = std::make_unique<DatagramBatch>();
+        for (int i = 0; i < 16; ++i) batch->Add(large, {});
+        return batch;
+    };
+    const std::size_t batchBytes = Batch()->memoryBytes();
+    DatagramQueue queue(64, 3 * batchBytes);
+    std::atomic<int> pushed{0};
+    std::thread producer([&] {
+        while (queue.Push(Batch())) pushed++;
+    });
+    while (pushed < 3) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(pushed, 3);  // the fourth waits
+    EXPECT_EQ(queue.QueuedBytes(), 3 * batchBytes);
+    EXPECT_NE(queue.Pop(), nullptr);
+    while (pushed < 4) std::this_thread::yield();
+    queue.Cancel();
+    producer.join();
+    EXPECT_EQ(queue.QueuedBytes(), 0U);
+}
+
+TEST(DatagramQueueTest, ABatchThatGrewLargeIsFreedNotReused) {
+    DatagramQueue queue(4, std::size_t{64} << 20);
+    auto small = queue.TakeEmpty();
+    const std::vector<std::uint8_t> bytes(1000, 1);
+    small->Add(bytes, {});
+    DatagramBatch* smallAddress = small.get();
+    queue.GiveBack(std::move(small));
+    auto reused = queue.TakeEmpty();
+    EXPECT_EQ(reused.get(), smallAddress);
+    EXPECT_TRUE(reused->empty());
+
+    const std::vector<std::uint8_t> large(65535, 2);
+    for (int i = 0; i < 100; ++i) reused->Add(large, {});
+    ASSERT_GT(reused->memoryBytes(), DatagramQueue::kReusableBatchBytes);
+    queue.GiveBack(std::move(reused));
+    EXPECT_EQ(queue.TakeEmpty()->memoryBytes(), 0U);  // a new one
 }
 
 bool IsRoot() {

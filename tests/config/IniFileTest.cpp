@@ -1,6 +1,8 @@
 #include "config/IniFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -68,6 +70,93 @@ TEST(IniFileTest, WritingReplacesOneKeyAndKeepsTheRest) {
     ASSERT_TRUE(created.WriteString("Config", "WndTop", "0"));
     EXPECT_EQ(ReadAll(fresh), "[Config]\nWndTop=0\n");
     EXPECT_FALSE(IniFile("/proc/ravelin-cannot-write.ini").WriteString("Config", "WndTop", "1"));
+}
+
+TEST(IniFileTest, WritingChangesNoOtherByteAndKeepsModeAndLink) {
+    // Windows line endings, a stray LF line, comments, spacing, and no ending on the last line.
+    const std::string before =
+        "; comment \r\n[Other]\r\nKey = 1 \r\n\r\n[Config]\r\n  WndTop = 0  \r\nodd\n"
+        "MaxItemCount=9\r\n[Last]\r\nX=y";
+    const std::string path = test::TemporaryPath("bytes.ini");
+    WriteAll(path, before);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+    const std::string link = test::TemporaryPath("link.ini");
+    std::filesystem::create_symlink(path, link);
+
+    IniFile ini(link);
+    ASSERT_TRUE(ini.WriteString("CONFIG", "WndTop", "1"));
+    std::string expected = before;
+    expected.replace(expected.find("  WndTop = 0  "), 14, "WndTop=1");
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    // Added lines end like the file's lines; the last line gets the ending it lacked.
+    ASSERT_TRUE(ini.WriteString("Last", "Z", "w"));
+    ASSERT_TRUE(ini.WriteString("Config", "Extra", "e"));
+    expected.replace(expected.find("MaxItemCount=9\r\n"), 16, "MaxItemCount=9\r\nExtra=e\r\n");
+    EXPECT_EQ(ReadAll(path), expected + "\r\nZ=w\r\n");
+    EXPECT_EQ(ini.GetString("Last", "Z"), "w");
+    // Nothing is left beside the file.
+    int files = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+        files += entry.path().filename().string().find("bytes.ini") != std::string::npos;
+    }
+    EXPECT_EQ(files, 1);
+}
+
+// A small file system of its own, which a test can fill up.
+class SmallTmpfs {
+public:
+    SmallTmpfs() : path_(test::TemporaryPath("tmpfs")) {
+        std::filesystem::create_directories(path_);
+        mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallTmpfs() {
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+
+    bool mounted() const { return mounted_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST(IniFileTest, AWriteThatDoesNotFitLeavesTheOldFileWhole) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    SmallTmpfs tmpfs;
+    if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::string path = tmpfs.File("Ravelin.ini");
+    const std::string before = "[Config]\nWndTop=0\n[HighLightExtension]\nExt[0]=FF0000,js,\n";
+    WriteAll(path, before);
+    // Fill the rest of the file system.
+    {
+        std::ofstream filler(tmpfs.File("filler"), std::ios::binary);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 64 && filler.write(block.data(), block.size()); ++i) filler.flush();
+    }
+    IniFile ini(path);
+    EXPECT_FALSE(ini.WriteString("Config", "WndTop", std::string(5000, '1')));
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_EQ(ini.GetInt("Config", "WndTop", 5), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmpfs.File("")),
+                            std::filesystem::directory_iterator()),
+              2);  // no half-written file left behind
+
+    // With room again, the same write goes through.
+    std::filesystem::remove(tmpfs.File("filler"));
+    EXPECT_TRUE(ini.WriteString("Config", "WndTop", "1"));
+    EXPECT_EQ(ini.GetInt("Config", "WndTop", 5), 1);
+    EXPECT_EQ(ReadAll(path), "[Config]\nWndTop=1\n[HighLightExtension]\nExt[0]=FF0000,js,\n");
 }
 
 TEST(ConfigPathTest, BesideTheExecutableUnlessThatCannotBeWritten) {

@@ -147,6 +147,15 @@ TEST(LinkLayerTest, LinkPaddingIsCutButShortDatagramsAreNotExtended) {
     const auto kept = ExtractIpv4Datagram(DLT_RAW, nonsense);
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(kept->size(), nonsense.size());
+
+    // Nor is 0, which a segment captured before offload says: the frame is the datagram, up to
+    // the most an IPv4 datagram can hold.
+    for (const std::size_t payload : {std::size_t{1976}, std::size_t{100000}}) {
+        const Bytes offloaded = TcpDatagram(payload, 0);
+        const auto found = ExtractIpv4Datagram(DLT_EN10MB, EthernetFrame(offloaded));
+        ASSERT_TRUE(found.has_value()) << payload;
+        EXPECT_EQ(found->size(), std::min<std::size_t>(offloaded.size(), 65535)) << payload;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -228,7 +229,9 @@ class RecordedCaptureTest(unittest.TestCase):
         self.assertEqual([r.time for r in self.rows], expected)
 
     def test_bind_address_sets_direction_colour(self):
-        self.assertEqual({r.colour for r in self.rows}, {RECEIVED})  # files default to 0.0.0.0
+        # Files default to 0.0.0.0, and a file's packets were captured elsewhere: this host's
+        # addresses do not make them sent.
+        self.assertEqual({r.colour for r in self.rows}, {RECEIVED})
         for bound in ("127.0.0.1", "127.0.0.2"):
             code, out, err = run_ravelin("--print", "packets", "--read", str(self.capture),
                                          "--bind", bound)
@@ -325,6 +328,120 @@ class RecordedCaptureTest(unittest.TestCase):
         code, out, err = run_ravelin("--print", "packets", "--read", str(odd))
         self.assertEqual((code, out), (1, ""))
         self.assertIn("Error code:", err)
+
+
+def ip_checksum(header):
+    total = sum(struct.unpack(f"!{len(header) // 2}H", header))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4_in_ethernet(protocol, payload, total_length=None, flags_offset=0x4000, ident=7,
+                     source="198.51.100.2"):
+    """An Ethernet frame around an IPv4 datagram from `source` to 198.51.100.9 (TEST-NET-2, no
+    address of this host) that carries `payload` after its header."""
+    length = 20 + len(payload) if total_length is None else total_length
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, length, ident, flags_offset, 64, protocol, 0,
+                         socket.inet_aton(source), bytes([198, 51, 100, 9]))
+    header = header[:10] + struct.pack("!H", ip_checksum(header)) + header[12:]
+    return bytes.fromhex("001122334455 66778899aabb 0800") + header + payload
+
+
+class OddDatagramTest(unittest.TestCase):
+    """Datagrams the way a sending host's capture leaves them, written byte by byte, replayed by
+    ravelin and read by tshark."""
+
+    def setUp(self):
+        if missing_tools("tshark"):
+            self.skipTest("tshark is not installed")
+        self.tmp = Path(tempfile.mkdtemp(prefix="ravelin-odd-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def replay(self, name, frames):
+        path = self.tmp / name
+        write_pcap(path, 1, [(1700000000 + i, 0, len(f), f) for i, f in enumerate(frames)])
+        code, out, err = run_ravelin("--print", "packets", "--print", "http", "--read", str(path))
+        self.assertEqual(code, 0, err)
+        lines = out.splitlines(keepends=True)
+        packets = parse_packet_lines("".join(l for l in lines if l.count("\t") == 9))
+        requests = [l.rstrip("\n").split("\t") for l in lines if l.count("\t") == 5]
+        self.assertEqual(len(packets) + len(requests), len(lines), out)
+        return path, packets, requests
+
+    @unittest.skipUnless(os.geteuid() == 0, "live capture needs CAP_NET_RAW; run as root")
+    def test_on_all_interfaces_every_address_of_this_host_sends(self):
+        # Bound to 0.0.0.0 (the any device), a datagram from any loopback address is sent by
+        # this host, while the bound address itself is no source at all.
+        sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sink.bind(("127.0.0.1", 0))
+        self.addCleanup(sink.close)
+        senders = []
+        for source in ("127.0.0.1", "127.0.3.4"):
+            sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sender.bind((source, 0))
+            self.addCleanup(sender.close)
+            senders.append(sender)
+        capture = subprocess.Popen(ravelin_command("--print", "packets", "--bind", "0.0.0.0",
+                                                   "--duration", "3"),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=RAVELIN_ENV)
+        deadline = time.monotonic() + 2.5
+        while time.monotonic() < deadline:  # until the capture is surely attached
+            for sender in senders:
+                sender.sendto(b"any-device", sink.getsockname())
+            time.sleep(0.1)
+        out, err = capture.communicate(timeout=30)
+        self.assertEqual(capture.returncode, 0, err)
+        rows = [r for r in parse_packet_lines(out.decode("ascii")) if r.data == "any-device"]
+        self.assertEqual({r.source for r in rows}, {"127.0.0.1", "127.0.3.4"})
+        self.assertEqual({r.colour for r in rows}, {SENT})
+
+    def test_segment_captured_before_offload_has_its_payload_and_request(self):
+        # With segmentation offload the sending host captures one large segment whose IPv4
+        # total length is 0; the card cuts it up later.
+        body = b"name=" + b"v" * 1853
+        request = (b"POST /form.php HTTP/1.1\r\nHost: example.test\r\nContent-Type: "
+                   b"application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body))
+        payload = request + body
+        self.assertEqual(len(payload), 1976)
+        tcp = struct.pack("!HHIIBBHHH", 40000, 80, 1, 1, 0x50, 0x18, 502, 0, 0)
+        path, packets, requests = self.replay("offload.pcap",
+                                              [ipv4_in_ethernet(6, tcp + payload, total_length=0)])
+        frame = tshark_frames(path)[0]
+        self.assertEqual(int(frame["tcp.len"]), len(payload))  # tshark takes the frame as well
+        self.assertEqual(len(packets), 1)
+        self.assertEqual((packets[0].length, packets[0].data),
+                         (int(frame["tcp.len"]), preview_text(payload)))
+        self.assertEqual([r[2:5] for r in requests],
+                         [["POST", "http://example.test/form.php", "0"]])
+
+
+    def test_fragment_after_the_first_has_no_ports_and_no_request(self):
+        # One UDP datagram in two fragments, cut as a 1280-byte MTU cuts it: the second
+        # fragment's bytes happen to spell a request, but they carry on the first's payload.
+        request = b"GET / HTTP/1.1\r\nHost: example.test\r\n\r\n"
+        data = bytes(range(256)) * 4 + b"p" * 224 + request
+        udp = struct.pack("!HHHH", 40000, 40001, 8 + len(data), 0) + data
+        first, second = udp[:1256], udp[1256:]
+        self.assertEqual(second, request)
+        path, packets, requests = self.replay("fragments.pcap", [
+            ipv4_in_ethernet(17, first, flags_offset=0x2000),  # more fragments
+            ipv4_in_ethernet(17, second, flags_offset=1256 // 8),
+        ])
+        argv = ["tshark", "-r", str(path), "-n", "-T", "fields", "-E", "separator=/t",
+                "-e", "ip.frag_offset", "-e", "ip.len", "-e", "udp.length", "-e", "data.data"]
+        judged = [line.split("\t") for line in subprocess.run(
+            argv, capture_output=True, text=True, timeout=60, check=True).stdout.splitlines()]
+        # tshark puts the two together into the one datagram they were cut from.
+        self.assertIn(int(judged[1][0]), (1256 // 8, 1256))  # tshark 4 counts in 8-byte units
+        self.assertEqual((int(judged[1][2]), bytes.fromhex(judged[1][3])), (len(udp), data))
+
+        self.assertEqual([(p.protocol, p.source_port, p.destination_port) for p in packets],
+                         [("UDP", "40000", "40001"), ("UDP", "", "")])
+        self.assertEqual([p.length for p in packets],
+                         [len(first) - 8, int(judged[1][1]) - 20])  # bytes after the IP header
+        self.assertEqual(packets[1].data, preview_text(request))
+        self.assertEqual(requests, [])
 
 
 class FailureTest(unittest.TestCase):

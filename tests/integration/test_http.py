@@ -183,7 +183,7 @@ class RecordedHttpTest(unittest.TestCase):
             ("GET", f"http://{host}/style.CSS", "ABCDEF"),  # not css's 0000FF
             ("HEAD", f"http://{host}/big.bin?q=head", "0A0B0C"),
             ("POST", f"http://{host}/upload.php", "C0FFEE"),
-            ("GET", "http://example.testhttp://example.test/p.js", "FF0000"),
+            ("GET", "http://example.test/p.js", "FF0000"),  # the absolute target as it stands
             ("GET", "http://127.0.0.1/whole.json", "FF0000"),
             *((*request, BACKGROUND) for _, request in UDP_REQUESTS if request),
         ]
@@ -206,11 +206,12 @@ class RecordedHttpTest(unittest.TestCase):
         # Without reassembly tshark may decode the first part alone as a request with no host;
         # ravelin lists nothing for any part: the first lacks a complete Host line, the others
         # do not start with a method.
-        judged = {number - 1: (method, f"http://{host}{target}")
+        judged = {number - 1: (method, target if re.match(r"(?i)https?://", target)
+                               else f"http://{host}{target}")
                   for number, (method, host, target) in self.judged.items()
                   if number not in split_frames}
-        # Over TCP the two agree on every request that lies in one segment; even the proxy-style
-        # request agrees, since "http://" + host + target is exactly what tshark's fields give.
+        # Over TCP the two agree on every request that lies in one segment, the proxy-style one
+        # included, whose absolute target is its URL.
         listed = {r.packet_row: (r.method, r.url) for r in self.rows
                   if self.packets[r.packet_row].protocol == "TCP"}
         self.assertEqual(listed, judged)

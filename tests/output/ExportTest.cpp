@@ -116,6 +116,14 @@ TEST(ExportTest, RemoteSideIsTheOneThatIsNotBound) {
     EXPECT_EQ(RemoteAddressText(received, "10.0.0.2"), "192.168.0.1");
     EXPECT_EQ(RemoteEndpointText(received, "10.0.0.2"), "192.168.0.1:");
     EXPECT_EQ(RemoteEndpointText(received, "192.168.0.1"), "10.0.0.2:");
+
+    // Bound to all interfaces, the direction the pipeline gave the row decides.
+    PacketRow sentOnAny = TcpRow(0);
+    sentOnAny.sentByThisHost = true;
+    store.InsertRow(sentOnAny);
+    EXPECT_EQ(RemoteEndpointText(Stored(store, 2), "0.0.0.0"), "10.0.0.9:80");
+    EXPECT_EQ(RemoteAddressText(sent, "0.0.0.0"), "10.0.0.2");
+    EXPECT_EQ(RemoteEndpointText(received, "0.0.0.0"), "192.168.0.1:");
 }
 
 TEST(ExportTest, SavePayloadsWritesTheBytesOfTheRowsInOrder) {

@@ -53,6 +53,25 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
         0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line, -1); });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
 
+    // Binary bytes: the list shows each as one character of its own, valid UTF-8 as its
+    // characters, never a replacement character; the headless line escapes the bytes as before.
+    const std::string binary = std::string("caf\xc3\xa9 \0\xff\x80\xc3(\xe2\x82\xac", 14) +
+                               std::string(112, 'a') + "\xe2\x82\xac";  // the last one is cut
+    row.dataLength = static_cast<std::int32_t>(binary.size());
+    packets.InsertRow(row, {reinterpret_cast<const std::uint8_t*>(binary.data()), binary.size()},
+                      kSentColour);
+    std::string cell;
+    line.clear();
+    packets.ReadRow(1, [&](const StoredRow<PacketRow>& stored) {
+        AppendPacketCellText(stored, kPacketDataColumn, cell);
+        AppendPacketLine(stored, line);
+    });
+    EXPECT_EQ(cell, "caf\u00e9  \u00ff\u0080\u00c3(\u20ac" + std::string(112, 'a'));
+    EXPECT_EQ(line,
+              "2\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t129\t"
+              "caf\\xc3\\xa9  \\xff\\x80\\xc3(\\xe2\\x82\\xac" +
+                  std::string(112, 'a') + "\\xe2\\x82\tEED8AE\n");
+
     RowStore<HttpRow> requests;
     HttpRow http;
     http.packetRow = 0;

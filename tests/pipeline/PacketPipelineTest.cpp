@@ -19,13 +19,14 @@ const std::uint32_t kRemote = Ipv4("10.0.0.9");
 class RecordingFilter : public PacketFilter {
 public:
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        std::uint32_t) override {
-        calls.push_back({packet.ip.protocol, localPort});
+                        bool sentByThisHost) override {
+        calls.push_back({packet.ip.protocol, localPort, sentByThisHost});
         return {keep, kNoOwner};
     }
     struct Call {
         std::uint8_t protocol;
         std::uint16_t localPort;
+        bool sent;
     };
     std::vector<Call> calls;
     bool keep = true;
@@ -167,11 +168,83 @@ TEST_F(PacketPipelineTest, DirectionDecidesLocalPortAndColour) {
 
     ASSERT_EQ(filter.calls.size(), 3U);
     EXPECT_EQ(filter.calls[0].localPort, 40000);  // sent: source port
+    EXPECT_TRUE(filter.calls[0].sent);
     EXPECT_EQ(filter.calls[1].localPort, 40000);  // received: destination port
+    EXPECT_FALSE(filter.calls[1].sent);
     EXPECT_EQ(filter.calls[2].localPort, 0);
     EXPECT_EQ(lists_.packets.GetRowColour(0), kSentColour);
     EXPECT_EQ(lists_.packets.GetRowColour(1), kReceivedColour);
     EXPECT_EQ(lists_.packets.GetRowColour(2), kReceivedColour);
+}
+
+TEST(PacketPipelineAnyAddressTest, EveryAddressOfThisHostSendsOnAllInterfaces) {
+    // This host: a LAN address, a second interface's, and the loopback network.
+    int listings = 0;
+    CaptureLists lists;
+    PacketPipeline pipeline(lists, [&] {
+        ++listings;
+        return std::vector<InterfaceAddress>{
+            {"lo", Ipv4("127.0.0.1"), Ipv4("255.0.0.0"), true, true},
+            {"eth0", kBound, Ipv4("255.255.255.0"), false, true},
+            {"wg0", Ipv4("10.8.0.3"), Ipv4("255.255.255.255"), false, true},
+        };
+    });
+    RecordingFilter filter;
+    pipeline.SetFilter(&filter);
+    const auto Udp = [](std::uint32_t from, std::uint32_t to) {
+        DatagramBuilder builder;
+        builder.protocol = 17;
+        builder.source = from;
+        builder.destination = to;
+        builder.sourcePort = 1111;
+        builder.destinationPort = 2222;
+        return builder.Build();
+    };
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> packets = {
+        {kBound, kRemote},                       // sent from eth0
+        {kRemote, kBound},                       // received
+        {Ipv4("10.8.0.3"), kRemote},             // sent from the other interface
+        {Ipv4("127.0.1.1"), Ipv4("127.0.0.1")},  // loopback network: sent
+        {Ipv4("10.0.0.3"), kRemote},             // eth0's network, not its address
+    };
+    for (const auto& [from, to] : packets) {
+        ASSERT_TRUE(pipeline.Process({Udp(from, to), {0, 0}}, 0));
+    }
+    const std::vector<bool> sent = {true, false, true, true, false};
+    for (std::size_t row = 0; row < sent.size(); ++row) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(filter.calls[row].sent, sent[row]);
+        EXPECT_EQ(filter.calls[row].localPort, sent[row] ? 1111 : 2222);
+        EXPECT_EQ(lists.packets.GetRowColour(static_cast<int>(row)),
+                  sent[row] ? kSentColour : kReceivedColour);
+    }
+    // The interfaces are listed once for all five, not per packet.
+    EXPECT_EQ(listings, 1);
+    // With a bound address, only that one is the sending side.
+    ASSERT_TRUE(pipeline.Process({Udp(Ipv4("10.8.0.3"), kRemote), {0, 0}}, kBound));
+    EXPECT_FALSE(filter.calls.back().sent);
+}
+
+TEST(LocalAddressesTest, TheListIsReadAgainOnlyAfterTheRefreshPeriod) {
+    std::vector<InterfaceAddress> interfaces = {
+        {"eth0", Ipv4("192.168.1.5"), Ipv4("255.255.255.0"), false, true}};
+    int listings = 0;
+    LocalAddresses local(
+        [&] {
+            ++listings;
+            return interfaces;
+        },
+        std::chrono::seconds(1));
+    const LocalAddresses::Clock::time_point start{};
+    EXPECT_TRUE(local.Contains(Ipv4("192.168.1.5"), start));
+    EXPECT_FALSE(local.Contains(Ipv4("192.168.1.6"), start));
+    // DHCP hands out a new address: it counts from the next listing on.
+    interfaces[0].address = Ipv4("192.168.1.6");
+    EXPECT_FALSE(local.Contains(Ipv4("192.168.1.6"), start + std::chrono::milliseconds(999)));
+    EXPECT_EQ(listings, 1);
+    EXPECT_TRUE(local.Contains(Ipv4("192.168.1.6"), start + std::chrono::seconds(1)));
+    EXPECT_FALSE(local.Contains(Ipv4("192.168.1.5"), start + std::chrono::seconds(1)));
+    EXPECT_EQ(listings, 2);
 }
 
 TEST_F(PacketPipelineTest, FilteredAndOutOfRangeDatagramsLeaveNoTrace) {

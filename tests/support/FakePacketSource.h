@@ -25,12 +25,16 @@ struct FakeSourceScript {
     SystemError stepError{13, "not permitted"};
     /// After the datagrams: end like a file (true), or wait like an idle interface (false).
     bool endAfterDatagrams = true;
+    /// Deliver the datagrams over and over, like a flood, and never end.
+    bool repeatDatagrams = false;
     /// After the datagrams: fail with this error instead of ending.
     std::optional<SystemError> readFailure;
     /// Before handing out datagram `holdAt`, wait (at most 30 s) until `hold` opens.
     std::size_t holdAt = static_cast<std::size_t>(-1);
     Gate* hold = nullptr;
 
+    std::atomic<int> reads{0};
+    std::atomic<std::size_t> datagramsRead{0};
     std::atomic<int> sourcesCreated{0};
     std::atomic<int> sourcesDestroyed{0};
     std::atomic<int> interrupts{0};
@@ -52,16 +56,20 @@ public:
     CallResult SetFilter() override { return Step(script_->filterResult); }
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
+        script_->reads++;
         if (next_ == script_->holdAt && script_->hold != nullptr && !held_) {
             held_ = true;
             if (!batch.empty()) return ReadResult::kData;
             script_->hold->WaitFor(std::chrono::seconds(30));
         }
-        for (std::size_t n = 0; n < maxDatagrams && next_ < script_->datagrams.size(); ++n) {
+        const std::size_t count = script_->datagrams.size();
+        for (std::size_t n = 0;
+             n < maxDatagrams && count > 0 && (next_ < count || script_->repeatDatagrams); ++n) {
             if (next_ == script_->holdAt && !held_ && script_->hold != nullptr) break;
-            batch.Add(script_->datagrams[next_],
+            batch.Add(script_->datagrams[next_ % count],
                       {1700000000 + static_cast<std::int64_t>(next_), 0});
             ++next_;
+            script_->datagramsRead++;
         }
         if (!batch.empty()) return ReadResult::kData;
         if (script_->readFailure) {

@@ -17,6 +17,7 @@ namespace ravelin {
 namespace {
 
 constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+constexpr int kKernelThreadDaemon = 2;                   // kthreadd, parent of kernel threads
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 
 struct DirCloser {
@@ -99,15 +100,21 @@ void ForEachSocketInode(const std::string& fdDirectory, Found&& found) {
     }
 }
 
-// The flags field (the 9th) of /proc/<pid>/stat. The name before it is in parentheses and may
-// itself hold spaces and parentheses, so fields are counted from the last ')'.
-std::optional<unsigned long> StatFlags(std::string_view stat) {
+// The parent and the flags (the 4th and the 9th field) of /proc/<pid>/stat. The name before
+// them is in parentheses and may itself hold spaces and parentheses, so fields are counted from
+// the last ')'.
+struct StatFields {
+    int parent = 0;
+    unsigned long flags = 0;
+};
+
+std::optional<StatFields> ParseStat(std::string_view stat) {
     const auto close = stat.rfind(')');
     if (close == std::string_view::npos) return std::nullopt;
     std::string_view rest = stat.substr(close + 1);
     constexpr int kFieldsAfterName = 7;  // state ppid pgrp session tty_nr tpgid flags
-    std::string_view field;
-    for (int i = 0; i < kFieldsAfterName; ++i) {
+    std::string_view fields[kFieldsAfterName];
+    for (std::string_view& field : fields) {
         const auto start = rest.find_first_not_of(' ');
         if (start == std::string_view::npos) return std::nullopt;
         rest = rest.substr(start);
@@ -115,7 +122,10 @@ std::optional<unsigned long> StatFlags(std::string_view stat) {
         field = rest.substr(0, end);
         rest = rest.substr(end);
     }
-    return ParseNumber<unsigned long>(field);
+    const auto parent = ParseNumber<int>(fields[1]);
+    const auto flags = ParseNumber<unsigned long>(fields[6]);
+    if (!parent || !flags) return std::nullopt;
+    return StatFields{*parent, *flags};
 }
 
 std::string_view TrimLineEnd(std::string_view text) {
@@ -156,7 +166,35 @@ std::optional<std::vector<int>> ProcFsProcessSource::ProcessIds() {
         if (auto pid = ParseNumber<int>(entry->d_name); pid && *pid > 0) pids.push_back(*pid);
     }
     std::sort(pids.begin(), pids.end());
-    return pids;
+
+    // A process stays what it is while it runs: only pids not seen at the last listing have
+    // their stat read, so a refresh costs a directory walk, not a file per process. Ascending
+    // order puts kthreadd before its children.
+    std::unordered_map<int, bool> kernelThreads;
+    kernelThreads.reserve(pids.size());
+    std::vector<int> processes;
+    processes.reserve(pids.size());
+    for (const int pid : pids) {
+        std::optional<bool> kernelThread;
+        if (const auto known = kernelThreads_.find(pid); known != kernelThreads_.end()) {
+            kernelThread = known->second;
+        } else if (const auto stat = ReadSmallFile(PidPath(pid, "stat"))) {
+            if (const auto fields = ParseStat(*stat)) {
+                // pid 2 is kthreadd only where it is a kernel thread itself; in a container's
+                // pid namespace it may be any process, whose children are no kernel threads.
+                const auto kthreadd = kernelThreads.find(kKernelThreadDaemon);
+                kernelThread = (fields->flags & kKernelThreadFlag) != 0 ||
+                               (fields->parent == kKernelThreadDaemon &&
+                                kthreadd != kernelThreads.end() && kthreadd->second);
+            }
+        }
+        // A stat that cannot be read (the process ended, or /proc hides it from this user)
+        // tells nothing: the pid is kept and asked about again at the next listing.
+        if (kernelThread) kernelThreads.emplace(pid, *kernelThread);
+        if (!kernelThread.value_or(false)) processes.push_back(pid);
+    }
+    kernelThreads_ = std::move(kernelThreads);
+    return processes;
 }
 
 std::vector<ProcessInfo> ProcFsProcessSource::Snapshot() {
@@ -168,7 +206,7 @@ std::vector<ProcessInfo> ProcFsProcessSource::Snapshot() {
         std::string name;
         if (auto path = ImagePath(pid)) name = path->substr(path->rfind('/') + 1);
         if (name.empty()) {
-            // Kernel threads have no executable; other users' are unreadable without root.
+            // Other users' executables are unreadable without root.
             auto comm = ReadSmallFile(PidPath(pid, "comm"));
             if (!comm) continue;  // ended meanwhile
             name = TrimLineEnd(*comm);
@@ -187,7 +225,9 @@ std::optional<std::string> ProcFsProcessSource::ImagePath(int pid) {
 bool ProcFsProcessSource::IsSystemProcess(int pid) {
     const auto stat = ReadSmallFile(PidPath(pid, "stat"));
     if (!stat) return false;
-    if (auto flags = StatFlags(*stat); flags && (*flags & kKernelThreadFlag) != 0) return true;
+    if (auto fields = ParseStat(*stat); fields && (fields->flags & kKernelThreadFlag) != 0) {
+        return true;
+    }
     const auto path = ImagePath(pid);
     return path && IsPackagedFile(*path);
 }

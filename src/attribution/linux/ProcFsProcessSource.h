@@ -12,6 +12,10 @@ namespace ravelin {
 
 /// Processes as /proc shows them (proc(5)); installed files from dpkg's file lists.
 ///
+/// Kernel threads are left out of the ids and the snapshot: they own no socket, and a hundred
+/// kworkers would bury the user's processes. A kernel thread has PF_KTHREAD in the flags of
+/// /proc/<pid>/stat, or kthreadd (pid 2, itself a kernel thread) as its parent.
+///
 /// One user at a time: the package file lists are read on first need and kept in the object.
 /// Processes that end while they are being read are left out, never reported half-read.
 class ProcFsProcessSource : public ProcessSource {
@@ -19,7 +23,10 @@ public:
     explicit ProcFsProcessSource(std::string procRoot = "/proc",
                                  std::string packageListDir = "/var/lib/dpkg/info");
 
+    /// The numeric entries of /proc, kernel threads left out; a process whose stat cannot be
+    /// read (it ended, or /proc hides it) is kept.
     std::optional<std::vector<int>> ProcessIds() override;
+    /// The processes of ProcessIds() with their image names.
     std::vector<ProcessInfo> Snapshot() override;
     /// The target of /proc/<pid>/exe, without the " (deleted)" the kernel appends when the
     /// file was removed or replaced (as by a package upgrade) after the process started.
@@ -41,6 +48,8 @@ private:
     std::string procRoot_;
     std::string packageListDir_;
     bool packageListsRead_ = false;
+    // Whether each pid of the last listing is a kernel thread.
+    std::unordered_map<int, bool> kernelThreads_;
     // 64-bit hashes of the listed paths, sorted: some 150 000 paths would take tens of MB
     // as strings; a false match is about as likely as 1 in 10^14 per lookup.
     std::vector<std::uint64_t> packagedPathHashes_;

@@ -37,11 +37,12 @@ public:
     fs::path dpkg() const { return root_ / "info"; }
 
     // A process entry; flags go into the stat line's flags field.
-    void Process(int pid, const std::string& comm, unsigned long flags = 0x400100) {
+    void Process(int pid, const std::string& comm, unsigned long flags = 0x400100, int parent = 1) {
         fs::create_directories(proc() / std::to_string(pid));
         Write(proc() / std::to_string(pid) / "comm", comm + "\n");
-        const std::string stat = std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 " +
-                                 std::to_string(flags) + " 0 0 0 0 1 2 0 0 20 0 1 0 100 0 0\n";
+        const std::string stat = std::to_string(pid) + " (" + comm + ") S " +
+                                 std::to_string(parent) + " 1 1 0 -1 " + std::to_string(flags) +
+                                 " 0 0 0 0 1 2 0 0 20 0 1 0 100 0 0\n";
         Write(proc() / std::to_string(pid) / "stat", stat);
     }
     void Exe(int pid, const std::string& target) {
@@ -64,7 +65,9 @@ protected:
     void SetUp() override {
         tree_.Process(1, "init");
         tree_.Exe(1, "/usr/sbin/init");
-        tree_.Process(2, "kthreadd", 0x00208040);  // PF_KTHREAD, no exe link
+        tree_.Process(2, "kthreadd", 0x00208040, 0);  // PF_KTHREAD, no exe link
+        tree_.Process(3, "kworker/0:0-events", 0x04208060, 2);
+        tree_.Process(4, "helper", 0x00400100, 2);  // kthreadd's child that ran a program
         tree_.Process(41, "thing");
         tree_.Exe(41, "/opt/thing/bin/thing");
         fs::create_directories(tree_.proc() / "77");  // ended: its files are gone
@@ -92,10 +95,19 @@ protected:
     FakeTree tree_;
 };
 
-TEST_F(FakeProcFsTest, ListsNumericEntriesInAscendingOrder) {
+TEST_F(FakeProcFsTest, ListsNumericEntriesInAscendingOrderWithoutKernelThreads) {
     auto source = Source();
-    EXPECT_EQ(source.ProcessIds(), (std::vector<int>{1, 2, 41, 77, 300, 500, 501, 600}));
+    // 2 to 4 are kernel threads; 77 ended, so nothing says it was one.
+    EXPECT_EQ(source.ProcessIds(), (std::vector<int>{1, 41, 77, 300, 500, 501, 600}));
     EXPECT_EQ(ProcFsProcessSource("/nonexistent-proc").ProcessIds(), std::nullopt);
+
+    // Where pid 2 is no kernel thread (a container's own pid namespace), its children count.
+    FakeTree container;
+    container.Process(1, "init");
+    container.Process(2, "sh", 0x00400100, 1);
+    container.Process(5, "server", 0x00400100, 2);
+    EXPECT_EQ(ProcFsProcessSource(container.proc().string()).ProcessIds(),
+              (std::vector<int>{1, 2, 5}));
 }
 
 TEST_F(FakeProcFsTest, NamesProcessesByExecutableOrKernelName) {
@@ -105,8 +117,7 @@ TEST_F(FakeProcFsTest, NamesProcessesByExecutableOrKernelName) {
         seen.emplace_back(process.pid, process.name);
     }
     const std::vector<std::pair<int, std::string>> expected = {
-        {1, "init"},     {2, "kthreadd"}, {41, "thing"}, {300, "tool"},
-        {500, "sleepy"}, {501, "ctl"},    {600, "tool2"}};
+        {1, "init"}, {41, "thing"}, {300, "tool"}, {500, "sleepy"}, {501, "ctl"}, {600, "tool2"}};
     EXPECT_EQ(seen, expected);  // 77 ended: left out
     EXPECT_EQ(source.ImagePath(300), "/usr/bin/tool");
     EXPECT_EQ(source.ImagePath(2), std::nullopt);
@@ -189,14 +200,44 @@ TEST(ProcFsProcessSourceTest, ShowsAPackagedChildAsSystemProcess) {
     EXPECT_TRUE(source.IsSystemProcess(sleeper.pid()));
 }
 
-TEST(ProcFsProcessSourceTest, KernelThreadsAreSystemProcesses) {
-    std::ifstream comm("/proc/2/comm");
-    std::string name;
-    if (!std::getline(comm, name) || name != "kthreadd") GTEST_SKIP() << "no kthreadd visible";
+// The parent and the flags of a real /proc/<pid>/stat, counted from the last ')'.
+std::optional<std::pair<int, unsigned long>> ParentAndFlags(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(file, stat) || stat.rfind(')') == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    int parent = 0;
+    long ignored = 0;
+    unsigned long flags = 0;
+    if (!(fields >> state >> parent >> ignored >> ignored >> ignored >> ignored >> flags)) {
+        return std::nullopt;
+    }
+    return std::make_pair(parent, flags);
+}
+
+TEST(ProcFsProcessSourceTest, KernelThreadsAreLeftOutButCountAsSystemProcesses) {
+    const auto kthreadd = ParentAndFlags(2);
+    if (!kthreadd || (kthreadd->second & 0x00200000) == 0) GTEST_SKIP() << "no kthreadd here";
     ProcFsProcessSource source;
+    const auto pids = source.ProcessIds();
+    ASSERT_TRUE(pids);
+    EXPECT_FALSE(Contains(*pids, 2));
+    EXPECT_TRUE(Contains(*pids, getpid()));
+    for (const int pid : *pids) {
+        const auto stat = ParentAndFlags(pid);
+        if (!stat) continue;  // ended meanwhile
+        EXPECT_EQ(stat->second & 0x00200000, 0U) << "kernel thread " << pid;
+        EXPECT_NE(stat->first, 2) << "child of kthreadd " << pid;
+    }
+    // Asked a second time, from what the first listing learned.
+    EXPECT_FALSE(Contains(*source.ProcessIds(), 2));
+    for (const ProcessInfo& process : source.Snapshot()) {
+        EXPECT_NE(process.name, "kthreadd");
+        EXPECT_FALSE(process.name.starts_with("kworker/")) << process.pid;
+    }
     EXPECT_TRUE(source.IsSystemProcess(2));
     EXPECT_EQ(source.ImagePath(2), std::nullopt);
-    EXPECT_EQ(NameIn(source.Snapshot(), 2), "kthreadd");
 }
 
 // Opens a UDP socket on 127.0.0.1, optionally as user nobody, says what it is and waits for

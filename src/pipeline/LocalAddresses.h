@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "capture/Interfaces.h"
+
+namespace ravelin {
+
+/// This host's IPv4 addresses, for the direction of packets captured on all interfaces (bound
+/// address 0.0.0.0): every address of a local interface, and the whole network of a loopback
+/// interface (Linux answers for all of 127.0.0.0/8 on lo).
+///
+/// Interfaces gain and lose addresses (DHCP, VPNs), so the list is read again when it is older
+/// than the refresh period at a look, never more often. Used by one thread at a time.
+class LocalAddresses {
+public:
+    using Lister = std::function<std::vector<InterfaceAddress>()>;
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kRefreshPeriod = std::chrono::seconds(1);
+
+    /// `lister` gives the interfaces: this host's by default, a fixed list in tests.
+    explicit LocalAddresses(Lister lister = ListIpv4Interfaces,
+                            Clock::duration refreshPeriod = kRefreshPeriod)
+        : lister_(std::move(lister)), refreshPeriod_(refreshPeriod) {}
+
+    /// Whether the address (network byte order) is this host's, as of `now`.
+    bool Contains(std::uint32_t address, Clock::time_point now);
+
+private:
+    Lister lister_;
+    Clock::duration refreshPeriod_;
+    std::optional<Clock::time_point> listedAt_;
+    std::vector<InterfaceAddress> interfaces_;
+};
+
+}  // namespace ravelin
