@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "attribution/linux/bpf/socket_event_record.h"
+#include "base/CheckCall.h"
 #include "base/UniqueFd.h"
 
 #ifdef RAVELIN_HAVE_BPF
@@ -153,7 +154,7 @@ bool MayLoad() {
 
 std::string Refused(const char* what, int error) {
     if ((error == EPERM || error == EACCES) && !MayLoad()) return kNoPermission;
-    return std::string(what) + " (" + std::strerror(error) + ")";
+    return std::string(what) + " (" + SystemError::FromErrno(error).reason + ")";
 }
 
 bool IsCgroupProgram(const bpf_program* program) {
