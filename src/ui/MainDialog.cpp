@@ -64,7 +64,7 @@ MainDialog::~MainDialog() {
 
 bool MainDialog::Initialise() {
     ini_ = std::make_unique<IniFile>(iniPath_);
-    if (!monitor_->LoadOwnerTables(*this)) return false;
+    if (!monitor_->LoadOwnerTables(*this, attribution_)) return false;
     status_->ShowAttributionMode(monitor_->attributionMode());
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -97,7 +97,7 @@ bool MainDialog::Initialise() {
     const StartupConfig config = ReadStartupConfig(*ini_);
     maxItemCount_ = config.maxItemCount;
 
-    adapterDialog_ = new AdapterDialog(this);
+    adapterDialog_ = new AdapterDialog(this, startAddress_);
     connect(adapterDialog_, &AdapterDialog::addressChosen, this, &MainDialog::OnAddressChosen);
 
     topMostCheck_->setChecked(config.topMost);

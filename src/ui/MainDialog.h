@@ -6,7 +6,9 @@
 #include <QToolBar>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/IniFile.h"
@@ -44,6 +46,11 @@ public:
     MainDialog(SystemServices services, std::string iniPath, QWidget* parent = nullptr);
     ~MainDialog() override;
 
+    /// Before Initialise: listen on `address` (network byte order) from the start instead of
+    /// this host's address, and find owners as `attribution` says.
+    void SetStartAddress(std::uint32_t address) { startAddress_ = address; }
+    void SetAttribution(AttributionChoice attribution) { attribution_ = attribution; }
+
     /// The start-up steps. False when a step failed and reported why: the program ends.
     bool Initialise();
 
@@ -69,6 +76,7 @@ public:
     QLabel* stateLabel() const { return status_->stateLabel(); }
     QLabel* packetsLabel() const { return status_->packetsLabel(); }
     QLabel* httpsLabel() const { return status_->httpsLabel(); }
+    QLabel* addressLabel() const { return status_->infoLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }
@@ -108,6 +116,8 @@ private:
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;
     int maxItemCount_ = 65535;
+    std::optional<std::uint32_t> startAddress_;
+    AttributionChoice attribution_ = AttributionChoice::kAuto;
 
     // Capture and what it feeds.
     std::unique_ptr<Monitor> monitor_;

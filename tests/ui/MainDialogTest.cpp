@@ -101,6 +101,7 @@ private:
         services.loadOwnerTables = [](ErrorReporter&) { return true; };
         services.openSocketEvents = nullptr;
         auto window = std::make_unique<MainDialog>(std::move(services), iniPath_);
+        if (bindAddress_) window->SetStartAddress(*bindAddress_);
         if (!window->Initialise()) return nullptr;
         // The adapter dialog offers the default address through the event loop.
         QCoreApplication::processEvents();
@@ -109,6 +110,7 @@ private:
 
     static constexpr int kCurl = 4242;
     std::optional<std::string> readFile_;
+    std::optional<std::uint32_t> bindAddress_;
     std::string iniPath_ = test::TemporaryPath("window.ini");
 
 private slots:
@@ -116,6 +118,7 @@ private slots:
         std::ofstream(iniPath_, std::ios::trunc)
             << "[Config]\nWndTop=2\n[HighLightExtension]\nExt[0]=FF0000,js,\n";
         readFile_.reset();
+        bindAddress_.reset();
     }
 
     void startsWithTheListsToolbarAndStatusOfReady() {
@@ -214,6 +217,30 @@ private slots:
         QCOMPARE(window->textPane()->toPlainText(), QString());
         QVERIFY(window->linkController().marks().Rows().empty());
         QCOMPARE(window->lists().packets.nextSerial(), 13);  // the numbering goes on
+    }
+
+    void listensOnTheStartAddressFromTheBeginning() {
+        // A loopback exchange: with 127.0.0.1 bound, the request is sent, not received.
+        test::DatagramBuilder builder;
+        builder.source = test::Ipv4("127.0.0.1");
+        builder.destination = test::Ipv4("127.0.0.1");
+        builder.sourcePort = 40000;
+        builder.destinationPort = 80;
+        const std::string path = test::TemporaryPath("window-loopback.pcap");
+        test::WritePcapFile(path, DLT_EN10MB,
+                            {{test::EthernetFrame(builder.Build()), 1700000000, 0}});
+        readFile_ = path;
+        bindAddress_ = test::Ipv4("127.0.0.1");
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        QCOMPARE(window->addressLabel()->text(), QStringLiteral("127.0.0.1"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QAbstractItemModel* packets = window->packetList()->model();
+        QTRY_COMPARE(packets->rowCount(), 1);
+        QCOMPARE(packets->data(packets->index(0, 0), Qt::BackgroundRole).value<QColor>(),
+                 QColor(0xEE, 0xD8, 0xAE));
     }
 
     void closingWithRowsAsksFirst() {
