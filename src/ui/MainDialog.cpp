@@ -7,7 +7,9 @@
 #include <QScreen>
 #include <QShortcut>
 
+#include "analysis/HttpRequestParser.h"
 #include "config/ConfigPath.h"
+#include "decode/IpHeader.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/LinkController.h"
@@ -29,6 +31,34 @@ const QList<int> kPacketColumnWidths = {40, 60, 50, 110, 60, 110, 60, 60, 1};
 QString Utf8(const char* text) {
     return QString::fromUtf8(text);
 }
+
+// The longest texts of the columns that hold names or numbers of a known size: serials of
+// seven digits, the longest method and protocol names, addresses, ports and lengths.
+QString LongestMethod() {
+    QString longest;
+    for (const std::string_view method : HttpRequestParser::kMethods) {
+        if (static_cast<qsizetype>(method.size()) > longest.size()) {
+            longest = QString::fromLatin1(method.data(), static_cast<qsizetype>(method.size()));
+        }
+    }
+    return longest;
+}
+
+QString LongestProtocol() {
+    QString longest;
+    for (int number = 0; number < 256; ++number) {
+        const std::string_view name = ProtocolName(static_cast<std::uint8_t>(number));
+        if (static_cast<qsizetype>(name.size()) > longest.size()) {
+            longest = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+        }
+    }
+    return longest;
+}
+
+const QString kLongestSerial = QStringLiteral("0000000");
+const QString kLongestTime = QStringLiteral("23:59:59");
+const QString kLongestAddress = QStringLiteral("255.255.255.255");
+const QString kLongestNumber = QStringLiteral("65535");
 
 }  // namespace
 
@@ -125,8 +155,12 @@ void MainDialog::CreateToolBar() {
 void MainDialog::CreateLists() {
     httpModel_ = new HttpListModel(lists().requests, this);
     packetModel_ = new PacketListModel(lists().packets, this);
-    httpList_->SetRowModel(httpModel_, kHttpColumnWidths);
-    packetList_->SetRowModel(packetModel_, kPacketColumnWidths);
+    httpList_->SetRowModel(httpModel_, kHttpColumnWidths,
+                           {kLongestSerial, kLongestTime, LongestMethod(), QString()});
+    packetList_->SetRowModel(
+        packetModel_, kPacketColumnWidths,
+        {kLongestSerial, kLongestTime, LongestProtocol(), kLongestAddress, kLongestNumber,
+         kLongestAddress, kLongestNumber, kLongestNumber, QString()});
     httpList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
     packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }

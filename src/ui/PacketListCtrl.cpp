@@ -43,7 +43,8 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     });
 }
 
-void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths) {
+void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths,
+                                 const QStringList& longestTexts) {
     model_ = model;
     setModel(model);
     // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
@@ -51,7 +52,11 @@ void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWi
     const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
     const double scale = std::max(1.0, timeWidth / 60.0);
     for (int column = 0; column < columnWidths.size(); ++column) {
-        setColumnWidth(column, static_cast<int>(std::lround(columnWidths[column] * scale)));
+        int width = static_cast<int>(std::lround(columnWidths[column] * scale));
+        if (column < longestTexts.size() && !longestTexts[column].isEmpty()) {
+            width = std::max(width, fontMetrics().horizontalAdvance(longestTexts[column]) + 14);
+        }
+        setColumnWidth(column, width);
     }
     refreshTimer_.start();
 }

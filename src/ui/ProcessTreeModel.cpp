@@ -72,6 +72,7 @@ QVariant ProcessTreeModel::data(const QModelIndex& index, int role) const {
     if (item == nullptr) return {};
     switch (role) {
         case Qt::DisplayRole:
+        case Qt::ToolTipRole:  // the whole text where the pane cuts it
             return item->text;
         case Qt::CheckStateRole:
             return item->node.checked ? Qt::Checked : Qt::Unchecked;

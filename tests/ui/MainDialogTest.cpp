@@ -7,6 +7,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include <unistd.h>
 
@@ -241,6 +242,35 @@ private slots:
         QTRY_COMPARE(packets->rowCount(), 1);
         QCOMPARE(packets->data(packets->index(0, 0), Qt::BackgroundRole).value<QColor>(),
                  QColor(0xEE, 0xD8, 0xAE));
+    }
+
+    void columnsAndTreeNodesShowTheirWholeText() {
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const auto fits = [](PacketListCtrl* list, int column, const QString& text) {
+            return list->columnWidth(column) > list->fontMetrics().horizontalAdvance(text) + 6;
+        };
+        QVERIFY(fits(window->httpList(), 0, QStringLiteral("2999999")));
+        QVERIFY(fits(window->httpList(), 2, QStringLiteral("OPTIONS")));
+        QVERIFY(fits(window->packetList(), 0, QStringLiteral("2999999")));
+        QVERIFY(fits(window->packetList(), 3, QStringLiteral("255.255.255.255")));
+
+        // Hovering a node too long for the pane shows its whole text.
+        ProcessTreeCtrl* tree = window->treeView();
+        const QModelIndex root = tree->treeModel()->rootIndex();
+        QModelIndex curl;
+        for (int row = 0; row < tree->model()->rowCount(root); ++row) {
+            const QModelIndex child = tree->model()->index(row, 0, root);
+            if (child.data().toString().contains(QStringLiteral("curl"))) curl = child;
+        }
+        QVERIFY(curl.isValid());
+        tree->setColumnWidth(0, 30);
+        const QPoint at = tree->visualRect(curl).center();
+        QHelpEvent hover(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(tree->viewport(), &hover);
+        QTRY_COMPARE(QToolTip::text(), QStringLiteral("[%1]curl").arg(kCurl));
     }
 
     void closingWithRowsAsksFirst() {
