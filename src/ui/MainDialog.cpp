@@ -183,7 +183,9 @@ void MainDialog::OnCaptureEnded() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (session().FinishEndedCapture()) SetStatus("Ready");
+            // A failure is shown first; either way capture has stopped.
+            session().FinishEndedCapture();
+            SetStatus("Ready");
             startStopAction()->setChecked(false);
             status_->UpdateCounters();
         },

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -271,6 +272,35 @@ private slots:
         QHelpEvent hover(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
         QApplication::sendEvent(tree->viewport(), &hover);
         QTRY_COMPARE(QToolTip::text(), QStringLiteral("[%1]curl").arg(kCurl));
+    }
+
+    void aReadErrorLeavesTheWindowStopped() {
+        readFile_ = WriteReplayFile();
+        std::filesystem::resize_file(*readFile_, std::filesystem::file_size(*readFile_) - 10);
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+
+        // The box opens later, from the end of capture: answered by polling.
+        QString error;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                error = box->text();
+                box->button(QMessageBox::Ok)->click();
+                answer.stop();
+            }
+        });
+        answer.start(20);
+        QTest::mouseClick(window->toolBar()->widgetForAction(window->startStopAction()),
+                          Qt::LeftButton);
+        QTRY_VERIFY(error.contains(QStringLiteral("truncated")));
+        QTRY_VERIFY(!window->startStopAction()->isChecked());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QVERIFY(!window->session().running());
+        QTRY_COMPARE(window->packetList()->model()->rowCount(), 11);
     }
 
     void closingWithRowsAsksFirst() {
