@@ -74,7 +74,8 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
 
     topMostCheck_ = new QCheckBox(Utf8("前端显示"), this);
     topMostCheck_->setLayoutDirection(Qt::RightToLeft);  // text at the left of the box
-    status_ = std::make_unique<StatusLine>(*this, monitor_->lists());
+    status_ = std::make_unique<StatusLine>(*this, monitor_->lists(),
+                                           [this] { return session().Statistics(); });
     treeView_ = new ProcessTreeCtrl(this);
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);

@@ -77,6 +77,7 @@ public:
     QLabel* packetsLabel() const { return status_->packetsLabel(); }
     QLabel* httpsLabel() const { return status_->httpsLabel(); }
     QLabel* addressLabel() const { return status_->infoLabel(); }
+    QLabel* lossLabel() const { return status_->lossLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }

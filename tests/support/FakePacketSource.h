@@ -30,6 +30,8 @@ struct FakeSourceScript {
     /// Before handing out datagram `holdAt`, wait (at most 30 s) until `hold` opens.
     std::size_t holdAt = static_cast<std::size_t>(-1);
     Gate* hold = nullptr;
+    /// The kernel's counters, as a live source reports them; read on the owner's thread.
+    std::optional<CaptureStatistics> statistics;
 
     std::atomic<int> sourcesCreated{0};
     std::atomic<int> sourcesDestroyed{0};
@@ -74,6 +76,8 @@ public:
         interrupted_ = false;
         return ReadResult::kData;
     }
+
+    std::optional<CaptureStatistics> Statistics() override { return script_->statistics; }
 
     void Interrupt() override {
         script_->interrupts++;

@@ -17,6 +17,7 @@
 
 #include "engine/LinuxServices.h"
 #include "support/DatagramBuilder.h"
+#include "support/FakePacketSource.h"
 #include "support/FakeProcessSource.h"
 #include "support/FakeSocketTable.h"
 #include "support/PcapFileWriter.h"
@@ -84,6 +85,11 @@ private:
     // connection 10.0.0.2:40000 - 10.0.0.9:80; capture reads readFile_, or live.
     std::unique_ptr<MainDialog> MakeWindow() {
         SystemServices services = LinuxServices(readFile_);
+        if (fakeSource_ != nullptr) {
+            services.packetSources = [script = fakeSource_](std::uint32_t address) {
+                return std::make_unique<test::FakePacketSource>(script, address);
+            };
+        }
         const auto addProcesses = [](test::FakeProcessSource& processes) {
             processes.AddProcess(1, "init");
             processes.AddProcess(kCurl, "curl");
@@ -113,6 +119,7 @@ private:
     static constexpr int kCurl = 4242;
     std::optional<std::string> readFile_;
     std::optional<std::uint32_t> bindAddress_;
+    std::shared_ptr<test::FakeSourceScript> fakeSource_;
     std::string iniPath_ = test::TemporaryPath("window.ini");
 
 private slots:
@@ -121,6 +128,7 @@ private slots:
             << "[Config]\nWndTop=2\n[HighLightExtension]\nExt[0]=FF0000,js,\n";
         readFile_.reset();
         bindAddress_.reset();
+        fakeSource_.reset();
     }
 
     void startsWithTheListsToolbarAndStatusOfReady() {
@@ -301,6 +309,44 @@ private slots:
         QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
         QVERIFY(!window->session().running());
         QTRY_COMPARE(window->packetList()->model()->rowCount(), 11);
+    }
+
+    // An idle live source that has delivered `count` datagrams of 10.0.0.2.
+    void UseIdleSource(int count) {
+        fakeSource_ = std::make_shared<test::FakeSourceScript>();
+        fakeSource_->endAfterDatagrams = false;
+        for (int i = 0; i < count; ++i) {
+            test::DatagramBuilder builder;
+            builder.source = test::Ipv4("10.0.0.2");
+            builder.destination = test::Ipv4("10.0.0.9");
+            builder.sourcePort = static_cast<std::uint16_t>(40000 + i % 7);
+            builder.destinationPort = 53;
+            builder.protocol = 17;  // UDP
+            fakeSource_->datagrams.push_back(builder.Build());
+        }
+    }
+
+    void theKernelsLossShowsOnceItDrops() {
+        UseIdleSource(3);
+        fakeSource_->statistics = CaptureStatistics{3, 0};
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->startStopAction()->trigger();
+        QTRY_COMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 3"));
+        QVERIFY(!window->lossLabel()->isVisible());
+
+        fakeSource_->statistics = CaptureStatistics{1200, 45};
+        QTRY_VERIFY(window->lossLabel()->isVisible());
+        QCOMPARE(window->lossLabel()->text(), QStringLiteral("Received: 1200  Dropped: 45"));
+        // It sits between the state and the address, clear of both.
+        const QRect loss = window->lossLabel()->geometry();
+        QVERIFY(loss.left() > window->stateLabel()->geometry().right());
+        QVERIFY(loss.right() < window->addressLabel()->geometry().left());
+        window->startStopAction()->trigger();
+        QVERIFY(window->lossLabel()->isVisible());  // the last capture's counts stay
     }
 
     void closingWithRowsAsksFirst() {
