@@ -35,6 +35,9 @@ StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSou
         UpdateCounters();
         if (statistics_) ShowStatistics(statistics_());
     });
+    catchUpTimer_.setSingleShot(true);
+    catchUpTimer_.setInterval(kCatchUpMs);
+    QObject::connect(&catchUpTimer_, &QTimer::timeout, [this] { UpdateCounters(); });
 }
 
 void StatusLine::StartCounterTimer() {
@@ -42,6 +45,12 @@ void StatusLine::StartCounterTimer() {
     lossLabel_->hide();
     PlaceAfterState();
     counterTimer_.start();
+}
+
+void StatusLine::StopCounterTimer() {
+    counterTimer_.stop();
+    UpdateCounters();
+    catchUpTimer_.start();
 }
 
 void StatusLine::ShowStatistics(const std::optional<CaptureStatistics>& statistics) {

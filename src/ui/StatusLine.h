@@ -22,6 +22,8 @@ public:
     using StatisticsSource = std::function<std::optional<CaptureStatistics>()>;
 
     static constexpr int kCounterTimerMs = 100;
+    /// After capture stops, the lists catch up with the rows listed last within this time.
+    static constexpr int kCatchUpMs = 60;
 
     /// Makes the labels as children of `window`, each sized once for the longest text it shows.
     /// `statistics` reads the kernel's counters of the running capture.
@@ -33,8 +35,8 @@ public:
     void UpdateCounters();
     /// The counters follow the lists every kCounterTimerMs, from now until StopCounterTimer.
     void StartCounterTimer();
-    /// The counters stay as they are.
-    void StopCounterTimer() { counterTimer_.stop(); }
+    /// The counters take the lists' last rows, now and once the lists caught up, and then stay.
+    void StopCounterTimer();
     /// Shows the kernel's received and dropped counts once it dropped any.
     void ShowStatistics(const std::optional<CaptureStatistics>& statistics);
     /// Shows the address being listened on.
@@ -68,6 +70,7 @@ private:
     QLabel* modeLabel_;
     QLabel* lossLabel_;
     QTimer counterTimer_;
+    QTimer catchUpTimer_;
     bool lossShown_ = false;
 };
 

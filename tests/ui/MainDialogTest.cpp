@@ -349,6 +349,22 @@ private slots:
         QVERIFY(window->lossLabel()->isVisible());  // the last capture's counts stay
     }
 
+    void theCountersCatchUpWhenCaptureStops() {
+        UseIdleSource(5000);
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QTRY_COMPARE(window->lists().packets.rowCount(), 5000);
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(!window->session().running());
+        QAbstractItemModel* packets = window->packetList()->model();
+        QTRY_COMPARE(packets->rowCount(), 5000);
+        QTRY_COMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 5000"));
+    }
+
     void closingWithRowsAsksFirst() {
         readFile_ = WriteReplayFile();
         auto window = MakeWindow();
