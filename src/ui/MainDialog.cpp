@@ -88,7 +88,9 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
 }
 
 MainDialog::~MainDialog() {
-    // Capture stops, and the session and a link go, while what they reach still exists.
+    // The tree's refreshes end, capture stops, and the session and a link go, while what they
+    // reach still exists.
+    treeRefresher_.reset();
     monitor_.reset();
     link_.reset();
 }
@@ -111,12 +113,8 @@ bool MainDialog::Initialise() {
     tree.Build();
     treeModel_ = new ProcessTreeModel(tree, this);
     treeView_->SetTreeModel(treeModel_);
-    treeTimer_.setInterval(kTreeTimerMs);
-    connect(&treeTimer_, &QTimer::timeout, this, [this, &tree] {
-        tree.RefreshProcessTree();
-        treeModel_->Refresh();
-    });
-    treeTimer_.start();
+    treeRefresher_ = std::make_unique<ProcessTreeRefresher>(
+        tree, *treeModel_, std::chrono::milliseconds(kTreeTimerMs));
 
     CreateLists();
     CreateCommands();

@@ -28,6 +28,7 @@ class ListCommands;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
+class ProcessTreeRefresher;
 template <typename Row>
 class StoreListModel;
 
@@ -39,6 +40,7 @@ class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
     Q_OBJECT
 
 public:
+    /// The process tree is refreshed this often, off the window's thread.
     static constexpr int kTreeTimerMs = 1000;
 
     /// A window over the system's `services` (the host's, or a test's fakes), with the
@@ -135,7 +137,7 @@ private:
     std::unique_ptr<PayloadPanes> panes_;
     AdapterDialog* adapterDialog_ = nullptr;
 
-    QTimer treeTimer_;
+    std::unique_ptr<ProcessTreeRefresher> treeRefresher_;
     // Declared after the lists they reach, so that they go first.
     std::unique_ptr<StatusLine> status_;
     std::unique_ptr<LinkController> link_;

@@ -252,4 +252,29 @@ void ProcessTreeModel::Apply(std::vector<NodeView> nodes) {
     }
 }
 
+ProcessTreeRefresher::ProcessTreeRefresher(ProcessTree& tree, ProcessTreeModel& model,
+                                           std::chrono::milliseconds period)
+    : tree_(tree), model_(model), period_(period), thread_([this] { Run(); }) {}
+
+ProcessTreeRefresher::~ProcessTreeRefresher() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void ProcessTreeRefresher::Run() {
+    while (true) {
+        {
+            std::unique_lock lock(mutex_);
+            if (wake_.wait_for(lock, period_, [this] { return stopping_; })) return;
+        }
+        tree_.RefreshProcessTree();
+        // Posted: the model goes after the refresher, which the destructor joins first.
+        QMetaObject::invokeMethod(&model_, &ProcessTreeModel::Refresh, Qt::QueuedConnection);
+    }
+}
+
 }  // namespace ravelin

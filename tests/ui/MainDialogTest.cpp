@@ -1,6 +1,7 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -20,6 +21,7 @@
 #include "support/FakePacketSource.h"
 #include "support/FakeProcessSource.h"
 #include "support/FakeSocketTable.h"
+#include "support/Gate.h"
 #include "support/PcapFileWriter.h"
 #include "support/qt/GuiTest.h"
 #include "support/qt/ListsWindow.h"
@@ -99,6 +101,8 @@ private:
         auto treeProcesses = std::make_unique<test::FakeProcessSource>();
         addProcesses(*lookupProcesses);
         addProcesses(*treeProcesses);
+        treeProcesses->onQuery = treeQuery_;
+        treeProcesses_ = treeProcesses.get();
         auto sockets = std::make_unique<test::FakeSocketTable>();
         sockets->SetTcp({test::FakeSocketTable::Row(
             77, {test::Ipv4("10.0.0.2"), 40000, test::Ipv4("10.0.0.9"), 80})});
@@ -120,6 +124,8 @@ private:
     std::optional<std::string> readFile_;
     std::optional<std::uint32_t> bindAddress_;
     std::shared_ptr<test::FakeSourceScript> fakeSource_;
+    std::function<void(std::string_view)> treeQuery_;
+    test::FakeProcessSource* treeProcesses_ = nullptr;  // the last window's
     std::string iniPath_ = test::TemporaryPath("window.ini");
 
 private slots:
@@ -129,6 +135,7 @@ private slots:
         readFile_.reset();
         bindAddress_.reset();
         fakeSource_.reset();
+        treeQuery_ = nullptr;
     }
 
     void startsWithTheListsToolbarAndStatusOfReady() {
@@ -363,6 +370,41 @@ private slots:
         QAbstractItemModel* packets = window->packetList()->model();
         QTRY_COMPARE(packets->rowCount(), 5000);
         QTRY_COMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 5000"));
+    }
+
+    void aSlowTreeRefreshLeavesTheWindowResponsive() {
+        test::Gate release;
+        std::atomic<bool> slow{false};
+        std::atomic<int> waiting{0};
+        treeQuery_ = [&](std::string_view query) {
+            if (!slow.load() || query != "ProcessIds") return;
+            ++waiting;
+            release.WaitFor(std::chrono::seconds(20));
+        };
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        treeProcesses_->AddProcess(777, "late");
+        slow = true;
+
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(waiting.load() > 0, 5000);
+        // The refresh waits; the window's clicks still go through at once.
+        QAbstractItemModel* tree = window->treeView()->model();
+        const QModelIndex root = window->treeView()->treeModel()->rootIndex();
+        const QModelIndex first = tree->index(0, 0, root);
+        const QRect box = window->treeView()->visualRect(first);
+        window->treeView()->selectionModel()->clear();
+        QTest::mouseClick(window->treeView()->viewport(), Qt::LeftButton, {}, box.center());
+        QVERIFY(window->treeView()->selectionModel()->isSelected(first));
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(tree->rowCount(root), 2);
+
+        release.Open();
+        QTRY_COMPARE(tree->rowCount(root), 3);
+        QCOMPARE(tree->index(0, 0, root).data().toString(), QStringLiteral("[777]late"));
     }
 
     void closingWithRowsAsksFirst() {
