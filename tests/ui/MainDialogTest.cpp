@@ -407,6 +407,43 @@ private slots:
         QCOMPARE(tree->index(0, 0, root).data().toString(), QStringLiteral("[777]late"));
     }
 
+    void aDarkThemeKeepsTheTextDarkOnTheLightBackgrounds() {
+        const QPalette before = QApplication::palette();
+        QPalette dark = before;
+        for (const QPalette::ColorRole role : {QPalette::Window, QPalette::Base}) {
+            dark.setColor(role, QColor(0x20, 0x20, 0x20));
+        }
+        for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text}) {
+            dark.setColor(role, QColor(0xF0, 0xF0, 0xF0));
+        }
+        QApplication::setPalette(dark);
+        readFile_ = WriteReplayFile();
+        auto window = MakeWindow();
+        QApplication::setPalette(before);
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        window->OnStartStop();
+        QTRY_COMPARE(window->packetList()->model()->rowCount(), 12);
+
+        const auto readable = [](const QColor& text, const QColor& background) {
+            return background.lightness() - text.lightness() > 120;
+        };
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 window->packetList(), window->httpList(), window->treeView(), window->textPane(),
+                 window->hexPane()}) {
+            const QPalette& colours = control->palette();
+            QVERIFY(readable(colours.color(QPalette::Text), colours.color(QPalette::Base)));
+        }
+        QVERIFY(readable(window->stateLabel()->palette().color(QPalette::WindowText),
+                         window->palette().color(QPalette::Window)));
+        // Rows with colours of their own get dark text as well.
+        QAbstractItemModel* packets = window->packetList()->model();
+        const QModelIndex row = packets->index(1, 0);
+        QVERIFY(readable(row.data(Qt::ForegroundRole).value<QColor>(),
+                         row.data(Qt::BackgroundRole).value<QColor>()));
+    }
+
     void closingWithRowsAsksFirst() {
         readFile_ = WriteReplayFile();
         auto window = MakeWindow();
