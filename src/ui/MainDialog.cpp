@@ -6,6 +6,9 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
+#include <QThreadPool>
+
+#include <malloc.h>
 
 #include "analysis/HttpRequestParser.h"
 #include "config/ConfigPath.h"
@@ -233,6 +236,11 @@ void MainDialog::OnCleanAll() {
 }
 
 void MainDialog::CleanAll() {
+    FreeRows();
+    QThreadPool::globalInstance()->start([] { malloc_trim(0); });
+}
+
+void MainDialog::FreeRows() {
     SetStatus("Cleaning data");
     panes_->Clear();
     const CaptureLists::Detached detached = lists().ClearBoth();
@@ -242,7 +250,8 @@ void MainDialog::CleanAll() {
     packetModel_->Refresh();
     status_->UpdateCounters();
     SetStatus("Clean data done");
-    // `detached` frees every row and payload here, outside any lock.
+    // `detached` frees every row and payload here, outside any lock; the freed heap then goes
+    // back to the system, which can take a while for a large one.
 }
 
 void MainDialog::ShowPacket(int row) {

@@ -92,7 +92,8 @@ public:
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
-    /// Clears both lists, the panes and the marks, and frees every row, while capture goes on.
+    /// Clears both lists, the panes and the marks, and frees every row, while capture goes on;
+    /// the freed memory goes back to the system.
     void CleanAll();
 
 public slots:
@@ -113,6 +114,7 @@ private:
     void Layout();
     bool Confirm();
     void OnCleanAll();
+    void FreeRows();
     void OnSwitchAdapter();
     void OnF5();
 
