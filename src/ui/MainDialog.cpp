@@ -132,9 +132,18 @@ bool MainDialog::Initialise() {
     adapterDialog_ = new AdapterDialog(this, startAddress_);
     connect(adapterDialog_, &AdapterDialog::addressChosen, this, &MainDialog::OnAddressChosen);
 
-    topMostCheck_->setChecked(config.topMost);
-    connect(topMostCheck_, &QCheckBox::clicked, this, &MainDialog::ApplyTopMost);
-    ApplyTopMost();
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+        // Wayland compositors ignore the hint: the box shows that, and WndTop stays as it was
+        // for X11 sessions.
+        topMostCheck_->setChecked(false);
+        topMostCheck_->setEnabled(false);
+        topMostCheck_->setToolTip(
+            Utf8("Wayland 合成器不支持窗口置顶 (Wayland compositors do not keep a window on top)"));
+    } else {
+        topMostCheck_->setChecked(config.topMost);
+        connect(topMostCheck_, &QCheckBox::clicked, this, &MainDialog::ApplyTopMost);
+        ApplyTopMost();
+    }
 
     auto* f5 = new QShortcut(QKeySequence(Qt::Key_F5), this);
     f5->setContext(Qt::WindowShortcut);
