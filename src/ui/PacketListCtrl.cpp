@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "ui/Fonts.h"
 #include "ui/RowListModel.h"
 #include "ui/WindowLayout.h"
 
@@ -21,6 +22,9 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setShowGrid(true);
     setWordWrap(false);
+    // The headings keep the window's font; the cells show payload text.
+    horizontalHeader()->setFont(font());
+    setFont(WithoutFallbacks(font()));
     setSortingEnabled(false);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     verticalHeader()->hide();

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
@@ -442,6 +443,30 @@ private slots:
         const QModelIndex row = packets->index(1, 0);
         QVERIFY(readable(row.data(Qt::ForegroundRole).value<QColor>(),
                          row.data(Qt::BackgroundRole).value<QColor>()));
+    }
+
+    void payloadsOfAnyScriptShowWithoutWarnings() {
+        // Syriac and Thaana letters, which need OpenType shaping, amid binary bytes.
+        test::DatagramBuilder builder;
+        builder.source = test::Ipv4("10.0.0.2");
+        builder.destination = test::Ipv4("10.0.0.9");
+        builder.protocol = 17;  // UDP
+        builder.payload = {0xDC, 0x90, 0xDC, 0x91, 0x01, 0xFF, 0xDE, 0x80, 0xDE, 0x81, 'a'};
+        readFile_ = test::TemporaryPath("window-scripts.pcap");
+        test::WritePcapFile(*readFile_, DLT_EN10MB,
+                            {{test::EthernetFrame(builder.Build()), 1700000000, 0}});
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("OpenType")));
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->OnStartStop();
+        QTRY_COMPARE(window->packetList()->model()->rowCount(), 1);
+        test::ClickRow(window->packetList(), 0);
+        QVERIFY(window->textPane()->toPlainText().contains(QChar(0x0710)));
+        // Painting is what loads the fonts.
+        (void)window->grab();
     }
 
     void closingWithRowsAsksFirst() {
