@@ -34,11 +34,11 @@ const char* UsageText() {
            "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
            "  --bind ADDR      the local IPv4 address to capture on (default: this host's\n"
            "                   address; 0.0.0.0 for a file), which also tells the direction\n"
-           "  --count N        stop after N listed packets\n"
-           "  --duration SEC   stop after SEC seconds\n"
+           "  --count N        stop after N listed packets (with --print)\n"
+           "  --duration SEC   stop after SEC seconds (with --print)\n"
            "  --config FILE    the configuration file instead of Ravelin.ini\n"
-           "  --attribute      add the owning process id to every packet line\n"
-           "  --pid P[,P...]   list only the traffic of these processes\n"
+           "  --attribute      add the owning process id to every packet line (with --print)\n"
+           "  --pid P[,P...]   list only the traffic of these processes (with --print)\n"
            "  --attribution M  how owners are found: auto (kernel socket events where they\n"
            "                   can run, else the socket tables), events, or tables\n";
 }
@@ -143,6 +143,18 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
             }
         } else {
             line.configFile = *value;
+        }
+    }
+    // The window has no use for them; ignoring them would mislead.
+    if (line.outputs.empty() && !line.help) {
+        const char* printOnly = line.count             ? "--count"
+                                : line.durationSeconds ? "--duration"
+                                : line.attribute       ? "--attribute"
+                                : line.pids            ? "--pid"
+                                                       : nullptr;
+        if (printOnly != nullptr) {
+            error = std::string(printOnly) + " works only with --print";
+            return std::nullopt;
         }
     }
     return line;

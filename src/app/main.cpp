@@ -25,6 +25,13 @@ int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Ravelin"));
     ravelin::MainDialog window(ravelin::LinuxServices(commandLine.readFile),
                                commandLine.configFile.value_or(ravelin::DefaultConfigPath()));
+    // As in the headless mode: --bind, else 0.0.0.0 for a file, else the host's address.
+    if (commandLine.bindAddress) {
+        window.SetStartAddress(*commandLine.bindAddress);
+    } else if (commandLine.readFile) {
+        window.SetStartAddress(0);
+    }
+    window.SetAttribution(commandLine.attribution);
     // A start-up step that failed has shown why; the program ends without its window.
     if (!window.Initialise()) return 1;
     window.show();

@@ -20,7 +20,8 @@ constexpr int kAddressRole = Qt::UserRole;
 
 }  // namespace
 
-AdapterDialog::AdapterDialog(QWidget* owner) : QDialog(owner), list_(new QTableWidget(this)) {
+AdapterDialog::AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startAddress)
+    : QDialog(owner), list_(new QTableWidget(this)) {
     setWindowTitle(QString::fromUtf8("网卡"));
     list_->setColumnCount(2);
     list_->setHorizontalHeaderLabels({QString::fromUtf8("网卡"), QStringLiteral("IP")});
@@ -49,7 +50,7 @@ AdapterDialog::AdapterDialog(QWidget* owner) : QDialog(owner), list_(new QTableW
     layout->addLayout(buttons);
     resize(500, 260);
 
-    PostAddress(DefaultCaptureAddress());
+    PostAddress(startAddress ? *startAddress : DefaultCaptureAddress());
     FillAdapterList();
 }
 

@@ -3,19 +3,21 @@
 #include <QDialog>
 
 #include <cstdint>
+#include <optional>
 
 class QTableWidget;
 
 namespace ravelin {
 
 /// Lets the user choose the local IPv4 address that capture listens on. Made once, hidden, when
-/// the window starts; it then offers the default address (this host's), and later every
-/// confirmed choice, through addressChosen.
+/// the window starts; it then offers the start-up address (the command line's, else this
+/// host's), and later every confirmed choice, through addressChosen.
 class AdapterDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit AdapterDialog(QWidget* owner);
+    /// `startAddress` (network byte order) is offered first; without one, this host's address.
+    explicit AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startAddress = {});
 
     QTableWidget* adapterList() const { return list_; }
 

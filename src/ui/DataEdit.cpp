@@ -4,6 +4,7 @@
 #include <QTextCursor>
 
 #include "output/HexDump.h"
+#include "ui/Fonts.h"
 
 namespace ravelin {
 
@@ -59,10 +60,12 @@ DataEdit::DataEdit(Kind kind, QWidget* parent) : QPlainTextEdit(parent), kind_(k
     if (kind == Kind::kHex) {
         // Sixteen groups of three characters make a line; a fixed-pitch font keeps them in
         // columns and lets a line fit the pane's 310 pixels.
-        QFont fixed(QStringLiteral("Monospace"));
-        fixed.setStyleHint(QFont::TypeWriter);
+        QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        fixed.setStyleHint(QFont::Monospace);
         fixed.setPixelSize(10);
-        setFont(fixed);
+        setFont(fixed);  // hex digits only: no fallback is ever needed
+    } else {
+        setFont(WithoutFallbacks(font()));
     }
 }
 

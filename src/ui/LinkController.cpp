@@ -27,8 +27,9 @@ void LinkController::OnHttpListClick() {
         rows.first(), [&](const StoredRow<HttpRow>& stored) { startRow = stored.row.packetRow; });
     if (startRow < 0) return;  // row 0 is a packet like any other
 
+    // The list stays enabled, so that it keeps the keyboard (Ctrl+S saves the marks); clicks
+    // during a link are ignored above.
     linking_ = true;
-    httpList_.setEnabled(false);
     emit linkingChanged(true);
     setStatus_("Linking packets");
     if (thread_.joinable()) thread_.join();  // the last link has finished
@@ -55,7 +56,6 @@ void LinkController::FinishLink(int startRow) {
     }
     RepaintPacketRows();
     emit linked(startRow);
-    httpList_.setEnabled(true);
     linking_ = false;
     emit linkingChanged(false);
     setStatus_("Link packets done");

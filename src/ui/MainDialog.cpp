@@ -6,8 +6,13 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
+#include <QThreadPool>
 
+#include <malloc.h>
+
+#include "analysis/HttpRequestParser.h"
 #include "config/ConfigPath.h"
+#include "decode/IpHeader.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/LinkController.h"
@@ -30,6 +35,34 @@ QString Utf8(const char* text) {
     return QString::fromUtf8(text);
 }
 
+// The longest texts of the columns that hold names or numbers of a known size: serials of
+// seven digits, the longest method and protocol names, addresses, ports and lengths.
+QString LongestMethod() {
+    QString longest;
+    for (const std::string_view method : HttpRequestParser::kMethods) {
+        if (static_cast<qsizetype>(method.size()) > longest.size()) {
+            longest = QString::fromLatin1(method.data(), static_cast<qsizetype>(method.size()));
+        }
+    }
+    return longest;
+}
+
+QString LongestProtocol() {
+    QString longest;
+    for (int number = 0; number < 256; ++number) {
+        const std::string_view name = ProtocolName(static_cast<std::uint8_t>(number));
+        if (static_cast<qsizetype>(name.size()) > longest.size()) {
+            longest = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+        }
+    }
+    return longest;
+}
+
+const QString kLongestSerial = QStringLiteral("0000000");
+const QString kLongestTime = QStringLiteral("23:59:59");
+const QString kLongestAddress = QStringLiteral("255.255.255.255");
+const QString kLongestNumber = QStringLiteral("65535");
+
 }  // namespace
 
 MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* parent)
@@ -44,7 +77,8 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
 
     topMostCheck_ = new QCheckBox(Utf8("前端显示"), this);
     topMostCheck_->setLayoutDirection(Qt::RightToLeft);  // text at the left of the box
-    status_ = std::make_unique<StatusLine>(*this, monitor_->lists());
+    status_ = std::make_unique<StatusLine>(*this, monitor_->lists(),
+                                           [this] { return session().Statistics(); });
     treeView_ = new ProcessTreeCtrl(this);
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
@@ -57,14 +91,16 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
 }
 
 MainDialog::~MainDialog() {
-    // Capture stops, and the session and a link go, while what they reach still exists.
+    // The tree's refreshes end, capture stops, and the session and a link go, while what they
+    // reach still exists.
+    treeRefresher_.reset();
     monitor_.reset();
     link_.reset();
 }
 
 bool MainDialog::Initialise() {
     ini_ = std::make_unique<IniFile>(iniPath_);
-    if (!monitor_->LoadOwnerTables(*this)) return false;
+    if (!monitor_->LoadOwnerTables(*this, attribution_)) return false;
     status_->ShowAttributionMode(monitor_->attributionMode());
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -80,12 +116,8 @@ bool MainDialog::Initialise() {
     tree.Build();
     treeModel_ = new ProcessTreeModel(tree, this);
     treeView_->SetTreeModel(treeModel_);
-    treeTimer_.setInterval(kTreeTimerMs);
-    connect(&treeTimer_, &QTimer::timeout, this, [this, &tree] {
-        tree.RefreshProcessTree();
-        treeModel_->Refresh();
-    });
-    treeTimer_.start();
+    treeRefresher_ = std::make_unique<ProcessTreeRefresher>(
+        tree, *treeModel_, std::chrono::milliseconds(kTreeTimerMs));
 
     CreateLists();
     CreateCommands();
@@ -97,12 +129,21 @@ bool MainDialog::Initialise() {
     const StartupConfig config = ReadStartupConfig(*ini_);
     maxItemCount_ = config.maxItemCount;
 
-    adapterDialog_ = new AdapterDialog(this);
+    adapterDialog_ = new AdapterDialog(this, startAddress_);
     connect(adapterDialog_, &AdapterDialog::addressChosen, this, &MainDialog::OnAddressChosen);
 
-    topMostCheck_->setChecked(config.topMost);
-    connect(topMostCheck_, &QCheckBox::clicked, this, &MainDialog::ApplyTopMost);
-    ApplyTopMost();
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+        // Wayland compositors ignore the hint: the box shows that, and WndTop stays as it was
+        // for X11 sessions.
+        topMostCheck_->setChecked(false);
+        topMostCheck_->setEnabled(false);
+        topMostCheck_->setToolTip(
+            Utf8("Wayland 合成器不支持窗口置顶 (Wayland compositors do not keep a window on top)"));
+    } else {
+        topMostCheck_->setChecked(config.topMost);
+        connect(topMostCheck_, &QCheckBox::clicked, this, &MainDialog::ApplyTopMost);
+        ApplyTopMost();
+    }
 
     auto* f5 = new QShortcut(QKeySequence(Qt::Key_F5), this);
     f5->setContext(Qt::WindowShortcut);
@@ -125,8 +166,12 @@ void MainDialog::CreateToolBar() {
 void MainDialog::CreateLists() {
     httpModel_ = new HttpListModel(lists().requests, this);
     packetModel_ = new PacketListModel(lists().packets, this);
-    httpList_->SetRowModel(httpModel_, kHttpColumnWidths);
-    packetList_->SetRowModel(packetModel_, kPacketColumnWidths);
+    httpList_->SetRowModel(httpModel_, kHttpColumnWidths,
+                           {kLongestSerial, kLongestTime, LongestMethod(), QString()});
+    packetList_->SetRowModel(
+        packetModel_, kPacketColumnWidths,
+        {kLongestSerial, kLongestTime, LongestProtocol(), kLongestAddress, kLongestNumber,
+         kLongestAddress, kLongestNumber, kLongestNumber, QString()});
     httpList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
     packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }
@@ -149,7 +194,9 @@ void MainDialog::OnCaptureEnded() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (session().FinishEndedCapture()) SetStatus("Ready");
+            // A failure is shown first; either way capture has stopped.
+            session().FinishEndedCapture();
+            SetStatus("Ready");
             startStopAction()->setChecked(false);
             status_->UpdateCounters();
         },
@@ -198,6 +245,11 @@ void MainDialog::OnCleanAll() {
 }
 
 void MainDialog::CleanAll() {
+    FreeRows();
+    QThreadPool::globalInstance()->start([] { malloc_trim(0); });
+}
+
+void MainDialog::FreeRows() {
     SetStatus("Cleaning data");
     panes_->Clear();
     const CaptureLists::Detached detached = lists().ClearBoth();
@@ -207,7 +259,8 @@ void MainDialog::CleanAll() {
     packetModel_->Refresh();
     status_->UpdateCounters();
     SetStatus("Clean data done");
-    // `detached` frees every row and payload here, outside any lock.
+    // `detached` frees every row and payload here, outside any lock; the freed heap then goes
+    // back to the system, which can take a while for a large one.
 }
 
 void MainDialog::ShowPacket(int row) {

@@ -6,7 +6,9 @@
 #include <QToolBar>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/IniFile.h"
@@ -26,6 +28,7 @@ class ListCommands;
 class PacketListCtrl;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
+class ProcessTreeRefresher;
 template <typename Row>
 class StoreListModel;
 
@@ -37,12 +40,18 @@ class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
     Q_OBJECT
 
 public:
+    /// The process tree is refreshed this often, off the window's thread.
     static constexpr int kTreeTimerMs = 1000;
 
     /// A window over the system's `services` (the host's, or a test's fakes), with the
     /// configuration file at `iniPath`.
     MainDialog(SystemServices services, std::string iniPath, QWidget* parent = nullptr);
     ~MainDialog() override;
+
+    /// Before Initialise: listen on `address` (network byte order) from the start instead of
+    /// this host's address, and find owners as `attribution` says.
+    void SetStartAddress(std::uint32_t address) { startAddress_ = address; }
+    void SetAttribution(AttributionChoice attribution) { attribution_ = attribution; }
 
     /// The start-up steps. False when a step failed and reported why: the program ends.
     bool Initialise();
@@ -69,6 +78,8 @@ public:
     QLabel* stateLabel() const { return status_->stateLabel(); }
     QLabel* packetsLabel() const { return status_->packetsLabel(); }
     QLabel* httpsLabel() const { return status_->httpsLabel(); }
+    QLabel* addressLabel() const { return status_->infoLabel(); }
+    QLabel* lossLabel() const { return status_->lossLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }
@@ -81,7 +92,8 @@ public:
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
-    /// Clears both lists, the panes and the marks, and frees every row, while capture goes on.
+    /// Clears both lists, the panes and the marks, and frees every row, while capture goes on;
+    /// the freed memory goes back to the system.
     void CleanAll();
 
 public slots:
@@ -102,12 +114,15 @@ private:
     void Layout();
     bool Confirm();
     void OnCleanAll();
+    void FreeRows();
     void OnSwitchAdapter();
     void OnF5();
 
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;
     int maxItemCount_ = 65535;
+    std::optional<std::uint32_t> startAddress_;
+    AttributionChoice attribution_ = AttributionChoice::kAuto;
 
     // Capture and what it feeds.
     std::unique_ptr<Monitor> monitor_;
@@ -124,7 +139,7 @@ private:
     std::unique_ptr<PayloadPanes> panes_;
     AdapterDialog* adapterDialog_ = nullptr;
 
-    QTimer treeTimer_;
+    std::unique_ptr<ProcessTreeRefresher> treeRefresher_;
     // Declared after the lists they reach, so that they go first.
     std::unique_ptr<StatusLine> status_;
     std::unique_ptr<LinkController> link_;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "ui/Fonts.h"
 #include "ui/RowListModel.h"
 #include "ui/WindowLayout.h"
 
@@ -21,6 +22,9 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setShowGrid(true);
     setWordWrap(false);
+    // The headings keep the window's font; the cells show payload text.
+    horizontalHeader()->setFont(font());
+    setFont(WithoutFallbacks(font()));
     setSortingEnabled(false);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     verticalHeader()->hide();
@@ -43,7 +47,8 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     });
 }
 
-void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths) {
+void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths,
+                                 const QStringList& longestTexts) {
     model_ = model;
     setModel(model);
     // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
@@ -51,7 +56,11 @@ void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWi
     const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
     const double scale = std::max(1.0, timeWidth / 60.0);
     for (int column = 0; column < columnWidths.size(); ++column) {
-        setColumnWidth(column, static_cast<int>(std::lround(columnWidths[column] * scale)));
+        int width = static_cast<int>(std::lround(columnWidths[column] * scale));
+        if (column < longestTexts.size() && !longestTexts[column].isEmpty()) {
+            width = std::max(width, fontMetrics().horizontalAdvance(longestTexts[column]) + 14);
+        }
+        setColumnWidth(column, width);
     }
     refreshTimer_.start();
 }

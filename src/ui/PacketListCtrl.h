@@ -25,8 +25,11 @@ public:
     explicit PacketListCtrl(QWidget* parent = nullptr);
 
     /// Sets the model (which the list does not own) and the columns' widths, given for a small
-    /// font and widened with a larger one. The last column stretches to the list's right edge.
-    void SetRowModel(RowListModel* model, const QList<int>& columnWidths);
+    /// font and widened with a larger one, and further where a column's longest text
+    /// (`longestTexts`, by column) needs more. The last column stretches to the list's right
+    /// edge.
+    void SetRowModel(RowListModel* model, const QList<int>& columnWidths,
+                     const QStringList& longestTexts = {});
     RowListModel* rowModel() const { return model_; }
 
     void StartFollowing(int periodMs);

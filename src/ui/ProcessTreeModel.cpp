@@ -72,6 +72,7 @@ QVariant ProcessTreeModel::data(const QModelIndex& index, int role) const {
     if (item == nullptr) return {};
     switch (role) {
         case Qt::DisplayRole:
+        case Qt::ToolTipRole:  // the whole text where the pane cuts it
             return item->text;
         case Qt::CheckStateRole:
             return item->node.checked ? Qt::Checked : Qt::Unchecked;
@@ -248,6 +249,31 @@ void ProcessTreeModel::Apply(std::vector<NodeView> nodes) {
             emit dataChanged(index(runStart, 0, root), index(static_cast<int>(row) - 1, 0, root));
             runStart = -1;
         }
+    }
+}
+
+ProcessTreeRefresher::ProcessTreeRefresher(ProcessTree& tree, ProcessTreeModel& model,
+                                           std::chrono::milliseconds period)
+    : tree_(tree), model_(model), period_(period), thread_([this] { Run(); }) {}
+
+ProcessTreeRefresher::~ProcessTreeRefresher() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void ProcessTreeRefresher::Run() {
+    while (true) {
+        {
+            std::unique_lock lock(mutex_);
+            if (wake_.wait_for(lock, period_, [this] { return stopping_; })) return;
+        }
+        tree_.RefreshProcessTree();
+        // Posted: the model goes after the refresher, which the destructor joins first.
+        QMetaObject::invokeMethod(&model_, &ProcessTreeModel::Refresh, Qt::QueuedConnection);
     }
 }
 

@@ -5,9 +5,13 @@
 #include <QIcon>
 #include <QString>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "attribution/ProcessTree.h"
@@ -72,6 +76,31 @@ private:
     Item root_;
     std::vector<Item> children_;   // top to bottom
     QHash<QString, QIcon> icons_;  // by executable file name: many processes share one
+};
+
+/// Refreshes a process tree on a thread of its own every period, then has the model re-read it
+/// on the model's thread: a refresh probes every new process and reads the socket tables, which
+/// must not hold up the window.
+class ProcessTreeRefresher {
+public:
+    /// The tree and the model must outlive the refresher.
+    ProcessTreeRefresher(ProcessTree& tree, ProcessTreeModel& model,
+                         std::chrono::milliseconds period);
+    /// Waits for a running refresh.
+    ~ProcessTreeRefresher();
+    ProcessTreeRefresher(const ProcessTreeRefresher&) = delete;
+    ProcessTreeRefresher& operator=(const ProcessTreeRefresher&) = delete;
+
+private:
+    void Run();
+
+    ProcessTree& tree_;
+    ProcessTreeModel& model_;
+    const std::chrono::milliseconds period_;
+    std::mutex mutex_;  // guards stopping_
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: it starts once everything above is ready
 };
 
 }  // namespace ravelin

@@ -33,6 +33,8 @@ QVariant RowListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= shownRows_ || index.column() >= columnCount_) {
         return {};
     }
+    // Every row colour is light: the text on it is dark in any theme.
+    if (role == Qt::ForegroundRole) return DarkText();
     if (role != Qt::DisplayRole && role != Qt::BackgroundRole) return {};
 
     cellText_.clear();

@@ -4,13 +4,15 @@
 
 namespace ravelin {
 
-StatusLine::StatusLine(QWidget& window, const CaptureLists& lists)
+StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSource statistics)
     : lists_(lists),
+      statistics_(std::move(statistics)),
       infoLabel_(new QLabel(&window)),
       stateLabel_(new QLabel(QStringLiteral("State:"), &window)),
       packetsLabel_(new QLabel(QStringLiteral("Packets:"), &window)),
       httpsLabel_(new QLabel(QStringLiteral("HTTPs:"), &window)),
-      modeLabel_(new QLabel(&window)) {
+      modeLabel_(new QLabel(&window)),
+      lossLabel_(new QLabel(&window)) {
     infoLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // The counters keep one size, wide enough for any count, so the layout does not jump.
     const QFontMetrics metrics = window.fontMetrics();
@@ -24,8 +26,44 @@ StatusLine::StatusLine(QWidget& window, const CaptureLists& lists)
     infoLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 8,
                              metrics.height() + 2);
 
+    lossLabel_->setToolTip(
+        QStringLiteral("Packets the kernel received and dropped before Ravelin read them"));
+    lossLabel_->hide();
+
     counterTimer_.setInterval(kCounterTimerMs);
-    QObject::connect(&counterTimer_, &QTimer::timeout, [this] { UpdateCounters(); });
+    QObject::connect(&counterTimer_, &QTimer::timeout, [this] {
+        UpdateCounters();
+        if (statistics_) ShowStatistics(statistics_());
+    });
+    catchUpTimer_.setSingleShot(true);
+    catchUpTimer_.setInterval(kCatchUpMs);
+    QObject::connect(&catchUpTimer_, &QTimer::timeout, [this] { UpdateCounters(); });
+}
+
+void StatusLine::StartCounterTimer() {
+    lossShown_ = false;  // a new capture has counters of its own
+    lossLabel_->hide();
+    PlaceAfterState();
+    counterTimer_.start();
+}
+
+void StatusLine::StopCounterTimer() {
+    counterTimer_.stop();
+    UpdateCounters();
+    catchUpTimer_.start();
+}
+
+void StatusLine::ShowStatistics(const std::optional<CaptureStatistics>& statistics) {
+    if (!statistics || statistics->dropped == 0) return;  // the last counts stay after Stop
+    lossLabel_->setText(QStringLiteral("Received: %1  Dropped: %2")
+                            .arg(statistics->received)
+                            .arg(statistics->dropped));
+    lossLabel_->adjustSize();
+    if (!lossShown_) {
+        lossShown_ = true;
+        lossLabel_->show();
+    }
+    PlaceAfterState();
 }
 
 void StatusLine::SetStatus(std::string_view text) {
@@ -67,13 +105,22 @@ void StatusLine::Place(const WindowLayout& layout) {
     place(packetsLabel_, layout.packetsLabel);
     place(stateLabel_, layout.stateLabel);
     place(infoLabel_, layout.infoLabel);
-    // The attribution mode follows the state, in whatever room the row has left.
-    const LayoutRect& state = layout.stateLabel;
-    const int modeX = state.x + state.width + 8;
-    const int room = std::max(0, layout.infoLabel.x - modeX);
-    modeLabel_->setGeometry(modeX, state.y, std::min(room, modeLabel_->sizeHint().width()),
-                            state.height);
+    PlaceAfterState();
     infoLabel_->raise();  // above the toolbar's row, which it shares
+}
+
+void StatusLine::PlaceAfterState() {
+    // Loss, when there is any, then the attribution mode follow the state, in whatever room
+    // the row has left.
+    const QRect state = stateLabel_->geometry();
+    const int end = infoLabel_->x();
+    int x = state.right() + 1 + 8;
+    for (QLabel* label : {lossLabel_, modeLabel_}) {
+        if (label == lossLabel_ && !lossShown_) continue;
+        const int width = std::min(std::max(0, end - x), label->sizeHint().width());
+        label->setGeometry(x, state.y(), width, state.height());
+        x += width + 12;
+    }
 }
 
 }  // namespace ravelin

@@ -3,31 +3,42 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "capture/PacketSource.h"
 #include "rows/CaptureLists.h"
 #include "ui/WindowLayout.h"
 
 namespace ravelin {
 
-/// The window's status line: the state text, the packet and HTTP counters and the label with
-/// the address being listened on. While capture runs, a timer keeps the counters current.
+/// The window's status line: the state text, the kernel's counters once it dropped packets,
+/// the packet and HTTP counters and the label with the address being listened on. While
+/// capture runs, a timer keeps the counters current.
 class StatusLine {
 public:
+    using StatisticsSource = std::function<std::optional<CaptureStatistics>()>;
+
     static constexpr int kCounterTimerMs = 100;
+    /// After capture stops, the lists catch up with the rows listed last within this time.
+    static constexpr int kCatchUpMs = 60;
 
     /// Makes the labels as children of `window`, each sized once for the longest text it shows.
-    StatusLine(QWidget& window, const CaptureLists& lists);
+    /// `statistics` reads the kernel's counters of the running capture.
+    StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSource statistics);
 
     /// Shows "State: <text>.".
     void SetStatus(std::string_view text);
     /// Shows the row counts of both lists.
     void UpdateCounters();
     /// The counters follow the lists every kCounterTimerMs, from now until StopCounterTimer.
-    void StartCounterTimer() { counterTimer_.start(); }
-    /// The counters stay as they are.
-    void StopCounterTimer() { counterTimer_.stop(); }
+    void StartCounterTimer();
+    /// The counters take the lists' last rows, now and once the lists caught up, and then stay.
+    void StopCounterTimer();
+    /// Shows the kernel's received and dropped counts once it dropped any.
+    void ShowStatistics(const std::optional<CaptureStatistics>& statistics);
     /// Shows the address being listened on.
     void ShowAddress(const std::string& text);
     /// Shows how packets are attributed to processes ("kernel events", "socket tables (...)").
@@ -44,16 +55,23 @@ public:
     QLabel* httpsLabel() const { return httpsLabel_; }
     QLabel* infoLabel() const { return infoLabel_; }
     QLabel* modeLabel() const { return modeLabel_; }
+    QLabel* lossLabel() const { return lossLabel_; }
 
 private:
+    void PlaceAfterState();
+
     const CaptureLists& lists_;
+    StatisticsSource statistics_;
     // Owned by the window.
     QLabel* infoLabel_;
     QLabel* stateLabel_;
     QLabel* packetsLabel_;
     QLabel* httpsLabel_;
     QLabel* modeLabel_;
+    QLabel* lossLabel_;
     QTimer counterTimer_;
+    QTimer catchUpTimer_;
+    bool lossShown_ = false;
 };
 
 }  // namespace ravelin

@@ -28,7 +28,8 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
     EXPECT_DOUBLE_EQ(*line->durationSeconds, 1.5);
     EXPECT_EQ(line->configFile, "r.ini");
 
-    const auto attributed = Parse({"--attribute", "--pid", "12,345", "--attribution=tables"});
+    const auto attributed =
+        Parse({"--print=packets", "--attribute", "--pid", "12,345", "--attribution=tables"});
     ASSERT_TRUE(attributed);
     EXPECT_TRUE(attributed->attribute);
     EXPECT_EQ(attributed->pids, (std::vector<int>{12, 345}));
@@ -70,6 +71,24 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         EXPECT_FALSE(Parse(arguments, &error)) << arguments[0];
         EXPECT_FALSE(error.empty()) << arguments[0];
     }
+}
+
+TEST(CommandLineTest, RefusesTheHeadlessModesOptionsWithoutPrint) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--count", "3"},
+                                                      {"--duration", "2"},
+                                                      {"--attribute"},
+                                                      {"--read", "x.pcap", "--pid", "7"}}) {
+        std::string error;
+        EXPECT_FALSE(Parse(arguments, &error)) << arguments[0];
+        EXPECT_NE(error.find("only with --print"), std::string::npos) << error;
+        std::vector<std::string> printing = arguments;
+        printing.emplace_back("--print=packets");
+        EXPECT_TRUE(Parse(printing)) << arguments[0];
+    }
+    // The window honours these.
+    const auto window = Parse({"--read", "x.pcap", "--bind", "127.0.0.1", "--attribution=tables"});
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(window->outputs.empty());
 }
 
 }  // namespace

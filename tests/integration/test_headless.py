@@ -468,7 +468,7 @@ class FailureTest(unittest.TestCase):
                      ["--print", "packets", "--bind", "300.1.1.1"],
                      ["--print", "packets", "--duration", "-1"],
                      ["--print", "packets", "--frobnicate"], ["--print", "packets", "--read"],
-                     ["--print"]):
+                     ["--print"], ["--count", "3"], ["--read", "x.pcap", "--pid", "1"]):
             with self.subTest(args=args):
                 code, out, err = run_ravelin(*args, timeout=10)
                 self.assertEqual((code, out), (2, ""))

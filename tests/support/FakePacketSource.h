@@ -32,6 +32,8 @@ struct FakeSourceScript {
     /// Before handing out datagram `holdAt`, wait (at most 30 s) until `hold` opens.
     std::size_t holdAt = static_cast<std::size_t>(-1);
     Gate* hold = nullptr;
+    /// The kernel's counters, as a live source reports them; read on the owner's thread.
+    std::optional<CaptureStatistics> statistics;
 
     std::atomic<int> reads{0};
     std::atomic<std::size_t> datagramsRead{0};
@@ -82,6 +84,8 @@ public:
         interrupted_ = false;
         return ReadResult::kData;
     }
+
+    std::optional<CaptureStatistics> Statistics() override { return script_->statistics; }
 
     void Interrupt() override {
         script_->interrupts++;
