@@ -87,7 +87,10 @@ void AppendPayloadText(std::span<const std::uint8_t> payload, std::size_t maxByt
         const PayloadChar next = NextPayloadChar(payload.subspan(at));
         if (at + next.byteCount > end) break;
         at += next.byteCount;
-        const char32_t c = next.codePoint;
+        char32_t c = next.codePoint;
+        // A list cell is one line: control characters (C0, DEL, C1) would show as nothing or
+        // as a box, so they show as dots, as in a hex dump's text column.
+        if ((c < 0x20 && c != ' ') || (c >= 0x7F && c < 0xA0)) c = '.';
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {

@@ -52,8 +52,9 @@ struct PayloadChar {
 PayloadChar NextPayloadChar(std::span<const std::uint8_t> bytes);
 
 /// Appends, as UTF-8, the characters of at most the first `maxBytes` payload bytes (see
-/// NextPayloadChar). A character whose bytes go on past `maxBytes` is left out rather than
-/// shown as other characters than the text pane shows.
+/// NextPayloadChar), control characters as dots, for a one-line cell. A character whose bytes
+/// go on past `maxBytes` is left out rather than shown as other characters than the text pane
+/// shows.
 void AppendPayloadText(std::span<const std::uint8_t> payload, std::size_t maxBytes,
                        std::string& out);
 

@@ -197,6 +197,15 @@ TEST(TextFormsTest, PayloadTextMapsEveryByteToOneCharacterOrAValidSequence) {
     EXPECT_EQ(Char({0xED, 0xA0, 0x80}).byteCount, 1U);        // a surrogate
     EXPECT_EQ(Char({0xF4, 0x90, 0x80, 0x80}).byteCount, 1U);  // beyond Unicode
     EXPECT_EQ(Char({0xE2, 0x82}).codePoint, 0xE2U);           // cut short
+
+    // The list's one-line text: control characters (C0, DEL, C1) as dots, zero as a space.
+    const std::uint8_t payload[] = {'G', 0, '\r', '\n', 0x7F, 0xC2, 0x85, 0xE9, 0xC3, 0xA9};
+    std::string text;
+    AppendPayloadText(payload, sizeof payload, text);
+    EXPECT_EQ(text,
+              "G ...."
+              "\u00E9"
+              "\u00E9");
 }
 
 TEST(DatagramDecoderTest, PayloadOfWellFormedDatagrams) {
