@@ -66,7 +66,7 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
         AppendPacketCellText(stored, kPacketDataColumn, cell);
         AppendPacketLine(stored, line);
     });
-    EXPECT_EQ(cell, "caf\u00e9  \u00ff\u0080\u00c3(\u20ac" + std::string(112, 'a'));
+    EXPECT_EQ(cell, "caf\u00e9  \u00ff.\u00c3(\u20ac" + std::string(112, 'a'));
     EXPECT_EQ(line,
               "2\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t129\t"
               "caf\\xc3\\xa9  \\xff\\x80\\xc3(\\xe2\\x82\\xac" +
