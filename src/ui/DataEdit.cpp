@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QTextCursor>
 
+#include "decode/TextForms.h"
 #include "output/HexDump.h"
 #include "ui/Fonts.h"
 
@@ -11,37 +12,6 @@ namespace ravelin {
 namespace {
 
 constexpr int kHexUnitWidth = 3;
-
-// Length of the valid UTF-8 sequence at the start of `bytes`, or 0 when it is not one.
-int Utf8SequenceLength(std::span<const std::uint8_t> bytes, char32_t& codePoint) {
-    const std::uint8_t lead = bytes[0];
-    int length = 0;
-    char32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (bytes.size() < static_cast<std::size_t>(length)) return 0;
-    for (int i = 1; i < length; ++i) {
-        if ((bytes[i] & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (bytes[i] & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond Unicode are not valid UTF-8.
-    if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
-        (value >= 0xD800 && value <= 0xDFFF)) {
-        return 0;
-    }
-    codePoint = value;
-    return length;
-}
 
 }  // namespace
 
@@ -79,20 +49,17 @@ void DataEdit::ShowBytes(std::span<const std::uint8_t> payload) {
     QString text;
     text.reserve(static_cast<qsizetype>(payload.size()));
     for (std::size_t at = 0; at < payload.size();) {
-        char32_t codePoint = 0;
-        int consumed = Utf8SequenceLength(payload.subspan(at), codePoint);
         const int position = static_cast<int>(text.size());
-        if (consumed > 0) {
-            text.append(QString::fromUcs4(&codePoint, 1));
-        } else if (payload[at] == '\r' && at + 1 < payload.size() && payload[at + 1] == '\n') {
+        int consumed = 0;
+        if (payload[at] == '\r' && at + 1 < payload.size() && payload[at + 1] == '\n') {
             // The document keeps CR LF as one line break: one character for both bytes.
             text.append(QLatin1Char('\n'));
             consumed = 2;
         } else {
-            // A byte that is no UTF-8 stands for itself; a zero byte shows as a space.
-            codePoint = payload[at] == 0 ? U' ' : static_cast<char32_t>(payload[at]);
-            text.append(QChar(static_cast<char16_t>(codePoint)));
-            consumed = 1;
+            // Valid UTF-8 as its character, any other byte as itself, zero as a space.
+            const PayloadChar next = NextPayloadChar(payload.subspan(at));
+            text.append(QString::fromUcs4(&next.codePoint, 1));
+            consumed = static_cast<int>(next.byteCount);
         }
         for (int i = 0; i < consumed; ++i)
             positionOfByte_[at + static_cast<std::size_t>(i)] = position;
