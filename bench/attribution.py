@@ -32,7 +32,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
-from ravelin_harness import Child, ravelin_binary, wait_until  # noqa: E402
+from ravelin_harness import Child, lo_packets, quiet_udp_port, ravelin_binary, wait_until  # noqa: E402,E501
 
 BODY_BYTES = 1_000_000
 
@@ -60,28 +60,6 @@ while True:
     else:
         break
 """
-
-
-def free_udp_port():
-    """A port below the ephemeral range: UDP owners are found by port alone, and an ephemeral
-    port may also be some other process's port on another address."""
-    lowest = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
-    for port in random.sample(range(max(1024, lowest - 10000), lowest), 50):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free UDP port")
-
-
-def lo_packets():
-    for line in Path("/proc/net/dev").read_text().splitlines():
-        name, _, counters = line.partition(":")
-        if name.strip() == "lo":
-            return int(counters.split()[9])  # transmitted packets
-    raise RuntimeError("no lo in /proc/net/dev")
 
 
 def packet_lines(text):
@@ -123,7 +101,7 @@ def accuracy(ravelin, fetches, work):
         capture = Child([ravelin, "--config", os.devnull, "--print", "packets", "--attribute",
                          "--bind", "127.0.0.1", "--duration", "300"])
         children.append(capture)
-        probe_port = free_udp_port()
+        probe_port = quiet_udp_port()
         probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         probe.bind(("127.0.0.1", probe_port))
         sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -197,7 +175,7 @@ def accuracy(ravelin, fetches, work):
 
 def cost_run(ravelin, mode, rate, seconds, sink_port):
     """One sender run under one ravelin; returns a dict of measurements."""
-    sender_port = free_udp_port()
+    sender_port = quiet_udp_port()
     sender = subprocess.Popen([sys.executable, "-c", SENDER, str(sink_port), str(rate),
                                str(seconds), str(sender_port)], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)

@@ -47,7 +47,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
-from ravelin_harness import ravelin_binary  # noqa: E402
+from ravelin_harness import lo_packets, quiet_udp_port, ravelin_binary  # noqa: E402
 
 SENDER_C = r"""
 #define _GNU_SOURCE
@@ -124,29 +124,6 @@ int main(int argc, char** argv) {
 """
 
 TICK = os.sysconf("SC_CLK_TCK")
-
-
-def quiet_udp_port(avoid=()):
-    """A free port below the ephemeral range, so that no short-lived socket shares it."""
-    lowest = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
-    for port in random.sample(range(max(1024, lowest - 10000), lowest), 50):
-        if port in avoid:
-            continue
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free UDP port")
-
-
-def lo_packets():
-    for line in Path("/proc/net/dev").read_text().splitlines():
-        name, _, counters = line.partition(":")
-        if name.strip() == "lo":
-            return int(counters.split()[9])  # transmitted packets
-    raise RuntimeError("no lo in /proc/net/dev")
 
 
 def cpu_ticks(pid):

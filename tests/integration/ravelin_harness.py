@@ -3,6 +3,7 @@
 Every peer started here talks to loopback addresses only, and every wait has a deadline.
 """
 import os
+import random
 import re
 import shutil
 import signal
@@ -259,3 +260,29 @@ def relink_ethernet_pcap(source, target, link_type, header, endian="<", prepend=
     moved = [(s, f, original - 14 + len(header(frame)), header(frame) + frame[14:])
              for s, f, original, frame in records]
     write_pcap(target, link_type, list(prepend) + moved, endian, nano)
+
+
+def quiet_udp_port(avoid=()):
+    """A free UDP port below the kernel's ephemeral range. A UDP owner is found by port alone,
+    and an ephemeral port of ours may also be some other process's port on another address
+    (a DNS query from 10.x) that sorts first."""
+    lowest = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
+    for port in random.sample(range(max(1024, lowest - 10000), lowest), 50):
+        if port in avoid:
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+    raise AssertionError("no free UDP port below the ephemeral range")
+
+
+def lo_packets():
+    """Packets the loopback interface has sent since boot."""
+    for line in Path("/proc/net/dev").read_text().splitlines():
+        name, _, counters = line.partition(":")
+        if name.strip() == "lo":
+            return int(counters.split()[9])
+    raise AssertionError("no lo in /proc/net/dev")

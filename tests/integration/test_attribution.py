@@ -17,7 +17,7 @@ import unittest
 from pathlib import Path
 
 from ravelin_harness import (RAVELIN_ENV, Child, is_root, missing_tools, parse_packet_lines,
-                             ravelin_binary, ravelin_command, wait_until)
+                             quiet_udp_port, ravelin_binary, ravelin_command, wait_until)
 
 NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
 # Large enough that each fetch has dozens of client ACKs, so one lost lookup shows in a share.
@@ -40,21 +40,6 @@ def setUpModule():
     binary = ravelin_binary()
     if not binary or not os.access(binary, os.X_OK):
         raise RuntimeError(f"no ravelin binary ({binary!r}); set RAVELIN or build first")
-
-
-def quiet_udp_port():
-    """A free UDP port below the kernel's ephemeral range. A UDP owner is found by port alone,
-    and an ephemeral port of ours may also be some other process's port on another address
-    (a DNS query from 10.x) that sorts first."""
-    lowest = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
-    for port in random.sample(range(max(1024, lowest - 10000), lowest), 50):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise AssertionError("no free UDP port below the ephemeral range")
 
 
 def attributed_rows(text):
