@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int requestsBefore = listing.lists.requests.rowCount();
     // Once as received and once as sent (the bound address is the source), so that both
     // directions' ports and colours are taken, and once on all interfaces.
-    ravelin::Datagram datagram{bytes, {1700000000 + static_cast<std::int64_t>(size), 0}};
+    const auto datagram =
+        ravelin::Datagram::Raw(bytes, {1700000000 + static_cast<std::int64_t>(size), 0});
     listing.pipeline.Process(datagram, 0x0100007F);
     listing.pipeline.Process(datagram, 0);
     if (size >= 16) {

@@ -61,7 +61,7 @@ protected:
     }
 
     bool List(const std::vector<std::uint8_t>& bytes, std::int64_t seconds = 0) {
-        return pipeline_.Process({bytes, {seconds, 0}}, kBound);
+        return pipeline_.Process(ravelin::Datagram::Raw(bytes, {seconds, 0}), kBound);
     }
 
     std::string Cell(int row, int column) {
@@ -208,7 +208,7 @@ TEST(PacketPipelineAnyAddressTest, EveryAddressOfThisHostSendsOnAllInterfaces) {
         {Ipv4("10.0.0.3"), kRemote},             // eth0's network, not its address
     };
     for (const auto& [from, to] : packets) {
-        ASSERT_TRUE(pipeline.Process({Udp(from, to), {0, 0}}, 0));
+        ASSERT_TRUE(pipeline.Process(Datagram::Raw(Udp(from, to), {0, 0}), 0));
     }
     const std::vector<bool> sent = {true, false, true, true, false};
     for (std::size_t row = 0; row < sent.size(); ++row) {
@@ -221,7 +221,7 @@ TEST(PacketPipelineAnyAddressTest, EveryAddressOfThisHostSendsOnAllInterfaces) {
     // The interfaces are listed once for all five, not per packet.
     EXPECT_EQ(listings, 1);
     // With a bound address, only that one is the sending side.
-    ASSERT_TRUE(pipeline.Process({Udp(Ipv4("10.8.0.3"), kRemote), {0, 0}}, kBound));
+    ASSERT_TRUE(pipeline.Process(Datagram::Raw(Udp(Ipv4("10.8.0.3"), kRemote), {0, 0}), kBound));
     EXPECT_FALSE(filter.calls.back().sent);
 }
 

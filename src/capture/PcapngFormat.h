@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture/DatagramBatch.h"
+
+namespace ravelin::pcapng {
+
+/// The pcapng blocks that Ravelin writes: a section header, one interface description per link
+/// type, and one enhanced packet block per packet. Blocks are written in this host's byte order
+/// (pcapng readers take either, from the section header's byte-order magic), with microsecond
+/// time stamps (the default resolution, so no if_tsresol option).
+
+/// Appends a section header block of unknown section length, with the shb_userappl option
+/// naming `application`.
+void AppendSectionHeader(std::vector<std::uint8_t>& out, std::string_view application);
+
+/// Appends an interface description block for frames of the libpcap data-link type `dlt`
+/// (DLT_RAW is written as LINKTYPE_RAW, 101), with the given snapshot length.
+void AppendInterfaceDescription(std::vector<std::uint8_t>& out, int dlt,
+                                std::uint32_t snapLength);
+
+/// Appends an enhanced packet block for interface `interfaceId` (the index of its interface
+/// description in the section): time stamp, captured and original length, the frame, and when
+/// `comment` is not empty one opt_comment option. Returns the offset, from the start of the
+/// appended block, at which the frame's bytes begin.
+std::size_t AppendEnhancedPacket(std::vector<std::uint8_t>& out, std::uint32_t interfaceId,
+                                 CaptureTime time, std::span<const std::uint8_t> frame,
+                                 std::uint32_t originalLength, std::string_view comment);
+
+/// The packet comment that names a packet's process: "pid=<pid> name=<name>".
+std::string OwnerComment(int pid, std::string_view name);
+
+/// The process a packet comment names, read back from OwnerComment's form; the name may contain
+/// spaces and runs to the end of the comment. Nothing for any other comment.
+struct ParsedOwner {
+    int pid = -1;
+    std::string name;
+};
+std::optional<ParsedOwner> ParseOwnerComment(std::string_view comment);
+
+/// True when `head` (the first bytes of a file) begins a pcapng section header block.
+bool IsPcapng(std::span<const std::uint8_t> head);
+
+}  // namespace ravelin::pcapng
