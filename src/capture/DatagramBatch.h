@@ -72,9 +72,8 @@ public:
         slot.datagramOffset = static_cast<std::uint32_t>(captured.datagramOffset);
         slot.datagramLength = static_cast<std::uint32_t>(captured.datagramLength);
         slot.linkType = captured.linkType;
-        slot.originalLength = captured.originalLength > slot.frameLength
-                                  ? captured.originalLength
-                                  : slot.frameLength;
+        slot.originalLength =
+            captured.originalLength > slot.frameLength ? captured.originalLength : slot.frameLength;
         slot.time = captured.time;
         slot.ownerPid = captured.owner.pid;
         slot.ownerNameLength = static_cast<std::uint32_t>(captured.owner.name.size());
@@ -96,7 +95,8 @@ public:
 
     Datagram operator[](std::size_t index) const {
         const Slot& slot = slots_[index];
-        const auto frame = std::span<const std::uint8_t>(bytes_).subspan(slot.offset, slot.frameLength);
+        const auto frame =
+            std::span<const std::uint8_t>(bytes_).subspan(slot.offset, slot.frameLength);
         Datagram datagram;
         datagram.bytes = frame.subspan(slot.datagramOffset, slot.datagramLength);
         datagram.time = slot.time;
@@ -104,9 +104,9 @@ public:
         datagram.linkType = slot.linkType;
         datagram.originalLength = slot.originalLength;
         datagram.owner.pid = slot.ownerPid;
-        datagram.owner.name = {reinterpret_cast<const char*>(bytes_.data()) + slot.offset +
-                                   slot.frameLength,
-                               slot.ownerNameLength};
+        datagram.owner.name = {
+            reinterpret_cast<const char*>(bytes_.data()) + slot.offset + slot.frameLength,
+            slot.ownerNameLength};
         return datagram;
     }
 

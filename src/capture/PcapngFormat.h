@@ -23,8 +23,7 @@ void AppendSectionHeader(std::vector<std::uint8_t>& out, std::string_view applic
 
 /// Appends an interface description block for frames of the libpcap data-link type `dlt`
 /// (DLT_RAW is written as LINKTYPE_RAW, 101), with the given snapshot length.
-void AppendInterfaceDescription(std::vector<std::uint8_t>& out, int dlt,
-                                std::uint32_t snapLength);
+void AppendInterfaceDescription(std::vector<std::uint8_t>& out, int dlt, std::uint32_t snapLength);
 
 /// Appends an enhanced packet block for interface `interfaceId` (the index of its interface
 /// description in the section): time stamp, captured and original length, the frame, and when

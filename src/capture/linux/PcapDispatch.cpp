@@ -16,8 +16,11 @@ void AddFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const auto datagram = ExtractIpv4Datagram(target->linkType, {bytes, header->caplen});
     if (!datagram) return;
     const std::span<const std::uint8_t> frame{bytes, header->caplen};
-    target->batch->Add({frame, static_cast<std::size_t>(datagram->data() - bytes),
-                        datagram->size(), target->linkType, header->len,
+    target->batch->Add({frame,
+                        static_cast<std::size_t>(datagram->data() - bytes),
+                        datagram->size(),
+                        target->linkType,
+                        header->len,
                         {static_cast<std::int64_t>(header->ts.tv_sec),
                          static_cast<std::int32_t>(header->ts.tv_usec)},
                         {}});
