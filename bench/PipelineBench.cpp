@@ -243,12 +243,17 @@ std::uint32_t BoundAddress() {
     return address;
 }
 
-/// Decode, HTTP recognition, packet row with payload copy, HTTP row, colours, under the lists'
+/// Decode, HTTP recognition, packet row with its frame spooled, HTTP row, colours, under the lists'
 /// lock: everything the pipeline thread does per datagram. Arguments: whether the working set
 /// is trimmed, and whether the HTTP step runs (11% of the mix are requests).
 void BM_PipelineProcess(benchmark::State& state) {
     const ravelin::DatagramBatch& mix = Mix();
-    ravelin::CaptureLists lists;
+    ravelin::SystemError error;
+    ravelin::CaptureLists lists(ravelin::PayloadSpool::Create({"/tmp"}, error));
+    if (lists.spool == nullptr) {
+        state.SkipWithError(("no payload spool: " + error.reason).c_str());
+        return;
+    }
     ravelin::HttpRecogniser recogniser(ConfigPath());
     ravelin::PacketPipeline pipeline(lists);
     if (state.range(1) != 0) pipeline.SetRecogniser(&recogniser);
@@ -261,10 +266,7 @@ void BM_PipelineProcess(benchmark::State& state) {
         if (++next == mix.size()) next = 0;
         if (++inStore == kRowsPerStore) {
             state.PauseTiming();
-            {
-                auto packets = lists.packets.ClearRows();
-                auto requests = lists.requests.ClearRows();
-            }
+            lists.ClearBoth();
             inStore = 0;
             state.ResumeTiming();
         }

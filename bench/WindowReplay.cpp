@@ -34,7 +34,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication application(argc, argv);
-    ravelin::MainDialog window(ravelin::LinuxServices(std::string(argv[1])), "/dev/null");
+    ravelin::SystemServices services = ravelin::LinuxServices(std::string(argv[1]));
+    std::string error;
+    if (!ravelin::OpenSpool(services, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    ravelin::MainDialog window(std::move(services), "/dev/null");
     if (!window.Initialise()) return 1;
     window.show();
     QCoreApplication::processEvents();

@@ -42,8 +42,15 @@ const std::string& ColoursPath() {
     return path;
 }
 
+std::unique_ptr<ravelin::PayloadSpool> OpenSpool() {
+    ravelin::SystemError error;
+    auto spool = ravelin::PayloadSpool::Create({ravelin::fuzz::TempPath("spool")}, error);
+    if (spool == nullptr) std::abort();
+    return spool;
+}
+
 struct Listing {
-    ravelin::CaptureLists lists;
+    ravelin::CaptureLists lists{OpenSpool()};
     ravelin::HttpRecogniser recogniser{ColoursPath()};
     // Loopback as this host's only interface, so that runs do not depend on the machine.
     ravelin::PacketPipeline pipeline{lists, [] {
@@ -58,9 +65,7 @@ struct Listing {
         if (lists.packets.rowCount() < kMaximumRows && lists.requests.rowCount() < kMaximumRows) {
             return;
         }
-        std::lock_guard lock(lists.updateMutex);
-        lists.packets.ClearRows();
-        lists.requests.ClearRows();
+        lists.ClearBoth();
     }
 };
 
@@ -79,11 +84,21 @@ void CheckDecoded(std::span<const std::uint8_t> datagram) {
 
 void PrintNewRows(ravelin::CaptureLists& lists, int packetsBefore, int requestsBefore) {
     std::string out;
-    lists.packets.ReadRows(packetsBefore, lists.packets.rowCount() - packetsBefore,
-                           [&](int, const ravelin::StoredRow<ravelin::PacketRow>& row) {
-                               ravelin::AppendPacketLine(row, out);
-                               ravelin::AppendPacketLine(row, out, 1234);
-                           });
+    std::vector<std::uint8_t> preview;
+    for (int row = packetsBefore; row < lists.packets.rowCount(); ++row) {
+        const bool read = lists.ReadPacket(
+            row, ravelin::PacketRow::kPreviewBytes, preview,
+            [&](const ravelin::StoredRow<ravelin::PacketRow>& stored,
+                std::span<const std::uint8_t> payload) {
+                Check(payload.size() == std::min<std::size_t>(
+                                            static_cast<std::size_t>(stored.row.record.length),
+                                            ravelin::PacketRow::kPreviewBytes),
+                      "the spool gives back the preview of every listed payload");
+                ravelin::AppendPacketLine(stored, payload, out);
+                ravelin::AppendPacketLine(stored, payload, out, 1234);
+            });
+        Check(read, "every listed row is readable");
+    }
     lists.requests.ReadRows(requestsBefore, lists.requests.rowCount() - requestsBefore,
                             [&](int, const ravelin::StoredRow<ravelin::HttpRow>& row) {
                                 ravelin::AppendHttpLine(row, out);

@@ -20,6 +20,10 @@ std::optional<CommandLine::Output> ParseOutput(const std::string& text) {
 
 }  // namespace
 
+bool CommandLine::headless() const {
+    return !outputs.empty() || writeFile.has_value();
+}
+
 bool CommandLine::Prints(Output output) const {
     return std::find(outputs.begin(), outputs.end(), output) != outputs.end();
 }
@@ -27,7 +31,7 @@ bool CommandLine::Prints(Output output) const {
 const char* UsageText() {
     return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
            "               [--duration SEC] [--config FILE] [--attribute] [--pid P[,P...]]\n"
-           "               [--attribution auto|events|tables]\n"
+           "               [--attribution auto|events|tables] [--write FILE]\n"
            "  --print WHAT     run without a window and print to standard output;\n"
            "                   WHAT is packets, http, marks or summary (may be repeated);\n"
            "                   marks links every HTTP request's packet row once capture ends\n"
@@ -40,7 +44,10 @@ const char* UsageText() {
            "  --attribute      add the owning process id to every packet line (with --print)\n"
            "  --pid P[,P...]   list only the traffic of these processes (with --print)\n"
            "  --attribution M  how owners are found: auto (kernel socket events where they\n"
-           "                   can run, else the socket tables), events, or tables\n";
+           "                   can run, else the socket tables), events, or tables\n"
+           "  --write FILE     run without a window and save the listed packets as a pcapng\n"
+           "                   file when capture ends, each with a comment naming its\n"
+           "                   process (pid=<pid> name=<name>) where it is known\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -65,7 +72,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         const bool takesValue = option == "--print" || option == "--read" || option == "--bind" ||
                                 option == "--count" || option == "--duration" ||
                                 option == "--config" || option == "--pid" ||
-                                option == "--attribution";
+                                option == "--attribution" || option == "--write";
         if (!takesValue) {
             error = "unknown option: " + arguments[i];
             return std::nullopt;
@@ -86,6 +93,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
             line.outputs.push_back(*output);
         } else if (option == "--read") {
             line.readFile = *value;
+        } else if (option == "--write") {
+            line.writeFile = *value;
         } else if (option == "--bind") {
             in_addr address{};
             if (inet_pton(AF_INET, value->c_str(), &address) != 1) {
@@ -146,7 +155,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         }
     }
     // The window has no use for them; ignoring them would mislead.
-    if (line.outputs.empty() && !line.help) {
+    if (!line.headless() && !line.help) {
         const char* printOnly = line.count             ? "--count"
                                 : line.durationSeconds ? "--duration"
                                 : line.attribute       ? "--attribute"

@@ -15,6 +15,7 @@ struct CommandLine {
 
     std::vector<Output> outputs;               ///< --print, in the order given; empty: the window
     std::optional<std::string> readFile;       ///< --read FILE
+    std::optional<std::string> writeFile;      ///< --write FILE: the capture, as pcapng
     std::optional<std::uint32_t> bindAddress;  ///< --bind ADDR, network byte order
     std::optional<long long> count;            ///< --count N
     std::optional<double> durationSeconds;     ///< --duration SEC
@@ -25,6 +26,8 @@ struct CommandLine {
     bool help = false;
 
     bool Prints(Output output) const;
+    /// Runs without a window: something is printed or written.
+    bool headless() const;
 };
 
 /// Parses the arguments after the program name; on a mistake, nothing and `error` says what.

@@ -44,9 +44,11 @@ void HeadlessRunner::OnPacketListed(int row, int owner) {
     if (commandLine_.Prints(CommandLine::Output::kPackets)) {
         std::optional<int> shownOwner;
         if (commandLine_.attribute) shownOwner = owner;
-        monitor_.lists().packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            AppendPacketLine(stored, pending_, shownOwner);
-        });
+        monitor_.lists().ReadPacket(
+            row, PacketRow::kPreviewBytes, preview_,
+            [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
+                AppendPacketLine(stored, payload, pending_, shownOwner);
+            });
         if (pending_.size() >= kFlushThreshold) Flush();
     }
     if (commandLine_.count && listedPackets_ >= *commandLine_.count) {
@@ -108,7 +110,8 @@ void HeadlessRunner::WaitForEnd() {
 }
 
 bool HeadlessRunner::SetUpAttribution() {
-    if (!commandLine_.attribute && !commandLine_.pids) return true;
+    // A written capture names each packet's process where it is known.
+    if (!commandLine_.attribute && !commandLine_.pids && !commandLine_.writeFile) return true;
     const bool loaded = monitor_.LoadOwnerTables(*this, commandLine_.attribution);
     if (!monitor_.attributionMode().empty()) {
         (void)std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
@@ -122,7 +125,7 @@ bool HeadlessRunner::SetUpAttribution() {
     } else {
         selection = std::make_unique<EverythingSelected>();
     }
-    monitor_.FilterBy(std::move(selection), commandLine_.attribute
+    monitor_.FilterBy(std::move(selection), commandLine_.attribute || commandLine_.writeFile
                                                 ? Monitor::OwnerLookup::kAlways
                                                 : Monitor::OwnerLookup::kWhenFiltering);
     return true;
@@ -160,6 +163,14 @@ int HeadlessRunner::Run() {
                            static_cast<unsigned long long>(statistics->dropped));
     }
 
+    if (commandLine_.writeFile) {
+        if (const int error = monitor_.SaveCapture(*commandLine_.writeFile); error != 0) {
+            (void)std::fprintf(errors_, "ravelin: cannot write %s: %s\n",
+                               commandLine_.writeFile->c_str(),
+                               SystemError::FromErrno(error).reason.c_str());
+            failed_.store(true);
+        }
+    }
     if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
     if (commandLine_.Prints(CommandLine::Output::kSummary)) {
         double seconds = 0;

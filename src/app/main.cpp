@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <string>
@@ -15,15 +16,26 @@ namespace {
 int RunHeadless(const ravelin::CommandLine& commandLine) {
     static char outputBuffer[1 << 16];
     (void)std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    ravelin::HeadlessRunner runner(commandLine, ravelin::LinuxServices(commandLine.readFile),
-                                   stdout, stderr);
+    ravelin::SystemServices services = ravelin::LinuxServices(commandLine.readFile);
+    std::string error;
+    if (!ravelin::OpenSpool(services, error)) {
+        (void)std::fprintf(stderr, "ravelin: %s\n", error.c_str());
+        return 1;
+    }
+    ravelin::HeadlessRunner runner(commandLine, std::move(services), stdout, stderr);
     return runner.Run();
 }
 
 int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ravelin"));
-    ravelin::MainDialog window(ravelin::LinuxServices(commandLine.readFile),
+    ravelin::SystemServices services = ravelin::LinuxServices(commandLine.readFile);
+    std::string error;
+    if (!ravelin::OpenSpool(services, error)) {
+        QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromStdString(error));
+        return 1;
+    }
+    ravelin::MainDialog window(std::move(services),
                                commandLine.configFile.value_or(ravelin::DefaultConfigPath()));
     // As in the headless mode: --bind, else 0.0.0.0 for a file, else the host's address.
     if (commandLine.bindAddress) {
@@ -52,7 +64,7 @@ int main(int argc, char** argv) {
         (void)std::fputs(ravelin::UsageText(), stdout);
         return 0;
     }
-    if (!commandLine->outputs.empty()) return RunHeadless(*commandLine);
+    if (commandLine->headless()) return RunHeadless(*commandLine);
     Q_INIT_RESOURCE(ravelin);  // the icons live in a static library
     int qtArgc = 1;
     return RunWindow(*commandLine, qtArgc, argv);

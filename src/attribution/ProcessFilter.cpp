@@ -21,23 +21,32 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
     return lookup_.FindPortOwner(isTcp, ends, opensConnection);
 }
 
+bool ProcessFilter::Selected(int owner) {
+    if (owner != kNoOwner) {
+        if (const auto selected = selection_.IsProcessSelected(owner)) return *selected;
+        // An owner the tree does not know yet: it started after the last refresh.
+        selection_.Refresh();
+        if (const auto selected = selection_.IsProcessSelected(owner)) return *selected;
+    }
+    return selection_.RootSelected();
+}
+
 FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                                   bool sentByThisHost) {
+                                   bool sentByThisHost, const RecordedOwner& recorded) {
     const bool allSelected = selection_.AllSelected();
+    if (recorded.known()) {
+        if (recorded_ != nullptr) recorded_->Note(recorded.pid, recorded.name);
+        return {allSelected || Selected(recorded.pid), recorded.pid, recorded.name};
+    }
     if (allSelected && !alwaysAttribute_) {
         // Flows that begin now are known when the user unticks a process later.
         lookup_.TakeSocketEvents();
-        return {true, kNoOwner};
+        return {true, kNoOwner, {}};
     }
     const int owner = LookUpOwner(packet, localPort, sentByThisHost);
-    if (allSelected) return {true, owner};
-    if (owner != kNoOwner) {
-        if (const auto selected = selection_.IsProcessSelected(owner)) return {*selected, owner};
-        // An owner the tree does not know yet: it started after the last refresh.
-        selection_.Refresh();
-        if (const auto selected = selection_.IsProcessSelected(owner)) return {*selected, owner};
-    }
-    return {selection_.RootSelected(), owner};
+    const bool keep = allSelected || Selected(owner);
+    if (!keep || owner == kNoOwner) return {keep, owner, {}};
+    return {true, owner, names_.Name(owner, OwnerNames::Clock::now())};
 }
 
 }  // namespace ravelin

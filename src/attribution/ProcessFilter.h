@@ -4,8 +4,10 @@
 #include <optional>
 #include <unordered_set>
 
+#include "attribution/OwnerNames.h"
 #include "attribution/PortOwnerLookup.h"
 #include "attribution/ProcessTree.h"
+#include "attribution/RecordedProcesses.h"
 #include "pipeline/PipelineSteps.h"
 
 namespace ravelin {
@@ -66,21 +68,29 @@ public:
 /// selected, judging traffic without a known owner by the root.
 class ProcessFilter : public PacketFilter {
 public:
-    ProcessFilter(PortOwnerLookup& lookup, ProcessSelection& selection)
-        : lookup_(lookup), selection_(selection) {}
+    /// `processes` names the owners found (for the comments of a saved capture).
+    ProcessFilter(PortOwnerLookup& lookup, ProcessSelection& selection, ProcessSource& processes)
+        : lookup_(lookup), selection_(selection), names_(lookup, processes) {}
 
     /// Look up the owner of every TCP and UDP packet, even while every process is selected,
     /// so that every decision names it (the headless mode's attribution column).
     void SetAlwaysAttribute(bool always) { alwaysAttribute_ = always; }
+    /// Where the owners that a saved capture records are noted, so that the tree shows them.
+    void SetRecordedProcesses(RecordedProcesses* recorded) { recorded_ = recorded; }
 
+    /// A recorded owner (a saved capture's) is taken as it is, without a lookup.
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        bool sentByThisHost) override;
+                        bool sentByThisHost, const RecordedOwner& recorded) override;
 
 private:
     int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort, bool sent);
+    /// Whether the selection lists traffic of `owner` (kNoOwner: the root decides).
+    bool Selected(int owner);
 
     PortOwnerLookup& lookup_;
     ProcessSelection& selection_;
+    OwnerNames names_;
+    RecordedProcesses* recorded_ = nullptr;
     bool alwaysAttribute_ = false;
 };
 

@@ -27,6 +27,12 @@ public:
     virtual std::vector<ProcessInfo> Snapshot() = 0;
     /// The full path of the process's executable, where it can be read.
     virtual std::optional<std::string> ImagePath(int pid) = 0;
+    /// The process's image name as Snapshot gives it; nothing when the process is gone.
+    virtual std::optional<std::string> ImageName(int pid) {
+        auto path = ImagePath(pid);
+        if (!path) return std::nullopt;
+        return path->substr(path->rfind('/') + 1);
+    }
     /// Whether the process belongs to the installed operating system: its executable is a file
     /// of an installed distribution package, or it is a kernel thread without an executable.
     virtual bool IsSystemProcess(int pid) = 0;

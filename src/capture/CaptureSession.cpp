@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::string_view kThreadStartMessage = "CreateThread 启动监听线程失败";
 constexpr std::string_view kReceiveMessage = "recv 接收包失败";
+// The rows listed so far keep their bytes (what could not be written stays in memory).
+constexpr std::string_view kListingMessage = "pwrite 写入负载缓存文件失败，抓包已停止，已列出的包仍可查看";
 
 }  // namespace
 
@@ -113,11 +115,18 @@ void CaptureSession::OnStartStop() {
 
 bool CaptureSession::FinishEndedCapture() {
     std::optional<SystemError> failure;
+    std::optional<SystemError> listingFailure;
     bool repeated = false;
     {
         std::lock_guard lock(failureMutex_);
         failure.swap(receiveFailure_);
+        listingFailure.swap(listingFailure_);
         repeated = receiveFailureRepeated_;
+    }
+    if (listingFailure) {
+        CheckCall(CallResult::Failure(*listingFailure), kListingMessage, host_.reporter());
+        Stop();
+        return false;
     }
     // An error that is let pass once, but came back every time, is reported after all.
     const bool reported =
@@ -186,11 +195,26 @@ void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
 void CaptureSession::PipelineLoop(DatagramQueue& queue) {
     bool listedSinceBatchEnd = false;
     while (auto batch = queue.Pop()) {
+        bool failed = false;
         for (std::size_t i = 0; i < batch->size(); ++i) {
             if (!running_.load(std::memory_order_relaxed)) break;
-            listedSinceBatchEnd |= pipeline_.Process((*batch)[i], boundAddress_.load());
+            const bool listed = pipeline_.Process((*batch)[i], boundAddress_.load());
+            listedSinceBatchEnd |= listed;
+            if (!listed && pipeline_.failure()) {
+                failed = true;
+                break;
+            }
         }
         queue.GiveBack(std::move(batch));
+        if (failed) {
+            {
+                std::lock_guard lock(failureMutex_);
+                listingFailure_ = pipeline_.failure();
+            }
+            // Nothing more can be listed: the receive thread stops at its next batch.
+            queue.Cancel();
+            break;
+        }
         if (listedSinceBatchEnd && !queue.HasQueued()) {
             pipeline_.EndBatch();
             listedSinceBatchEnd = false;

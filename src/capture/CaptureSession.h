@@ -81,6 +81,8 @@ public:
     bool FinishEndedCapture();
     /// Stops listing further packets at once, from any thread; the owner still calls Stop().
     void Halt() { running_.store(false); }
+    /// Where the next start reads from. Call while capture is stopped.
+    void SetSourceFactory(SourceFactory sourceFactory) { sourceFactory_ = std::move(sourceFactory); }
     /// Call while capture is stopped (tests shorten the waits).
     void SetPassedErrorRetry(PassedErrorRetry retry) { retry_ = retry; }
 
@@ -116,6 +118,7 @@ private:
     std::mutex failureMutex_;
     std::optional<SystemError> receiveFailure_;
     bool receiveFailureRepeated_ = false;  // guarded by failureMutex_
+    std::optional<SystemError> listingFailure_;  // guarded by failureMutex_
 
     PassedErrorRetry retry_;
     std::mutex retryMutex_;

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#include <optional>
+
+#include "base/CheckCall.h"
 #include "capture/DatagramBatch.h"
 
 namespace ravelin {
@@ -15,6 +18,10 @@ public:
     virtual bool Process(const Datagram& datagram, std::uint32_t boundAddress) = 0;
     /// The queue ran dry: nothing more is waiting for now.
     virtual void EndBatch() = 0;
+    /// Why the sink can list nothing more (where it keeps what it lists failed); the session
+    /// then ends capture and reports it. Asked on the sink's thread after a datagram that
+    /// added no row.
+    virtual const std::optional<SystemError>& failure() const = 0;
 };
 
 }  // namespace ravelin

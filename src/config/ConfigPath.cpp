@@ -13,6 +13,12 @@ namespace {
 
 constexpr const char* kFileName = "Ravelin.ini";
 
+std::optional<std::string> Environment(const char* name) {
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read at start-up
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
 }  // namespace
 
 std::string ChooseConfigPath(const std::string& executableDirectory, bool directoryWritable,
@@ -36,14 +42,24 @@ std::string DefaultConfigPath() {
     std::error_code error;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::string directory = error ? "." : executable.parent_path().string();
-    const auto environment = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read at start-up
-        if (value == nullptr) return std::nullopt;
-        return std::string(value);
-    };
     return ChooseConfigPath(directory, access(directory.c_str(), W_OK) == 0,
                             std::filesystem::exists(std::filesystem::path(directory) / kFileName),
-                            environment("XDG_CONFIG_HOME"), environment("HOME"));
+                            Environment("XDG_CONFIG_HOME"), Environment("HOME"));
+}
+
+std::vector<std::string> ChooseSpoolDirectories(const std::optional<std::string>& xdgCacheHome,
+                                                const std::optional<std::string>& home,
+                                                const std::optional<std::string>& tmpdir) {
+    std::vector<std::string> directories;
+    if (xdgCacheHome) directories.push_back((std::filesystem::path(*xdgCacheHome) / "ravelin").string());
+    if (home) directories.push_back((std::filesystem::path(*home) / ".cache" / "ravelin").string());
+    directories.push_back(tmpdir.value_or("/tmp"));
+    return directories;
+}
+
+std::vector<std::string> DefaultSpoolDirectories() {
+    return ChooseSpoolDirectories(Environment("XDG_CACHE_HOME"), Environment("HOME"),
+                                  Environment("TMPDIR"));
 }
 
 StartupConfig ReadStartupConfig(IniFile& ini) {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ravelin {
 
@@ -14,6 +15,15 @@ std::string ChooseConfigPath(const std::string& executableDirectory, bool direct
 
 /// ChooseConfigPath for this process.
 std::string DefaultConfigPath();
+
+/// Where captured payloads are spooled, best first: $XDG_CACHE_HOME/ravelin, else
+/// ~/.cache/ravelin, else $TMPDIR (else /tmp). The caller takes the first it can write in.
+std::vector<std::string> ChooseSpoolDirectories(const std::optional<std::string>& xdgCacheHome,
+                                                const std::optional<std::string>& home,
+                                                const std::optional<std::string>& tmpdir);
+
+/// ChooseSpoolDirectories for this process.
+std::vector<std::string> DefaultSpoolDirectories();
 
 /// The settings of section "Config" that the window reads at start-up.
 struct StartupConfig {

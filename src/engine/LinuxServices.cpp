@@ -6,11 +6,15 @@
 #include "attribution/linux/ProcFsProcessSource.h"
 #include "capture/linux/PcapFileSource.h"
 #include "capture/linux/PcapLiveSource.h"
+#include "config/ConfigPath.h"
 
 namespace ravelin {
 
 SystemServices LinuxServices(const std::optional<std::string>& readFile) {
     SystemServices services;
+    services.fileSources = [](const std::string& path) {
+        return std::make_unique<PcapFileSource>(path);
+    };
     if (readFile) {
         services.packetSources = [file = *readFile](std::uint32_t) {
             return std::make_unique<PcapFileSource>(file);
@@ -44,6 +48,13 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
     services.lookupProcesses = std::make_unique<ProcFsProcessSource>();
     services.treeProcesses = std::make_unique<ProcFsProcessSource>();
     return services;
+}
+
+bool OpenSpool(SystemServices& services, std::string& error) {
+    SystemError failure;
+    services.spool = PayloadSpool::Create(DefaultSpoolDirectories(), failure);
+    if (services.spool == nullptr) error = "cannot create the payload spool: " + failure.reason;
+    return services.spool != nullptr;
 }
 
 }  // namespace ravelin

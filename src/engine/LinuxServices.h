@@ -12,4 +12,8 @@ namespace ravelin {
 /// events from eBPF where they can be loaded.
 SystemServices LinuxServices(const std::optional<std::string>& readFile);
 
+/// Gives the services a payload spool in the user's cache directory; false, and `error` says
+/// why, when none can be made.
+bool OpenSpool(SystemServices& services, std::string& error);
+
 }  // namespace ravelin

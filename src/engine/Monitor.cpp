@@ -1,11 +1,20 @@
 #include "engine/Monitor.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/UniqueFd.h"
+
 namespace ravelin {
 
 Monitor::Monitor(SystemServices services, SessionHost& host, std::string configPath)
     : services_(std::move(services)),
+      lists_(std::move(services_.spool)),
       recogniser_(std::move(configPath)),
-      pipeline_(lists_, services_.localInterfaces) {
+      pipeline_(lists_, services_.localInterfaces),
+      recordedProcesses_(*services_.treeProcesses) {
     pipeline_.SetRecogniser(&recogniser_);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
 }
@@ -36,7 +45,7 @@ bool Monitor::LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice)
 
 ProcessTree& Monitor::processTree() {
     if (tree_ == nullptr) {
-        tree_ = std::make_unique<ProcessTree>(*services_.treeProcesses, *services_.treeSockets);
+        tree_ = std::make_unique<ProcessTree>(recordedProcesses_, *services_.treeSockets);
     }
     return *tree_;
 }
@@ -50,9 +59,42 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup 
             std::make_unique<PortOwnerLookup>(*services_.lookupSockets, *services_.lookupProcesses);
         lookup_->SetSocketEvents(socketEvents_.get());
     }
-    filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_);
+    filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_, *services_.lookupProcesses);
     filter_->SetAlwaysAttribute(lookup == OwnerLookup::kAlways);
+    filter_->SetRecordedProcesses(&recordedProcesses_);
     pipeline_.SetFilter(filter_.get());
+}
+
+int Monitor::SaveCapture(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid()) return errno;
+    int error = lists_.spool->CopyTo(file.get());
+    // A failed close can mean lost data (NFS, a full disk): it counts as a failed write.
+    if (file.Close() != 0 && error == 0) error = errno;
+    // Half a capture is worse than none: a reader would take it for the whole.
+    if (error != 0) ::unlink(path.c_str());
+    return error;
+}
+
+void Monitor::OpenCapture(const std::string& path) {
+    session_->Stop();
+    lists_.ClearBoth();
+    recordedProcesses_.ShowRecorded(true);
+    openedCapture_ = true;
+    session_->SetSourceFactory(
+        [open = services_.fileSources, path](std::uint32_t) { return open(path); });
+    // A saved capture was made wherever it was made: this host's addresses say nothing of
+    // which packets it sent.
+    pipeline_.SetLocalInterfaces([] { return std::vector<InterfaceAddress>(); });
+    session_->OnAddressChosen(0);
+}
+
+void Monitor::ReturnToSystemSources() {
+    if (!openedCapture_) return;
+    openedCapture_ = false;
+    recordedProcesses_.ShowRecorded(false);
+    session_->SetSourceFactory(services_.packetSources);
+    pipeline_.SetLocalInterfaces(services_.localInterfaces);
 }
 
 }  // namespace ravelin

@@ -7,6 +7,7 @@
 #include "attribution/PortOwnerLookup.h"
 #include "attribution/ProcessFilter.h"
 #include "attribution/ProcessTree.h"
+#include "attribution/RecordedProcesses.h"
 #include "capture/CaptureSession.h"
 #include "engine/SystemServices.h"
 #include "pipeline/PacketPipeline.h"
@@ -53,6 +54,19 @@ public:
     /// stopped.
     void SetObserver(ListingObserver* observer) { pipeline_.SetObserver(observer); }
 
+    /// Writes every listed packet, in order, as a pcapng file: each packet with its owner's
+    /// comment where the owner was known. 0, or the error number of the failure (the file is
+    /// then removed).
+    int SaveCapture(const std::string& path);
+    /// From the next start on, capture replays the saved capture `path`, and the tree shows
+    /// the processes its comments name. Stops capture and empties the lists.
+    void OpenCapture(const std::string& path);
+    /// Back to capture from the system's sources (live, or the file given at start-up), and
+    /// the running processes in the tree. Capture must be stopped.
+    void ReturnToSystemSources();
+    /// Whether capture replays a file that OpenCapture chose.
+    bool showingOpenedCapture() const { return openedCapture_; }
+
     CaptureSession& session() { return *session_; }
     const CaptureSession& session() const { return *session_; }
     CaptureLists& lists() { return lists_; }
@@ -64,6 +78,8 @@ private:
     PacketPipeline pipeline_;
     std::unique_ptr<SocketEventSource> socketEvents_;
     std::string attributionMode_;
+    RecordedProcesses recordedProcesses_;
+    bool openedCapture_ = false;
     std::unique_ptr<ProcessTree> tree_;
     std::unique_ptr<PortOwnerLookup> lookup_;
     std::unique_ptr<ProcessSelection> selection_;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "attribution/ProcessSource.h"
 #include "attribution/SocketEvents.h"
@@ -9,6 +10,7 @@
 #include "base/CheckCall.h"
 #include "capture/CaptureSession.h"
 #include "capture/Interfaces.h"
+#include "rows/PayloadSpool.h"
 
 namespace ravelin {
 
@@ -22,6 +24,10 @@ enum class AttributionChoice { kAuto, kEvents, kTables };
 struct SystemServices {
     /// Where capture reads datagrams from, for a bound address.
     CaptureSession::SourceFactory packetSources;
+    /// A saved capture to replay (Open capture).
+    std::function<std::unique_ptr<PacketSource>(const std::string& path)> fileSources;
+    /// Where the listed packets' bytes are kept.
+    std::unique_ptr<PayloadSpool> spool;
     /// The interfaces whose addresses count as this host's when capture is bound to 0.0.0.0.
     std::function<std::vector<InterfaceAddress>()> localInterfaces = ListIpv4Interfaces;
     /// Owner lookups, on the pipeline thread.

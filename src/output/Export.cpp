@@ -36,15 +36,15 @@ bool EqualIgnoringCase(std::string_view left, std::string_view right) {
 void AppendLine(std::string& out, std::string_view label, const StoredRow<PacketRow>& stored,
                 int column) {
     out += label;
-    AppendPacketCellText(stored, column, out);
+    AppendPacketCellText(stored, {}, column, out);
     out += "\r\n";
 }
 
 void AppendEndpoint(std::string& out, const StoredRow<PacketRow>& stored, int addressColumn,
                     int portColumn) {
-    AppendPacketCellText(stored, addressColumn, out);
+    AppendPacketCellText(stored, {}, addressColumn, out);
     out += ':';
-    AppendPacketCellText(stored, portColumn, out);
+    AppendPacketCellText(stored, {}, portColumn, out);
 }
 
 /// True when the source side is the bound address, so that the far side is the destination.
@@ -52,7 +52,7 @@ void AppendEndpoint(std::string& out, const StoredRow<PacketRow>& stored, int ad
 bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAddressText) {
     if (boundAddressText == "0.0.0.0") return stored.row.sentByThisHost;
     std::string source;
-    AppendPacketCellText(stored, kSourceAddressColumn, source);
+    AppendPacketCellText(stored, {}, kSourceAddressColumn, source);
     return EqualIgnoringCase(source, boundAddressText);
 }
 
@@ -82,7 +82,8 @@ std::string JoinUrls(const std::vector<std::string>& urls) {
     return text;
 }
 
-std::string CopyAllText(const StoredRow<PacketRow>& stored) {
+std::string CopyAllText(const StoredRow<PacketRow>& stored,
+                        std::span<const std::uint8_t> payload) {
     std::string text;
     AppendLine(text, "Time:", stored, kTimeColumn);
     AppendLine(text, "Protocol:", stored, kProtocolColumn);
@@ -94,7 +95,6 @@ std::string CopyAllText(const StoredRow<PacketRow>& stored) {
     AppendLine(text, "DataLength:", stored, kDataLengthColumn);
     text += "\r\n";
     // The payload is read as a C string: the text ends at its first zero byte.
-    const auto payload = stored.row.record.payload();
     const auto* chars = reinterpret_cast<const char*>(payload.data());
     text.append(chars, payload.empty() ? 0 : ::strnlen(chars, payload.size()));
     text += "\r\n\r\n";
@@ -106,7 +106,7 @@ std::string RemoteAddressText(const StoredRow<PacketRow>& stored,
                               std::string_view boundAddressText) {
     std::string text;
     AppendPacketCellText(
-        stored,
+        stored, {},
         SourceIsBound(stored, boundAddressText) ? kDestinationAddressColumn : kSourceAddressColumn,
         text);
     return text;
@@ -123,7 +123,7 @@ std::string RemoteEndpointText(const StoredRow<PacketRow>& stored,
     return text;
 }
 
-SaveResult SavePayloads(const std::string& path, const RowStore<PacketRow>& packets,
+SaveResult SavePayloads(const std::string& path, const CaptureLists& lists,
                         const std::vector<int>& rowsAscending) {
     SaveResult result;
     const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -136,13 +136,13 @@ SaveResult SavePayloads(const std::string& path, const RowStore<PacketRow>& pack
     int error = 0;
     std::vector<std::uint8_t> bytes;
     for (int row : rowsAscending) {
-        // Copied under the store's lock and written outside it: a slow disk must not stall
+        // Read from the spool and written outside every lock: a slow disk must not stall
         // capture.
         bytes.clear();
-        packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            const auto payload = stored.row.record.payload();
-            bytes.assign(payload.begin(), payload.end());
-        });
+        if (!lists.ReadPacket(row, kWholePayload, bytes,
+                              [](const StoredRow<PacketRow>&, std::span<const std::uint8_t>) {})) {
+            bytes.clear();
+        }
         error = WriteFully(descriptor, bytes);
         if (error != 0) break;
     }

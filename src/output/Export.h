@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "rows/CaptureLists.h"
 #include "rows/PacketRow.h"
 #include "rows/RowStore.h"
 
@@ -19,7 +22,7 @@ std::string JoinUrls(const std::vector<std::string>& urls);
 /// The clipboard text of one packet: time, protocol, both endpoints and the data length, each
 /// on a CR LF line, a blank line, the payload as text up to its first zero byte, a blank line
 /// and the hex dump of the whole payload.
-std::string CopyAllText(const StoredRow<PacketRow>& stored);
+std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload);
 
 /// The address of the far side: the source, unless the source is the bound address (compared
 /// ignoring case), then the destination. With the bound address 0.0.0.0, the destination of a
@@ -41,7 +44,7 @@ struct SaveResult {
 /// Writes the payloads of `rowsAscending` one after the other, nothing between them, to a new
 /// or truncated file at `path`. Rows that no longer exist or have no payload add nothing.
 /// Stops at the first failed write.
-SaveResult SavePayloads(const std::string& path, const RowStore<PacketRow>& packets,
+SaveResult SavePayloads(const std::string& path, const CaptureLists& lists,
                         const std::vector<int>& rowsAscending);
 
 }  // namespace ravelin

@@ -51,16 +51,16 @@ void AppendColourHex(Colour colour, std::string& out) {
     AppendHexByte(BlueOf(colour), kHexUpper, out);
 }
 
-void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
-                      std::optional<int> ownerPid) {
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                      std::string& out, std::optional<int> ownerPid) {
     std::string cell;
     for (int column = 0; column < PacketRow::kColumnCount; ++column) {
         cell.clear();
         // The preview keeps its bytes: escaped one by one, not as the list's characters.
         if (column == kPacketDataColumn) {
-            AppendPreviewBytes(stored, cell);
+            AppendPreviewBytes(payload, cell);
         } else {
-            AppendPacketCellText(stored, column, cell);
+            AppendPacketCellText(stored, payload, column, cell);
         }
         AppendEscaped(cell, out);
         out += '\t';

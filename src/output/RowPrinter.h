@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +19,11 @@ void AppendEscaped(std::string_view text, std::string& out);
 /// Six upper-case hex digits, red first (RRGGBB).
 void AppendColourHex(Colour colour, std::string& out);
 
-/// One line of the headless mode for a packet row: the nine column texts (the preview as its
-/// bytes, AppendPreviewBytes) and the row colour, TAB-separated, then the owner's process id
-/// when one is given, ending in a line feed.
-void AppendPacketLine(const StoredRow<PacketRow>& stored, std::string& out,
-                      std::optional<int> ownerPid = std::nullopt);
+/// One line of the headless mode for a packet row: the nine column texts (the preview as the
+/// bytes of `payload`, AppendPreviewBytes) and the row colour, TAB-separated, then the owner's
+/// process id when one is given, ending in a line feed.
+void AppendPacketLine(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                      std::string& out, std::optional<int> ownerPid = std::nullopt);
 
 /// One line of --print marks: the HTTP row's serial, TAB, the packet rows that linking it
 /// marks, ascending and separated by spaces, ending in a line feed.

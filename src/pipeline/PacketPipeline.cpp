@@ -4,15 +4,34 @@
 
 #include <mutex>
 
+#include "capture/PcapngFormat.h"
+
 namespace ravelin {
 
 namespace {
 
 constexpr std::uint32_t kAnyAddress = 0;  // 0.0.0.0: capture on all interfaces
 
+bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t> inner) {
+    return !outer.empty() && inner.data() >= outer.data() &&
+           inner.data() + inner.size() <= outer.data() + outer.size();
+}
+
 }  // namespace
 
+std::string_view PacketPipeline::OwnerCommentFor(const FilterDecision& decision) {
+    if (decision.owner == kNoOwner) return {};
+    // Packets of one flow come in runs: the comment is made again only when the owner changes.
+    if (decision.owner != commentOwner_ || decision.ownerName != commentName_) {
+        commentOwner_ = decision.owner;
+        commentName_.assign(decision.ownerName);
+        comment_ = pcapng::OwnerComment(decision.owner, decision.ownerName);
+    }
+    return comment_;
+}
+
 bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddress) {
+    if (failure_) failure_.reset();  // it tells of the last datagram only
     if (datagram.bytes.size() < kMinimumDatagram || datagram.bytes.size() > kMaximumDatagram) {
         return false;
     }
@@ -29,7 +48,9 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         sentByThisHost ? decoded->sourcePort() : decoded->destinationPort();
     FilterDecision decision;
     if (filter_ != nullptr) {
-        decision = filter_->Keep(*decoded, localPort, sentByThisHost);
+        decision = filter_->Keep(*decoded, localPort, sentByThisHost, datagram.owner);
+    } else if (datagram.owner.known()) {
+        decision = {true, datagram.owner.pid, datagram.owner.name};
     }
     if (!decision.keep) return false;
 
@@ -48,6 +69,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         row.sourcePort = decoded->sourcePort();
         row.destinationPort = decoded->destinationPort();
     }
+    row.record.length = static_cast<std::int32_t>(decoded->payload.size());
     if (decoded->transport == Transport::kTcp) {
         row.record.sequenceNumber = decoded->tcp.sequenceNumber;
         row.record.ackNumber = decoded->tcp.ackNumber;
@@ -64,12 +86,31 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         request = recogniser_->Recognise(decoded->payload);
     }
 
+    // The frame goes to the spool whole; the row points at its payload.
+    const Datagram* stored = &datagram;
+    Datagram rawDatagram;
+    if (!Contains(datagram.frame, datagram.bytes)) {
+        rawDatagram = Datagram::Raw(datagram.bytes, datagram.time);
+        stored = &rawDatagram;
+    }
+    const std::size_t payloadStart =
+        decoded->payload.empty()
+            ? 0
+            : static_cast<std::size_t>(decoded->payload.data() - stored->frame.data());
+    const std::string_view comment = OwnerCommentFor(decision);
+
     int packetRow = 0;
     int requestRow = -1;
     {
         std::lock_guard update(lists_.updateMutex);
-        packetRow = lists_.packets.InsertRow(row, decoded->payload,
-                                             sentByThisHost ? kSentColour : kReceivedColour);
+        const auto added = lists_.AddPacket(row, *stored, payloadStart,
+                                            sentByThisHost ? kSentColour : kReceivedColour,
+                                            comment);
+        if (!added) {
+            failure_ = lists_.spool->failure();
+            return false;
+        }
+        packetRow = *added;
         if (request) {
             HttpRow httpRow;
             httpRow.packetRow = packetRow;

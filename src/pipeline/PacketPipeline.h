@@ -28,6 +28,11 @@ public:
         : lists_(lists), localAddresses_(std::move(interfaces)) {}
 
     void SetFilter(PacketFilter* filter) { filter_ = filter; }
+    /// The interfaces whose addresses count as sent-from with the bound address 0.0.0.0.
+    /// Call while capture is stopped.
+    void SetLocalInterfaces(LocalAddresses::Lister interfaces) {
+        localAddresses_ = LocalAddresses(std::move(interfaces));
+    }
     void SetRecogniser(RequestRecogniser* recogniser) { recogniser_ = recogniser; }
     void SetObserver(ListingObserver* observer) { observer_ = observer; }
     /// Give freed heap back to the system every 1000th packet row (off by default: see README).
@@ -43,7 +48,13 @@ public:
         if (observer_ != nullptr) observer_->OnBatchEnd();
     }
 
+    /// Set when the spool could not take the last datagram.
+    const std::optional<SystemError>& failure() const override { return failure_; }
+
 private:
+    /// The packet comment that names the decision's owner, or nothing without one.
+    std::string_view OwnerCommentFor(const FilterDecision& decision);
+
     CaptureLists& lists_;
     PacketFilter* filter_ = nullptr;
     RequestRecogniser* recogniser_ = nullptr;
@@ -51,6 +62,10 @@ private:
     bool trimWorkingSet_ = false;
     LocalClock clock_;
     LocalAddresses localAddresses_;
+    std::optional<SystemError> failure_;
+    int commentOwner_ = kNoOwner;
+    std::string commentName_;
+    std::string comment_;
 };
 
 }  // namespace ravelin

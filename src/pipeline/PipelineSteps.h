@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/DatagramBatch.h"
 #include "decode/DatagramDecoder.h"
 #include "rows/Colour.h"
 
@@ -19,6 +20,8 @@ constexpr int kNoOwner = -1;
 struct FilterDecision {
     bool keep = true;
     int owner = kNoOwner;
+    std::string_view ownerName;  ///< the owner's image name where known; valid until the next
+                                 ///< decision
 };
 
 /// Decides whether a decoded packet is listed at all (attribution to a checked process).
@@ -28,9 +31,10 @@ public:
     /// `sentByThisHost` is the pipeline's word on the packet's direction: its source is the
     /// bound address or, where that is 0.0.0.0, an address of this host (LocalAddresses).
     /// `localPort` is the port on this host's side: the source port of a packet sent by this
-    /// host, otherwise the destination port; 0 for protocols without ports.
+    /// host, otherwise the destination port; 0 for protocols without ports. `recorded` is the
+    /// owner a saved capture names for the packet: it stands for the lookup.
     virtual FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                                bool sentByThisHost) = 0;
+                                bool sentByThisHost, const RecordedOwner& recorded) = 0;
 };
 
 /// What the HTTP list shows of a payload that begins a request.

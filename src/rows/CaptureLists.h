@@ -1,20 +1,73 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
 
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
+#include "rows/PayloadSpool.h"
 #include "rows/RowStore.h"
 
 namespace ravelin {
 
-/// The two lists that capture fills. The pipeline adds one datagram's packet row and HTTP row
-/// under `updateMutex`, and a clear of both lists takes it too, so an HTTP row never refers to
-/// a packet row of another generation. Readers of single rows need only the stores' own locks.
+/// ReadPacket's limit for the whole payload.
+constexpr std::size_t kWholePayload = static_cast<std::size_t>(-1);
+
+/// The two lists that capture fills, and the spool that holds their packets' bytes. The
+/// pipeline adds one datagram's packet row and HTTP row under `updateMutex`, and a clear of
+/// both lists takes it too, so an HTTP row never refers to a packet row of another generation
+/// and the spool holds exactly the listed packets, in order. Readers of single rows need only
+/// the stores' own locks.
 struct CaptureLists {
+    explicit CaptureLists(std::unique_ptr<PayloadSpool> payloadSpool)
+        : spool(std::move(payloadSpool)) {}
+
     RowStore<PacketRow> packets;
     RowStore<HttpRow> requests;
     std::mutex updateMutex;
+    const std::unique_ptr<PayloadSpool> spool;
+
+    /// Lists a packet: its frame goes to the spool (with `comment`, empty for none) and the
+    /// row points at the payload, which begins `payloadStart` bytes into the frame. Call with
+    /// `updateMutex` held. Nothing when the spool cannot be written (spool->failure()).
+    std::optional<int> AddPacket(PacketRow row, const Datagram& datagram,
+                                 std::size_t payloadStart, Colour colour,
+                                 std::string_view comment) {
+        const auto frameOffset = spool->Append(datagram, comment);
+        if (!frameOffset) return std::nullopt;
+        row.record.payloadOffset = *frameOffset + payloadStart;
+        return packets.InsertRow(row, {}, colour);
+    }
+
+    /// Runs `reader(const StoredRow<PacketRow>&, std::span<const std::uint8_t> payload)` on a
+    /// copy of one row with at most `maxPayload` bytes of its payload, outside every lock.
+    /// False when the row is gone (a clear came between).
+    template <typename Reader>
+    bool ReadPacket(int row, std::size_t maxPayload, std::vector<std::uint8_t>& buffer,
+                    Reader&& reader) const {
+        // The spool's generation is read before the row: a clear in between makes the spool
+        // refuse the read instead of giving another generation's bytes.
+        const std::uint64_t generation = spool->generation();
+        std::optional<StoredRow<PacketRow>> stored;
+        if (!packets.ReadRow(row, [&](const StoredRow<PacketRow>& found) { stored = found; })) {
+            return false;
+        }
+        const auto length = static_cast<std::size_t>(stored->row.record.length > 0
+                                                         ? stored->row.record.length
+                                                         : 0);
+        if (!spool->Read(stored->row.record.payloadOffset, length < maxPayload ? length : maxPayload,
+                         generation, buffer)) {
+            return false;
+        }
+        reader(*stored, std::span<const std::uint8_t>(buffer));
+        return true;
+    }
 
     /// The rows of both lists, taken out together; they are freed when this goes.
     struct Detached {
@@ -22,14 +75,17 @@ struct CaptureLists {
         RowStore<PacketRow>::DetachedRows packets;
     };
 
-    /// Empties both lists at once, between two of the pipeline's datagrams, so that no HTTP row
-    /// survives that refers to a packet row of the old lists. The caller frees the rows by
-    /// letting the result go, outside any lock.
+    /// Empties both lists and the spool at once, between two of the pipeline's datagrams, so
+    /// that no HTTP row survives that refers to a packet row of the old lists. The caller frees
+    /// the rows by letting the result go, outside any lock.
     Detached ClearBoth() {
         std::lock_guard update(updateMutex);
         Detached detached;
         detached.requests = requests.ClearRows();
         detached.packets = packets.ClearRows();
+        // After the rows: a reader that took the spool's generation before this and a row
+        // after it is refused by the spool.
+        spool->Reset();
         return detached;
     }
 };

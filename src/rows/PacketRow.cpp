@@ -10,7 +10,8 @@ namespace ravelin {
 const char* const kPacketColumnHeadings[PacketRow::kColumnCount] = {
     "#", "时间", "协议", "源IP", "源端口", "目标IP", "目标端口", "数据长度", "数据"};
 
-void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out) {
+void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                          int column, std::string& out) {
     const PacketRow& row = stored.row;
     switch (column) {
         case 0:
@@ -38,15 +39,14 @@ void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::s
             out += DecimalText(row.dataLength).view();
             break;
         case kPacketDataColumn:
-            AppendPayloadText(row.record.payload(), PacketRow::kPreviewBytes, out);
+            AppendPayloadText(payload, PacketRow::kPreviewBytes, out);
             break;
         default:
             break;
     }
 }
 
-void AppendPreviewBytes(const StoredRow<PacketRow>& stored, std::string& out) {
-    const auto payload = stored.row.record.payload();
+void AppendPreviewBytes(std::span<const std::uint8_t> payload, std::string& out) {
     const std::size_t start = out.size();
     const std::size_t count = std::min(payload.size(), PacketRow::kPreviewBytes);
     out.append(reinterpret_cast<const char*>(payload.data()), count);

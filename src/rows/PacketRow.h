@@ -26,12 +26,6 @@ struct PacketRow {
     std::uint8_t hour = 0;
     std::uint8_t minute = 0;
     std::uint8_t second = 0;
-
-    /// The store hands over its copy of the payload.
-    void AttachBytes(std::span<const std::uint8_t> payload) {
-        record.data = payload.empty() ? nullptr : payload.data();
-        record.length = static_cast<std::int32_t>(payload.size());
-    }
 };
 
 // A million rows are tens of megabytes: keep the row as small as its fields allow.
@@ -45,12 +39,14 @@ extern const char* const kPacketColumnHeadings[PacketRow::kColumnCount];
 
 /// Appends the text of one column of a stored packet row to `out`, as UTF-8: serial, time,
 /// protocol, source address and port, destination address and port, data length, and the
-/// preview: at most 128 payload bytes as the text pane shows them (AppendPayloadText: UTF-8
-/// sequences as their characters, every other byte as one character, zero bytes as spaces).
-void AppendPacketCellText(const StoredRow<PacketRow>& stored, int column, std::string& out);
+/// preview: at most 128 bytes of `payload` (the row's, from the spool) as the text pane shows
+/// them (AppendPayloadText: UTF-8 sequences as their characters, every other byte as one
+/// character, zero bytes as spaces).
+void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                          int column, std::string& out);
 
-/// The preview's bytes themselves: at most the first 128 payload bytes, zero bytes made
+/// The preview's bytes themselves: at most the first 128 bytes of `payload`, zero bytes made
 /// spaces, every other byte as it is (for output that escapes bytes, not characters).
-void AppendPreviewBytes(const StoredRow<PacketRow>& stored, std::string& out);
+void AppendPreviewBytes(std::span<const std::uint8_t> payload, std::string& out);
 
 }  // namespace ravelin

@@ -116,9 +116,11 @@ void ListCommands::OnCopyAll() {
     const QList<int> rows = packetList_.SelectedRows();
     if (rows.isEmpty()) return;
     std::string text;
-    // Built under the store's lock: the record's payload lives as long as its row.
-    lists_.packets.ReadRow(rows.first(),
-                           [&](const StoredRow<PacketRow>& stored) { text = CopyAllText(stored); });
+    std::vector<std::uint8_t> payload;
+    lists_.ReadPacket(rows.first(), kWholePayload, payload,
+                      [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> bytes) {
+                          text = CopyAllText(stored, bytes);
+                      });
     SetClipboardText(text);
 }
 
@@ -147,7 +149,7 @@ void ListCommands::SaveRows(const std::vector<int>& rows) {
     const QString path =
         QFileDialog::getSaveFileName(packetList_.window(), QString(), QStringLiteral("Data.txt"));
     if (path.isEmpty()) return;
-    const SaveResult result = SavePayloads(path.toStdString(), lists_.packets, rows);
+    const SaveResult result = SavePayloads(path.toStdString(), lists_, rows);
     const auto call = [&](bool succeeded) {
         return succeeded ? CallResult::Success()
                          : CallResult::Failure(SystemError::FromErrno(result.errorCode));

@@ -165,7 +165,7 @@ void MainDialog::CreateToolBar() {
 
 void MainDialog::CreateLists() {
     httpModel_ = new HttpListModel(lists().requests, this);
-    packetModel_ = new PacketListModel(lists().packets, this);
+    packetModel_ = new PacketListModel(lists(), this);
     httpList_->SetRowModel(httpModel_, kHttpColumnWidths,
                            {kLongestSerial, kLongestTime, LongestMethod(), QString()});
     packetList_->SetRowModel(

@@ -31,6 +31,7 @@ class ProcessTreeModel;
 class ProcessTreeRefresher;
 template <typename Row>
 class StoreListModel;
+class PacketListModel;
 
 /// Ravelin's window: the process tree at the left; the HTTP list, the packet list and the two
 /// data panes at the right; the toolbar, the always-on-top switch and the status line with its
@@ -135,7 +136,7 @@ private:
     PacketListCtrl* httpList_ = nullptr;
     PacketListCtrl* packetList_ = nullptr;
     StoreListModel<HttpRow>* httpModel_ = nullptr;
-    StoreListModel<PacketRow>* packetModel_ = nullptr;
+    PacketListModel* packetModel_ = nullptr;
     std::unique_ptr<PayloadPanes> panes_;
     AdapterDialog* adapterDialog_ = nullptr;
 

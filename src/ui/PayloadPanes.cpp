@@ -14,10 +14,10 @@ PayloadPanes::PayloadPanes(QWidget& window, const CaptureLists& lists)
 
 void PayloadPanes::ShowPacket(int row) {
     std::vector<std::uint8_t> payload;
-    lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-        const auto bytes = stored.row.record.payload();
-        payload.assign(bytes.begin(), bytes.end());
-    });
+    if (!lists_.ReadPacket(row, kWholePayload, payload,
+                           [](const StoredRow<PacketRow>&, std::span<const std::uint8_t>) {})) {
+        payload.clear();
+    }
     text_->ShowBytes(payload);
     hex_->ShowBytes(payload);
 }

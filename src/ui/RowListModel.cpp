@@ -88,14 +88,6 @@ template <typename Row>
 struct RowTraits;
 
 template <>
-struct RowTraits<PacketRow> {
-    static constexpr const char* const* kHeadings = kPacketColumnHeadings;
-    static void AppendText(const StoredRow<PacketRow>& stored, int column, std::string& out) {
-        AppendPacketCellText(stored, column, out);
-    }
-};
-
-template <>
 struct RowTraits<HttpRow> {
     static constexpr const char* const* kHeadings = kHttpColumnHeadings;
     static void AppendText(const StoredRow<HttpRow>& stored, int column, std::string& out) {
@@ -119,7 +111,22 @@ bool StoreListModel<Row>::ReadCell(int row, int column, std::string& out, Colour
     });
 }
 
-template class StoreListModel<PacketRow>;
 template class StoreListModel<HttpRow>;
+
+PacketListModel::PacketListModel(const CaptureLists& lists, QObject* parent)
+    : RowListModel(kPacketColumnHeadings, PacketRow::kColumnCount, parent), lists_(lists) {
+    AdoptStore();
+}
+
+bool PacketListModel::ReadCell(int row, int column, std::string& out, Colour& colour) const {
+    // Only the data column needs the payload; the other columns are in the row itself.
+    const std::size_t wanted = column == kPacketDataColumn ? PacketRow::kPreviewBytes : 0;
+    return lists_.ReadPacket(row, wanted, preview_,
+                             [&](const StoredRow<PacketRow>& stored,
+                                 std::span<const std::uint8_t> payload) {
+                                 colour = stored.colour;
+                                 if (column >= 0) AppendPacketCellText(stored, payload, column, out);
+                             });
+}
 
 }  // namespace ravelin

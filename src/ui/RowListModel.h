@@ -8,7 +8,9 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "rows/CaptureLists.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
 #include "rows/RowStore.h"
@@ -78,10 +80,25 @@ private:
     const RowStore<Row>& store_;
 };
 
-extern template class StoreListModel<PacketRow>;
 extern template class StoreListModel<HttpRow>;
 
-using PacketListModel = StoreListModel<PacketRow>;
 using HttpListModel = StoreListModel<HttpRow>;
+
+/// The model of the packet list: rows from the packet store, the data column's preview from
+/// the payload spool.
+class PacketListModel final : public RowListModel {
+public:
+    explicit PacketListModel(const CaptureLists& lists, QObject* parent = nullptr);
+
+protected:
+    std::pair<int, std::uint64_t> StoreSnapshot() const override {
+        return lists_.packets.Snapshot();
+    }
+    bool ReadCell(int row, int column, std::string& out, Colour& colour) const override;
+
+private:
+    const CaptureLists& lists_;
+    mutable std::vector<std::uint8_t> preview_;
+};
 
 }  // namespace ravelin

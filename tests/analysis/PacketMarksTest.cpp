@@ -99,8 +99,8 @@ TEST(PacketMarksTest, MarksTheRowsALinkFinds) {
         row.record.sequenceNumber = seq;
         row.record.ackNumber = ack;
         row.record.pshFlag = psh;
-        const std::vector<std::uint8_t> payload(4, 'p');
-        store.InsertRow(row, payload, colour);
+        row.record.length = 4;
+        store.InsertRow(row, {}, colour);
     };
     add(1000, 5000, true, kSentColour);
     add(5000, 1004, false, kReceivedColour);

@@ -58,7 +58,9 @@ public:
         return ids;
     }
     std::vector<ProcessInfo> Snapshot() override { return {}; }
-    std::optional<std::string> ImagePath(int) override { return std::nullopt; }
+    std::optional<std::string> ImagePath(int pid) override {
+        return "/usr/bin/program" + std::to_string(pid);
+    }
     bool IsSystemProcess(int) override { return false; }
     void SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) override {
         ++walks;
@@ -261,24 +263,24 @@ TEST_F(ProcessFilterTest, OwnerNodeDecidesThenOneRefreshThenTheRoot) {
     FixedSelection selection;
     selection.nodes = {{100, true}};
     selection.appearOnRefresh = {{200, false}};
-    ProcessFilter filter(lookup, selection);
+    ProcessFilter filter(lookup, selection, holders_);
 
-    const FilterDecision selected = filter.Keep(Packet(17, 9999, 53), 53, false);
+    const FilterDecision selected = filter.Keep(Packet(17, 9999, 53), 53, false, {});
     EXPECT_TRUE(selected.keep);
     EXPECT_EQ(selected.owner, 100);
     EXPECT_EQ(selection.refreshes, 0);
     // Unknown to the tree: one refresh brings its (unchecked) node.
-    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 54), 54, false).keep);
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 54), 54, false, {}).keep);
     EXPECT_EQ(selection.refreshes, 1);
     // Still unknown after the refresh, no owner at all, or no ports: the root decides.
-    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 55), 55, false).keep);
-    const FilterDecision ownerless = filter.Keep(Packet(17, 9999, 56), 56, false);
+    EXPECT_FALSE(filter.Keep(Packet(17, 9999, 55), 55, false, {}).keep);
+    const FilterDecision ownerless = filter.Keep(Packet(17, 9999, 56), 56, false, {});
     EXPECT_FALSE(ownerless.keep);
     EXPECT_EQ(ownerless.owner, kNoOwner);
-    EXPECT_FALSE(filter.Keep(Packet(1, 0, 0), 0, false).keep);
+    EXPECT_FALSE(filter.Keep(Packet(1, 0, 0), 0, false, {}).keep);
     selection.root = true;
-    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 56), 56, false).keep);
-    EXPECT_TRUE(filter.Keep(Packet(1, 0, 0), 0, false).keep);
+    EXPECT_TRUE(filter.Keep(Packet(17, 9999, 56), 56, false, {}).keep);
+    EXPECT_TRUE(filter.Keep(Packet(1, 0, 0), 0, false, {}).keep);
     EXPECT_EQ(selection.refreshes, 2);
 }
 
@@ -286,18 +288,28 @@ TEST_F(ProcessFilterTest, EverythingSelectedSkipsTheLookupUnlessAttributing) {
     PortOwnerLookup lookup = Lookup();
     FixedSelection selection;
     selection.all = true;
-    ProcessFilter filter(lookup, selection);
-    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, false).keep);
+    ProcessFilter filter(lookup, selection, holders_);
+    EXPECT_TRUE(filter.Keep(Packet(6, 80, 40000), 40000, false, {}).keep);
     EXPECT_EQ(table_.connectionLookups, 0);
 
     // The lookup sees the packet's ends from this host's side.
     table_.connections = {{Ends("10.0.0.2", 40000, "10.0.0.9", 80), 7}};
     holders_.holders = {{7, 70}};
     filter.SetAlwaysAttribute(true);
-    const FilterDecision attributed = filter.Keep(Packet(6, 80, 40000), 40000, false);
+    const FilterDecision attributed = filter.Keep(Packet(6, 80, 40000), 40000, false, {});
     EXPECT_TRUE(attributed.keep);
     EXPECT_EQ(attributed.owner, 70);
+    EXPECT_EQ(attributed.ownerName, "program70");  // for the saved capture's comment
     EXPECT_EQ(table_.connectionLookups, 1);
+
+    // A saved capture's owner stands for the lookup, and the selection judges it.
+    const FilterDecision recorded = filter.Keep(Packet(6, 80, 40000), 40000, false, {42, "curl"});
+    EXPECT_EQ(recorded.owner, 42);
+    EXPECT_EQ(recorded.ownerName, "curl");
+    EXPECT_EQ(table_.connectionLookups, 1);
+    selection.all = false;
+    selection.nodes = {{42, false}};
+    EXPECT_FALSE(filter.Keep(Packet(6, 80, 40000), 40000, false, {42, "curl"}).keep);
 }
 
 }  // namespace

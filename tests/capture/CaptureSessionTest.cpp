@@ -17,6 +17,7 @@
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/RecordingHost.h"
+#include "support/TestSpool.h"
 
 namespace ravelin {
 namespace {
@@ -40,9 +41,9 @@ std::vector<std::uint8_t> NumberedUdpDatagram(std::uint32_t number) {
     return builder.Build();
 }
 
-std::uint32_t PayloadNumber(const PacketRecord& record) {
+std::uint32_t PayloadNumber(const CaptureLists& lists, int row) {
     std::uint32_t number = 0;
-    for (std::uint8_t byte : record.payload()) number = (number << 8) | byte;
+    for (std::uint8_t byte : test::PayloadOf(lists, row)) number = (number << 8) | byte;
     return number;
 }
 
@@ -56,7 +57,7 @@ protected:
 
     std::shared_ptr<FakeSourceScript> script_ = std::make_shared<FakeSourceScript>();
     RecordingHost host_;
-    CaptureLists lists_;
+    CaptureLists lists_{test::MakeTestSpool()};
     PacketPipeline pipeline_{lists_};
 };
 
@@ -76,10 +77,12 @@ TEST_F(CaptureSessionTest, ListsEveryDatagramInArrivalOrderUnderLoad) {
     EXPECT_FALSE(host_.counterTimerRunning);
     ASSERT_EQ(lists_.packets.rowCount(), static_cast<int>(kDatagrams));
     int outOfOrder = 0;
-    lists_.packets.ReadRows(0, kDatagrams, [&](int index, const StoredRow<PacketRow>& stored) {
-        if (PayloadNumber(stored.row.record) != static_cast<std::uint32_t>(index)) ++outOfOrder;
-        if (stored.serial != index + 1) ++outOfOrder;
-    });
+    for (int index = 0; index < static_cast<int>(kDatagrams); ++index) {
+        if (PayloadNumber(lists_, index) != static_cast<std::uint32_t>(index)) ++outOfOrder;
+        lists_.packets.ReadRow(index, [&](const StoredRow<PacketRow>& stored) {
+            if (stored.serial != index + 1) ++outOfOrder;
+        });
+    }
     EXPECT_EQ(outOfOrder, 0);
     EXPECT_EQ(script_->sourcesCreated, script_->sourcesDestroyed);
 }
@@ -228,7 +231,7 @@ TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) 
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:
-    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool) override {
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool, const RecordedOwner&) override {
         std::unique_lock lock(mutex_);
         entered_ = true;
         changed_.notify_all();
@@ -352,7 +355,7 @@ bool IsRoot() {
 TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
     if (!IsRoot()) GTEST_SKIP() << "live capture needs CAP_NET_RAW";
     RecordingHost host;
-    CaptureLists lists;
+    CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     CaptureSession session(host, pipeline, [](std::uint32_t address) {
         return std::make_unique<PcapLiveSource>(address);
@@ -367,7 +370,7 @@ TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
 TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     if (!IsRoot()) GTEST_SKIP() << "live capture needs CAP_NET_RAW";
     RecordingHost host;
-    CaptureLists lists;
+    CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     CaptureSession session(host, pipeline, [](std::uint32_t address) {
         return std::make_unique<PcapLiveSource>(address);
@@ -388,6 +391,7 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     const std::string message = "hello ravelin";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool seen = false;
+    std::vector<std::uint8_t> payload;
     // Capture may need a moment to attach, so send until the payload shows up.
     while (!seen && std::chrono::steady_clock::now() < deadline) {
         const int client = socket(AF_INET, SOCK_STREAM, 0);
@@ -399,14 +403,15 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
         close(accepted);
         for (int tries = 0; tries < 50 && !seen; ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            lists.packets.ReadRows(
-                0, lists.packets.rowCount(), [&](int, const StoredRow<PacketRow>& stored) {
-                    const auto payload = stored.row.record.payload();
-                    if (std::string(payload.begin(), payload.end()) == message &&
-                        stored.row.destinationPort == port && stored.colour == kSentColour) {
-                        seen = true;
-                    }
-                });
+            for (int index = 0; index < lists.packets.rowCount() && !seen; ++index) {
+                lists.ReadPacket(index, kWholePayload, payload,
+                                 [&](const StoredRow<PacketRow>& stored,
+                                     std::span<const std::uint8_t> bytes) {
+                                     seen = std::string(bytes.begin(), bytes.end()) == message &&
+                                            stored.row.destinationPort == port &&
+                                            stored.colour == kSentColour;
+                                 });
+            }
         }
     }
     close(listener);
@@ -440,7 +445,7 @@ TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
         Shell("ip addr add 198.18.77.1/30 dev " + device) == 0 &&
         Shell("ip link set " + device + " up") == 0;
     RecordingHost host;
-    CaptureLists lists;
+    CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     {
         CaptureSession session(host, pipeline, [](std::uint32_t address) {

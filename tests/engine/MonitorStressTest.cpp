@@ -25,6 +25,7 @@
 #include "support/FakePacketSource.h"
 #include "support/Gate.h"
 #include "support/RecordingHost.h"
+#include "support/TestSpool.h"
 #include "support/WaitUntil.h"
 
 namespace ravelin {
@@ -122,6 +123,7 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
 
     RecordingHost host;
     SystemServices services;
+    services.spool = test::MakeTestSpool();
     services.packetSources = [script](std::uint32_t address) {
         return std::make_unique<FakePacketSource>(script, address);
     };
@@ -170,6 +172,7 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     std::thread linker([&] {
         if (!waitForGo()) return;
         std::mt19937 random(1);
+        std::vector<std::uint8_t> linkerPayload;
         while (keepGoing()) {
             const int requestCount = lists.requests.rowCount();
             if (requestCount == 0) {
@@ -191,12 +194,13 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
             });
             if (startRow < 0) continue;
             bool startsWithMethod = false;
-            const bool found = lists.packets.ReadRow(startRow, [&](const StoredRow<PacketRow>& p) {
-                const auto bytes = p.row.record.payload();
-                startsWithMethod =
-                    std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())
-                        .starts_with(method);
-            });
+            const bool found = lists.ReadPacket(
+                startRow, kWholePayload, linkerPayload,
+                [&](const StoredRow<PacketRow>&, std::span<const std::uint8_t> bytes) {
+                    startsWithMethod =
+                        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())
+                            .starts_with(method);
+                });
             if (generations() == before && (!found || !startsWithMethod)) ++strayLinks;
             marks.RestoreMarks(lists.packets);
             for (const int row : LinkedRows(lists.packets, startRow)) {
@@ -219,13 +223,12 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
                 continue;
             }
             const int row = static_cast<int>(random() % static_cast<unsigned>(packetCount));
-            lists.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-                const auto bytes = stored.row.record.payload();
-                payload.assign(bytes.begin(), bytes.end());
-            });
             text.clear();
-            const bool found = lists.packets.ReadRow(
-                row, [&](const StoredRow<PacketRow>& stored) { text = CopyAllText(stored); });
+            const bool found = lists.ReadPacket(
+                row, kWholePayload, payload,
+                [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> bytes) {
+                    text = CopyAllText(stored, bytes);
+                });
             // A row that vanished in a clear gives nothing; one that exists always has text.
             if (found && text.empty()) ++emptyCopies;
         }
@@ -237,7 +240,7 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
         if (!waitForGo()) return;
         const std::string path = (temp.path() / "payloads.bin").string();
         while (keepGoing()) {
-            const SaveResult result = SavePayloads(path, lists.packets, marks.Rows());
+            const SaveResult result = SavePayloads(path, lists, marks.Rows());
             if (!result.created || !result.written) ++failedSaves;
             ++saves;
         }
@@ -276,31 +279,32 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     int badRequests = 0;
     std::vector<int> referenced;
     const int finalRequests = lists.requests.rowCount();
+    std::vector<StoredRow<HttpRow>> requests;
     lists.requests.ReadRows(0, finalRequests, [&](int, const StoredRow<HttpRow>& request) {
+        requests.push_back(request);
+    });
+    for (const StoredRow<HttpRow>& request : requests) {
         const int packetRow = request.row.packetRow;
         referenced.push_back(packetRow);
-        std::string payload;
-        const bool found = lists.packets.ReadRow(packetRow, [&](const StoredRow<PacketRow>& p) {
-            const auto bytes = p.row.record.payload();
-            payload.assign(bytes.begin(), bytes.end());
-        });
+        const auto bytes = test::PayloadOf(lists, packetRow);
+        const std::string payload(bytes.begin(), bytes.end());
         const std::string_view target = RequestTarget(payload);
         const std::string_view url = request.row.url;
-        if (!found || packetRow >= finalPackets || !payload.starts_with(request.row.method) ||
+        if (packetRow >= finalPackets || !payload.starts_with(request.row.method) ||
             target.empty() || !url.ends_with(target)) {
             ++badRequests;
         }
-    });
+    }
     EXPECT_EQ(badRequests, 0);
     EXPECT_TRUE(std::is_sorted(referenced.begin(), referenced.end()));
     EXPECT_EQ(std::adjacent_find(referenced.begin(), referenced.end()), referenced.end());
 
     int requestPackets = 0;
-    lists.packets.ReadRows(0, finalPackets, [&](int, const StoredRow<PacketRow>& stored) {
-        const auto bytes = stored.row.record.payload();
+    for (int row = 0; row < finalPackets; ++row) {
+        const auto bytes = test::PayloadOf(lists, row);
         const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         if (text.starts_with("GET ") || text.starts_with("POST ")) ++requestPackets;
-    });
+    }
     EXPECT_GT(finalRequests, 0);
     EXPECT_EQ(finalRequests, requestPackets);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TempDir.h"
+#include "support/TestSpool.h"
 
 #include <cstdlib>
 
@@ -69,8 +70,8 @@ TEST(ExportTest, JoinUrlsSkipsEmptyAndCutsLongOnes) {
 TEST(ExportTest, CopyAllTextStopsTheTextAtAZeroByte) {
     RowStore<PacketRow> store;
     const std::vector<std::uint8_t> payload = {'A', 'B', 0x00, 'C', 'D'};
-    store.InsertRow(TcpRow(5), payload);
-    EXPECT_EQ(CopyAllText(Stored(store, 0)),
+    store.InsertRow(TcpRow(5));
+    EXPECT_EQ(CopyAllText(Stored(store, 0), payload),
               "Time:9:5:0\r\nProtocol:TCP\r\nSource:10.0.0.2:888\r\nDest:10.0.0.9:80\r\n"
               "DataLength:5\r\n\r\nAB\r\n\r\n41 42 00 43 44 ");
 }
@@ -78,7 +79,7 @@ TEST(ExportTest, CopyAllTextStopsTheTextAtAZeroByte) {
 TEST(ExportTest, CopyAllTextWithoutPayload) {
     RowStore<PacketRow> store;
     store.InsertRow(TcpRow(0));
-    const std::string text = CopyAllText(Stored(store, 0));
+    const std::string text = CopyAllText(Stored(store, 0), {});
     EXPECT_EQ(text,
               "Time:9:5:0\r\nProtocol:TCP\r\nSource:10.0.0.2:888\r\nDest:10.0.0.9:80\r\n"
               "DataLength:0\r\n\r\n\r\n\r\n");
@@ -86,8 +87,8 @@ TEST(ExportTest, CopyAllTextWithoutPayload) {
 
 TEST(ExportTest, CopyAllTextDumpsEveryLine) {
     RowStore<PacketRow> store;
-    store.InsertRow(TcpRow(17), Bytes("GET / HTTP/1.1\r\nX"));
-    const std::string text = CopyAllText(Stored(store, 0));
+    store.InsertRow(TcpRow(17));
+    const std::string text = CopyAllText(Stored(store, 0), Bytes("GET / HTTP/1.1\r\nX"));
     const std::string tail =
         "GET / HTTP/1.1\r\nX\r\n\r\n"
         "47 45 54 20 2F 20 48 54 54 50 2F 31 2E 31 0D 0A\n58 ";
@@ -129,18 +130,18 @@ TEST(ExportTest, RemoteSideIsTheOneThatIsNotBound) {
 TEST(ExportTest, SavePayloadsWritesTheBytesOfTheRowsInOrder) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    RowStore<PacketRow> store;
-    store.InsertRow(TcpRow(3), std::vector<std::uint8_t>{'a', 0x00, 'b'});
-    store.InsertRow(TcpRow(0));
-    store.InsertRow(TcpRow(2), Bytes("\xff\n"));
-    store.InsertRow(TcpRow(4), Bytes("skip"));  // not chosen
+    CaptureLists lists{test::MakeTestSpool()};
+    test::AddTestPacket(lists, TcpRow(3), std::vector<std::uint8_t>{'a', 0x00, 'b'});
+    test::AddTestPacket(lists, TcpRow(0), {});
+    test::AddTestPacket(lists, TcpRow(2), Bytes("\xff\n"));
+    test::AddTestPacket(lists, TcpRow(4), Bytes("skip"));  // not chosen
 
     const auto path = dir.path() / "payload.bin";
     {
         std::ofstream old(path);
         old << "older and longer content than the new one";
     }
-    const SaveResult result = SavePayloads(path.string(), store, {0, 1, 2, 9});
+    const SaveResult result = SavePayloads(path.string(), lists, {0, 1, 2, 9});
     EXPECT_TRUE(result.created);
     EXPECT_TRUE(result.written);
     EXPECT_EQ(result.errorCode, 0);
@@ -154,9 +155,9 @@ TEST(ExportTest, SavePayloadsWritesTheBytesOfTheRowsInOrder) {
 TEST(ExportTest, SavePayloadsWithNoRowsLeavesAnEmptyFile) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    RowStore<PacketRow> store;
+    CaptureLists lists{test::MakeTestSpool()};
     const auto path = dir.path() / "empty.bin";
-    const SaveResult result = SavePayloads(path.string(), store, {});
+    const SaveResult result = SavePayloads(path.string(), lists, {});
     EXPECT_TRUE(result.created);
     EXPECT_TRUE(result.written);
     EXPECT_TRUE(std::filesystem::exists(path));
@@ -166,9 +167,9 @@ TEST(ExportTest, SavePayloadsWithNoRowsLeavesAnEmptyFile) {
 TEST(ExportTest, SavePayloadsToADirectoryIsNotCreated) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    RowStore<PacketRow> store;
-    store.InsertRow(TcpRow(2), Bytes("xy"));
-    const SaveResult result = SavePayloads(dir.path().string(), store, {0});
+    CaptureLists lists{test::MakeTestSpool()};
+    test::AddTestPacket(lists, TcpRow(2), Bytes("xy"));
+    const SaveResult result = SavePayloads(dir.path().string(), lists, {0});
     EXPECT_FALSE(result.created);
     EXPECT_FALSE(result.written);
     EXPECT_EQ(result.errorCode, EISDIR);
@@ -180,18 +181,18 @@ TEST(ExportTest, SavePayloadsIntoAReadOnlyDirectory) {
     ASSERT_FALSE(dir.path().empty());
     std::filesystem::permissions(
         dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    RowStore<PacketRow> store;
-    store.InsertRow(TcpRow(2), Bytes("xy"));
-    const SaveResult result = SavePayloads((dir.path() / "out.bin").string(), store, {0});
+    CaptureLists lists{test::MakeTestSpool()};
+    test::AddTestPacket(lists, TcpRow(2), Bytes("xy"));
+    const SaveResult result = SavePayloads((dir.path() / "out.bin").string(), lists, {0});
     EXPECT_FALSE(result.created);
     EXPECT_EQ(result.errorCode, EACCES);
 }
 
 TEST(ExportTest, SavePayloadsToAFullDeviceFailsToWrite) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    RowStore<PacketRow> store;
-    store.InsertRow(TcpRow(2), Bytes("xy"));
-    const SaveResult result = SavePayloads("/dev/full", store, {0});
+    CaptureLists lists{test::MakeTestSpool()};
+    test::AddTestPacket(lists, TcpRow(2), Bytes("xy"));
+    const SaveResult result = SavePayloads("/dev/full", lists, {0});
     EXPECT_TRUE(result.created);
     EXPECT_FALSE(result.written);
     EXPECT_EQ(result.errorCode, ENOSPC);
@@ -206,11 +207,11 @@ TEST(ExportTest, SavePayloadsToAFullFileSystemKeepsWhatFitted) {
     if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mountPoint).c_str()) != 0) {
         GTEST_SKIP() << "cannot mount tmpfs here";
     }
-    RowStore<PacketRow> store;
+    CaptureLists lists{test::MakeTestSpool()};
     const std::vector<std::uint8_t> block(40 * 1024, 'x');
-    for (int i = 0; i < 3; ++i) store.InsertRow(TcpRow(static_cast<int>(block.size())), block);
+    for (int i = 0; i < 3; ++i) test::AddTestPacket(lists, TcpRow(static_cast<int>(block.size())), block);
     const std::string path = mountPoint + "/Data.txt";
-    const SaveResult result = SavePayloads(path, store, {0, 1, 2});
+    const SaveResult result = SavePayloads(path, lists, {0, 1, 2});
     struct stat info {};
     const bool stated = ::stat(path.c_str(), &info) == 0;
     std::system(("umount " + mountPoint).c_str());

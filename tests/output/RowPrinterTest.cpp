@@ -44,13 +44,19 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     row.minute = 5;
     row.second = 0;
     const std::string payload("AB\0\nD", 5);
-    packets.InsertRow(row, {reinterpret_cast<const std::uint8_t*>(payload.data()), 5}, kSentColour);
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    packets.InsertRow(row, {}, kSentColour);
     std::string line;
-    packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line); });
+    packets.ReadRow(
+        0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, bytes(payload), line); });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\n");
     line.clear();
     packets.ReadRow(
-        0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, line, -1); });
+        0, [&](const StoredRow<PacketRow>& stored) {
+            AppendPacketLine(stored, bytes(payload), line, -1);
+        });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
 
     // Binary bytes: the list shows each as one character of its own, valid UTF-8 as its
@@ -58,13 +64,12 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     const std::string binary = std::string("caf\xc3\xa9 \0\xff\x80\xc3(\xe2\x82\xac", 14) +
                                std::string(112, 'a') + "\xe2\x82\xac";  // the last one is cut
     row.dataLength = static_cast<std::int32_t>(binary.size());
-    packets.InsertRow(row, {reinterpret_cast<const std::uint8_t*>(binary.data()), binary.size()},
-                      kSentColour);
+    packets.InsertRow(row, {}, kSentColour);
     std::string cell;
     line.clear();
     packets.ReadRow(1, [&](const StoredRow<PacketRow>& stored) {
-        AppendPacketCellText(stored, kPacketDataColumn, cell);
-        AppendPacketLine(stored, line);
+        AppendPacketCellText(stored, bytes(binary), kPacketDataColumn, cell);
+        AppendPacketLine(stored, bytes(binary), line);
     });
     EXPECT_EQ(cell, "caf\u00e9  \u00ff.\u00c3(\u20ac" + std::string(112, 'a'));
     EXPECT_EQ(line,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/DatagramBuilder.h"
+#include "support/TestSpool.h"
 
 namespace ravelin {
 namespace {
@@ -19,7 +20,7 @@ const std::uint32_t kRemote = Ipv4("10.0.0.9");
 class RecordingFilter : public PacketFilter {
 public:
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        bool sentByThisHost) override {
+                        bool sentByThisHost, const RecordedOwner&) override {
         calls.push_back({packet.ip.protocol, localPort, sentByThisHost});
         return {keep, kNoOwner};
     }
@@ -66,9 +67,11 @@ protected:
 
     std::string Cell(int row, int column) {
         std::string text;
-        lists_.packets.ReadRow(row, [&](const StoredRow<PacketRow>& stored) {
-            AppendPacketCellText(stored, column, text);
-        });
+        lists_.ReadPacket(row, PacketRow::kPreviewBytes, preview_,
+                          [&](const StoredRow<PacketRow>& stored,
+                              std::span<const std::uint8_t> payload) {
+                              AppendPacketCellText(stored, payload, column, text);
+                          });
         return text;
     }
 
@@ -79,8 +82,9 @@ protected:
         return record;
     }
 
-    CaptureLists lists_;
+    CaptureLists lists_{test::MakeTestSpool()};
     PacketPipeline pipeline_{lists_};
+    std::vector<std::uint8_t> preview_;
 };
 
 TEST_F(PacketPipelineTest, PureAcknowledgementIsListedWithItsTcpFields) {
@@ -99,7 +103,7 @@ TEST_F(PacketPipelineTest, PureAcknowledgementIsListedWithItsTcpFields) {
     EXPECT_EQ(Cell(0, 8), "");
     const PacketRecord record = Record(0);
     EXPECT_EQ(record.length, 0);
-    EXPECT_EQ(record.data, nullptr);
+    EXPECT_TRUE(test::PayloadOf(lists_, 0).empty());
     EXPECT_EQ(record.sequenceNumber, 1000U);
     EXPECT_EQ(record.ackNumber, 2000U);
     EXPECT_TRUE(record.ackFlag);
@@ -152,7 +156,8 @@ TEST_F(PacketPipelineTest, PreviewShowsTheFirst128BytesWithZerosAsSpaces) {
     EXPECT_EQ(Cell(0, 8), expected);
     const PacketRecord record = Record(0);
     ASSERT_EQ(record.length, 300);
-    EXPECT_EQ(std::string(record.data, record.data + 300), payload);  // the record keeps zeros
+    const auto kept = test::PayloadOf(lists_, 0);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), payload);  // the spool keeps zeros
 }
 
 TEST_F(PacketPipelineTest, DirectionDecidesLocalPortAndColour) {
@@ -180,7 +185,7 @@ TEST_F(PacketPipelineTest, DirectionDecidesLocalPortAndColour) {
 TEST(PacketPipelineAnyAddressTest, EveryAddressOfThisHostSendsOnAllInterfaces) {
     // This host: a LAN address, a second interface's, and the loopback network.
     int listings = 0;
-    CaptureLists lists;
+    CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists, [&] {
         ++listings;
         return std::vector<InterfaceAddress>{

@@ -21,6 +21,7 @@
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/FakeProcessSource.h"
+#include "support/TestSpool.h"
 #include "support/FakeSocketTable.h"
 #include "support/Gate.h"
 #include "support/PcapFileWriter.h"
@@ -88,6 +89,7 @@ private:
     // connection 10.0.0.2:40000 - 10.0.0.9:80; capture reads readFile_, or live.
     std::unique_ptr<MainDialog> MakeWindow() {
         SystemServices services = LinuxServices(readFile_);
+        services.spool = test::MakeTestSpool();
         if (fakeSource_ != nullptr) {
             services.packetSources = [script = fakeSource_](std::uint32_t address) {
                 return std::make_unique<test::FakePacketSource>(script, address);

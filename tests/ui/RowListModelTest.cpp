@@ -1,5 +1,7 @@
 #include "ui/RowListModel.h"
 
+#include "support/TestSpool.h"
+
 #include <QAbstractItemModelTester>
 #include <QColor>
 #include <QSignalSpy>
@@ -59,9 +61,9 @@ class RowListModelTest : public QObject {
 
 private slots:
     void headingsOfBothLists() {
-        RowStore<PacketRow> packets;
+        CaptureLists lists{test::MakeTestSpool()};
         RowStore<HttpRow> requests;
-        PacketListModel packetModel(packets);
+        PacketListModel packetModel(lists);
         HttpListModel httpModel(requests);
 
         QCOMPARE(packetModel.columnCount(), PacketRow::kColumnCount);
@@ -75,9 +77,9 @@ private slots:
     }
 
     void cellTextsOfPacketRows() {
-        RowStore<PacketRow> store;
-        store.InsertRow(Packet(4321), Bytes(std::string_view("GET\0/", 5)));
-        PacketListModel model(store);  // rows already there are shown from the start
+        CaptureLists lists{test::MakeTestSpool()};
+        test::AddTestPacket(lists, Packet(4321), Bytes(std::string_view("GET\0/", 5)));
+        PacketListModel model(lists);  // rows already there are shown from the start
         QCOMPARE(model.rowCount(), 1);
 
         const QStringList expected{"1",  "9:5:7", "TCP",  "192.168.1.2", "4321", "93.184.216.34",
@@ -100,11 +102,12 @@ private slots:
     }
 
     void backgroundFromTheRowColour() {
-        RowStore<PacketRow> store;
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
         store.InsertRow(Packet(1), {}, kSentColour);
         store.InsertRow(Packet(2));  // no colour
         store.InsertRow(Packet(3), {}, RgbColour(1, 2, 3));
-        PacketListModel model(store);
+        PacketListModel model(lists);
 
         QCOMPARE(model.data(model.index(0, 4), Qt::BackgroundRole).value<QColor>(),
                  QColor(0xEE, 0xD8, 0xAE));
@@ -114,9 +117,10 @@ private slots:
     }
 
     void rowsAppendedSinceRefreshArriveInOneInsertion() {
-        RowStore<PacketRow> store;
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
         store.InsertRow(Packet(1));
-        PacketListModel model(store);
+        PacketListModel model(lists);
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
         QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
 
@@ -137,8 +141,9 @@ private slots:
     }
 
     void aBoundedRefreshAnnouncesASliceAndSaysWhatIsLeft() {
-        RowStore<PacketRow> store;
-        PacketListModel model(store);
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
+        PacketListModel model(lists);
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
         for (int i = 0; i < 25; ++i) store.InsertRow(Packet(1));
         QVERIFY(model.Refresh(10));
@@ -154,9 +159,10 @@ private slots:
     }
 
     void clearResetsTheModel() {
-        RowStore<PacketRow> store;
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
         for (int i = 0; i < 10; ++i) store.InsertRow(Packet(1));
-        PacketListModel model(store);
+        PacketListModel model(lists);
         QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
 
@@ -176,10 +182,11 @@ private slots:
     }
 
     void rowsTakenByAClearReadEmptyUntilTheRefresh() {
-        RowStore<PacketRow> store;
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
         store.InsertRow(Packet(1), {}, kSentColour);
         store.InsertRow(Packet(2), {}, kSentColour);
-        PacketListModel model(store);
+        PacketListModel model(lists);
         const QModelIndex second = model.index(1, 0);
 
         store.ClearRows();
@@ -191,9 +198,10 @@ private slots:
     }
 
     void colourChangesReachTheView() {
-        RowStore<PacketRow> store;
+        CaptureLists lists{test::MakeTestSpool()};
+        RowStore<PacketRow>& store = lists.packets;
         for (int i = 0; i < 5; ++i) store.InsertRow(Packet(1));
-        PacketListModel model(store);
+        PacketListModel model(lists);
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
 
         store.SetRowColour(2, RgbColour(10, 20, 30));
@@ -235,8 +243,8 @@ private slots:
 
     void burstFromAnotherThread() {
         constexpr int kRows = 100'000;
-        RowStore<PacketRow> store;
-        PacketListModel model(store);
+        CaptureLists lists{test::MakeTestSpool()};
+        PacketListModel model(lists);
         int insertedRows = 0;
         connect(&model, &QAbstractItemModel::rowsInserted, &model,
                 [&](const QModelIndex&, int first, int last) {
@@ -247,8 +255,8 @@ private slots:
         std::atomic<bool> done{false};
         std::thread writer([&] {
             for (int i = 0; i < kRows; ++i) {
-                store.InsertRow(Packet(static_cast<std::uint16_t>(i)), Bytes("payload"),
-                                kReceivedColour);
+                test::AddTestPacket(lists, Packet(static_cast<std::uint16_t>(i)), Bytes("payload"),
+                                    kReceivedColour);
             }
             done = true;
         });

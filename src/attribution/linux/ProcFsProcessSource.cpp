@@ -203,17 +203,23 @@ std::vector<ProcessInfo> ProcFsProcessSource::Snapshot() {
     if (!pids) return processes;
     processes.reserve(pids->size());
     for (int pid : *pids) {
-        std::string name;
-        if (auto path = ImagePath(pid)) name = path->substr(path->rfind('/') + 1);
-        if (name.empty()) {
-            // Other users' executables are unreadable without root.
-            auto comm = ReadSmallFile(PidPath(pid, "comm"));
-            if (!comm) continue;  // ended meanwhile
-            name = TrimLineEnd(*comm);
-        }
-        processes.push_back({pid, std::move(name)});
+        auto name = ImageName(pid);
+        if (!name) continue;  // ended meanwhile
+        processes.push_back({pid, std::move(*name)});
     }
     return processes;
+}
+
+std::optional<std::string> ProcFsProcessSource::ImageName(int pid) {
+    std::string name;
+    if (auto path = ImagePath(pid)) name = path->substr(path->rfind('/') + 1);
+    if (name.empty()) {
+        // Other users' executables are unreadable without root.
+        auto comm = ReadSmallFile(PidPath(pid, "comm"));
+        if (!comm) return std::nullopt;
+        name = TrimLineEnd(*comm);
+    }
+    return name;
 }
 
 std::optional<std::string> ProcFsProcessSource::ImagePath(int pid) {

@@ -31,6 +31,7 @@ public:
     /// The target of /proc/<pid>/exe, without the " (deleted)" the kernel appends when the
     /// file was removed or replaced (as by a package upgrade) after the process started.
     std::optional<std::string> ImagePath(int pid) override;
+    std::optional<std::string> ImageName(int pid) override;
     /// A kernel thread (PF_KTHREAD in /proc/<pid>/stat), or an executable that a *.list file
     /// of the package list directory names. With merged /usr, /bin/x and /usr/bin/x are the
     /// same file, so either spelling in a list counts.

@@ -9,6 +9,7 @@
 
 #include "rows/CaptureLists.h"
 #include "ui/PacketListCtrl.h"
+#include "support/TestSpool.h"
 #include "ui/RowListModel.h"
 
 namespace ravelin::test {
@@ -49,12 +50,12 @@ public:
         return QTest::qWaitForWindowActive(&window);
     }
 
-    CaptureLists lists;
+    CaptureLists lists{MakeTestSpool()};
     QWidget window;
     PacketListCtrl* httpList = new PacketListCtrl(&window);
     PacketListCtrl* packetList = new PacketListCtrl(&window);
     HttpListModel httpModel{lists.requests};
-    PacketListModel packetModel{lists.packets};
+    PacketListModel packetModel{lists};
 
 private:
     void AddPacket(bool sent, std::uint16_t localPort, std::uint32_t sequence, std::uint32_t ack,
@@ -71,7 +72,7 @@ private:
         row.record.ackNumber = ack;
         row.record.pshFlag = push;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
-        lists.packets.InsertRow(row, {bytes, payload.size()}, sent ? kSentColour : kReceivedColour);
+        AddTestPacket(lists, row, {bytes, payload.size()}, sent ? kSentColour : kReceivedColour);
     }
 
     void AddRequest(int packetRow, std::string_view url) {
