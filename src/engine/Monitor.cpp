@@ -86,7 +86,7 @@ void Monitor::OpenCapture(const std::string& path) {
     // A saved capture was made wherever it was made: this host's addresses say nothing of
     // which packets it sent.
     pipeline_.SetLocalInterfaces([] { return std::vector<InterfaceAddress>(); });
-    session_->OnAddressChosen(0);
+    session_->OnAddressChosen(0);  // not running: only sets the address
 }
 
 void Monitor::ReturnToSystemSources() {

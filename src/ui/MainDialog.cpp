@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
@@ -122,7 +124,9 @@ bool MainDialog::Initialise() {
     CreateLists();
     CreateCommands();
 
-    monitor_->FilterBy(std::make_unique<TreeSelection>(tree), Monitor::OwnerLookup::kWhenFiltering);
+    // Every packet's owner is looked up, so that a saved capture names the process of each.
+    monitor_->FilterBy(std::make_unique<TreeSelection>(tree), Monitor::OwnerLookup::kAlways);
+    connect(treeModel_, &ProcessTreeModel::checksChanged, this, &MainDialog::OnTreeChecksChanged);
 
     status_->UpdateCounters();
 
@@ -160,6 +164,8 @@ void MainDialog::CreateToolBar() {
     connect(checkNewAction(), &QAction::triggered, this,
             [this] { monitor_->processTree().ToggleCheckNewProcesses(); });
     connect(switchAdapterAction(), &QAction::triggered, this, &MainDialog::OnSwitchAdapter);
+    connect(toolBar_->saveCaptureAction(), &QAction::triggered, this, &MainDialog::OnSaveCapture);
+    connect(toolBar_->openCaptureAction(), &QAction::triggered, this, &MainDialog::OnOpenCapture);
     toolBar_->lower();
 }
 
@@ -185,6 +191,12 @@ void MainDialog::CreateCommands() {
     commands_ = std::make_unique<ListCommands>(
         lists(), *httpList_, *packetList_, *link_, [this] { return session().boundAddressText(); },
         *this);
+    // The whole capture's commands, in both lists' menus too.
+    for (QMenu* menu : {commands_->httpMenu(), commands_->packetMenu()}) {
+        menu->addSeparator();
+        menu->addAction(toolBar_->saveCaptureAction());
+        menu->addAction(toolBar_->openCaptureAction());
+    }
     connect(packetList_, &QAbstractItemView::clicked, this, &MainDialog::OnPacketListClick);
     connect(httpList_, &QAbstractItemView::clicked, link_.get(), &LinkController::OnHttpListClick);
 }
@@ -224,6 +236,11 @@ void MainDialog::OnF5() {
 }
 
 void MainDialog::OnAddressChosen(quint32 address) {
+    // An adapter means live traffic again, after a saved capture was shown.
+    if (monitor_->showingOpenedCapture()) {
+        session().Stop();
+        monitor_->ReturnToSystemSources();
+    }
     session().OnAddressChosen(address);
     status_->ShowAddress(session().boundAddressText());
 }
@@ -261,6 +278,48 @@ void MainDialog::FreeRows() {
     SetStatus("Clean data done");
     // `detached` frees every row and payload here, outside any lock; the freed heap then goes
     // back to the system, which can take a while for a large one.
+}
+
+void MainDialog::OnSaveCapture() {
+    const QString path = QFileDialog::getSaveFileName(
+        this, Utf8("保存抓包"), QStringLiteral("capture.pcapng"),
+        QStringLiteral("pcapng (*.pcapng);;All files (*)"));
+    if (!path.isEmpty()) SaveCaptureTo(path);
+}
+
+bool MainDialog::SaveCaptureTo(const QString& path) {
+    const int error = monitor_->SaveCapture(path.toStdString());
+    if (!CheckCall(error == 0 ? CallResult::Success()
+                              : CallResult::Failure(SystemError::FromErrno(error)),
+                   "WriteFile 保存抓包文件失败", *this)) {
+        return false;
+    }
+    SetStatus("Capture saved");
+    return true;
+}
+
+void MainDialog::OnOpenCapture() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, Utf8("打开抓包文件"), QString(),
+        QStringLiteral("Captures (*.pcapng *.pcap *.cap);;All files (*)"));
+    if (!path.isEmpty()) OpenCaptureFile(path);
+}
+
+void MainDialog::OpenCaptureFile(const QString& path) {
+    // Rows are freed here, which a running link must not see (as with Clean).
+    if (link_->linking()) return;
+    session().Stop();
+    FreeRows();
+    monitor_->OpenCapture(path.toStdString());
+    status_->ShowAddress(session().boundAddressText());
+    startStopAction()->setChecked(session().Start());
+}
+
+void MainDialog::OnTreeChecksChanged() {
+    if (!monitor_->showingOpenedCapture() || link_->linking()) return;
+    session().Stop();
+    FreeRows();
+    startStopAction()->setChecked(session().Start());
 }
 
 void MainDialog::ShowPacket(int row) {

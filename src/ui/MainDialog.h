@@ -96,6 +96,12 @@ public:
     /// Clears both lists, the panes and the marks, and frees every row, while capture goes on;
     /// the freed memory goes back to the system.
     void CleanAll();
+    /// Writes every listed packet to `path` as pcapng (Save capture, once a file is chosen).
+    /// False after a reported failure.
+    bool SaveCaptureTo(const QString& path);
+    /// Replays the saved capture `path` into emptied lists, its processes in the tree (Open
+    /// capture, once a file is chosen). Choosing an adapter returns to live capture.
+    void OpenCaptureFile(const QString& path);
 
 public slots:
     void OnStartStop();
@@ -118,6 +124,11 @@ private:
     void FreeRows();
     void OnSwitchAdapter();
     void OnF5();
+    void OnSaveCapture();
+    void OnOpenCapture();
+    /// A tick in the tree while a saved capture is shown: its packets are listed again through
+    /// the new selection, as live traffic would be.
+    void OnTreeChecksChanged();
 
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;

@@ -7,7 +7,7 @@
 namespace ravelin {
 
 /// The window's toolbar: start/stop capture, clear all data, tick new processes, switch the
-/// adapter, each an action with its tool tip.
+/// adapter, save the capture and open a saved one, each an action with its tool tip.
 class MainToolBar : public QToolBar {
     Q_OBJECT
 
@@ -18,6 +18,10 @@ public:
     QAction* cleanAction() const { return clean_; }
     QAction* checkNewAction() const { return checkNew_; }
     QAction* switchAdapterAction() const { return switchAdapter_; }
+    /// Ctrl+Shift+S anywhere in the window.
+    QAction* saveCaptureAction() const { return saveCapture_; }
+    /// Ctrl+O anywhere in the window.
+    QAction* openCaptureAction() const { return openCapture_; }
 
 private:
     QAction* AddTool(QStyle::StandardPixmap icon, const char* tip, bool checkable);
@@ -26,6 +30,8 @@ private:
     QAction* clean_;
     QAction* checkNew_;
     QAction* switchAdapter_;
+    QAction* saveCapture_;
+    QAction* openCapture_;
 };
 
 }  // namespace ravelin

@@ -102,6 +102,7 @@ bool ProcessTreeModel::setData(const QModelIndex& index, const QVariant& value, 
         applied = tree_.revision() != before;  // the tree ignores a node that has gone
     }
     Refresh();
+    if (applied) emit checksChanged();
     return applied;
 }
 

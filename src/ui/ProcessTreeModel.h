@@ -45,6 +45,12 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
+signals:
+    /// A click changed check boxes: what is listed from now on is another selection.
+    void checksChanged();
+
+public:
+
     /// The index of the root item.
     QModelIndex rootIndex() const { return createIndex(0, 0, kRootLevel); }
     /// The tree's node behind an item; nothing for an invalid index.

@@ -95,6 +95,13 @@ public:
         return found->second;
     }
 
+    std::optional<std::string> ImageName(int pid) override {
+        std::lock_guard lock(mutex_);
+        const auto found = processes_.find(pid);
+        if (found == processes_.end()) return std::nullopt;
+        return found->second;
+    }
+
     bool IsSystemProcess(int pid) override {
         Enter("IsSystemProcess", systemCalls);
         std::lock_guard lock(mutex_);

@@ -1,6 +1,7 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
+#include <QFileDialog>
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -56,6 +57,28 @@ void AnswerNextMessageBox(QMessageBox::StandardButton button, QString* text = nu
         if (text != nullptr) *text = box->text();
         box->button(button)->click();
     });
+}
+
+// Chooses `path` in the next file dialog that opens, as a user would type it.
+void ChooseInNextFileDialog(const QString& path) {
+    QTimer::singleShot(0, [=] {
+        QTRY_VERIFY(qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr);
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
+/// What tshark reads of a capture file: one line per packet, "comment TAB ip.len".
+QString TsharkLines(const std::string& path) {
+    std::string command = "tshark -r '" + path + "' -T fields -e frame.comment -e ip.len 2>/dev/null";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+        ::pclose(pipe);
+    }
+    return QString::fromStdString(out);
 }
 
 // Twelve packets between 10.0.0.2 (this host) and 10.0.0.9, one of them an HTTP request.
@@ -572,12 +595,64 @@ private slots:
         QVERIFY(dialog->isVisible());
         QCOMPARE(dialog->windowTitle(), QString::fromUtf8("网卡"));
         dialog->adapterList()->clearSelection();
-        dialog->accept();
+        QMetaObject::invokeMethod(dialog, "accept");
         QTRY_VERIFY(dialog->findChild<QMessageBox*>() != nullptr);
         QCOMPARE(dialog->findChild<QMessageBox*>()->text(), QString::fromUtf8("请选择一个网卡"));
         QVERIFY(dialog->isVisible());
         dialog->reject();
         QVERIFY(!dialog->isVisible());
+    }
+
+    // A capture's owners survive Save and Open: tshark reads them as packet comments, the opened
+    // file's processes make the tree, and ticking them filters the file's packets again.
+    void aSavedCaptureKeepsItsOwnersThroughSaveAndOpen() {
+        if (std::system("command -v tshark >/dev/null") != 0) QSKIP("tshark is not installed");
+        readFile_ = WriteReplayFile();
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        window->OnStartStop();
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QCOMPARE(window->lists().packets.rowCount(), 12);
+
+        const std::string saved = test::TemporaryPath("window-saved.pcapng");
+        ChooseInNextFileDialog(QString::fromStdString(saved));
+        QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Capture saved."));
+        const QString curlLine = QStringLiteral("pid=%1 name=curl\t").arg(kCurl);
+        const QStringList lines = TsharkLines(saved).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 12);
+        for (const QString& line : lines) QVERIFY2(line.startsWith(curlLine), qPrintable(line));
+
+        // Opened: the same packets, the tree made of the file's process, and a save of it is
+        // the file itself.
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        ChooseInNextFileDialog(QString::fromStdString(saved));
+        QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QTRY_COMPARE(window->lists().packets.rowCount(), 12);
+        ProcessTree& tree = window->processTree();
+        QTRY_VERIFY(tree.FindProcessNode(kCurl).has_value());
+        QTRY_VERIFY(!tree.FindProcessNode(1).has_value());  // init runs here, not in the file
+        const std::string again = test::TemporaryPath("window-saved-again.pcapng");
+        QVERIFY(window->SaveCaptureTo(QString::fromStdString(again)));
+        QCOMPARE(ReadAll(again), ReadAll(saved));
+
+        // Unticking the file's only process lists none of its packets.
+        auto* model = window->treeView()->treeModel();
+        QTRY_VERIFY(model->rowCount(model->rootIndex()) == 1);
+        QVERIFY(model->setData(model->index(0, 0, model->rootIndex()), Qt::Unchecked,
+                               Qt::CheckStateRole));
+        QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
+        QTRY_VERIFY(!window->session().running());
+        QCOMPARE(window->lists().packets.rowCount(), 0);
+        // Ticked again, the file's packets come back through the filter.
+        QVERIFY(model->setData(model->index(0, 0, model->rootIndex()), Qt::Checked,
+                               Qt::CheckStateRole));
+        QTRY_COMPARE(window->lists().packets.rowCount(), 12);
     }
 
     void unCheckingTheRootUnchecksEveryProcess() {
