@@ -60,10 +60,12 @@ bool CaptureSession::Start() {
     {
         std::lock_guard lock(failureMutex_);
         receiveFailure_.reset();
+        listingFailure_.reset();
         receiveFailureRepeated_ = false;
     }
     firstReadNanoseconds_.store(0);
-    queue_ = std::make_unique<DatagramQueue>(kQueuedBatches, kQueuedBytes);
+    queue_ = std::make_unique<DatagramQueue>(
+        kQueuedBatches, source_->canWait() ? kWaitingSourceQueuedBytes : kQueuedBytes);
     running_.store(true);
     try {
         pipelineThread_ = std::thread([this, queue = queue_.get()] { PipelineLoop(*queue); });

@@ -50,6 +50,9 @@ public:
     /// The queue between the threads holds at most this many batches, and this much memory.
     static constexpr std::size_t kQueuedBatches = 64;
     static constexpr std::size_t kQueuedBytes = std::size_t{64} << 20;
+    /// A source that can wait (a file) is read only this far ahead of the pipeline: more
+    /// would be memory held for nothing.
+    static constexpr std::size_t kWaitingSourceQueuedBytes = std::size_t{2} << 20;
 
     /// How the receive thread waits after a read error that capture lets pass (EOPNOTSUPP,
     /// EINVAL): the wait doubles from `firstWait` up to `longestWait`, and after `limit` such

@@ -44,6 +44,10 @@ public:
     /// Makes a Read that waits return promptly. Safe from any thread.
     virtual void Interrupt() = 0;
 
+    /// Whether the source can wait for the pipeline (a file) instead of losing what is not read
+    /// in time (live capture): such a source needs only a short queue ahead of the pipeline.
+    virtual bool canWait() const { return false; }
+
     /// Live counters of the kernel, where the source has them.
     virtual std::optional<CaptureStatistics> Statistics() { return std::nullopt; }
 

@@ -59,7 +59,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     row.sourceAddress = decoded->ip.sourceAddress;
     row.destinationAddress = decoded->ip.destinationAddress;
     row.protocol = decoded->ip.protocol;
-    row.dataLength = decoded->dataLength;
+    row.dataLength = static_cast<std::uint16_t>(decoded->dataLength);
     row.hour = time.hour;
     row.minute = time.minute;
     row.second = time.second;
@@ -69,7 +69,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         row.sourcePort = decoded->sourcePort();
         row.destinationPort = decoded->destinationPort();
     }
-    row.record.length = static_cast<std::int32_t>(decoded->payload.size());
+    row.record.length = static_cast<std::uint16_t>(decoded->payload.size());
     if (decoded->transport == Transport::kTcp) {
         row.record.sequenceNumber = decoded->tcp.sequenceNumber;
         row.record.ackNumber = decoded->tcp.ackNumber;

@@ -41,7 +41,7 @@ struct CaptureLists {
                                  std::string_view comment) {
         const auto frameOffset = spool->Append(datagram, comment);
         if (!frameOffset) return std::nullopt;
-        row.record.payloadOffset = *frameOffset + payloadStart;
+        row.record.SetPayloadOffset(*frameOffset + payloadStart);
         return packets.InsertRow(row, {}, colour);
     }
 
@@ -58,10 +58,8 @@ struct CaptureLists {
         if (!packets.ReadRow(row, [&](const StoredRow<PacketRow>& found) { stored = found; })) {
             return false;
         }
-        const auto length = static_cast<std::size_t>(stored->row.record.length > 0
-                                                         ? stored->row.record.length
-                                                         : 0);
-        if (!spool->Read(stored->row.record.payloadOffset, length < maxPayload ? length : maxPayload,
+        const std::size_t length = stored->row.record.length;
+        if (!spool->Read(stored->row.record.payloadOffset(), length < maxPayload ? length : maxPayload,
                          generation, buffer)) {
             return false;
         }

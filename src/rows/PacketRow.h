@@ -19,17 +19,17 @@ struct PacketRow {
     std::uint32_t destinationAddress = 0;  ///< network byte order
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
-    std::int32_t dataLength = 0;  ///< the data-length column
+    std::uint16_t dataLength = 0;  ///< the data-length column
     std::uint8_t protocol = 0;
-    bool hasPorts = false;        ///< TCP or UDP
-    bool sentByThisHost = false;  ///< the direction that the row's colour shows
+    bool hasPorts : 1 = false;        ///< TCP or UDP
+    bool sentByThisHost : 1 = false;  ///< the direction that the row's colour shows
     std::uint8_t hour = 0;
     std::uint8_t minute = 0;
     std::uint8_t second = 0;
 };
 
 // A million rows are tens of megabytes: keep the row as small as its fields allow.
-static_assert(sizeof(StoredRow<PacketRow>) <= 56);
+static_assert(sizeof(StoredRow<PacketRow>) <= 44);
 
 /// The data column's index.
 constexpr int kPacketDataColumn = 8;

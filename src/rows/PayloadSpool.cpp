@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "capture/PcapngFormat.h"
+#include "rows/PacketRecord.h"
 
 namespace ravelin {
 
@@ -22,6 +23,8 @@ constexpr std::string_view kSpoolSuffix = ".pcapng";
 constexpr std::string_view kApplication = "Ravelin";
 // Large enough for any frame the capture takes (the snapshot length of a live capture).
 constexpr std::uint32_t kSnapLength = 262144;
+// Bounds one packet block: its header, the largest frame and a comment.
+constexpr std::uint64_t kLargestBlock = std::uint64_t{1} << 20;
 // Save copies this much at a time, then looks whether Clean emptied the spool meanwhile.
 constexpr std::size_t kCopyChunk = std::size_t{8} << 20;
 
@@ -197,6 +200,12 @@ std::optional<std::uint64_t> PayloadSpool::Append(const Datagram& datagram,
         interfaceLinkTypes_.push_back(datagram.linkType);
     }
     const std::uint64_t blockOffset = written_ + buffer_.size();
+    // Rows keep 40-bit offsets; a spool that would pass them is as full as a full disk.
+    if (blockOffset + kLargestBlock > PacketRecord::kMaximumPayloadOffset) {
+        failure_ = SystemError::FromErrno(EFBIG);
+        failure_->reason = path_ + ": " + failure_->reason;
+        return std::nullopt;
+    }
     const std::size_t frameOffset =
         pcapng::AppendEnhancedPacket(buffer_, interfaceId, datagram.time, datagram.frame,
                                      datagram.originalLength, comment);

@@ -63,7 +63,7 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     // characters, never a replacement character; the headless line escapes the bytes as before.
     const std::string binary = std::string("caf\xc3\xa9 \0\xff\x80\xc3(\xe2\x82\xac", 14) +
                                std::string(112, 'a') + "\xe2\x82\xac";  // the last one is cut
-    row.dataLength = static_cast<std::int32_t>(binary.size());
+    row.dataLength = static_cast<std::uint16_t>(binary.size());
     packets.InsertRow(row, {}, kSentColour);
     std::string cell;
     line.clear();

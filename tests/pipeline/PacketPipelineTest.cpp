@@ -22,7 +22,7 @@ public:
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
                         bool sentByThisHost, const RecordedOwner&) override {
         calls.push_back({packet.ip.protocol, localPort, sentByThisHost});
-        return {keep, kNoOwner};
+        return {keep, kNoOwner, {}};
     }
     struct Call {
         std::uint8_t protocol;

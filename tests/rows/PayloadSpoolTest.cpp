@@ -147,7 +147,7 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
             const std::string payload(3000, 'f');
             for (int index = 0; index < 10000; ++index) {
                 PacketRow row = RowNumbered(static_cast<std::uint32_t>(index));
-                row.record.length = static_cast<std::int32_t>(payload.size());
+                row.record.length = static_cast<std::uint16_t>(payload.size());
                 std::lock_guard update(lists.updateMutex);
                 const auto datagram = Datagram::Raw(
                     std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()),

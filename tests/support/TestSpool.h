@@ -30,7 +30,7 @@ inline std::unique_ptr<PayloadSpool> MakeTestSpool() {
 /// go to the spool as a frame of their own).
 inline int AddTestPacket(CaptureLists& lists, PacketRow row, std::span<const std::uint8_t> payload,
                          Colour colour = kNoColour, std::string_view comment = {}) {
-    row.record.length = static_cast<std::int32_t>(payload.size());
+    row.record.length = static_cast<std::uint16_t>(payload.size());
     std::lock_guard update(lists.updateMutex);
     return *lists.AddPacket(row, Datagram::Raw(payload, {}), 0, colour, comment);
 }

@@ -24,6 +24,7 @@ public:
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
     /// A file read never waits, and the receive loop looks at its flag between reads.
     void Interrupt() override {}
+    bool canWait() const override { return true; }
 
 private:
     CallResult NoHandle();

@@ -67,7 +67,7 @@ private:
         row.destinationAddress = htonl(sent ? 0x0A000009 : 0x0A000002);
         row.sourcePort = sent ? localPort : 80;
         row.destinationPort = sent ? 80 : localPort;
-        row.dataLength = static_cast<std::int32_t>(payload.size());
+        row.dataLength = static_cast<std::uint16_t>(payload.size());
         row.record.sequenceNumber = sequence;
         row.record.ackNumber = ack;
         row.record.pshFlag = push;
