@@ -66,14 +66,14 @@ CallResult PcapFileSource::OpenPcapng(UniqueFd file, std::span<const std::uint8_
     pcapng_ = std::make_unique<pcapng::Reader>();
     pcapng_->Feed(head);
     // Like libpcap's open, read the section header now, so that a file that is no capture
-    // fails here. Exactly what the header lacks is fed: no packet may be parsed yet.
+    // fails here. No more than the header lacks is fed: no packet may be parsed yet.
     while (!pcapng_->InSection()) {
         if (pcapng_->Next() == pcapng::Reader::Status::kError) {
             lastError_ = {PCAP_ERROR, path_ + ": " + pcapng_->error()};
             break;
         }
         if (pcapng_->InSection()) break;
-        const long fed = FeedPcapng(pcapng_->bytesWanted());
+        const long fed = FeedPcapng(std::min(pcapng_->bytesWanted(), kPcapngChunk));
         if (fed < 0) break;
         if (fed == 0) {
             lastError_ = {PCAP_ERROR, path_ + ": the file ends inside its section header"};
@@ -86,8 +86,8 @@ CallResult PcapFileSource::OpenPcapng(UniqueFd file, std::span<const std::uint8_
     return CallResult::Failure(lastError_);
 }
 
-long PcapFileSource::FeedPcapng(std::size_t wanted) {
-    chunk_.resize(wanted);
+long PcapFileSource::FeedPcapng(std::size_t count) {
+    chunk_.resize(count);
     const long got = ReadFully(pcapngFile_.get(), chunk_);
     if (got < 0) {
         const SystemError error = SystemError::FromErrno(errno);
@@ -166,7 +166,9 @@ PacketSource::ReadResult PcapFileSource::ReadPcapng(DatagramBatch& batch,
             case pcapng::Reader::Status::kError:
                 return FailPcapng({PCAP_ERROR, path_ + ": " + pcapng_->error()});
             case pcapng::Reader::Status::kNeedBytes: {
-                const long fed = FeedPcapng(std::max(pcapng_->bytesWanted(), kPcapngChunk));
+                // A long block is gathered read by read: what a block claims to need is not
+                // taken on trust before the file has the bytes.
+                const long fed = FeedPcapng(kPcapngChunk);
                 if (fed < 0) return FailPcapng(lastError_);
                 if (fed > 0) break;
                 if (!pcapng_->AtBlockBoundary()) {

@@ -39,9 +39,9 @@ private:
 
     CallResult NoHandle();
     CallResult OpenPcapng(UniqueFd file, std::span<const std::uint8_t> head);
-    /// Feeds the reader at least `wanted` more bytes of the file, where it has them. Returns
-    /// how many it fed: 0 at the end of the file, -1 on a read error (lastError_ set).
-    long FeedPcapng(std::size_t wanted);
+    /// Feeds the reader up to `count` more bytes of the file. Returns how many it fed: 0 at
+    /// the end of the file, -1 on a read error (lastError_ set).
+    long FeedPcapng(std::size_t count);
     ReadResult ReadPcapng(DatagramBatch& batch, std::size_t maxDatagrams);
     ReadResult FailPcapng(SystemError error);
 
