@@ -487,8 +487,9 @@ TEST_F(PcapFileSourceTest, EveryCutOfAPcapngFileEndsCleanlyOrFailsWithItsPath) {
     ASSERT_EQ(whole.datagrams.size(), 4U);
     for (std::size_t cut = 0; cut < file.bytes.size(); ++cut) {
         SCOPED_TRACE(testing::Message() << "cut at " << cut);
-        const std::string path =
-            WriteBytes("cut.pcapng", Bytes(file.bytes.begin(), file.bytes.begin() + cut));
+        // A new name each time: rewriting one file makes ext4 flush it to disk first.
+        const std::string path = WriteBytes("cut-" + std::to_string(cut) + ".pcapng",
+                                            Bytes(file.bytes.begin(), file.bytes.begin() + cut));
         PcapFileSource source(path);
         if (cut < file.blockEnds.front()) {
             EXPECT_FALSE(source.Create().succeeded()) << "the section header is not whole";
