@@ -199,10 +199,38 @@ def pcap(link_type, frames, big_endian=False, nanoseconds=False, snaplen=65535):
     return out
 
 
-def pcapng_block(block_type, body):
+def pcapng_block(block_type, body, order="<"):
     body += b"\0" * (-len(body) % 4)
     length = 12 + len(body)
-    return struct.pack("<II", block_type, length) + body + struct.pack("<I", length)
+    return struct.pack(order + "II", block_type, length) + body + struct.pack(order + "I", length)
+
+
+def pcapng_options(options, order="<"):
+    out = b""
+    for code, value in options:
+        out += struct.pack(order + "HH", code, len(value)) + value + b"\0" * (-len(value) % 4)
+    return out + struct.pack(order + "HH", 0, 0) if options else b""
+
+
+def pcapng_section(order="<", application=b""):
+    options = pcapng_options([(4, application)] if application else [], order)
+    return pcapng_block(0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1) + options,
+                        order)
+
+
+def pcapng_interface(link_type, snaplen=0, options=(), order="<"):
+    return pcapng_block(1, struct.pack(order + "HHI", link_type, 0, snaplen) +
+                        pcapng_options(list(options), order), order)
+
+
+def pcapng_packet(interface, ticks, data, original=None, comments=(), order="<", obsolete=False):
+    head = (struct.pack(order + "HH", interface, 0) if obsolete
+            else struct.pack(order + "I", interface))
+    body = head + struct.pack(order + "IIII", ticks >> 32, ticks & 0xFFFFFFFF, len(data),
+                              len(data) if original is None else original)
+    body += data + b"\0" * (-len(data) % 4)
+    body += pcapng_options([(1, comment) for comment in comments], order)
+    return pcapng_block(2 if obsolete else 6, body, order)
 
 
 def pcapng(link_types, frames):
@@ -240,6 +268,30 @@ def capture_files():
         [DLT_EN10MB, DLT_RAW],
         [(0, frame(DLT_EN10MB, few[0])), (1, few[1]), (0, frame(DLT_EN10MB, few[2]))])
     files["sll2.pcapng"] = pcapng([DLT_LINUX_SLL2], [(0, frame(DLT_LINUX_SLL2, d)) for d in few])
+    # As Ravelin saves a capture: one interface per link type, owners in packet comments.
+    owners = (pcapng_section(application=b"Ravelin") + pcapng_interface(DLT_RAW, 262144) +
+              pcapng_interface(DLT_EN10MB, 262144) +
+              pcapng_packet(0, 1700000000000001, few[0], comments=[b"pid=1234 name=curl"]) +
+              pcapng_packet(1, 1700000000999999, frame(DLT_EN10MB, few[1]),
+                            comments=[b"pid=77 name=my prog with spaces"]) +
+              pcapng_packet(0, 1700000001000000, few[2][:30], original=len(few[2]),
+                            comments=[b"a note", b"pid=-1 name=x"]))
+    files["ravelin-owners.pcapng"] = owners
+    files["truncated-owners.pcapng"] = owners[:-10]
+    # A big-endian section with nanosecond and 2^-20 time stamps, an unknown block, simple and
+    # obsolete packet blocks, then a little-endian section whose interface 0 is Ethernet.
+    be = ">"
+    files["big-endian-sections.pcapng"] = (
+        pcapng_section(be) +
+        pcapng_interface(DLT_RAW, 40, [(9, b"\x09")], be) +
+        pcapng_interface(DLT_LINUX_SLL, 0, [(9, b"\x94"), (14, struct.pack(">q", 10))], be) +
+        pcapng_block(0x0BAD, b"\xff" * 9, be) +
+        pcapng_packet(0, 1700000000123456789, few[0], comments=[b"pid=9 name=x"], order=be) +
+        pcapng_packet(1, (1700000001 << 20) + (1 << 19), frame(DLT_LINUX_SLL, few[1]), order=be,
+                      obsolete=True) +
+        pcapng_block(3, struct.pack(">I", len(few[2])) + few[2][:40], be) +
+        pcapng_section() + pcapng_interface(DLT_EN10MB) +
+        pcapng_packet(0, 5, frame(DLT_EN10MB, few[0])))
     files["not-a-capture"] = b"this is not a capture file\n"
     return files
 

@@ -17,6 +17,22 @@ namespace ravelin::pcapng {
 /// (pcapng readers take either, from the section header's byte-order magic), with microsecond
 /// time stamps (the default resolution, so no if_tsresol option).
 
+/// Block types Ravelin writes or reads.
+constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
+constexpr std::uint32_t kInterfaceDescriptionBlock = 1;
+constexpr std::uint32_t kObsoletePacketBlock = 2;
+constexpr std::uint32_t kSimplePacketBlock = 3;
+constexpr std::uint32_t kEnhancedPacketBlock = 6;
+
+/// The file's name for frames that are the IP datagram itself (libpcap's DLT_RAW).
+constexpr std::uint16_t kLinkTypeRaw = 101;
+
+/// The link type a file records for frames of the libpcap data-link type `dlt`.
+std::uint16_t FileLinkType(int dlt);
+/// The libpcap data-link type of frames that a file records with `linkType`; -1 for values
+/// beyond any data-link type.
+int DltOfFileLinkType(std::uint32_t linkType);
+
 /// Appends a section header block of unknown section length, with the shb_userappl option
 /// naming `application`.
 void AppendSectionHeader(std::vector<std::uint8_t>& out, std::string_view application);
