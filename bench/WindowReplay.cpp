@@ -86,9 +86,8 @@ int main(int argc, char** argv) {
 
     const int rows = window.lists().packets.rowCount();
     std::size_t payloadBytes = 0;
-    window.lists().packets.ReadRows(0, rows, [&](int, const auto& stored) {
-        payloadBytes += stored.row.record.length;
-    });
+    window.lists().packets.ReadRows(
+        0, rows, [&](int, const auto& stored) { payloadBytes += stored.row.record.length; });
     const long peakKiB = PeakResidentKiB();
     const double perRow = rows > 0 ? (static_cast<double>(peakKiB - baselineKiB) * 1024.0 -
                                       static_cast<double>(payloadBytes)) /

@@ -90,9 +90,9 @@ void PrintNewRows(ravelin::CaptureLists& lists, int packetsBefore, int requestsB
             row, ravelin::PacketRow::kPreviewBytes, preview,
             [&](const ravelin::StoredRow<ravelin::PacketRow>& stored,
                 std::span<const std::uint8_t> payload) {
-                Check(payload.size() == std::min<std::size_t>(
-                                            static_cast<std::size_t>(stored.row.record.length),
-                                            ravelin::PacketRow::kPreviewBytes),
+                Check(payload.size() ==
+                          std::min<std::size_t>(static_cast<std::size_t>(stored.row.record.length),
+                                                ravelin::PacketRow::kPreviewBytes),
                       "the spool gives back the preview of every listed payload");
                 ravelin::AppendPacketLine(stored, payload, out);
                 ravelin::AppendPacketLine(stored, payload, out, 1234);

@@ -49,8 +49,8 @@ private:
 
     std::atomic<bool> ended_{false};
     std::atomic<bool> failed_{false};
-    long long listedPackets_ = 0;  // pipeline thread only
-    std::string pending_;          // pipeline thread only
+    long long listedPackets_ = 0;        // pipeline thread only
+    std::string pending_;                // pipeline thread only
     std::vector<std::uint8_t> preview_;  // pipeline thread only
     std::atomic<std::int64_t> lastListedNanoseconds_{0};
 };

@@ -79,8 +79,8 @@ public:
     void SetRecordedProcesses(RecordedProcesses* recorded) { recorded_ = recorded; }
 
     /// A recorded owner (a saved capture's) is taken as it is, without a lookup.
-    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        bool sentByThisHost, const RecordedOwner& recorded) override;
+    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort, bool sentByThisHost,
+                        const RecordedOwner& recorded) override;
 
 private:
     int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort, bool sent);

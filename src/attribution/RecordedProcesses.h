@@ -37,7 +37,7 @@ public:
 private:
     ProcessSource& running_;
     mutable std::mutex mutex_;
-    bool showRecorded_ = false;          // guarded by mutex_
+    bool showRecorded_ = false;         // guarded by mutex_
     std::map<int, std::string> names_;  // guarded by mutex_; ascending pids, as Snapshot gives
 };
 

@@ -13,7 +13,8 @@ namespace {
 constexpr std::string_view kThreadStartMessage = "CreateThread 启动监听线程失败";
 constexpr std::string_view kReceiveMessage = "recv 接收包失败";
 // The rows listed so far keep their bytes (what could not be written stays in memory).
-constexpr std::string_view kListingMessage = "pwrite 写入负载缓存文件失败，抓包已停止，已列出的包仍可查看";
+constexpr std::string_view kListingMessage =
+    "pwrite 写入负载缓存文件失败，抓包已停止，已列出的包仍可查看";
 
 }  // namespace
 

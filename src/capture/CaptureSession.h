@@ -85,7 +85,9 @@ public:
     /// Stops listing further packets at once, from any thread; the owner still calls Stop().
     void Halt() { running_.store(false); }
     /// Where the next start reads from. Call while capture is stopped.
-    void SetSourceFactory(SourceFactory sourceFactory) { sourceFactory_ = std::move(sourceFactory); }
+    void SetSourceFactory(SourceFactory sourceFactory) {
+        sourceFactory_ = std::move(sourceFactory);
+    }
     /// Call while capture is stopped (tests shorten the waits).
     void SetPassedErrorRetry(PassedErrorRetry retry) { retry_ = retry; }
 
@@ -120,7 +122,7 @@ private:
 
     std::mutex failureMutex_;
     std::optional<SystemError> receiveFailure_;
-    bool receiveFailureRepeated_ = false;  // guarded by failureMutex_
+    bool receiveFailureRepeated_ = false;        // guarded by failureMutex_
     std::optional<SystemError> listingFailure_;  // guarded by failureMutex_
 
     PassedErrorRetry retry_;

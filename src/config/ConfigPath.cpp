@@ -51,7 +51,8 @@ std::vector<std::string> ChooseSpoolDirectories(const std::optional<std::string>
                                                 const std::optional<std::string>& home,
                                                 const std::optional<std::string>& tmpdir) {
     std::vector<std::string> directories;
-    if (xdgCacheHome) directories.push_back((std::filesystem::path(*xdgCacheHome) / "ravelin").string());
+    if (xdgCacheHome)
+        directories.push_back((std::filesystem::path(*xdgCacheHome) / "ravelin").string());
     if (home) directories.push_back((std::filesystem::path(*home) / ".cache" / "ravelin").string());
     directories.push_back(tmpdir.value_or("/tmp"));
     return directories;

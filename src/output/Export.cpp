@@ -82,8 +82,7 @@ std::string JoinUrls(const std::vector<std::string>& urls) {
     return text;
 }
 
-std::string CopyAllText(const StoredRow<PacketRow>& stored,
-                        std::span<const std::uint8_t> payload) {
+std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
     std::string text;
     AppendLine(text, "Time:", stored, kTimeColumn);
     AppendLine(text, "Protocol:", stored, kProtocolColumn);

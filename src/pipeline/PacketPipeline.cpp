@@ -103,9 +103,8 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     int requestRow = -1;
     {
         std::lock_guard update(lists_.updateMutex);
-        const auto added = lists_.AddPacket(row, *stored, payloadStart,
-                                            sentByThisHost ? kSentColour : kReceivedColour,
-                                            comment);
+        const auto added = lists_.AddPacket(
+            row, *stored, payloadStart, sentByThisHost ? kSentColour : kReceivedColour, comment);
         if (!added) {
             failure_ = lists_.spool->failure();
             return false;

@@ -36,9 +36,8 @@ struct CaptureLists {
     /// Lists a packet: its frame goes to the spool (with `comment`, empty for none) and the
     /// row points at the payload, which begins `payloadStart` bytes into the frame. Call with
     /// `updateMutex` held. Nothing when the spool cannot be written (spool->failure()).
-    std::optional<int> AddPacket(PacketRow row, const Datagram& datagram,
-                                 std::size_t payloadStart, Colour colour,
-                                 std::string_view comment) {
+    std::optional<int> AddPacket(PacketRow row, const Datagram& datagram, std::size_t payloadStart,
+                                 Colour colour, std::string_view comment) {
         const auto frameOffset = spool->Append(datagram, comment);
         if (!frameOffset) return std::nullopt;
         row.record.SetPayloadOffset(*frameOffset + payloadStart);
@@ -59,8 +58,8 @@ struct CaptureLists {
             return false;
         }
         const std::size_t length = stored->row.record.length;
-        if (!spool->Read(stored->row.record.payloadOffset(), length < maxPayload ? length : maxPayload,
-                         generation, buffer)) {
+        if (!spool->Read(stored->row.record.payloadOffset(),
+                         length < maxPayload ? length : maxPayload, generation, buffer)) {
             return false;
         }
         reader(*stored, std::span<const std::uint8_t>(buffer));

@@ -70,8 +70,8 @@ int WriteAt(int descriptor, const std::uint8_t* bytes, std::size_t length, std::
             std::size_t& done) {
     done = 0;
     while (done < length) {
-        const ssize_t wrote = ::pwrite(descriptor, bytes + done, length - done,
-                                       static_cast<off_t>(offset + done));
+        const ssize_t wrote =
+            ::pwrite(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
         if (wrote < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -192,8 +192,8 @@ std::optional<std::uint64_t> PayloadSpool::Append(const Datagram& datagram,
                                                   std::string_view comment) {
     std::lock_guard lock(mutex_);
     if (WriteFailedLocked()) return std::nullopt;
-    const auto known = std::find(interfaceLinkTypes_.begin(), interfaceLinkTypes_.end(),
-                                 datagram.linkType);
+    const auto known =
+        std::find(interfaceLinkTypes_.begin(), interfaceLinkTypes_.end(), datagram.linkType);
     const auto interfaceId = static_cast<std::uint32_t>(known - interfaceLinkTypes_.begin());
     if (known == interfaceLinkTypes_.end()) {
         pcapng::AppendInterfaceDescription(buffer_, datagram.linkType, kSnapLength);
@@ -206,9 +206,8 @@ std::optional<std::uint64_t> PayloadSpool::Append(const Datagram& datagram,
         failure_->reason = path_ + ": " + failure_->reason;
         return std::nullopt;
     }
-    const std::size_t frameOffset =
-        pcapng::AppendEnhancedPacket(buffer_, interfaceId, datagram.time, datagram.frame,
-                                     datagram.originalLength, comment);
+    const std::size_t frameOffset = pcapng::AppendEnhancedPacket(
+        buffer_, interfaceId, datagram.time, datagram.frame, datagram.originalLength, comment);
     // A failed write keeps the buffer, so this row's bytes stay readable; the next append
     // reports the failure.
     if (buffer_.size() >= kWriteBuffer) FlushLocked();
@@ -248,7 +247,8 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
         const bool cached = cacheGeneration_ == generation_ && offset >= cacheOffset_ &&
                             offset + inFile <= cacheOffset_ + cache_.size();
         if (!cached && inFile <= kReadWindow) {
-            cache_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, written_ - offset)));
+            cache_.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, written_ - offset)));
             if (!ReadAt(file_.get(), cache_.data(), cache_.size(), offset)) {
                 cache_.clear();
                 out.clear();
@@ -318,8 +318,10 @@ int PayloadSpool::CopyTo(int descriptor) {
     // beyond what is copied, unless Clean empties it, which the generation tells.
     std::vector<std::uint8_t> buffer;
     for (std::uint64_t copied = 0; copied < inFile;) {
-        const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, inFile - copied));
-        if (const int error = CopyRange(file_.get(), descriptor, copied, part, buffer); error != 0) {
+        const auto part =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, inFile - copied));
+        if (const int error = CopyRange(file_.get(), descriptor, copied, part, buffer);
+            error != 0) {
             return error;
         }
         copied += part;

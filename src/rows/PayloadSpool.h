@@ -89,8 +89,8 @@ private:
     mutable std::mutex mutex_;
     UniqueFd file_;
     std::string path_;
-    std::uint64_t written_ = 0;         // bytes in the file; the buffer follows them
-    std::vector<std::uint8_t> buffer_;  // bytes appended but not yet in the file
+    std::uint64_t written_ = 0;            // bytes in the file; the buffer follows them
+    std::vector<std::uint8_t> buffer_;     // bytes appended but not yet in the file
     std::vector<int> interfaceLinkTypes_;  // index: the interface id in the file
     std::uint64_t generation_ = 0;
     std::optional<SystemError> failure_;

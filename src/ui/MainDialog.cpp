@@ -281,17 +281,17 @@ void MainDialog::FreeRows() {
 }
 
 void MainDialog::OnSaveCapture() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, Utf8("保存抓包"), QStringLiteral("capture.pcapng"),
-        QStringLiteral("pcapng (*.pcapng);;All files (*)"));
+    const QString path =
+        QFileDialog::getSaveFileName(this, Utf8("保存抓包"), QStringLiteral("capture.pcapng"),
+                                     QStringLiteral("pcapng (*.pcapng);;All files (*)"));
     if (!path.isEmpty()) SaveCaptureTo(path);
 }
 
 bool MainDialog::SaveCaptureTo(const QString& path) {
     const int error = monitor_->SaveCapture(path.toStdString());
-    if (!CheckCall(error == 0 ? CallResult::Success()
-                              : CallResult::Failure(SystemError::FromErrno(error)),
-                   "WriteFile 保存抓包文件失败", *this)) {
+    if (!CheckCall(
+            error == 0 ? CallResult::Success() : CallResult::Failure(SystemError::FromErrno(error)),
+            "WriteFile 保存抓包文件失败", *this)) {
         return false;
     }
     SetStatus("Capture saved");

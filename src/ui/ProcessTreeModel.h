@@ -50,7 +50,6 @@ signals:
     void checksChanged();
 
 public:
-
     /// The index of the root item.
     QModelIndex rootIndex() const { return createIndex(0, 0, kRootLevel); }
     /// The tree's node behind an item; nothing for an invalid index.

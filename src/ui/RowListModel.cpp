@@ -121,12 +121,12 @@ PacketListModel::PacketListModel(const CaptureLists& lists, QObject* parent)
 bool PacketListModel::ReadCell(int row, int column, std::string& out, Colour& colour) const {
     // Only the data column needs the payload; the other columns are in the row itself.
     const std::size_t wanted = column == kPacketDataColumn ? PacketRow::kPreviewBytes : 0;
-    return lists_.ReadPacket(row, wanted, preview_,
-                             [&](const StoredRow<PacketRow>& stored,
-                                 std::span<const std::uint8_t> payload) {
-                                 colour = stored.colour;
-                                 if (column >= 0) AppendPacketCellText(stored, payload, column, out);
-                             });
+    return lists_.ReadPacket(
+        row, wanted, preview_,
+        [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
+            colour = stored.colour;
+            if (column >= 0) AppendPacketCellText(stored, payload, column, out);
+        });
 }
 
 }  // namespace ravelin

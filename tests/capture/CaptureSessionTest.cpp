@@ -231,7 +231,8 @@ TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) 
 // Holds the pipeline inside its first packet until the test lets it go.
 class GateFilter : public PacketFilter {
 public:
-    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool, const RecordedOwner&) override {
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool,
+                        const RecordedOwner&) override {
         std::unique_lock lock(mutex_);
         entered_ = true;
         changed_.notify_all();
@@ -404,13 +405,12 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
         for (int tries = 0; tries < 50 && !seen; ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             for (int index = 0; index < lists.packets.rowCount() && !seen; ++index) {
-                lists.ReadPacket(index, kWholePayload, payload,
-                                 [&](const StoredRow<PacketRow>& stored,
-                                     std::span<const std::uint8_t> bytes) {
-                                     seen = std::string(bytes.begin(), bytes.end()) == message &&
-                                            stored.row.destinationPort == port &&
-                                            stored.colour == kSentColour;
-                                 });
+                lists.ReadPacket(
+                    index, kWholePayload, payload,
+                    [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> bytes) {
+                        seen = std::string(bytes.begin(), bytes.end()) == message &&
+                               stored.row.destinationPort == port && stored.colour == kSentColour;
+                    });
             }
         }
     }

@@ -209,7 +209,8 @@ TEST(ExportTest, SavePayloadsToAFullFileSystemKeepsWhatFitted) {
     }
     CaptureLists lists{test::MakeTestSpool()};
     const std::vector<std::uint8_t> block(40 * 1024, 'x');
-    for (int i = 0; i < 3; ++i) test::AddTestPacket(lists, TcpRow(static_cast<int>(block.size())), block);
+    for (int i = 0; i < 3; ++i)
+        test::AddTestPacket(lists, TcpRow(static_cast<int>(block.size())), block);
     const std::string path = mountPoint + "/Data.txt";
     const SaveResult result = SavePayloads(path, lists, {0, 1, 2});
     struct stat info {};

@@ -49,14 +49,14 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     };
     packets.InsertRow(row, {}, kSentColour);
     std::string line;
-    packets.ReadRow(
-        0, [&](const StoredRow<PacketRow>& stored) { AppendPacketLine(stored, bytes(payload), line); });
+    packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) {
+        AppendPacketLine(stored, bytes(payload), line);
+    });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\n");
     line.clear();
-    packets.ReadRow(
-        0, [&](const StoredRow<PacketRow>& stored) {
-            AppendPacketLine(stored, bytes(payload), line, -1);
-        });
+    packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) {
+        AppendPacketLine(stored, bytes(payload), line, -1);
+    });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
 
     // Binary bytes: the list shows each as one character of its own, valid UTF-8 as its

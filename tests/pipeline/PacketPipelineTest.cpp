@@ -19,8 +19,8 @@ const std::uint32_t kRemote = Ipv4("10.0.0.9");
 
 class RecordingFilter : public PacketFilter {
 public:
-    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
-                        bool sentByThisHost, const RecordedOwner&) override {
+    FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort, bool sentByThisHost,
+                        const RecordedOwner&) override {
         calls.push_back({packet.ip.protocol, localPort, sentByThisHost});
         return {keep, kNoOwner, {}};
     }
@@ -67,11 +67,11 @@ protected:
 
     std::string Cell(int row, int column) {
         std::string text;
-        lists_.ReadPacket(row, PacketRow::kPreviewBytes, preview_,
-                          [&](const StoredRow<PacketRow>& stored,
-                              std::span<const std::uint8_t> payload) {
-                              AppendPacketCellText(stored, payload, column, text);
-                          });
+        lists_.ReadPacket(
+            row, PacketRow::kPreviewBytes, preview_,
+            [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
+                AppendPacketCellText(stored, payload, column, text);
+            });
         return text;
     }
 

@@ -149,9 +149,10 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
                 PacketRow row = RowNumbered(static_cast<std::uint32_t>(index));
                 row.record.length = static_cast<std::uint16_t>(payload.size());
                 std::lock_guard update(lists.updateMutex);
-                const auto datagram = Datagram::Raw(
-                    std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()),
-                    {});
+                const auto datagram =
+                    Datagram::Raw(std::span(reinterpret_cast<const std::uint8_t*>(payload.data()),
+                                            payload.size()),
+                                  {});
                 if (!lists.AddPacket(row, datagram, 0, kNoColour, {})) break;
                 ++listed;
             }
@@ -160,7 +161,8 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
                 if (PayloadOf(lists, index).size() != 3000U) ++wrong;
             }
             const auto saved = dir.path() / "saved.pcapng";
-            const UniqueFd out(::open(saved.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            const UniqueFd out(
+                ::open(saved.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
             saveError = lists.spool->CopyTo(out.get());
             savedSize = std::filesystem::file_size(saved);
             EXPECT_EQ(savedSize, lists.spool->size());

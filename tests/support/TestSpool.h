@@ -17,8 +17,8 @@ namespace ravelin::test {
 inline std::unique_ptr<PayloadSpool> MakeTestSpool() {
     const char* tmpdir = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): test set-up
     SystemError error;
-    auto spool = PayloadSpool::Create({tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp"},
-                                      error);
+    auto spool =
+        PayloadSpool::Create({tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp"}, error);
     if (spool == nullptr) {
         (void)std::fprintf(stderr, "no payload spool: %s\n", error.reason.c_str());
         std::abort();

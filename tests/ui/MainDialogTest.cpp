@@ -1,8 +1,8 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
-#include <QFileDialog>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -22,10 +22,10 @@
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/FakeProcessSource.h"
-#include "support/TestSpool.h"
 #include "support/FakeSocketTable.h"
 #include "support/Gate.h"
 #include "support/PcapFileWriter.h"
+#include "support/TestSpool.h"
 #include "support/qt/GuiTest.h"
 #include "support/qt/ListsWindow.h"
 #include "ui/AdapterDialog.h"
@@ -71,7 +71,8 @@ void ChooseInNextFileDialog(const QString& path) {
 
 /// What tshark reads of a capture file: one line per packet, "comment TAB ip.len".
 QString TsharkLines(const std::string& path) {
-    std::string command = "tshark -r '" + path + "' -T fields -e frame.comment -e ip.len 2>/dev/null";
+    std::string command =
+        "tshark -r '" + path + "' -T fields -e frame.comment -e ip.len 2>/dev/null";
     std::string out;
     if (FILE* pipe = ::popen(command.c_str(), "r")) {
         char buffer[4096];

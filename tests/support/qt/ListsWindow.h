@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "rows/CaptureLists.h"
-#include "ui/PacketListCtrl.h"
 #include "support/TestSpool.h"
+#include "ui/PacketListCtrl.h"
 #include "ui/RowListModel.h"
 
 namespace ravelin::test {
