@@ -110,8 +110,10 @@ void HeadlessRunner::WaitForEnd() {
 }
 
 bool HeadlessRunner::SetUpAttribution() {
-    // A written capture names each packet's process where it is known.
-    if (!commandLine_.attribute && !commandLine_.pids && !commandLine_.writeFile) return true;
+    // A live capture that is written names each packet's process; a replayed file keeps the
+    // owners it records, and this host's sockets say nothing of its packets.
+    const bool writesLive = commandLine_.writeFile && !commandLine_.readFile;
+    if (!commandLine_.attribute && !commandLine_.pids && !writesLive) return true;
     const bool loaded = monitor_.LoadOwnerTables(*this, commandLine_.attribution);
     if (!monitor_.attributionMode().empty()) {
         (void)std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
@@ -125,7 +127,7 @@ bool HeadlessRunner::SetUpAttribution() {
     } else {
         selection = std::make_unique<EverythingSelected>();
     }
-    monitor_.FilterBy(std::move(selection), commandLine_.attribute || commandLine_.writeFile
+    monitor_.FilterBy(std::move(selection), commandLine_.attribute || writesLive
                                                 ? Monitor::OwnerLookup::kAlways
                                                 : Monitor::OwnerLookup::kWhenFiltering);
     return true;
