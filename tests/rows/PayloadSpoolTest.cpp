@@ -181,6 +181,31 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
     EXPECT_TRUE(appendsAfterClean);
 }
 
+// A spool deleted behind Ravelin's back (a cache cleaner) stops taking packets with the reason,
+// and what it holds stays readable through its open file.
+TEST(PayloadSpoolTest, ADeletedSpoolStopsAppendsAndKeepsEveryRow) {
+    TempDir dir;
+    CaptureLists lists(SpoolIn(dir.path()));
+    ASSERT_NE(lists.spool, nullptr);
+    AddTestPacket(lists, RowNumbered(0), Bytes("before"));
+    std::filesystem::remove(lists.spool->path());
+    const std::string big(60000, 'd');
+    int listed = 1;
+    for (; listed < 100; ++listed) {
+        PacketRow row = RowNumbered(static_cast<std::uint32_t>(listed));
+        row.record.length = static_cast<std::uint16_t>(big.size());
+        std::lock_guard update(lists.updateMutex);
+        const auto datagram = Datagram::Raw(
+            std::span(reinterpret_cast<const std::uint8_t*>(big.data()), big.size()), {});
+        if (!lists.AddPacket(row, datagram, 0, kNoColour, {})) break;
+    }
+    EXPECT_LT(listed, 100);
+    ASSERT_TRUE(lists.spool->failure().has_value());
+    EXPECT_NE(lists.spool->failure()->reason.find("was deleted"), std::string::npos);
+    EXPECT_EQ(Text(PayloadOf(lists, 0)), "before");
+    EXPECT_EQ(PayloadOf(lists, listed - 1).size(), big.size());
+}
+
 // Appending, reading and clearing from three threads at once: run under ThreadSanitizer. A
 // reader must never be given another row's bytes, whatever clears come between.
 TEST(PayloadSpoolTest, ConcurrentAppendReadAndClearStayConsistent) {
