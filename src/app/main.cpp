@@ -46,6 +46,8 @@ int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
     window.SetAttribution(commandLine.attribution);
     // A start-up step that failed has shown why; the program ends without its window.
     if (!window.Initialise()) return 1;
+    // Replayed at every start, as an opened capture is: the tree shows its processes.
+    if (commandLine.readFile) window.monitor().OpenCapture(*commandLine.readFile);
     window.show();
     return QApplication::exec();
 }

@@ -30,6 +30,15 @@ void ProcessTree::Build() {
     allProcessesChecked_.store(true);
 }
 
+void ProcessTree::ForgetProcessNodes() {
+    std::lock_guard refreshLock(refreshMutex_);
+    std::lock_guard lock(mutex_);
+    if (children_.empty()) return;
+    children_.clear();
+    Reindex();
+    revision_++;
+}
+
 void ProcessTree::RefreshProcessTree() {
     std::lock_guard refreshLock(refreshMutex_);
 

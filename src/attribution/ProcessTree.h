@@ -51,6 +51,10 @@ public:
     /// Removes the nodes of processes that have ended and adds nodes at the top for processes
     /// that have none, checked as checkNewProcesses says. A kept node never changes.
     void RefreshProcessTree();
+    /// Removes every process node, when the processes come from elsewhere (a saved capture
+    /// instead of this host): a pid there is another process than here. The next refresh
+    /// brings the nodes of the new source.
+    void ForgetProcessNodes();
 
     /// The node of a process, or nothing.
     std::optional<NodeId> FindProcessNode(int pid) const;

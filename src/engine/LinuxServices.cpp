@@ -16,6 +16,7 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         return std::make_unique<PcapFileSource>(path);
     };
     if (readFile) {
+        services.replaysFile = true;
         services.packetSources = [file = *readFile](std::uint32_t) {
             return std::make_unique<PcapFileSource>(file);
         };

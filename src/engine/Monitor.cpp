@@ -80,19 +80,21 @@ void Monitor::OpenCapture(const std::string& path) {
     session_->Stop();
     lists_.ClearBoth();
     recordedProcesses_.ShowRecorded(true);
+    if (tree_ != nullptr) tree_->ForgetProcessNodes();
     openedCapture_ = true;
     session_->SetSourceFactory(
         [open = services_.fileSources, path](std::uint32_t) { return open(path); });
     // A saved capture was made wherever it was made: this host's addresses say nothing of
     // which packets it sent.
     pipeline_.SetLocalInterfaces([] { return std::vector<InterfaceAddress>(); });
-    session_->OnAddressChosen(0);  // not running: only sets the address
 }
 
 void Monitor::ReturnToSystemSources() {
-    if (!openedCapture_) return;
+    // A program started on a file has no live sources to return to.
+    if (!openedCapture_ || services_.replaysFile) return;
     openedCapture_ = false;
     recordedProcesses_.ShowRecorded(false);
+    if (tree_ != nullptr) tree_->ForgetProcessNodes();
     session_->SetSourceFactory(services_.packetSources);
     pipeline_.SetLocalInterfaces(services_.localInterfaces);
 }

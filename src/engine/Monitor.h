@@ -58,11 +58,11 @@ public:
     /// comment where the owner was known. 0, or the error number of the failure (the file is
     /// then removed).
     int SaveCapture(const std::string& path);
-    /// From the next start on, capture replays the saved capture `path` on 0.0.0.0, and the
-    /// tree shows the processes its comments name. Stops capture and empties the lists.
+    /// From the next start on, capture replays the saved capture `path`, and the tree shows
+    /// the processes its comments name. Stops capture and empties the lists.
     void OpenCapture(const std::string& path);
-    /// Back to capture from the system's sources (live, or the file given at start-up), and
-    /// the running processes in the tree. Capture must be stopped.
+    /// Back to live capture and the running processes in the tree; nothing for a program
+    /// started on a file, which has no live sources. Capture must be stopped.
     void ReturnToSystemSources();
     /// Whether capture replays a file that OpenCapture chose.
     bool showingOpenedCapture() const { return openedCapture_; }

@@ -24,6 +24,8 @@ enum class AttributionChoice { kAuto, kEvents, kTables };
 struct SystemServices {
     /// Where capture reads datagrams from, for a bound address.
     CaptureSession::SourceFactory packetSources;
+    /// Whether packetSources replay a file (given at start-up) rather than capture live.
+    bool replaysFile = false;
     /// A saved capture to replay (Open capture).
     std::function<std::unique_ptr<PacketSource>(const std::string& path)> fileSources;
     /// Where the listed packets' bytes are kept.

@@ -311,6 +311,8 @@ void MainDialog::OpenCaptureFile(const QString& path) {
     session().Stop();
     FreeRows();
     monitor_->OpenCapture(path.toStdString());
+    // A saved capture was made elsewhere: on 0.0.0.0 without interfaces, none counts as sent.
+    session().OnAddressChosen(0);
     status_->ShowAddress(session().boundAddressText());
     startStopAction()->setChecked(session().Start());
 }

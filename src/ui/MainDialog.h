@@ -70,6 +70,7 @@ public:
     CaptureLists& lists() { return monitor_->lists(); }
     ProcessTree& processTree() { return monitor_->processTree(); }
     const Monitor& monitor() const { return *monitor_; }
+    Monitor& monitor() { return *monitor_; }
     MainToolBar* toolBar() const { return toolBar_; }
     QAction* startStopAction() const { return toolBar_->startStopAction(); }
     QAction* cleanAction() const { return toolBar_->cleanAction(); }
