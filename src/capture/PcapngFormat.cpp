@@ -11,8 +11,6 @@ namespace ravelin::pcapng {
 namespace {
 
 constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr std::uint16_t kOptionEnd = 0;
-constexpr std::uint16_t kOptionComment = 1;
 constexpr std::uint16_t kOptionUserApplication = 4;
 // An option's length is a 16-bit field; the largest multiple of 4 keeps the padding simple.
 constexpr std::size_t kMaximumOptionValue = 0xFFFC;

@@ -24,6 +24,10 @@ constexpr std::uint32_t kObsoletePacketBlock = 2;
 constexpr std::uint32_t kSimplePacketBlock = 3;
 constexpr std::uint32_t kEnhancedPacketBlock = 6;
 
+/// Option codes both sides use: the end of a block's options, and a comment.
+constexpr std::uint16_t kOptionEnd = 0;
+constexpr std::uint16_t kOptionComment = 1;
+
 /// The file's name for frames that are the IP datagram itself (libpcap's DLT_RAW).
 constexpr std::uint16_t kLinkTypeRaw = 101;
 

@@ -19,8 +19,6 @@ constexpr std::size_t kSimplePacketMinimum = 16;
 constexpr std::size_t kPacketHead = 28;
 constexpr std::size_t kSimplePacketHead = 12;
 
-constexpr std::uint16_t kOptionEnd = 0;
-constexpr std::uint16_t kOptionComment = 1;
 constexpr std::uint16_t kOptionTimeResolution = 9;
 constexpr std::uint16_t kOptionTimeOffset = 14;
 
