@@ -8,7 +8,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   # run
-  qt6-base-dev libpcap-dev fonts-wqy-microhei libcap2-bin
+  qt6-base-dev libpcap-dev libssl-dev fonts-wqy-microhei libcap2-bin
   # kernel socket events: the eBPF program's compiler, skeleton generator and loader
   clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
