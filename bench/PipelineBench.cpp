@@ -229,7 +229,7 @@ const std::string& ConfigPath() {
 void BM_HttpRecogniserRecognise(benchmark::State& state) {
     ravelin::HttpRecogniser recogniser(ConfigPath());
     for (auto _ : state) {
-        auto request = recogniser.Recognise(AsBytes(kRequest));
+        auto request = recogniser.RecognisePayload(AsBytes(kRequest));
         benchmark::DoNotOptimize(request);
     }
     state.SetItemsProcessed(state.iterations());
