@@ -116,29 +116,36 @@ QuicInitialCrypto::QuicInitialCrypto()
       gcm_(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)),
       ecbContext_(EVP_CIPHER_CTX_new()),
       gcmContext_(EVP_CIPHER_CTX_new()) {
-    if (hkdf_) hkdfContext_.reset(EVP_KDF_CTX_new(hkdf_.get()));
+    if (!hkdf_) return;
+    const auto prepared = [this](int mode) {
+        std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> context(EVP_KDF_CTX_new(hkdf_.get()));
+        char digest[] = "SHA256";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+            OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode), OSSL_PARAM_construct_end()};
+        if (context && EVP_KDF_CTX_set_params(context.get(), params) != 1) context.reset();
+        return context;
+    };
+    extractContext_ = prepared(EVP_KDF_HKDF_MODE_EXTRACT_ONLY);
+    expandContext_ = prepared(EVP_KDF_HKDF_MODE_EXPAND_ONLY);
 }
 
 QuicInitialCrypto::~QuicInitialCrypto() = default;
 
 bool QuicInitialCrypto::valid() const {
-    return hkdfContext_ && ecb_ && gcm_ && ecbContext_ && gcmContext_;
+    return extractContext_ && expandContext_ && ecb_ && gcm_ && ecbContext_ && gcmContext_;
 }
 
 bool QuicInitialCrypto::Extract(std::span<const std::uint8_t> salt,
                                 std::span<const std::uint8_t> secret, std::span<std::uint8_t> out) {
-    int mode = EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
-    char digest[] = "SHA256";
     // OSSL_PARAM wants non-const pointers; libcrypto only reads these.
     const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
                                           const_cast<std::uint8_t*>(secret.data()), secret.size()),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
                                           const_cast<std::uint8_t*>(salt.data()), salt.size()),
         OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(hkdfContext_.get(), out.data(), out.size(), params) == 1;
+    return EVP_KDF_derive(extractContext_.get(), out.data(), out.size(), params) == 1;
 }
 
 // HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context.
@@ -154,16 +161,12 @@ bool QuicInitialCrypto::ExpandLabel(std::span<const std::uint8_t> secret, std::s
     for (const char c : label) info[length++] = static_cast<std::uint8_t>(c);
     info[length++] = 0;  // no context
 
-    int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
-    char digest[] = "SHA256";
     const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
                                           const_cast<std::uint8_t*>(secret.data()), secret.size()),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), length),
         OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(hkdfContext_.get(), out.data(), out.size(), params) == 1;
+    return EVP_KDF_derive(expandContext_.get(), out.data(), out.size(), params) == 1;
 }
 
 bool QuicInitialCrypto::DeriveClientKeys(QuicVersion version,

@@ -106,7 +106,10 @@ private:
                      std::span<std::uint8_t> out);
 
     std::unique_ptr<EVP_KDF, KdfDeleter> hkdf_;
-    std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> hkdfContext_;
+    // One context per HKDF mode, their digest and mode set once: setting the digest by name
+    // looks it up again on every call.
+    std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> extractContext_;
+    std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> expandContext_;
     std::unique_ptr<EVP_CIPHER, CipherDeleter> ecb_;
     std::unique_ptr<EVP_CIPHER, CipherDeleter> gcm_;
     std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> ecbContext_;
