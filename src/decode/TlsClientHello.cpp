@@ -128,10 +128,11 @@ RecordsProgress JoinHandshakeRecords(std::span<const std::uint8_t> stream,
             message.insert(message.end(), fragment.begin(),
                            fragment.begin() + static_cast<std::ptrdiff_t>(take));
             fragment = fragment.subspan(take);
+            // Its first byte tells whether a ClientHello is coming at all.
+            if (message[0] != kClientHelloType) return RecordsProgress::kInvalid;
             if (message.size() < wanted) break;
             if (wanted > kHandshakeHeaderLength) return RecordsProgress::kComplete;
             // The header is in: from now on the message's own length says what is wanted.
-            if (message[0] != kClientHelloType) return RecordsProgress::kInvalid;
             const std::size_t body = *HandshakeBodyLength(message);
             if (body > kMaximumHandshakeMessage - kHandshakeHeaderLength) {
                 return RecordsProgress::kInvalid;

@@ -142,6 +142,7 @@ TEST(TlsClientHelloTest, RecordsThatBeginNoClientHelloAreInvalid) {
         changed(105, 0x15),                                 // an alert as second record
         test::HandshakeRecords(Bytes(20000, 0x01), 16384),  // message length of 65793
         Bytes{0x16, 0x03, 0x01, 0x40, 0x01},                // record of 16385 bytes
+        Bytes{0x16, 0x03, 0x03, 0x00, 0x04, 0x02, 0x00},    // a ServerHello's first bytes
     };
     for (const Bytes& bytes : invalid) {
         EXPECT_EQ(JoinHandshakeRecords(bytes, joined), RecordsProgress::kInvalid);
