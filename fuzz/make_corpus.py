@@ -281,6 +281,7 @@ def client_hello_streams():
         "tls10-no-extensions": b"\x00\x00" + records(
             client_hello(version=0x0301, extensions=False), version=0x0300),
         "server-hello": b"\x00\x00" + b"\x16\x03\x03\x00\x04\x02\x00\x00\x00",
+        "server-hello-cut": b"\x00\x00" + b"\x16\x03\x03\x00\x04\x02\x00\x00",
         "alert": b"\x00\x00" + b"\x15\x03\x03\x00\x02\x02\x28",
     }
 
