@@ -194,115 +194,42 @@ TEST_F(WebRecogniserTest, PendingClientHellosAreBounded) {
               "TLS https://many.example/ FF8000");
 }
 
-// The RFC 9001 appendix A.2 ClientHello, as a CRYPTO frame.
-Bytes RfcHello() {
-    return test::FromHex(
-        "010000ed0303ebf8fa56f12939b9584a3896472ec40bb863cfd3e86804fe3a47f06a2b69484c000004130113"
-        "02010000c000000010000e00000b6578616d706c652e636f6dff01000100000a00080006001d001700180010"
-        "000700050461"
-        "6c706e000500050100000000003300260024001d00209370b2c9caa47fbabaf4559fedc4fdd9b6f6e8fe0ae8"
-        "f48d2b2cbb4ae76fe16e002b0003020304000d0010000e0403050306030203080408050806002d0002010100"
-        "1c00024001003900320408ffffffffffffffff05048000ffff07048000ffff0801100104800075300901100f"
-        "088394c8f03e51570806048000ffff");
-}
-
-Bytes Concatenated(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-TEST_F(WebRecogniserTest, QuicClientInitialGivesOneRowPerConnection) {
-    const Bytes hello = RfcHello();
-    for (const QuicVersion version : {QuicVersion::kVersion1, QuicVersion::kVersion2}) {
-        const std::uint16_t port = version == QuicVersion::kVersion1 ? 50001 : 50002;
-        const Bytes initial =
-            test::SealClientInitial(version, kClientId, {}, test::CryptoFrame(0, hello), 2);
-        EXPECT_EQ(Offer(Udp(443, initial, port)), "QUIC https://example.com/ 0000FF");
-        // The client's retransmission lists nothing more.
-        EXPECT_EQ(Offer(Udp(443, initial, port)), "");
-    }
-    // Another port, and no server name.
-    Bytes nameless = test::ClientHelloBuilder::Modern("").Build();
-    EXPECT_EQ(Offer(Udp(4433, test::SealClientInitial(QuicVersion::kVersion1, kClientId, {},
-                                                      test::CryptoFrame(0, nameless), 0))),
-              "QUIC https://192.0.2.7:4433/ 0000FF");
-
-    // Under 1200 bytes, a short id, a server's id or damage: nothing.
-    const Bytes frame = test::CryptoFrame(0, hello);
-    EXPECT_EQ(
-        Offer(Udp(443,
-                  test::SealClientInitial(QuicVersion::kVersion1, kClientId, {}, frame, 0, 1199),
-                  50003)),
-        "");
-    EXPECT_EQ(
-        Offer(Udp(443, test::SealClientInitial(QuicVersion::kVersion1, Bytes(7, 1), {}, frame, 0),
-                  50003)),
-        "");
-    Bytes damaged = test::SealClientInitial(QuicVersion::kVersion1, kClientId, {}, frame, 0);
-    damaged[700] ^= 0x80;
-    EXPECT_EQ(Offer(Udp(443, damaged, 50003)), "");
-    // HTTP over UDP is still recognised, without a colour for an URL without extension.
-    const std::string get = "GET /q HTTP/1.1\r\nHost: h\r\n\r\n";
-    EXPECT_EQ(Offer(Udp(80, Bytes(get.begin(), get.end()))), "GET http://h/q E3EDCD");
-}
-
-TEST_F(WebRecogniserTest, QuicClientHelloSpreadOverPackets) {
-    const Bytes hello = test::ClientHelloBuilder::Modern("pq.example", 1250).Build();
-    ASSERT_GT(hello.size(), 1300U);
-    const auto halves = Split(hello, {1000});
-    const Bytes first = test::CryptoFrame(0, halves[0]);
-    const Bytes second = test::CryptoFrame(1000, halves[1]);
-    const auto seal = [&](const Bytes& frames, std::uint32_t number, std::size_t size = 1200) {
-        return test::SealClientInitial(QuicVersion::kVersion1, kClientId, Bytes{9, 9}, frames,
-                                       number, size);
-    };
-    // Second half first, with an ACK and a PING in front; the row comes with the first half.
-    EXPECT_EQ(
-        Offer(Udp(443, seal(Concatenated({{0x02, 0x00, 0x00, 0x00, 0x00, 0x01}, second}), 1))), "");
-    EXPECT_EQ(Offer(Udp(443, seal(first, 0))), "QUIC https://pq.example/ 0000FF");
-
-    // Both packets coalesced in one datagram, the CRYPTO frames split differently, with a
-    // Handshake packet between them that is skipped.
-    const auto thirds = Split(hello, {400, 900});
-    Bytes handshake = {0xE0, 0, 0, 0, 1, 8};
-    handshake.insert(handshake.end(), kClientId.begin(), kClientId.end());
-    handshake.insert(handshake.end(), {0, 0x40, 20});
-    handshake.resize(handshake.size() + 20, 0x55);
-    const Bytes datagram = Concatenated(
-        {seal(Concatenated({test::CryptoFrame(900, thirds[2]), test::CryptoFrame(0, thirds[0])}), 3,
-              700),
-         handshake, seal(test::CryptoFrame(400, thirds[1]), 4, 600)});
-    EXPECT_EQ(Offer(Udp(443, datagram, 50010)), "QUIC https://pq.example/ 0000FF");
-    EXPECT_EQ(Offer(Udp(443, datagram, 50010)), "");
-
-    // Half a ClientHello stays until five seconds of silence, then starts afresh.
-    EXPECT_EQ(Offer(Udp(443, seal(first, 0), 50020), 100), "");
-    EXPECT_EQ(Offer(Udp(443, seal(second, 1), 50020), 106), "");
-    EXPECT_EQ(Offer(Udp(443, seal(first, 2), 50020), 107), "QUIC https://pq.example/ 0000FF");
-}
-
-TEST_F(WebRecogniserTest, QuicConnectionsAreBounded) {
+// Versions, ports, names, retransmissions, split and coalesced Initials are checked against
+// tshark in tests/integration/test_tls.py; here, what a capture rarely shows.
+TEST_F(WebRecogniserTest, QuicStateIsBoundedAndForgetsSilence) {
     const Bytes hello = test::ClientHelloBuilder::Modern("b.example").Build();
-    const Bytes partial = test::CryptoFrame(0, Bytes(hello.begin(), hello.begin() + 32));
-    const int connections = static_cast<int>(QuicRecogniser::kMaximumConnections) + 10;
-    for (int i = 0; i < connections; ++i) {
-        Bytes id = kClientId;
-        id[0] = static_cast<std::uint8_t>(i);
-        id[1] = static_cast<std::uint8_t>(i >> 8);
-        Offer(Udp(443, test::SealClientInitial(QuicVersion::kVersion1, id, {}, partial, 0)));
-    }
-    EXPECT_EQ(recogniser_.quicConnectionCount(), QuicRecogniser::kMaximumConnections);
-    // The first connections made room: their rest starts them anew and lists nothing.
+    const auto seal = [](const Bytes& id, const Bytes& frames, std::uint32_t number,
+                         std::size_t size = 1200) {
+        return test::SealClientInitial(QuicVersion::kVersion1, id, {}, frames, number, size);
+    };
+    const Bytes whole = test::CryptoFrame(0, hello);
+    // Under 1200 bytes, a short id or a damaged packet: nothing, and no state.
+    EXPECT_EQ(Offer(Udp(443, seal(kClientId, whole, 0, 1199))), "");
+    EXPECT_EQ(Offer(Udp(443, seal(Bytes(7, 1), whole, 0))), "");
+    Bytes damaged = seal(kClientId, whole, 0);
+    damaged[700] ^= 0x80;
+    EXPECT_EQ(Offer(Udp(443, damaged)), "");
+    EXPECT_EQ(recogniser_.quicConnectionCount(), 0U);
+
+    // Half a ClientHello is given up after five seconds of silence, then starts afresh.
+    const Bytes first = test::CryptoFrame(0, Bytes(hello.begin(), hello.begin() + 32));
     const Bytes rest = test::CryptoFrame(32, Bytes(hello.begin() + 32, hello.end()));
-    Bytes first = kClientId;
-    first[0] = first[1] = 0;
-    EXPECT_EQ(Offer(Udp(443, test::SealClientInitial(QuicVersion::kVersion1, first, {}, rest, 1))),
-              "");
-    Bytes last = kClientId;
-    last[0] = static_cast<std::uint8_t>(connections - 1);
-    last[1] = static_cast<std::uint8_t>((connections - 1) >> 8);
-    EXPECT_EQ(Offer(Udp(443, test::SealClientInitial(QuicVersion::kVersion1, last, {}, rest, 1))),
+    EXPECT_EQ(Offer(Udp(443, seal(kClientId, first, 0)), 100), "");
+    EXPECT_EQ(Offer(Udp(443, seal(kClientId, rest, 1)), 106), "");
+    EXPECT_EQ(Offer(Udp(443, seal(kClientId, first, 2)), 107), "QUIC https://b.example/ 0000FF");
+
+    // Beyond the bound the least recently seen connections make room.
+    const int connections = static_cast<int>(QuicRecogniser::kMaximumConnections) + 10;
+    const auto id = [](int connection) {
+        Bytes bytes = kClientId;
+        bytes[0] = static_cast<std::uint8_t>(connection);
+        bytes[1] = static_cast<std::uint8_t>(connection >> 8);
+        return bytes;
+    };
+    for (int i = 0; i < connections; ++i) Offer(Udp(443, seal(id(i), first, 0)));
+    EXPECT_EQ(recogniser_.quicConnectionCount(), QuicRecogniser::kMaximumConnections);
+    EXPECT_EQ(Offer(Udp(443, seal(id(0), rest, 1))), "");
+    EXPECT_EQ(Offer(Udp(443, seal(id(connections - 1), rest, 1))),
               "QUIC https://b.example/ 0000FF");
 }
 
