@@ -274,6 +274,7 @@ def client_hello_streams():
     return {
         "whole": b"\x00\x00" + modern,
         "segments-40-duplicated": b"\x28\x01" + modern,
+        "segments-of-one-syn-duplicated": b"\x01\x05" + modern,
         "two-connections": b"\x64\x08" + large,
         "records-of-100-syn": b"\x00\x04" + records(client_hello(b"r.example"), 100),
         "silence": b"\x50\x02" + modern,

@@ -105,7 +105,9 @@ std::optional<ClientHello> ParseClientHello(std::span<const std::uint8_t> messag
 }
 
 bool MayBeginClientHello(std::span<const std::uint8_t> payload) {
-    if (payload.size() < 3 || !RecordHeaderPrefixFits(payload)) return false;
+    // A first segment of one or two bytes is rare but legal, and some clients cut their first
+    // record's header on purpose so that filters looking at one segment miss the name.
+    if (!RecordHeaderPrefixFits(payload)) return false;
     return payload.size() <= kRecordHeaderLength ||
            payload[kRecordHeaderLength] == kClientHelloType;
 }

@@ -32,8 +32,9 @@ std::optional<ClientHello> ParseClientHello(std::span<const std::uint8_t> messag
 /// The body length that a handshake header announces, when `message` holds the header.
 std::optional<std::size_t> HandshakeBodyLength(std::span<const std::uint8_t> message);
 
-/// Whether a TCP payload may begin a ClientHello: a handshake record header of SSL 3.0 to TLS 1.3
-/// and, where the payload reaches that far, the ClientHello type as the first handshake byte.
+/// Whether a TCP payload may begin a ClientHello: as much of a handshake record header of SSL 3.0
+/// to TLS 1.3 as it holds (one byte at least) and, where it reaches that far, the ClientHello type
+/// as the first handshake byte.
 bool MayBeginClientHello(std::span<const std::uint8_t> payload);
 
 /// How far the records at the start of a TCP stream go towards a ClientHello.

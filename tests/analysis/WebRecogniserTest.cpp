@@ -125,7 +125,7 @@ TEST_F(WebRecogniserTest, ClientHelloInOneSegment) {
 
 TEST_F(WebRecogniserTest, SplitClientHelloIsPutTogetherInOrder) {
     const Bytes hello = Hello("split.example", 1400);
-    const auto parts = Split(hello, {3, 536, 1072});
+    const auto parts = Split(hello, {1, 536, 1072});  // a first segment of one byte too
     EXPECT_EQ(Segments(1000, parts),
               (std::vector<std::string>{"", "", "", "TLS https://split.example/ FF8000"}));
 
@@ -138,7 +138,7 @@ TEST_F(WebRecogniserTest, SplitClientHelloIsPutTogetherInOrder) {
     Bytes overlapping = parts[0];
     overlapping.insert(overlapping.end(), parts[1].begin(), parts[1].end());
     rows.push_back(Offer(Tcp(443, 5000, overlapping, 40001)));
-    rows.push_back(Offer(Tcp(443, 9003, parts[1], 40002)));
+    rows.push_back(Offer(Tcp(443, 9001, parts[1], 40002)));
     rows.push_back(Offer(Tcp(443, 9536, parts[2], 40002)));
     rows.push_back(Offer(Tcp(443, 5536, parts[2], 40001)));
     rows.push_back(Offer(Tcp(443, 5536 + 536, parts[3], 40001)));

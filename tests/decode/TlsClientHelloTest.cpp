@@ -163,8 +163,10 @@ TEST(TlsClientHelloTest, RecordsThatBeginNoClientHelloAreInvalid) {
     EXPECT_EQ(JoinHandshakeRecords(test::HandshakeRecords(largest.Build(), 4000), joined),
               RecordsProgress::kInvalid);
 
-    EXPECT_FALSE(MayBeginClientHello(Bytes{0x16, 0x03}));
+    EXPECT_TRUE(MayBeginClientHello(Bytes{0x16}));
     EXPECT_TRUE(MayBeginClientHello(Bytes{0x16, 0x03, 0x01}));
+    EXPECT_FALSE(MayBeginClientHello(Bytes{0x16, 0x02}));
+    EXPECT_FALSE(MayBeginClientHello(Bytes{}));
     EXPECT_FALSE(MayBeginClientHello(changed(5, 0x0B)));
     EXPECT_FALSE(MayBeginClientHello(Bytes{'G', 'E', 'T', ' '}));
 }
