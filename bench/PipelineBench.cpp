@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "analysis/HttpRecogniser.h"
+#include "analysis/WebRecogniser.h"
 #include "capture/DatagramBatch.h"
 #include "decode/DatagramDecoder.h"
 #include "decode/LinkLayer.h"
@@ -30,6 +31,7 @@
 #include "rows/CaptureLists.h"
 #include "rows/PacketRow.h"
 #include "rows/RowStore.h"
+#include "support/TlsBuilder.h"
 
 namespace {
 
@@ -92,6 +94,22 @@ Bytes Udp(bool outbound, std::span<const std::uint8_t> payload) {
     return Ipv4(17, outbound, header, payload);
 }
 
+Bytes TcpFrom(std::uint16_t clientPort, std::uint16_t serverPort, std::uint8_t flags,
+              std::span<const std::uint8_t> payload) {
+    Bytes datagram = Tcp(true, flags, payload);
+    PutBe16(datagram, 20, clientPort);
+    PutBe16(datagram, 22, serverPort);
+    return datagram;
+}
+
+Bytes UdpFrom(std::uint16_t clientPort, std::uint16_t serverPort,
+              std::span<const std::uint8_t> payload) {
+    Bytes datagram = Udp(true, payload);
+    PutBe16(datagram, 20, clientPort);
+    PutBe16(datagram, 22, serverPort);
+    return datagram;
+}
+
 Bytes Icmp(bool outbound) {
     Bytes header(8);
     header[0] = outbound ? 8 : 0;
@@ -148,6 +166,44 @@ const ravelin::DatagramBatch& Mix() {
         ravelin::DatagramBatch mix;
         for (int i = 0; i < 1000; ++i) {
             mix.Add(kinds[pick(random)].datagram, kTime);
+        }
+        return mix;
+    }();
+    return batch;
+}
+
+/// 20,000 datagrams: Mix()'s traffic for nine tenths, and for the last tenth connections that
+/// open, half with a TLS ClientHello over TCP (curl's size) and half with a QUIC client Initial
+/// of 1200 bytes, each on a connection of its own. The 1000 QUIC connections are more than the
+/// QUIC step remembers, so every Initial is opened afresh, as a new connection's is.
+const ravelin::DatagramBatch& WebMix() {
+    static const ravelin::DatagramBatch batch = [] {
+        namespace test = ravelin::test;
+        const Bytes hello = test::ClientHelloBuilder::Modern("www.example.com", 420).Build();
+        const Bytes records = test::HandshakeRecords(hello);
+        const ravelin::DatagramBatch& plain = Mix();
+        std::mt19937 random(20240102);
+        std::uniform_int_distribution<int> pick(0, 19);
+        ravelin::DatagramBatch mix;
+        std::size_t next = 0;
+        std::uint16_t connection = 0;
+        for (int i = 0; i < 20'000; ++i) {
+            const int kind = pick(random);
+            if (kind == 0) {
+                mix.Add(TcpFrom(static_cast<std::uint16_t>(20000 + connection++), 443, kPshAck,
+                                records),
+                        kTime);
+            } else if (kind == 1) {
+                Bytes id = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0, 0};
+                PutBe16(id, 6, connection);
+                const Bytes initial = test::SealClientInitial(ravelin::QuicVersion::kVersion1, id,
+                                                              {}, test::CryptoFrame(0, hello), 0);
+                mix.Add(UdpFrom(static_cast<std::uint16_t>(20000 + connection++), 443, initial),
+                        kTime);
+            } else {
+                mix.Add(plain[next].bytes, kTime);
+                if (++next == plain.size()) next = 0;
+            }
         }
         return mix;
     }();
@@ -229,7 +285,7 @@ const std::string& ConfigPath() {
 void BM_HttpRecogniserRecognise(benchmark::State& state) {
     ravelin::HttpRecogniser recogniser(ConfigPath());
     for (auto _ : state) {
-        auto request = recogniser.Recognise(AsBytes(kRequest));
+        auto request = recogniser.RecognisePayload(AsBytes(kRequest));
         benchmark::DoNotOptimize(request);
     }
     state.SetItemsProcessed(state.iterations());
@@ -274,6 +330,85 @@ void BM_PipelineProcess(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PipelineProcess)->ArgNames({"trim", "http"})->Args({0, 0})->Args({0, 1})->Args({1, 1});
+
+/// The same over WebMix(), where a tenth of the datagrams open TLS or QUIC connections: the
+/// plain HTTP step alone (web 0) against the step that also lists TLS and QUIC (web 1).
+void BM_PipelineProcessWeb(benchmark::State& state) {
+    const ravelin::DatagramBatch& mix = WebMix();
+    ravelin::CaptureLists lists;
+    ravelin::HttpRecogniser http(ConfigPath());
+    ravelin::WebRecogniser web(ConfigPath());
+    ravelin::PacketPipeline pipeline(lists);
+    pipeline.SetRecogniser(state.range(0) != 0 ? static_cast<ravelin::RequestRecogniser*>(&web)
+                                               : &http);
+    const std::uint32_t boundAddress = BoundAddress();
+    std::size_t next = 0;
+    int inStore = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pipeline.Process(mix[next], boundAddress));
+        if (++next == mix.size()) next = 0;
+        if (++inStore == kRowsPerStore) {
+            state.PauseTiming();
+            {
+                auto packets = lists.packets.ClearRows();
+                auto requests = lists.requests.ClearRows();
+            }
+            inStore = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PipelineProcessWeb)->ArgName("web")->Arg(0)->Arg(1);
+
+/// Only the recognition step of the pipeline over WebMix(): decode and recognise, no rows, so
+/// that the steps' own cost shows without the row stores' memory traffic, which varies from run
+/// to run by more than the steps cost. Plain HTTP (web 0) against every web connection (web 1).
+void BM_RecogniseWeb(benchmark::State& state) {
+    const ravelin::DatagramBatch& mix = WebMix();
+    ravelin::HttpRecogniser http(ConfigPath());
+    ravelin::WebRecogniser web(ConfigPath());
+    ravelin::RequestRecogniser& recogniser =
+        state.range(0) != 0 ? static_cast<ravelin::RequestRecogniser&>(web) : http;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const ravelin::Datagram datagram = mix[next];
+        const auto decoded = ravelin::DecodeDatagram(datagram.bytes);
+        if (decoded && !decoded->payload.empty()) {
+            benchmark::DoNotOptimize(recogniser.Recognise(*decoded, datagram.time));
+        }
+        if (++next == mix.size()) next = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RecogniseWeb)->ArgName("web")->Arg(0)->Arg(1);
+
+/// Opening one client Initial of a new connection: keys derived, header protection removed,
+/// 1200 bytes decrypted, frames read.
+void BM_QuicInitialOpen(benchmark::State& state) {
+    namespace test = ravelin::test;
+    const Bytes id = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
+    const Bytes initial = test::SealClientInitial(
+        ravelin::QuicVersion::kVersion1, id, {},
+        test::CryptoFrame(0, test::ClientHelloBuilder::Modern("www.example.com").Build()), 0);
+    ravelin::QuicInitialCrypto crypto;
+    std::vector<std::uint8_t> plaintext;
+    std::vector<ravelin::CryptoFragment> fragments;
+    for (auto _ : state) {
+        ravelin::QuicInitialPackets packets(initial);
+        const auto header = packets.Next();
+        ravelin::QuicInitialKeys keys;
+        fragments.clear();
+        const bool opened = header &&
+                            crypto.DeriveClientKeys(header->version, header->destinationId, keys) &&
+                            crypto.Open(*header, keys, plaintext) &&
+                            ravelin::ReadInitialFrames(plaintext, fragments);
+        if (!opened) state.SkipWithError("the Initial did not open");
+        benchmark::DoNotOptimize(fragments);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_QuicInitialOpen);
 
 /// The receive thread's copy of one datagram into the batch handed to the pipeline; the batch
 /// is cleared every 512 datagrams, as the receive loop reuses its batches.

@@ -1,6 +1,6 @@
 // One datagram, as untrusted as the network makes it, through everything that reads it: the
-// decoder, the whole pipeline into the lists with the real HTTP step, the printed rows, and the
-// link-layer decoder of every supported frame type over the same bytes.
+// decoder, the whole pipeline into the lists with the real HTTP step (plain HTTP, TLS and QUIC),
+// the printed rows, and the link-layer decoder of every supported frame type over the same bytes.
 
 #include <pcap/dlt.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "analysis/HttpRecogniser.h"
+#include "analysis/WebRecogniser.h"
 #include "decode/DatagramDecoder.h"
 #include "decode/LinkLayer.h"
 #include "output/RowPrinter.h"
@@ -51,7 +51,7 @@ std::unique_ptr<ravelin::PayloadSpool> OpenSpool() {
 
 struct Listing {
     ravelin::CaptureLists lists{OpenSpool()};
-    ravelin::HttpRecogniser recogniser{ColoursPath()};
+    ravelin::WebRecogniser recogniser{ColoursPath()};
     // Loopback as this host's only interface, so that runs do not depend on the machine.
     ravelin::PacketPipeline pipeline{lists, [] {
                                          return std::vector<ravelin::InterfaceAddress>{

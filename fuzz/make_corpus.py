@@ -296,6 +296,87 @@ def capture_files():
     return files
 
 
+def client_hello(host=b"example.com", version=0x0303, extensions=True, key_share=36):
+    """A ClientHello handshake message: TLS 1.3's extensions, the server name unless empty."""
+    body = struct.pack("!H", version) + bytes(range(32)) + b"\x20" + bytes(32)
+    body += struct.pack("!H", 6) + b"\x13\x01\x13\x02\xc0\x2f" + b"\x01\x00"
+    if extensions:
+        block = b""
+        if host:
+            names = b"\x00" + struct.pack("!H", len(host)) + host
+            block += struct.pack("!HH", 0, len(names) + 2) + struct.pack("!H", len(names)) + names
+        block += struct.pack("!HH", 43, 3) + b"\x02\x03\x04"
+        block += struct.pack("!HH", 51, key_share) + bytes(i * 7 & 0xFF for i in range(key_share))
+        body += struct.pack("!H", len(block)) + block
+    return b"\x01" + struct.pack("!I", len(body))[1:] + body
+
+
+def records(message, fragment=16384, version=0x0301):
+    out = b""
+    for at in range(0, len(message), fragment):
+        piece = message[at:at + fragment]
+        out += struct.pack("!BHH", 22, version, len(piece)) + piece
+    return out
+
+
+def client_hello_streams():
+    """ClientHelloFuzzer: segment size, flags (see the target), then the stream."""
+    modern = records(client_hello())
+    large = records(client_hello(b"pq.example", key_share=1250))
+    return {
+        "whole": b"\x00\x00" + modern,
+        "segments-40-duplicated": b"\x28\x01" + modern,
+        "segments-of-one-syn-duplicated": b"\x01\x05" + modern,
+        "two-connections": b"\x64\x08" + large,
+        "records-of-100-syn": b"\x00\x04" + records(client_hello(b"r.example"), 100),
+        "silence": b"\x50\x02" + modern,
+        "no-name": b"\x00\x00" + records(client_hello(b"")),
+        "tls10-no-extensions": b"\x00\x00" + records(
+            client_hello(version=0x0301, extensions=False), version=0x0300),
+        "server-hello": b"\x00\x00" + b"\x16\x03\x03\x00\x04\x02\x00\x00\x00",
+        "server-hello-cut": b"\x00\x00" + b"\x16\x03\x03\x00\x04\x02\x00\x00",
+        "alert": b"\x00\x00" + b"\x15\x03\x03\x00\x02\x02\x28",
+    }
+
+
+def varint(value):
+    if value < 0x40:
+        return bytes([value])
+    if value < 0x4000:
+        return struct.pack("!H", 0x4000 | value)
+    return struct.pack("!I", 0x80000000 | value)
+
+
+def crypto(offset, data):
+    return b"\x06" + varint(offset) + varint(len(data)) + data
+
+
+def coalesced(first, second):
+    """Mode 3: the first packet's frames padded to a multiple of 32 bytes, where the split falls."""
+    first += bytes(-len(first) % 32)
+    return b"\x03" + bytes([len(first) // 32]) + first + second
+
+
+def quic_inputs():
+    """QuicInitialFuzzer: mode, split, then a payload (mode 0) or frames to seal (1 to 3)."""
+    hello = client_hello()
+    large = client_hello(b"pq.example", key_share=1250)
+    ack = b"\x02\x05\x00\x01\x00\x01\x02"
+    long_header = (b"\xc3\x00\x00\x00\x01\x08" + bytes(range(8)) + b"\x00\x00\x44\x9e"
+                   + bytes(1182))
+    handshake_v2 = b"\xf3\x6b\x33\x43\xcf\x08" + bytes(8) + b"\x00\x40\x10" + bytes(16)
+    return {
+        "v1-crypto": b"\x01\x00" + crypto(0, hello),
+        "v2-crypto": b"\x02\x00" + crypto(0, hello),
+        "v1-ack-ping-crypto": b"\x01\x07" + ack + b"\x01" + crypto(0, hello) + b"\x00" * 8,
+        "coalesced-out-of-order": coalesced(crypto(900, large[900:]), crypto(0, large[:900])),
+        "close": b"\x01\x00" + b"\x1c\x01\x06\x02no",
+        "raw-long-header": b"\x00\x00" + long_header,
+        "raw-coalesced": b"\x00\x00" + handshake_v2 + long_header,
+        "raw-short-header": b"\x00\x00" + b"\x43" + bytes(40),
+    }
+
+
 def write(target, files):
     directory = os.path.join(CORPUS, target)
     os.makedirs(directory, exist_ok=True)
@@ -310,6 +391,8 @@ def main():
     write("IniFuzzer", ini_files())
     write("ExtensionColourFuzzer", extension_sections())
     write("CaptureFileFuzzer", capture_files())
+    write("ClientHelloFuzzer", client_hello_streams())
+    write("QuicInitialFuzzer", quic_inputs())
 
 
 if __name__ == "__main__":

@@ -15,7 +15,8 @@ shift
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
-all_targets=(DatagramFuzzer HttpFuzzer IniFuzzer CaptureFileFuzzer ExtensionColourFuzzer)
+all_targets=(DatagramFuzzer HttpFuzzer IniFuzzer CaptureFileFuzzer ExtensionColourFuzzer
+    ClientHelloFuzzer QuicInitialFuzzer)
 if [[ $# -gt 0 ]]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -8,11 +8,11 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   # run
-  qt6-base-dev libpcap-dev fonts-wqy-microhei libcap2-bin
+  qt6-base-dev libpcap-dev libssl-dev fonts-wqy-microhei libcap2-bin
   # kernel socket events: the eBPF program's compiler, skeleton generator and loader
   clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
-  libgtest-dev libgmock-dev libbenchmark-dev python3 curl tshark tcpdump
+  libgtest-dev libgmock-dev libbenchmark-dev python3 curl openssl tshark tcpdump ethtool
   xvfb xauth iproute2 clang-format clang-tidy
 )
 # Only for the benchmarks under bench/ (install-deps.sh --bench): a browser for

@@ -4,7 +4,15 @@
 
 namespace ravelin {
 
-std::optional<RecognisedRequest> HttpRecogniser::Recognise(std::span<const std::uint8_t> payload) {
+std::optional<RecognisedRequest> HttpRecogniser::Recognise(const DecodedDatagram& packet,
+                                                           CaptureTime /*time*/) {
+    return RecognisePayload(packet.payload);
+}
+
+std::optional<RecognisedRequest> HttpRecogniser::RecognisePayload(
+    std::span<const std::uint8_t> payload) {
+    // The request text ends at the first zero byte: one in front leaves nothing to look at.
+    if (payload.empty() || payload[0] == 0) return std::nullopt;
     const std::string_view text =
         RequestText({reinterpret_cast<const char*>(payload.data()), payload.size()});
     RecognisedRequest request;

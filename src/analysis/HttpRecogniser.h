@@ -9,13 +9,21 @@
 
 namespace ravelin {
 
-/// The pipeline's HTTP step: a payload that begins a request gives the method, the URL and
-/// the row colour of its extension.
+/// The pipeline's HTTP step for plain HTTP: a payload that begins a request gives the method,
+/// the URL and the row colour of its extension.
 class HttpRecogniser : public RequestRecogniser {
 public:
     explicit HttpRecogniser(std::string iniPath) : colours_(std::move(iniPath)) {}
 
-    std::optional<RecognisedRequest> Recognise(std::span<const std::uint8_t> payload) override;
+    /// The datagram's payload as RecognisePayload reads it, over TCP, UDP or any protocol.
+    std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
+                                               CaptureTime time) override;
+
+    /// A payload that begins with a zero byte begins no request.
+    std::optional<RecognisedRequest> RecognisePayload(std::span<const std::uint8_t> payload);
+
+    /// The colours of the configuration file, for other steps that colour their rows.
+    ExtensionColours& colours() { return colours_; }
 
 private:
     ExtensionColours colours_;

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "analysis/HttpRecogniser.h"
+#include "analysis/WebRecogniser.h"
 #include "attribution/PortOwnerLookup.h"
 #include "attribution/ProcessFilter.h"
 #include "attribution/ProcessTree.h"
@@ -74,7 +74,7 @@ public:
 private:
     SystemServices services_;
     CaptureLists lists_;
-    HttpRecogniser recogniser_;
+    WebRecogniser recogniser_;
     PacketPipeline pipeline_;
     std::unique_ptr<SocketEventSource> socketEvents_;
     std::string attributionMode_;

@@ -81,9 +81,8 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     // Recognition reads only the datagram, so it runs before the lists are locked. A later
     // fragment continues a payload: what it begins with does not begin a request.
     std::optional<RecognisedRequest> request;
-    if (recogniser_ != nullptr && !decoded->payload.empty() && decoded->payload[0] != 0 &&
-        !decoded->ip.isLaterFragment()) {
-        request = recogniser_->Recognise(decoded->payload);
+    if (recogniser_ != nullptr && !decoded->payload.empty() && !decoded->ip.isLaterFragment()) {
+        request = recogniser_->Recognise(*decoded, datagram.time);
     }
 
     // The frame goes to the spool whole; the row points at its payload.

@@ -37,18 +37,22 @@ public:
                                 bool sentByThisHost, const RecordedOwner& recorded) = 0;
 };
 
-/// What the HTTP list shows of a payload that begins a request.
+/// What the HTTP list shows of a request: a payload that begins one, or a connection's opening.
 struct RecognisedRequest {
     std::string_view method;  ///< static storage
     std::string url;
     Colour colour = kBackgroundColour;
 };
 
-/// Recognises requests in payloads (the HTTP step).
+/// Recognises requests in datagrams (the HTTP step). Every listed datagram with a payload that
+/// is not a later fragment is offered, in arrival order, whatever its first byte: a handshake
+/// spread over several segments is put together from their addresses, ports, sequence numbers
+/// and capture times.
 class RequestRecogniser {
 public:
     virtual ~RequestRecogniser() = default;
-    virtual std::optional<RecognisedRequest> Recognise(std::span<const std::uint8_t> payload) = 0;
+    virtual std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
+                                                       CaptureTime time) = 0;
 };
 
 /// Told about every row as it is listed, on the pipeline's thread.

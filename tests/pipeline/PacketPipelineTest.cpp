@@ -35,14 +35,20 @@ public:
 
 class FixedRecogniser : public RequestRecogniser {
 public:
-    std::optional<RecognisedRequest> Recognise(std::span<const std::uint8_t> payload) override {
+    std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
+                                               CaptureTime time) override {
+        const auto payload = packet.payload;
         seen.emplace_back(payload.begin(), payload.end());
+        sequences.push_back(packet.tcp.sequenceNumber);
+        times.push_back(time.seconds);
         if (payload.size() < 4 || std::string(payload.begin(), payload.begin() + 4) != "GET ") {
             return std::nullopt;
         }
         return RecognisedRequest{"GET", "http://h/x.js", 0x00112233};
     }
     std::vector<std::string> seen;
+    std::vector<std::uint32_t> sequences;
+    std::vector<std::int64_t> times;
 };
 
 class PacketPipelineTest : public ::testing::Test {
@@ -274,13 +280,23 @@ TEST_F(PacketPipelineTest, FilteredAndOutOfRangeDatagramsLeaveNoTrace) {
 TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
     FixedRecogniser recogniser;
     pipeline_.SetRecogniser(&recogniser);
-    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));                            // no payload
-    ASSERT_TRUE(List(Tcp(kRemote, kBound, std::string("\0GET ", 5)).Build()));  // zero first
-    ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /x.js HTTP/1.1\r\n").Build()));
-    ASSERT_TRUE(List(Tcp(kRemote, kBound, "HTTP/1.1 200 OK\r\n").Build()));
+    ASSERT_TRUE(List(Tcp(kRemote, kBound).Build()));                               // no payload
+    ASSERT_TRUE(List(Tcp(kRemote, kBound, std::string("\0GET ", 5)).Build(), 7));  // zero first
+    auto request = Tcp(kBound, kRemote, "GET /x.js HTTP/1.1\r\n");
+    request.sequence = 4321;
+    ASSERT_TRUE(List(request.Build(), 8));
+    ASSERT_TRUE(List(Tcp(kRemote, kBound, "HTTP/1.1 200 OK\r\n").Build(), 9));
 
-    // Only payloads that do not start with a zero byte are offered.
-    EXPECT_EQ(recogniser.seen.size(), 2U);
+    // Every payload is offered, a zero first byte too (it may continue a handshake), with the
+    // datagram's sequence number and capture time.
+    EXPECT_EQ(recogniser.seen.size(), 3U);
+    EXPECT_EQ(recogniser.sequences, (std::vector<std::uint32_t>{1000, 4321, 1000}));
+    EXPECT_EQ(recogniser.times, (std::vector<std::int64_t>{7, 8, 9}));
+    // A later fragment carries on a payload from its middle: it is listed, not offered.
+    auto later = Tcp(kBound, kRemote, "GET /later HTTP/1.1\r\n").Build();
+    later[7] = 0x10;  // fragment offset 16 bytes
+    ASSERT_TRUE(List(later));
+    EXPECT_EQ(recogniser.seen.size(), 3U);
     ASSERT_EQ(lists_.requests.rowCount(), 1);
     lists_.requests.ReadRow(0, [&](const StoredRow<HttpRow>& stored) {
         EXPECT_EQ(stored.row.packetRow, 2);
@@ -298,7 +314,7 @@ TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
         EXPECT_EQ(stored.row.packetRow, 0);
         EXPECT_EQ(stored.serial, 2);
     });
-    EXPECT_EQ(Cell(0, 0), "5");
+    EXPECT_EQ(Cell(0, 0), "6");
 }
 
 }  // namespace

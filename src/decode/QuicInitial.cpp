@@ -1,0 +1,307 @@
+#include "decode/QuicInitial.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
+
+#include <algorithm>
+
+#include "decode/ByteReader.h"
+
+namespace ravelin {
+
+namespace {
+
+constexpr std::uint32_t kVersion1 = 0x00000001;
+constexpr std::uint32_t kVersion2 = 0x6b3343cf;
+constexpr std::size_t kMaximumConnectionId = 20;
+constexpr std::size_t kSampleLength = 16;
+constexpr std::size_t kTagLength = 16;
+constexpr std::size_t kSecretLength = 32;  // SHA-256
+// Packet types in the long header's bits 4 and 5: version 2 turned them round (RFC 9369 3.2).
+constexpr unsigned kInitialTypeV1 = 0;
+constexpr unsigned kRetryTypeV1 = 3;
+constexpr unsigned kInitialTypeV2 = 1;
+constexpr unsigned kRetryTypeV2 = 0;
+
+constexpr std::uint8_t kSaltV1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17,
+                                    0x9a, 0xe6, 0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
+constexpr std::uint8_t kSaltV2[] = {0x0d, 0xed, 0xe3, 0xde, 0xf7, 0x00, 0xa6, 0xdb, 0x81, 0x93,
+                                    0x81, 0xbe, 0x6e, 0x26, 0x9d, 0xcb, 0xf9, 0xbd, 0x2e, 0xd9};
+
+// Frame types an Initial packet may carry.
+constexpr std::uint64_t kPadding = 0x00;
+constexpr std::uint64_t kPing = 0x01;
+constexpr std::uint64_t kAck = 0x02;
+constexpr std::uint64_t kAckWithEcn = 0x03;
+constexpr std::uint64_t kCrypto = 0x06;
+constexpr std::uint64_t kConnectionClose = 0x1c;
+constexpr std::uint64_t kMaximumVarint = (std::uint64_t{1} << 62) - 1;
+
+/// A variable-length integer (RFC 9000 section 16): the first byte's two high bits give its
+/// length, 1, 2, 4 or 8 bytes. 0 with the reader failed when it does not fit.
+std::uint64_t ReadVarint(ByteReader& reader) {
+    const std::uint8_t first = reader.ReadU8();
+    std::uint64_t value = first & 0x3F;
+    const int more = (1 << (first >> 6)) - 1;
+    for (int i = 0; i < more; ++i) value = (value << 8) | reader.ReadU8();
+    return reader.Failed() ? 0 : value;
+}
+
+std::span<const std::uint8_t> Take(ByteReader& reader, std::span<const std::uint8_t> bytes,
+                                   std::uint64_t count) {
+    const std::size_t at = reader.Position();
+    reader.Skip(count);
+    if (reader.Failed()) return {};
+    return bytes.subspan(at, count);
+}
+
+}  // namespace
+
+std::optional<QuicInitialHeader> QuicInitialPackets::Next() {
+    while (at_ < payload_.size()) {
+        const auto rest = payload_.subspan(at_);
+        ByteReader reader(rest);
+        const std::uint8_t first = reader.ReadU8();
+        if ((first & 0x80) == 0) break;  // a short header runs to the datagram's end
+        const std::uint32_t version = reader.ReadBe32();
+        if (version != kVersion1 && version != kVersion2) break;
+        const unsigned type = (first >> 4) & 0x03;
+        if (type == (version == kVersion1 ? kRetryTypeV1 : kRetryTypeV2)) break;
+        const bool initial = type == (version == kVersion1 ? kInitialTypeV1 : kInitialTypeV2);
+
+        const std::uint8_t destinationLength = reader.ReadU8();
+        const auto destinationId = Take(reader, rest, destinationLength);
+        const std::uint8_t sourceLength = reader.ReadU8();
+        reader.Skip(sourceLength);
+        if (initial) reader.Skip(ReadVarint(reader));  // the token
+        const std::uint64_t length = ReadVarint(reader);
+        if (reader.Failed() || destinationLength > kMaximumConnectionId ||
+            sourceLength > kMaximumConnectionId || length == 0 || length > reader.Remaining()) {
+            break;
+        }
+        const std::size_t packetNumberOffset = reader.Position();
+        const std::size_t end = packetNumberOffset + length;
+        at_ += end;
+        if (!initial) continue;
+        QuicInitialHeader header;
+        header.version = version == kVersion1 ? QuicVersion::kVersion1 : QuicVersion::kVersion2;
+        header.destinationId = destinationId;
+        header.packet = rest.first(end);
+        header.packetNumberOffset = packetNumberOffset;
+        return header;
+    }
+    at_ = payload_.size();
+    return std::nullopt;
+}
+
+void QuicInitialCrypto::KdfDeleter::operator()(EVP_KDF* kdf) const {
+    EVP_KDF_free(kdf);
+}
+void QuicInitialCrypto::KdfContextDeleter::operator()(EVP_KDF_CTX* context) const {
+    EVP_KDF_CTX_free(context);
+}
+void QuicInitialCrypto::CipherDeleter::operator()(EVP_CIPHER* cipher) const {
+    EVP_CIPHER_free(cipher);
+}
+void QuicInitialCrypto::CipherContextDeleter::operator()(EVP_CIPHER_CTX* context) const {
+    EVP_CIPHER_CTX_free(context);
+}
+
+// Fetched explicitly once: libcrypto 3 would otherwise look each algorithm up at every use.
+QuicInitialCrypto::QuicInitialCrypto()
+    : hkdf_(EVP_KDF_fetch(nullptr, "HKDF", nullptr)),
+      ecb_(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
+      gcm_(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)),
+      ecbContext_(EVP_CIPHER_CTX_new()),
+      gcmContext_(EVP_CIPHER_CTX_new()) {
+    if (!hkdf_) return;
+    const auto prepared = [this](int mode) {
+        std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> context(EVP_KDF_CTX_new(hkdf_.get()));
+        char digest[] = "SHA256";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+            OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode), OSSL_PARAM_construct_end()};
+        if (context && EVP_KDF_CTX_set_params(context.get(), params) != 1) context.reset();
+        return context;
+    };
+    extractContext_ = prepared(EVP_KDF_HKDF_MODE_EXTRACT_ONLY);
+    expandContext_ = prepared(EVP_KDF_HKDF_MODE_EXPAND_ONLY);
+}
+
+QuicInitialCrypto::~QuicInitialCrypto() = default;
+
+bool QuicInitialCrypto::valid() const {
+    return extractContext_ && expandContext_ && ecb_ && gcm_ && ecbContext_ && gcmContext_;
+}
+
+bool QuicInitialCrypto::Extract(std::span<const std::uint8_t> salt,
+                                std::span<const std::uint8_t> secret, std::span<std::uint8_t> out) {
+    // OSSL_PARAM wants non-const pointers; libcrypto only reads these.
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
+                                          const_cast<std::uint8_t*>(secret.data()), secret.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
+                                          const_cast<std::uint8_t*>(salt.data()), salt.size()),
+        OSSL_PARAM_construct_end()};
+    return EVP_KDF_derive(extractContext_.get(), out.data(), out.size(), params) == 1;
+}
+
+// HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context.
+bool QuicInitialCrypto::ExpandLabel(std::span<const std::uint8_t> secret, std::string_view label,
+                                    std::span<std::uint8_t> out) {
+    constexpr std::string_view kPrefix = "tls13 ";
+    std::array<std::uint8_t, 64> info{};
+    std::size_t length = 0;
+    info[length++] = static_cast<std::uint8_t>(out.size() >> 8);
+    info[length++] = static_cast<std::uint8_t>(out.size());
+    info[length++] = static_cast<std::uint8_t>(kPrefix.size() + label.size());
+    for (const char c : kPrefix) info[length++] = static_cast<std::uint8_t>(c);
+    for (const char c : label) info[length++] = static_cast<std::uint8_t>(c);
+    info[length++] = 0;  // no context
+
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
+                                          const_cast<std::uint8_t*>(secret.data()), secret.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), length),
+        OSSL_PARAM_construct_end()};
+    return EVP_KDF_derive(expandContext_.get(), out.data(), out.size(), params) == 1;
+}
+
+bool QuicInitialCrypto::DeriveClientKeys(QuicVersion version,
+                                         std::span<const std::uint8_t> destinationId,
+                                         QuicInitialKeys& keys) {
+    if (!valid() || destinationId.empty()) return false;
+    const bool v1 = version == QuicVersion::kVersion1;
+    std::array<std::uint8_t, kSecretLength> initialSecret{};
+    std::array<std::uint8_t, kSecretLength> clientSecret{};
+    return Extract(v1 ? std::span<const std::uint8_t>(kSaltV1) : kSaltV2, destinationId,
+                   initialSecret) &&
+           ExpandLabel(initialSecret, "client in", clientSecret) &&
+           ExpandLabel(clientSecret, v1 ? "quic key" : "quicv2 key", keys.key) &&
+           ExpandLabel(clientSecret, v1 ? "quic iv" : "quicv2 iv", keys.iv) &&
+           ExpandLabel(clientSecret, v1 ? "quic hp" : "quicv2 hp", keys.headerProtection);
+}
+
+bool QuicInitialCrypto::HeaderProtectionMask(const QuicInitialKeys& keys,
+                                             std::span<const std::uint8_t> sample,
+                                             std::array<std::uint8_t, 5>& mask) {
+    if (!valid() || sample.size() != kSampleLength) return false;
+    EVP_CIPHER_CTX* context = ecbContext_.get();
+    std::array<std::uint8_t, kSampleLength> block{};
+    int written = 0;
+    if (EVP_EncryptInit_ex2(context, ecb_.get(), keys.headerProtection.data(), nullptr, nullptr) !=
+            1 ||
+        EVP_CIPHER_CTX_set_padding(context, 0) != 1 ||
+        EVP_EncryptUpdate(context, block.data(), &written, sample.data(),
+                          static_cast<int>(sample.size())) != 1 ||
+        written != static_cast<int>(kSampleLength)) {
+        return false;
+    }
+    std::copy_n(block.begin(), mask.size(), mask.begin());
+    return true;
+}
+
+bool QuicInitialCrypto::Open(const QuicInitialHeader& header, const QuicInitialKeys& keys,
+                             std::vector<std::uint8_t>& plaintext, std::uint64_t* packetNumber) {
+    const auto packet = header.packet;
+    const std::size_t numberAt = header.packetNumberOffset;
+    // The sample starts four bytes after the packet number's start, whatever its length, and
+    // the tag follows the payload (RFC 9001 section 5.4.2).
+    if (numberAt > packet.size() || packet.size() - numberAt < 4 + kSampleLength) return false;
+    std::array<std::uint8_t, 5> mask{};
+    if (!HeaderProtectionMask(keys, packet.subspan(numberAt + 4, kSampleLength), mask)) {
+        return false;
+    }
+    const auto first = static_cast<std::uint8_t>(packet[0] ^ (mask[0] & 0x0F));
+    const std::size_t numberLength = (first & 0x03) + 1;
+    header_.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(numberAt));
+    header_[0] = first;
+    std::uint64_t number = 0;
+    for (std::size_t i = 0; i < numberLength; ++i) {
+        const auto byte = static_cast<std::uint8_t>(packet[numberAt + i] ^ mask[1 + i]);
+        header_.push_back(byte);
+        number = (number << 8) | byte;
+    }
+    std::array<std::uint8_t, 12> nonce = keys.iv;
+    for (std::size_t i = 0; i < 8; ++i) {
+        nonce[nonce.size() - 1 - i] ^= static_cast<std::uint8_t>(number >> (8 * i));
+    }
+
+    const std::size_t payloadAt = numberAt + numberLength;
+    const std::size_t ciphertextLength = packet.size() - payloadAt - kTagLength;
+    std::array<std::uint8_t, kTagLength> tag{};
+    std::copy_n(packet.begin() + static_cast<std::ptrdiff_t>(payloadAt + ciphertextLength),
+                kTagLength, tag.begin());
+    plaintext.resize(ciphertextLength);
+    EVP_CIPHER_CTX* context = gcmContext_.get();
+    int written = 0;
+    int last = 0;
+    if (EVP_DecryptInit_ex2(context, gcm_.get(), keys.key.data(), nonce.data(), nullptr) != 1 ||
+        EVP_DecryptUpdate(context, nullptr, &written, header_.data(),
+                          static_cast<int>(header_.size())) != 1 ||
+        EVP_DecryptUpdate(context, plaintext.data(), &written, packet.data() + payloadAt,
+                          static_cast<int>(ciphertextLength)) != 1 ||
+        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength),
+                            tag.data()) != 1 ||
+        EVP_DecryptFinal_ex(context, plaintext.data() + written, &last) != 1) {
+        plaintext.clear();
+        return false;
+    }
+    if (packetNumber != nullptr) *packetNumber = number;
+    return true;
+}
+
+bool ReadInitialFrames(std::span<const std::uint8_t> plaintext,
+                       std::vector<CryptoFragment>& fragments) {
+    ByteReader reader(plaintext);
+    while (reader.Remaining() > 0) {
+        // Padding fills most of a client's first Initial: skipped a byte at a time, not a
+        // frame at a time.
+        if (plaintext[reader.Position()] == kPadding) {
+            reader.Skip(1);
+            continue;
+        }
+        const std::uint64_t type = ReadVarint(reader);
+        switch (type) {
+            case kPing:
+                break;
+            case kAck:
+            case kAckWithEcn: {
+                ReadVarint(reader);  // largest acknowledged
+                ReadVarint(reader);  // delay
+                const std::uint64_t ranges = ReadVarint(reader);
+                ReadVarint(reader);  // first range
+                // Each range takes two bytes at least: a count past the end fails the reader.
+                for (std::uint64_t i = 0; i < ranges && !reader.Failed(); ++i) {
+                    ReadVarint(reader);  // gap
+                    ReadVarint(reader);  // range length
+                }
+                if (type == kAckWithEcn) {
+                    for (int i = 0; i < 3; ++i) ReadVarint(reader);
+                }
+                break;
+            }
+            case kCrypto: {
+                const std::uint64_t offset = ReadVarint(reader);
+                const std::uint64_t length = ReadVarint(reader);
+                const auto data = Take(reader, plaintext, length);
+                if (reader.Failed() || offset + length > kMaximumVarint) return false;
+                fragments.push_back({offset, data});
+                break;
+            }
+            case kConnectionClose:
+                ReadVarint(reader);               // error code
+                ReadVarint(reader);               // frame type
+                reader.Skip(ReadVarint(reader));  // reason phrase
+                break;
+            default:
+                return false;
+        }
+        if (reader.Failed()) return false;
+    }
+    return true;
+}
+
+}  // namespace ravelin

@@ -1,0 +1,222 @@
+#include "decode/QuicInitial.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "decode/TlsClientHello.h"
+#include "support/TlsBuilder.h"
+
+namespace ravelin {
+namespace {
+
+using test::Bytes;
+using test::FromHex;
+
+// The client's first destination connection id in RFC 9001 appendix A and RFC 9369 appendix A.
+const Bytes kRfcDestinationId = FromHex("8394c8f03e515708");
+
+// The CRYPTO frame of the client Initial in RFC 9001 appendix A.2, which RFC 9369 appendix A
+// seals again under version 2: a ClientHello naming example.com.
+const Bytes kRfcCryptoFrame = FromHex(
+    "060040f1010000ed0303ebf8fa56f12939b9584a3896472ec40bb863cfd3e868"
+    "04fe3a47f06a2b69484c00000413011302010000c000000010000e00000b6578"
+    "616d706c652e636f6dff01000100000a00080006001d00170018001000070005"
+    "04616c706e000500050100000000003300260024001d00209370b2c9caa47fba"
+    "baf4559fedc4fdd9b6f6e8fe0ae8f48d2b2cbb4ae76fe16e002b000302030400"
+    "0d0010000e0403050306030203080408050806002d00020101001c0002400100"
+    "3900320408ffffffffffffffff05048000ffff07048000ffff08011001048000"
+    "75300901100f088394c8f03e51570806048000ffff");
+
+struct RfcVector {
+    QuicVersion version;
+    const char* key;
+    const char* iv;
+    const char* hp;
+    const char* sample;
+    const char* mask;
+    const char* protectedHeader;  // with the packet number, as sent
+};
+
+// Keys from RFC 9001 A.1 and RFC 9369 A.1; sample, mask and header from A.2 of each.
+const RfcVector kRfcVectors[] = {
+    {QuicVersion::kVersion1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c",
+     "9f50449e04a0e810283a1e9933adedd2", "d1b1c98dd7689fb8ec11d242b123dc9b", "437b9aec36",
+     "c000000001088394c8f03e5157080000449e7b9aec34"},
+    {QuicVersion::kVersion2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f",
+     "45b95e15235d6f45a6b19cbcb0294ba9", "ffe67b6abcdb4298b485dd04de806071", "94a0c95e80",
+     "d76b3343cf088394c8f03e5157080000449ea0c95e82"},
+};
+
+Bytes Span(const std::array<std::uint8_t, 16>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+TEST(QuicInitialTest, KeysAndMasksAreTheRfcs) {
+    QuicInitialCrypto crypto;
+    ASSERT_TRUE(crypto.valid());
+    for (const RfcVector& vector : kRfcVectors) {
+        SCOPED_TRACE(vector.key);
+        QuicInitialKeys keys;
+        ASSERT_TRUE(crypto.DeriveClientKeys(vector.version, kRfcDestinationId, keys));
+        EXPECT_EQ(Span(keys.key), FromHex(vector.key));
+        EXPECT_EQ(Bytes(keys.iv.begin(), keys.iv.end()), FromHex(vector.iv));
+        EXPECT_EQ(Span(keys.headerProtection), FromHex(vector.hp));
+        std::array<std::uint8_t, 5> mask{};
+        ASSERT_TRUE(crypto.HeaderProtectionMask(keys, FromHex(vector.sample), mask));
+        EXPECT_EQ(Bytes(mask.begin(), mask.end()), FromHex(vector.mask));
+    }
+}
+
+TEST(QuicInitialTest, TheRfcClientInitialsOpenToExampleCom) {
+    QuicInitialCrypto crypto;
+    for (const RfcVector& vector : kRfcVectors) {
+        SCOPED_TRACE(vector.key);
+        // Sealed here as the RFCs seal it: packet number 2, no source id, 1200 bytes.
+        const Bytes packet =
+            test::SealClientInitial(vector.version, kRfcDestinationId, {}, kRfcCryptoFrame, 2);
+        ASSERT_EQ(packet.size(), 1200U);
+        const Bytes header = FromHex(vector.protectedHeader);
+        EXPECT_EQ(Bytes(packet.begin(), packet.begin() + 22), header);
+        // The sample is the first ciphertext: the RFC's shows the payload encrypts alike.
+        EXPECT_EQ(Bytes(packet.begin() + 22, packet.begin() + 38), FromHex(vector.sample));
+
+        QuicInitialPackets packets(packet);
+        const auto found = packets.Next();
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->version, vector.version);
+        EXPECT_EQ(Bytes(found->destinationId.begin(), found->destinationId.end()),
+                  kRfcDestinationId);
+        EXPECT_EQ(found->packet.size(), 1200U);
+        EXPECT_EQ(found->packetNumberOffset, 18U);
+        EXPECT_FALSE(packets.Next());
+
+        QuicInitialKeys keys;
+        ASSERT_TRUE(crypto.DeriveClientKeys(vector.version, found->destinationId, keys));
+        std::vector<std::uint8_t> plaintext;
+        std::uint64_t number = 0;
+        ASSERT_TRUE(crypto.Open(*found, keys, plaintext, &number));
+        EXPECT_EQ(number, 2U);
+        EXPECT_EQ(plaintext.size(), 1162U);
+        std::vector<CryptoFragment> fragments;
+        ASSERT_TRUE(ReadInitialFrames(plaintext, fragments));
+        ASSERT_EQ(fragments.size(), 1U);
+        EXPECT_EQ(fragments[0].offset, 0U);
+        const auto hello = ParseClientHello(fragments[0].data);
+        ASSERT_TRUE(hello);
+        EXPECT_EQ(hello->serverName, "example.com");
+
+        // Not under another id's keys (as a server's Initial), nor with one bit changed.
+        QuicInitialKeys other;
+        ASSERT_TRUE(crypto.DeriveClientKeys(vector.version, FromHex("0011223344556677"), other));
+        EXPECT_FALSE(crypto.Open(*found, other, plaintext));
+        EXPECT_TRUE(plaintext.empty());
+        for (const std::size_t flip :
+             {std::size_t{0}, std::size_t{20}, std::size_t{600}, std::size_t{1199}}) {
+            Bytes damaged = packet;
+            damaged[flip] ^= 0x01;
+            QuicInitialPackets again(damaged);
+            const auto header2 = again.Next();
+            ASSERT_TRUE(header2);
+            EXPECT_FALSE(crypto.Open(*header2, keys, plaintext)) << "bit flipped at " << flip;
+        }
+    }
+}
+
+Bytes LongHeader(std::uint8_t first, std::uint32_t version, std::size_t idLength,
+                 std::size_t payloadLength, bool token) {
+    Bytes packet{first};
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        packet.push_back(static_cast<std::uint8_t>(version >> shift));
+    }
+    packet.push_back(static_cast<std::uint8_t>(idLength));
+    for (std::size_t i = 0; i < idLength; ++i) packet.push_back(static_cast<std::uint8_t>(i));
+    packet.push_back(0);
+    if (token) packet.push_back(0);
+    packet.push_back(0x40 | static_cast<std::uint8_t>(payloadLength >> 8));
+    packet.push_back(static_cast<std::uint8_t>(payloadLength));
+    packet.resize(packet.size() + payloadLength, 0xEE);
+    return packet;
+}
+
+std::vector<std::size_t> InitialSizes(const Bytes& datagram) {
+    std::vector<std::size_t> sizes;
+    QuicInitialPackets packets(datagram);
+    while (const auto header = packets.Next()) sizes.push_back(header->packet.size());
+    return sizes;
+}
+
+TEST(QuicInitialTest, CoalescedPacketsAreWalkedToTheirEnd) {
+    const Bytes initial1 = LongHeader(0xC3, 1, 8, 100, true);    // 118 bytes
+    const Bytes handshake1 = LongHeader(0xE3, 1, 8, 50, false);  // skipped
+    const Bytes zeroRtt1 = LongHeader(0xD3, 1, 8, 30, false);    // skipped
+    const Bytes initial2 = LongHeader(0xD3, 0x6b3343cf, 20, 60, true);
+    Bytes datagram = initial1;
+    for (const Bytes* next : {&handshake1, &zeroRtt1, &initial2}) {
+        datagram.insert(datagram.end(), next->begin(), next->end());
+    }
+    EXPECT_EQ(InitialSizes(datagram), (std::vector<std::size_t>{118, 90}));
+
+    // What ends the walk: a short header, an unknown version, a Retry, a length past the end,
+    // an id longer than 20 bytes.
+    const Bytes enders[] = {
+        Bytes{0x43, 1, 2, 3},
+        LongHeader(0xC3, 0xff00001d, 8, 60, true),
+        LongHeader(0xF3, 1, 8, 60, true),           // v1 Retry
+        LongHeader(0xC3, 0x6b3343cf, 8, 60, true),  // v2 Retry
+        LongHeader(0xC3, 1, 21, 60, true),
+    };
+    for (const Bytes& ender : enders) {
+        Bytes walked = initial1;
+        walked.insert(walked.end(), ender.begin(), ender.end());
+        walked.insert(walked.end(), initial1.begin(), initial1.end());
+        EXPECT_EQ(InitialSizes(walked), (std::vector<std::size_t>{118}));
+    }
+    Bytes cut = initial1;
+    cut.pop_back();
+    EXPECT_TRUE(InitialSizes(cut).empty());
+    EXPECT_TRUE(InitialSizes({}).empty());
+}
+
+TEST(QuicInitialTest, InitialFramesAreReadOrRefused) {
+    const Bytes hello = {1, 0, 0, 2, 3, 3};
+    Bytes frames = {0x00, 0x00, 0x01};                          // PADDING, PING
+    frames.insert(frames.end(), {0x02, 0x05, 0x00, 0x02, 0x01,  // ACK, two more ranges
+                                 0x00, 0x01, 0x40, 0x01, 0x00});
+    frames.insert(frames.end(), {0x03, 0x05, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03});  // with ECN
+    const Bytes second = test::CryptoFrame(300, hello);
+    const Bytes first = test::CryptoFrame(0, hello);
+    frames.insert(frames.end(), second.begin(), second.end());
+    frames.insert(frames.end(), {0x1C, 0x01, 0x06, 0x02, 'n', 'o'});  // CONNECTION_CLOSE
+    frames.insert(frames.end(), first.begin(), first.end());
+    frames.resize(frames.size() + 40, 0x00);
+
+    std::vector<CryptoFragment> fragments;
+    ASSERT_TRUE(ReadInitialFrames(frames, fragments));
+    ASSERT_EQ(fragments.size(), 2U);
+    EXPECT_EQ(fragments[0].offset, 300U);
+    EXPECT_EQ(fragments[1].offset, 0U);
+    EXPECT_EQ(Bytes(fragments[1].data.begin(), fragments[1].data.end()), hello);
+
+    const Bytes refused[] = {
+        {0x08, 0x00, 0x01, 'x'},         // STREAM: never in an Initial
+        {0x06, 0x00, 0x05, 1, 2},        // CRYPTO past the end
+        {0x02, 0x05, 0x00, 0x3F, 0x01},  // ACK with 63 missing ranges
+        {0x02, 0xC0},                    // truncated varint
+        {0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00},  // offset 2^62 - 1
+        {0x1C, 0x01, 0x06, 0x10, 'n'},                                       // reason past the end
+    };
+    for (const Bytes& bad : refused) {
+        fragments.clear();
+        EXPECT_FALSE(ReadInitialFrames(bad, fragments)) << int{bad[0]};
+    }
+    // An ACK that claims 2^62 ranges fails at the end of the bytes, without counting them all.
+    fragments.clear();
+    EXPECT_FALSE(ReadInitialFrames(
+        Bytes{0x02, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0, 0},
+        fragments));
+}
+
+}  // namespace
+}  // namespace ravelin
