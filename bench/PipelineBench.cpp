@@ -335,7 +335,12 @@ BENCHMARK(BM_PipelineProcess)->ArgNames({"trim", "http"})->Args({0, 0})->Args({0
 /// plain HTTP step alone (web 0) against the step that also lists TLS and QUIC (web 1).
 void BM_PipelineProcessWeb(benchmark::State& state) {
     const ravelin::DatagramBatch& mix = WebMix();
-    ravelin::CaptureLists lists;
+    ravelin::SystemError error;
+    ravelin::CaptureLists lists(ravelin::PayloadSpool::Create({"/tmp"}, error));
+    if (lists.spool == nullptr) {
+        state.SkipWithError(("no payload spool: " + error.reason).c_str());
+        return;
+    }
     ravelin::HttpRecogniser http(ConfigPath());
     ravelin::WebRecogniser web(ConfigPath());
     ravelin::PacketPipeline pipeline(lists);
@@ -349,10 +354,7 @@ void BM_PipelineProcessWeb(benchmark::State& state) {
         if (++next == mix.size()) next = 0;
         if (++inStore == kRowsPerStore) {
             state.PauseTiming();
-            {
-                auto packets = lists.packets.ClearRows();
-                auto requests = lists.requests.ClearRows();
-            }
+            lists.ClearBoth();
             inStore = 0;
             state.ResumeTiming();
         }
