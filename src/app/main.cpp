@@ -1,6 +1,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +17,13 @@
 namespace {
 
 int RunHeadless(const ravelin::CommandLine& commandLine) {
+    // SIGINT and SIGTERM end the run through the runner from the start: one that came while
+    // the spool is being made would otherwise kill the program and leave the spool behind.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     static char outputBuffer[1 << 16];
     (void)std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     ravelin::SystemServices services = ravelin::LinuxServices(commandLine.readFile);
