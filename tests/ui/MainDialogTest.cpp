@@ -309,7 +309,7 @@ private slots:
             if (child.data().toString().contains(QStringLiteral("curl"))) curl = child;
         }
         QVERIFY(curl.isValid());
-        tree->setColumnWidth(0, 30);
+        tree->setColumnWidth(0, tree->indentation() * 2 + 20);  // past the indentation
         const QPoint at = tree->visualRect(curl).center();
         QHelpEvent hover(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
         QApplication::sendEvent(tree->viewport(), &hover);
