@@ -120,8 +120,9 @@ class ProcessCountersTest(unittest.TestCase):
         self.assertEqual(totals, sorted(totals, reverse=True))
 
         names = {pid: name for pid, name, *_ in last}
-        self.assertEqual(names.get(os.getpid()), Path(sys.executable).name[:15])
-        self.assertEqual(names.get(server.child.proc.pid), Path(sys.executable).name[:15])
+        # python3 or its versioned file name, by how the name was found.
+        self.assertTrue(names.get(os.getpid(), "").startswith("python"), names)
+        self.assertTrue(names.get(server.child.proc.pid, "").startswith("python"), names)
         curls = [pid for pid, name in names.items() if name == "curl"]
         self.assertGreaterEqual(len(curls), 1, names)
         if -1 in names:
