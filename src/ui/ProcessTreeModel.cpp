@@ -5,6 +5,7 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -27,7 +28,7 @@ QString ByteText(double bytes) {
         ++unit;
     }
     if (unit == 0) {
-        return QStringLiteral("%1 B").arg(static_cast<qlonglong>(bytes + 0.5));
+        return QStringLiteral("%1 B").arg(std::llround(bytes));
     }
     return QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(kUnits[unit]));
 }
