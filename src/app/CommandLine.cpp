@@ -15,7 +15,18 @@ std::optional<CommandLine::Output> ParseOutput(const std::string& text) {
     if (text == "summary") return CommandLine::Output::kSummary;
     if (text == "http") return CommandLine::Output::kHttp;
     if (text == "marks") return CommandLine::Output::kMarks;
+    if (text == "processes") return CommandLine::Output::kProcesses;
     return std::nullopt;
+}
+
+std::optional<double> ParsePositiveSeconds(const std::string& text) {
+    double seconds = 0;
+    const auto* end = text.data() + text.size();
+    const auto [next, status] = std::from_chars(text.data(), end, seconds);
+    if (status != std::errc() || next != end || !(seconds > 0) || !std::isfinite(seconds)) {
+        return std::nullopt;
+    }
+    return seconds;
 }
 
 }  // namespace
@@ -31,10 +42,12 @@ bool CommandLine::Prints(Output output) const {
 const char* UsageText() {
     return "usage: ravelin [--print WHAT]... [--read FILE] [--bind ADDR] [--count N]\n"
            "               [--duration SEC] [--config FILE] [--attribute] [--pid P[,P...]]\n"
-           "               [--attribution auto|events|tables] [--write FILE]\n"
+           "               [--attribution auto|events|tables] [--write FILE] [--interval SEC]\n"
            "  --print WHAT     run without a window and print to standard output;\n"
-           "                   WHAT is packets, http, marks or summary (may be repeated);\n"
-           "                   marks links every HTTP request's packet row once capture ends\n"
+           "                   WHAT is packets, http, marks, processes or summary (may be\n"
+           "                   repeated); marks links every HTTP request's packet row once\n"
+           "                   capture ends; processes prints what each process sent and\n"
+           "                   received when the run ends\n"
            "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
            "  --bind ADDR      the local IPv4 address to capture on (default: this host's\n"
            "                   address; 0.0.0.0 for a file), which also tells the direction\n"
@@ -47,7 +60,8 @@ const char* UsageText() {
            "                   can run, else the socket tables), events, or tables\n"
            "  --write FILE     run without a window and save the listed packets as a pcapng\n"
            "                   file when capture ends, each with a comment naming its\n"
-           "                   process (pid=<pid> name=<name>) where it is known\n";
+           "                   process (pid=<pid> name=<name>) where it is known\n"
+           "  --interval SEC   with --print processes: also print them every SEC seconds\n";
 }
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments,
@@ -72,7 +86,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         const bool takesValue = option == "--print" || option == "--read" || option == "--bind" ||
                                 option == "--count" || option == "--duration" ||
                                 option == "--config" || option == "--pid" ||
-                                option == "--attribution" || option == "--write";
+                                option == "--attribution" || option == "--write" ||
+                                option == "--interval";
         if (!takesValue) {
             error = "unknown option: " + arguments[i];
             return std::nullopt;
@@ -87,7 +102,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         if (option == "--print") {
             const auto output = ParseOutput(*value);
             if (!output) {
-                error = "--print takes packets, http, marks or summary, not '" + *value + "'";
+                error = "--print takes packets, http, marks, processes or summary, not '" + *value +
+                        "'";
                 return std::nullopt;
             }
             line.outputs.push_back(*output);
@@ -112,14 +128,19 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
             }
             line.count = count;
         } else if (option == "--duration") {
-            double seconds = 0;
-            const auto* end = value->data() + value->size();
-            const auto [next, status] = std::from_chars(value->data(), end, seconds);
-            if (status != std::errc() || next != end || !(seconds > 0) || !std::isfinite(seconds)) {
+            const auto seconds = ParsePositiveSeconds(*value);
+            if (!seconds) {
                 error = "--duration takes a positive number of seconds, not '" + *value + "'";
                 return std::nullopt;
             }
-            line.durationSeconds = seconds;
+            line.durationSeconds = *seconds;
+        } else if (option == "--interval") {
+            const auto seconds = ParsePositiveSeconds(*value);
+            if (!seconds) {
+                error = "--interval takes a positive number of seconds, not '" + *value + "'";
+                return std::nullopt;
+            }
+            line.intervalSeconds = *seconds;
         } else if (option == "--pid") {
             std::vector<int> pids;
             std::string_view rest = *value;
@@ -165,6 +186,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
             error = std::string(printOnly) + " works only with --print";
             return std::nullopt;
         }
+    }
+    // Blocks of nothing: the interval belongs to the processes' lines.
+    if (line.intervalSeconds && !line.help && !line.Prints(CommandLine::Output::kProcesses)) {
+        error = "--interval works only with --print processes";
+        return std::nullopt;
     }
     return line;
 }

@@ -11,7 +11,7 @@ namespace ravelin {
 
 /// What `ravelin` was asked to do on its command line.
 struct CommandLine {
-    enum class Output { kPackets, kSummary, kHttp, kMarks };
+    enum class Output { kPackets, kSummary, kHttp, kMarks, kProcesses };
 
     std::vector<Output> outputs;               ///< --print, in the order given; empty: the window
     std::optional<std::string> readFile;       ///< --read FILE
@@ -19,6 +19,7 @@ struct CommandLine {
     std::optional<std::uint32_t> bindAddress;  ///< --bind ADDR, network byte order
     std::optional<long long> count;            ///< --count N
     std::optional<double> durationSeconds;     ///< --duration SEC
+    std::optional<double> intervalSeconds;     ///< --interval SEC: processes every SEC
     std::optional<std::string> configFile;     ///< --config FILE
     bool attribute = false;                    ///< --attribute: the owner column
     std::optional<std::vector<int>> pids;      ///< --pid P[,P...]

@@ -92,17 +92,29 @@ void HeadlessRunner::PrintMarks() {
     Flush();
 }
 
+void HeadlessRunner::PrintProcesses() {
+    std::string block;
+    AppendProcessBlock(monitor_.counters().Snapshot(), block);
+    // One write: the pipeline thread's packet lines do not come between the block's lines.
+    (void)std::fwrite(block.data(), 1, block.size(), output_);
+    (void)std::fflush(output_);
+}
+
 void HeadlessRunner::WaitForEnd() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     const auto started = std::chrono::steady_clock::now();
+    double nextBlock = commandLine_.intervalSeconds.value_or(0);
     while (!ended_.load()) {
-        if (commandLine_.durationSeconds &&
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >=
-                *commandLine_.durationSeconds) {
-            return;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (commandLine_.durationSeconds && elapsed >= *commandLine_.durationSeconds) return;
+        if (commandLine_.intervalSeconds && elapsed >= nextBlock) {
+            PrintProcesses();
+            // Late blocks are not made up for: each shows the counts as they are.
+            while (nextBlock <= elapsed) nextBlock += *commandLine_.intervalSeconds;
         }
         const timespec pause{0, 10'000'000};
         if (sigtimedwait(&stopSignals, nullptr, &pause) > 0) return;
@@ -113,7 +125,11 @@ bool HeadlessRunner::SetUpAttribution() {
     // A live capture that is written names each packet's process; a replayed file keeps the
     // owners it records, and this host's sockets say nothing of its packets.
     const bool writesLive = commandLine_.writeFile && !commandLine_.readFile;
-    if (!commandLine_.attribute && !commandLine_.pids && !writesLive) return true;
+    // Traffic counts for the process that owns it: every packet's owner is looked up.
+    const bool countsProcesses = commandLine_.Prints(CommandLine::Output::kProcesses);
+    if (!commandLine_.attribute && !commandLine_.pids && !writesLive && !countsProcesses) {
+        return true;
+    }
     const bool loaded = monitor_.LoadOwnerTables(*this, commandLine_.attribution);
     if (!monitor_.attributionMode().empty()) {
         (void)std::fprintf(errors_, "attribution: %s\n", monitor_.attributionMode().c_str());
@@ -127,9 +143,10 @@ bool HeadlessRunner::SetUpAttribution() {
     } else {
         selection = std::make_unique<EverythingSelected>();
     }
-    monitor_.FilterBy(std::move(selection), commandLine_.attribute || writesLive
+    monitor_.FilterBy(std::move(selection), commandLine_.attribute || writesLive || countsProcesses
                                                 ? Monitor::OwnerLookup::kAlways
                                                 : Monitor::OwnerLookup::kWhenFiltering);
+    monitor_.CountTraffic(countsProcesses);
     return true;
 }
 
@@ -174,6 +191,8 @@ int HeadlessRunner::Run() {
         }
     }
     if (commandLine_.Prints(CommandLine::Output::kMarks)) PrintMarks();
+    // Capture has stopped and its last batch ended: the counts are the whole run's.
+    if (commandLine_.Prints(CommandLine::Output::kProcesses)) PrintProcesses();
     if (commandLine_.Prints(CommandLine::Output::kSummary)) {
         double seconds = 0;
         if (const auto first = monitor_.session().firstReadTime(); first) {

@@ -41,6 +41,8 @@ private:
     void WaitForEnd();
     void Flush();
     void PrintMarks();
+    /// A block of --print processes: the counts as of the batches ended so far.
+    void PrintProcesses();
 
     const CommandLine& commandLine_;
     std::FILE* output_;

@@ -45,8 +45,9 @@ FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t 
     }
     const int owner = LookUpOwner(packet, localPort, sentByThisHost);
     const bool keep = allSelected || Selected(owner);
-    if (!keep || owner == kNoOwner) return {keep, owner, {}};
-    return {true, owner, names_.Name(owner, OwnerNames::Clock::now())};
+    if (owner == kNoOwner) return {keep, owner, {}};
+    // Named even when dropped: the traffic counters show every process's traffic.
+    return {keep, owner, names_.Name(owner, OwnerNames::Clock::now())};
 }
 
 }  // namespace ravelin

@@ -78,7 +78,8 @@ public:
     /// Where the owners that a saved capture records are noted, so that the tree shows them.
     void SetRecordedProcesses(RecordedProcesses* recorded) { recorded_ = recorded; }
 
-    /// A recorded owner (a saved capture's) is taken as it is, without a lookup.
+    /// A recorded owner (a saved capture's) is taken as it is, without a lookup. The decision
+    /// names the owner found, whether the packet is kept or not.
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort, bool sentByThisHost,
                         const RecordedOwner& recorded) override;
 

@@ -196,13 +196,15 @@ void CaptureSession::ReceiveLoop(PacketSource& source, DatagramQueue& queue) {
 }
 
 void CaptureSession::PipelineLoop(DatagramQueue& queue) {
-    bool listedSinceBatchEnd = false;
+    // A datagram that was dropped still counts (the sink's traffic counters), so the end of a
+    // batch is told whenever one was handed over.
+    bool processedSinceBatchEnd = false;
     while (auto batch = queue.Pop()) {
         bool failed = false;
         for (std::size_t i = 0; i < batch->size(); ++i) {
             if (!running_.load(std::memory_order_relaxed)) break;
             const bool listed = pipeline_.Process((*batch)[i], boundAddress_.load());
-            listedSinceBatchEnd |= listed;
+            processedSinceBatchEnd = true;
             if (!listed && pipeline_.failure()) {
                 failed = true;
                 break;
@@ -218,12 +220,12 @@ void CaptureSession::PipelineLoop(DatagramQueue& queue) {
             queue.Cancel();
             break;
         }
-        if (listedSinceBatchEnd && !queue.HasQueued()) {
+        if (processedSinceBatchEnd && !queue.HasQueued()) {
             pipeline_.EndBatch();
-            listedSinceBatchEnd = false;
+            processedSinceBatchEnd = false;
         }
     }
-    if (listedSinceBatchEnd) pipeline_.EndBatch();
+    if (processedSinceBatchEnd) pipeline_.EndBatch();
     // Pop ends when Stop cancels the queue or when the receive thread closed it; only the
     // latter is an end the owner has not asked for.
     if (running_.load()) host_.OnCaptureEnded();

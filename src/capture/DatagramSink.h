@@ -16,7 +16,8 @@ public:
     virtual ~DatagramSink() = default;
     /// Lists one datagram, or drops it; true when a packet row was added.
     virtual bool Process(const Datagram& datagram, std::uint32_t boundAddress) = 0;
-    /// The queue ran dry: nothing more is waiting for now.
+    /// The queue ran dry, or capture ended, after one datagram or more (listed or not) since
+    /// the last call: nothing more is waiting for now.
     virtual void EndBatch() = 0;
     /// Why the sink can list nothing more (where it keeps what it lists failed); the session
     /// then ends capture and reports it. Asked on the sink's thread after a datagram that

@@ -79,6 +79,7 @@ int Monitor::SaveCapture(const std::string& path) {
 void Monitor::OpenCapture(const std::string& path) {
     session_->Stop();
     lists_.ClearBoth();
+    counters_.Reset();  // the file's traffic replaces this host's
     recordedProcesses_.ShowRecorded(true);
     if (tree_ != nullptr) tree_->ForgetProcessNodes();
     openedCapture_ = true;

@@ -50,6 +50,13 @@ public:
     /// Lists only the traffic of the selected processes, looking owners up as `lookup` says.
     /// Call while capture is stopped.
     void FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup lookup);
+    /// Counts every packet for its owner in counters(), listed or not (or no longer, with
+    /// false). Owners are known only while FilterBy looks them up. Call while capture is
+    /// stopped.
+    void CountTraffic(bool count) { pipeline_.SetCounters(count ? &counters_ : nullptr); }
+    /// What each process sent and received since the counters were last reset.
+    ProcessCounters& counters() { return counters_; }
+
     /// Told about every row as it is listed, on the pipeline thread. Call while capture is
     /// stopped.
     void SetObserver(ListingObserver* observer) { pipeline_.SetObserver(observer); }
@@ -75,6 +82,7 @@ private:
     SystemServices services_;
     CaptureLists lists_;
     WebRecogniser recogniser_;
+    ProcessCounters counters_;
     PacketPipeline pipeline_;
     std::unique_ptr<SocketEventSource> socketEvents_;
     std::string attributionMode_;

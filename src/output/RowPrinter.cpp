@@ -87,6 +87,33 @@ void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out) {
     out += '\n';
 }
 
+void AppendProcessBlock(std::vector<ProcessTraffic> processes, std::string& out) {
+    const auto total = [](const ProcessTraffic& traffic) {
+        return traffic.sent.bytes + traffic.received.bytes;
+    };
+    std::sort(processes.begin(), processes.end(),
+              [&](const ProcessTraffic& a, const ProcessTraffic& b) {
+                  if (total(a) != total(b)) return total(a) > total(b);
+                  return a.pid < b.pid;
+              });
+    for (const ProcessTraffic& traffic : processes) {
+        out += DecimalText(traffic.pid).view();
+        out += '\t';
+        if (traffic.name.empty()) {
+            out += '-';
+        } else {
+            AppendEscaped(traffic.name, out);
+        }
+        for (const std::uint64_t number : {traffic.sent.packets, traffic.sent.bytes,
+                                           traffic.received.packets, traffic.received.bytes}) {
+            out += '\t';
+            out += std::to_string(number);
+        }
+        out += '\n';
+    }
+    out += '\n';
+}
+
 void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out) {
     std::sort(linkedRows.begin(), linkedRows.end());
     out += DecimalText(serial).view();

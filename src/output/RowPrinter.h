@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pipeline/ProcessCounters.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
 
@@ -32,5 +33,11 @@ void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out);
 /// One line for an HTTP row: serial, time, method, URL, the packet row index and the row
 /// colour, TAB-separated, ending in a line feed.
 void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out);
+
+/// A block of --print processes: a line per process, TAB-separated: pid, name (escaped; "-"
+/// where none is known, as for -1, the traffic without an owner), packets sent, bytes sent,
+/// packets received, bytes received; the most bytes in all first, then by pid; then an empty
+/// line.
+void AppendProcessBlock(std::vector<ProcessTraffic> processes, std::string& out);
 
 }  // namespace ravelin

@@ -30,6 +30,13 @@ std::string_view PacketPipeline::OwnerCommentFor(const FilterDecision& decision)
     return comment_;
 }
 
+void PacketPipeline::EndBatch() {
+    if (counters_ != nullptr) counters_->Merge(tally_);
+    if (!listedSinceBatchEnd_) return;
+    listedSinceBatchEnd_ = false;
+    if (observer_ != nullptr) observer_->OnBatchEnd();
+}
+
 bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddress) {
     if (failure_) failure_.reset();  // it tells of the last datagram only
     if (datagram.bytes.size() < kMinimumDatagram || datagram.bytes.size() > kMaximumDatagram) {
@@ -51,6 +58,16 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         decision = filter_->Keep(*decoded, localPort, sentByThisHost, datagram.owner);
     } else if (datagram.owner.known()) {
         decision = {true, datagram.owner.pid, datagram.owner.name};
+    }
+    // Every packet counts for its owner, listed or not. A segment offloaded to the card was
+    // captured with a total length of 0: its captured size stands for it.
+    if (counters_ != nullptr) {
+        const std::uint32_t ipLength = decoded->ip.totalLength != 0
+                                           ? decoded->ip.totalLength
+                                           : static_cast<std::uint32_t>(datagram.bytes.size());
+        if (tally_.Count(decision.owner, decision.ownerName, sentByThisHost, ipLength)) {
+            counters_->Merge(tally_);
+        }
     }
     if (!decision.keep) return false;
 
@@ -122,6 +139,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         }
     }
 
+    listedSinceBatchEnd_ = true;
     if (trimWorkingSet_ && packetRow % 1000 == 0) malloc_trim(0);
     if (observer_ != nullptr) {
         observer_->OnPacketListed(packetRow, decision.owner);

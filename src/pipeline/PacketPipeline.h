@@ -10,6 +10,7 @@
 #include "pipeline/LocalAddresses.h"
 #include "pipeline/LocalClock.h"
 #include "pipeline/PipelineSteps.h"
+#include "pipeline/ProcessCounters.h"
 #include "rows/CaptureLists.h"
 
 namespace ravelin {
@@ -35,6 +36,13 @@ public:
     }
     void SetRecogniser(RequestRecogniser* recogniser) { recogniser_ = recogniser; }
     void SetObserver(ListingObserver* observer) { observer_ = observer; }
+    /// Where each packet is counted for its owner, whether it is listed or not: kNoOwner where
+    /// none is known, and for protocols without ports. Nothing: no counting. Call while capture is
+    /// stopped.
+    void SetCounters(ProcessCounters* counters) {
+        counters_ = counters;
+        tally_ = {};
+    }
     /// Give freed heap back to the system every 1000th packet row (off by default: see README).
     void SetTrimWorkingSet(bool trim) { trimWorkingSet_ = trim; }
 
@@ -43,10 +51,9 @@ public:
     /// interfaces), any address of this host.
     bool Process(const Datagram& datagram, std::uint32_t boundAddress) override;
 
-    /// Tells the observer that the queue ran dry.
-    void EndBatch() override {
-        if (observer_ != nullptr) observer_->OnBatchEnd();
-    }
+    /// Hands the counts over, and tells the observer that the queue ran dry when something was
+    /// listed since it last heard so.
+    void EndBatch() override;
 
     /// Set when the spool could not take the last datagram.
     const std::optional<SystemError>& failure() const override { return failure_; }
@@ -59,6 +66,9 @@ private:
     PacketFilter* filter_ = nullptr;
     RequestRecogniser* recogniser_ = nullptr;
     ListingObserver* observer_ = nullptr;
+    ProcessCounters* counters_ = nullptr;
+    TrafficTally tally_;  // counts not yet merged into counters_
+    bool listedSinceBatchEnd_ = false;
     bool trimWorkingSet_ = false;
     LocalClock clock_;
     LocalAddresses localAddresses_;

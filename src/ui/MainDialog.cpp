@@ -117,6 +117,7 @@ bool MainDialog::Initialise() {
     ProcessTree& tree = monitor_->processTree();
     tree.Build();
     treeModel_ = new ProcessTreeModel(tree, this);
+    treeModel_->SetCounters(&monitor_->counters());
     treeView_->SetTreeModel(treeModel_);
     treeRefresher_ = std::make_unique<ProcessTreeRefresher>(
         tree, *treeModel_, std::chrono::milliseconds(kTreeTimerMs));
@@ -126,6 +127,7 @@ bool MainDialog::Initialise() {
 
     // Every packet's owner is looked up, so that a saved capture names the process of each.
     monitor_->FilterBy(std::make_unique<TreeSelection>(tree), Monitor::OwnerLookup::kAlways);
+    monitor_->CountTraffic(true);
     connect(treeModel_, &ProcessTreeModel::checksChanged, this, &MainDialog::OnTreeChecksChanged);
 
     status_->UpdateCounters();
@@ -272,6 +274,9 @@ void MainDialog::FreeRows() {
     const CaptureLists::Detached detached = lists().ClearBoth();
     // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
     link_->ForgetMarks();
+    // The counters start again with the lists.
+    monitor_->counters().Reset();
+    treeModel_->Refresh();
     httpModel_->Refresh();
     packetModel_->Refresh();
     status_->UpdateCounters();

@@ -6,7 +6,8 @@ namespace ravelin {
 
 class ProcessTreeModel;
 
-/// The process tree's view: check boxes, the nodes' text colours and icons, the root kept open.
+/// The process tree's view: check boxes, the nodes' text colours and icons, the root kept open;
+/// the traffic columns, sorted by a click on their heading.
 class ProcessTreeCtrl : public QTreeView {
     Q_OBJECT
 
@@ -17,7 +18,11 @@ public:
     ProcessTreeModel* treeModel() const { return model_; }
 
 private:
+    void OnHeadingClicked(int column);
+
     ProcessTreeModel* model_ = nullptr;
+    int sortColumn_ = -1;  // -1: the tree's own order
+    Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
 };
 
 }  // namespace ravelin

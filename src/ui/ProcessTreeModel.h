@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "attribution/ProcessTree.h"
+#include "pipeline/ProcessCounters.h"
 
 namespace ravelin {
 
@@ -27,12 +28,27 @@ namespace ravelin {
 /// only a reordering of kept nodes, which the tree never does, falls back to a reset.
 ///
 /// A check-box change asks the tree to apply a click, whose rules decide what changes.
+///
+/// Beside the node text, four columns show what each process sends and receives (the root:
+/// traffic without a known owner), re-read at every refresh. Sorting by one of them reorders
+/// the processes, and keeps them so at each refresh; sorting by the name column, or by none,
+/// brings back the tree's own order.
 class ProcessTreeModel : public QAbstractItemModel {
     Q_OBJECT
 
 public:
     /// The process id of an item (0 for the root), as an int.
     static constexpr int kPidRole = Qt::UserRole;
+    /// The columns; the counters' are bytes per second over the last two seconds, then bytes
+    /// since the last reset.
+    enum Column {
+        kNameColumn,
+        kSentRateColumn,
+        kReceivedRateColumn,
+        kSentColumn,
+        kReceivedColumn,
+        kColumnCount
+    };
 
     explicit ProcessTreeModel(ProcessTree& tree, QObject* parent = nullptr);
 
@@ -44,6 +60,13 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    /// Orders the processes by a counter column; kNameColumn or -1: the tree's order.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    /// Where the counter columns come from; nothing: they stay empty. Must outlive the model.
+    void SetCounters(const ProcessCounters* counters);
 
 signals:
     /// A click changed check boxes: what is listed from now on is another selection.
@@ -56,7 +79,7 @@ public:
     std::optional<ProcessTree::NodeId> NodeAt(const QModelIndex& index) const;
 
 public slots:
-    /// Re-reads the tree when it changed since the last refresh.
+    /// Re-reads the tree when it changed since the last refresh, and the counters.
     void Refresh();
 
 private:
@@ -68,6 +91,8 @@ private:
         ProcessTree::NodeView node;
         QString text;
         QIcon icon;
+        std::size_t treeRank = 0;  // the item's place in the tree's own order
+        ProcessTraffic traffic;
     };
 
     Item MakeItem(ProcessTree::NodeView node);
@@ -75,12 +100,21 @@ private:
     const Item* ItemAt(const QModelIndex& index) const;
     void Apply(std::vector<ProcessTree::NodeView> nodes);
     void Reset(std::vector<ProcessTree::NodeView> nodes);
+    void ReadCounters();
+    /// Puts the process items in the order `before` gives, moving the view's indexes along.
+    template <typename Before>
+    void Reorder(Before before);
+    void ReorderAsSorted();
+    double SortKey(const Item& item) const;
 
     ProcessTree& tree_;
     std::uint64_t revision_ = 0;
     Item root_;
     std::vector<Item> children_;   // top to bottom
     QHash<QString, QIcon> icons_;  // by executable file name: many processes share one
+    const ProcessCounters* counters_ = nullptr;
+    int sortColumn_ = -1;  // -1: the tree's order
+    Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
 };
 
 /// Refreshes a process tree on a thread of its own every period, then has the model re-read it

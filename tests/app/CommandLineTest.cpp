@@ -41,6 +41,12 @@ TEST(CommandLineTest, AcceptsEveryOptionInBothForms) {
     EXPECT_EQ(marks->outputs, (std::vector<CommandLine::Output>{CommandLine::Output::kHttp,
                                                                 CommandLine::Output::kMarks}));
 
+    const auto processes = Parse({"--print=processes", "--interval", "0.5"});
+    ASSERT_TRUE(processes);
+    EXPECT_TRUE(processes->Prints(CommandLine::Output::kProcesses));
+    EXPECT_DOUBLE_EQ(*processes->intervalSeconds, 0.5);
+    EXPECT_FALSE(Parse({"--print=processes"})->intervalSeconds);
+
     const auto bare = Parse({});
     ASSERT_TRUE(bare);
     EXPECT_TRUE(bare->outputs.empty());
@@ -65,6 +71,9 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         {"--pid", "1,"},
         {"--attribute=1"},
         {"--attribution", "kernel"},
+        {"--print", "processes", "--interval", "0"},
+        {"--print", "processes", "--interval", "-2"},
+        {"--print", "processes", "--interval"},
     };
     for (const auto& arguments : mistakes) {
         std::string error;
@@ -84,6 +93,13 @@ TEST(CommandLineTest, RefusesTheHeadlessModesOptionsWithoutPrint) {
         std::vector<std::string> printing = arguments;
         printing.emplace_back("--print=packets");
         EXPECT_TRUE(Parse(printing)) << arguments[0];
+    }
+    // The interval paces the processes' lines, and nothing else.
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--interval", "1"}, {"--print=packets", "--interval=1"}}) {
+        std::string error;
+        EXPECT_FALSE(Parse(arguments, &error)) << arguments.back();
+        EXPECT_NE(error.find("only with --print processes"), std::string::npos) << error;
     }
     // The window honours these.
     const auto window = Parse({"--read", "x.pcap", "--bind", "127.0.0.1", "--attribution=tables"});

@@ -89,5 +89,27 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     EXPECT_EQ(line, "1\t0:0:0\tGET\thttp://h/a\\tb\t0\tE3EDCD\n");
 }
 
+TEST(RowPrinterTest, ProcessBlockPutsTheMostTrafficFirst) {
+    std::vector<ProcessTraffic> processes = {
+        {-1, "", {1, 60}, {2, 120}, 0, 0},
+        {300, "a\tb", {0, 0}, {1, 5000}, 0, 0},
+        {12, "curl", {4, 4000}, {1, 1000}, 0, 0},
+        {7, "", {1, 90}, {1, 90}, 0, 0},  // the same total as 5: the lower pid first
+        {5, "ntpd", {1, 100}, {1, 80}, 0, 0},
+    };
+    std::string block;
+    AppendProcessBlock(processes, block);
+    EXPECT_EQ(block,
+              "12\tcurl\t4\t4000\t1\t1000\n"
+              "300\ta\\tb\t0\t0\t1\t5000\n"
+              "-1\t-\t1\t60\t2\t120\n"
+              "5\tntpd\t1\t100\t1\t80\n"
+              "7\t-\t1\t90\t1\t90\n"
+              "\n");
+    block.clear();
+    AppendProcessBlock({}, block);
+    EXPECT_EQ(block, "\n");
+}
+
 }  // namespace
 }  // namespace ravelin

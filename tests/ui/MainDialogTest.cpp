@@ -309,7 +309,7 @@ private slots:
             if (child.data().toString().contains(QStringLiteral("curl"))) curl = child;
         }
         QVERIFY(curl.isValid());
-        tree->setColumnWidth(0, 30);
+        tree->setColumnWidth(0, tree->indentation() * 2 + 20);  // past the indentation
         const QPoint at = tree->visualRect(curl).center();
         QHelpEvent hover(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
         QApplication::sendEvent(tree->viewport(), &hover);
@@ -654,6 +654,38 @@ private slots:
         QVERIFY(model->setData(model->index(0, 0, model->rootIndex()), Qt::Checked,
                                Qt::CheckStateRole));
         QTRY_COMPARE(window->lists().packets.rowCount(), 12);
+    }
+
+    void theTreeCountsEachProcessTrafficUntilClean() {
+        readFile_ = WriteReplayFile();
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->OnStartStop();
+        QTRY_VERIFY(!window->session().running());
+        QCOMPARE(window->lists().packets.rowCount(), 12);
+
+        ProcessTreeModel* model = window->treeView()->treeModel();
+        const auto curlCell = [&](int column) {
+            const QModelIndex root = model->rootIndex();
+            for (int row = 0; row < model->rowCount(root); ++row) {
+                const QModelIndex child = model->index(row, column, root);
+                if (child.siblingAtColumn(0).data(ProcessTreeModel::kPidRole).toInt() == kCurl) {
+                    return child.data().toString();
+                }
+            }
+            return QStringLiteral("no curl");
+        };
+        // Six segments each way of 40 header bytes, one with a 33-byte request; the tree's
+        // refresh brings them.
+        QTRY_COMPARE(curlCell(ProcessTreeModel::kSentColumn), QStringLiteral("273 B"));
+        QCOMPARE(curlCell(ProcessTreeModel::kReceivedColumn), QStringLiteral("240 B"));
+        QCOMPARE(model->index(0, ProcessTreeModel::kSentColumn).data().toString(),
+                 QStringLiteral("0 B"));  // the root: every packet had its owner
+
+        window->CleanAll();
+        QCOMPARE(curlCell(ProcessTreeModel::kSentColumn), QStringLiteral("0 B"));
+        QCOMPARE(curlCell(ProcessTreeModel::kReceivedColumn), QStringLiteral("0 B"));
     }
 
     void unCheckingTheRootUnchecksEveryProcess() {

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QColor>
+#include <QHeaderView>
 #include <QIcon>
 #include <QSignalSpy>
 #include <QTest>
@@ -11,6 +12,7 @@
 #include "support/FakeProcessSource.h"
 #include "support/FakeSocketTable.h"
 #include "support/qt/GuiTest.h"
+#include "ui/ProcessTreeCtrl.h"
 
 namespace ravelin {
 
@@ -77,7 +79,7 @@ private slots:
 
     void showsTheRootAndTheProcessesNewestFirst() {
         QCOMPARE(model_->rowCount(), 1);
-        QCOMPARE(model_->columnCount(), 1);
+        QCOMPARE(model_->columnCount(), 5);
         QCOMPARE(Root().data().toString(), QStringLiteral("计算机"));
         QVERIFY(!model_->parent(Root()).isValid());
         QCOMPARE(Texts(), (QStringList{"[5000]curl", "[4000]bash", "[300]sshd", "[1]systemd"}));
@@ -203,6 +205,85 @@ private slots:
         QCOMPARE(RowOf(4000), -1);
         QCOMPARE(model_->rowCount(Root()), 3);
         QVERIFY(Checked(Root()));
+    }
+
+    void trafficColumnsSortByAHeadingClick() {
+        using namespace std::chrono_literals;
+        ProcessCounters counters([] { return ProcessCounters::Clock::time_point(100s); });
+        TrafficTally tally;
+        tally.Count(4000, "bash", true, 3000);
+        tally.Count(4000, "bash", false, 100);
+        tally.Count(300, "sshd", true, 100);
+        tally.Count(300, "sshd", false, 5 << 20);
+        tally.Count(-1, "", false, 60);
+        counters.Merge(tally);
+        model_->SetCounters(&counters);
+
+        ProcessTreeCtrl view;
+        view.SetTreeModel(model_.get());
+        view.resize(700, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(!view.header()->isHidden());
+        QCOMPARE(view.header()->count(), 5);
+        QStringList headings;
+        for (int column = 0; column < 5; ++column) {
+            headings << model_->headerData(column, Qt::Horizontal).toString();
+        }
+        QCOMPARE(headings, (QStringList{"进程", "发送速率", "接收速率", "已发送", "已接收"}));
+        const auto cell = [&](int pid, int column) {
+            const QModelIndex item = pid < 0 ? Root() : ItemOf(pid);
+            return item.siblingAtColumn(column).data().toString();
+        };
+        QCOMPARE(cell(4000, 1), QStringLiteral("1.5 KiB/s"));  // 3000 bytes over two seconds
+        QCOMPARE(cell(4000, 2), QStringLiteral("50 B/s"));
+        QCOMPARE(cell(4000, 3), QStringLiteral("2.9 KiB"));
+        QCOMPARE(cell(300, 4), QStringLiteral("5.0 MiB"));
+        QCOMPARE(cell(5000, 3), QStringLiteral("0 B"));
+        QCOMPARE(cell(-1, 4), QStringLiteral("60 B"));  // the root: traffic without an owner
+        QCOMPARE(cell(4000, 0), QStringLiteral("[4000]bash"));
+
+        const auto clickHeading = [&](int column) {
+            QHeaderView* header = view.header();
+            const QPoint at(
+                header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                header->height() / 2);
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+        };
+        // Largest first; processes without traffic keep the tree's order among themselves.
+        clickHeading(1);
+        QCOMPARE(Texts(), (QStringList{"[4000]bash", "[300]sshd", "[5000]curl", "[1]systemd"}));
+        clickHeading(4);
+        QCOMPARE(Texts(), (QStringList{"[300]sshd", "[4000]bash", "[5000]curl", "[1]systemd"}));
+        QCOMPARE(view.header()->sortIndicatorSection(), 4);
+        QCOMPARE(view.header()->sortIndicatorOrder(), Qt::DescendingOrder);
+        clickHeading(4);  // again: smallest first
+        QCOMPARE(Texts(), (QStringList{"[5000]curl", "[1]systemd", "[4000]bash", "[300]sshd"}));
+        clickHeading(4);
+        // A check box clicked in sorted rows belongs to the process shown there.
+        QVERIFY(Click(Child(0)));
+        QVERIFY(!tree_->IsChecked(*tree_->FindProcessNode(300)));
+        QVERIFY(tree_->IsChecked(*tree_->FindProcessNode(4000)));
+
+        // A refresh keeps the order, with new processes and new counts sorted in.
+        processes_.AddProcess(6000, "wget");
+        tally.Count(6000, "wget", false, 1000);
+        counters.Merge(tally);
+        tree_->RefreshProcessTree();
+        model_->Refresh();
+        QCOMPARE(Texts(), (QStringList{"[300]sshd", "[6000]wget", "[4000]bash", "[5000]curl",
+                                       "[1]systemd"}));
+        QCOMPARE(cell(6000, 4), QStringLiteral("1000 B"));
+
+        // The name heading brings back the tree's order, newest first.
+        clickHeading(0);
+        QCOMPARE(Texts(), (QStringList{"[6000]wget", "[5000]curl", "[4000]bash", "[300]sshd",
+                                       "[1]systemd"}));
+        counters.Reset();
+        model_->Refresh();
+        QCOMPARE(cell(300, 4), QStringLiteral("0 B"));
+        QCOMPARE(cell(-1, 4), QStringLiteral("0 B"));
+        model_->SetCounters(nullptr);
     }
 
     void refreshWithoutChangeSaysNothing() {
