@@ -29,7 +29,8 @@ std::optional<std::vector<int>> RecordedProcesses::ProcessIds() {
             return pids;
         }
     }
-    return running_.ProcessIds();
+    if (running_ == nullptr) return std::nullopt;
+    return running_->ProcessIds();
 }
 
 std::vector<ProcessInfo> RecordedProcesses::Snapshot() {
@@ -42,12 +43,13 @@ std::vector<ProcessInfo> RecordedProcesses::Snapshot() {
             return processes;
         }
     }
-    return running_.Snapshot();
+    if (running_ == nullptr) return {};
+    return running_->Snapshot();
 }
 
 std::optional<std::string> RecordedProcesses::ImagePath(int pid) {
-    if (showingRecorded()) return std::nullopt;
-    return running_.ImagePath(pid);
+    if (showingRecorded() || running_ == nullptr) return std::nullopt;
+    return running_->ImagePath(pid);
 }
 
 std::optional<std::string> RecordedProcesses::ImageName(int pid) {
@@ -59,20 +61,21 @@ std::optional<std::string> RecordedProcesses::ImageName(int pid) {
             return found->second;
         }
     }
-    return running_.ImageName(pid);
+    if (running_ == nullptr) return std::nullopt;
+    return running_->ImageName(pid);
 }
 
 bool RecordedProcesses::IsSystemProcess(int pid) {
-    return !showingRecorded() && running_.IsSystemProcess(pid);
+    return !showingRecorded() && running_ != nullptr && running_->IsSystemProcess(pid);
 }
 
 void RecordedProcesses::SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) {
-    if (!showingRecorded()) running_.SocketInodeOwners(owners);
+    if (!showingRecorded() && running_ != nullptr) running_->SocketInodeOwners(owners);
 }
 
 std::vector<std::uint64_t> RecordedProcesses::SocketInodesOf(int pid) {
-    if (showingRecorded()) return {};
-    return running_.SocketInodesOf(pid);
+    if (showingRecorded() || running_ == nullptr) return {};
+    return running_->SocketInodesOf(pid);
 }
 
 }  // namespace ravelin

@@ -17,7 +17,9 @@ namespace ravelin {
 /// The pipeline thread notes recorded owners as it meets them; the tree reads on its threads.
 class RecordedProcesses : public ProcessSource {
 public:
-    explicit RecordedProcesses(ProcessSource& running) : running_(running) {}
+    /// `running` may be null (a monitor without a process tree): then only recorded processes
+    /// are known.
+    explicit RecordedProcesses(ProcessSource* running) : running_(running) {}
 
     /// Shows the recorded processes (true) or the running ones (false). Switching to the
     /// recorded ones forgets those of an earlier file.
@@ -35,7 +37,7 @@ public:
     std::vector<std::uint64_t> SocketInodesOf(int pid) override;
 
 private:
-    ProcessSource& running_;
+    ProcessSource* running_;
     mutable std::mutex mutex_;
     bool showRecorded_ = false;         // guarded by mutex_
     std::map<int, std::string> names_;  // guarded by mutex_; ascending pids, as Snapshot gives

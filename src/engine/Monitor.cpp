@@ -14,7 +14,7 @@ Monitor::Monitor(SystemServices services, SessionHost& host, std::string configP
       lists_(std::move(services_.spool)),
       recogniser_(std::move(configPath)),
       pipeline_(lists_, services_.localInterfaces),
-      recordedProcesses_(*services_.treeProcesses) {
+      recordedProcesses_(services_.treeProcesses.get()) {
     pipeline_.SetRecogniser(&recogniser_);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
 }

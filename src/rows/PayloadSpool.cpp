@@ -240,6 +240,7 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
     if (generation != generation_) return false;
     const std::uint64_t end = offset + length;
     if (end > written_ + buffer_.size() || end < offset) return false;
+    if (length == 0) return true;  // a row without payload: nothing to copy
     out.resize(length);
     // The part already in the file.
     if (offset < written_) {

@@ -120,12 +120,14 @@ class CaptureFileTest(unittest.TestCase):
         comments = [fields[0] for fields in tshark_fields(written, "frame.comment")]
         self.assertEqual(len(comments), len(live))
         curl_pids = set()
-        for (_, owner), comment in zip(live, comments):
+        for (head, owner), comment in zip(live, comments):
             if owner == -1:
                 self.assertEqual(comment, "")
             else:
                 self.assertTrue(comment.startswith(f"pid={owner} name="), comment)
-                if comment.endswith(" name=curl"):
+                # Other tests may run curl on loopback at the same time: only this server's.
+                ports = head.split("\t")[4:7:2]
+                if comment.endswith(" name=curl") and str(server.port) in ports:
                     curl_pids.add(owner)
         self.assertEqual(len(curl_pids), 3, "each curl names its own process")
         server_comments = {c for c in comments if c.startswith(f"pid={server.child.proc.pid} ")}
