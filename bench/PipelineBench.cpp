@@ -299,21 +299,18 @@ std::uint32_t BoundAddress() {
     return address;
 }
 
-/// Decode, HTTP recognition, packet row with its frame spooled, HTTP row, colours, under the lists'
-/// lock: everything the pipeline thread does per datagram. Arguments: whether the working set
-/// is trimmed, and whether the HTTP step runs (11% of the mix are requests).
-void BM_PipelineProcess(benchmark::State& state) {
-    const ravelin::DatagramBatch& mix = Mix();
+/// Replays `mix` through a pipeline into lists over a spool, emptied every kRowsPerStore rows
+/// outside the timing; `configure` sets the pipeline's steps.
+template <typename Configure>
+void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Configure configure) {
     ravelin::SystemError error;
     ravelin::CaptureLists lists(ravelin::PayloadSpool::Create({"/tmp"}, error));
     if (lists.spool == nullptr) {
         state.SkipWithError(("no payload spool: " + error.reason).c_str());
         return;
     }
-    ravelin::HttpRecogniser recogniser(ConfigPath());
     ravelin::PacketPipeline pipeline(lists);
-    if (state.range(1) != 0) pipeline.SetRecogniser(&recogniser);
-    pipeline.SetTrimWorkingSet(state.range(0) != 0);
+    configure(pipeline);
     const std::uint32_t boundAddress = BoundAddress();
     std::size_t next = 0;
     int inStore = 0;
@@ -329,37 +326,28 @@ void BM_PipelineProcess(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
+
+/// Decode, HTTP recognition, packet row with its frame spooled, HTTP row, colours, under the
+/// lists' lock: everything the pipeline thread does per datagram. Arguments: whether the working
+/// set is trimmed, and whether the HTTP step runs (11% of the mix are requests).
+void BM_PipelineProcess(benchmark::State& state) {
+    ravelin::HttpRecogniser recogniser(ConfigPath());
+    RunPipeline(state, Mix(), [&](ravelin::PacketPipeline& pipeline) {
+        if (state.range(1) != 0) pipeline.SetRecogniser(&recogniser);
+        pipeline.SetTrimWorkingSet(state.range(0) != 0);
+    });
+}
 BENCHMARK(BM_PipelineProcess)->ArgNames({"trim", "http"})->Args({0, 0})->Args({0, 1})->Args({1, 1});
 
 /// The same over WebMix(), where a tenth of the datagrams open TLS or QUIC connections: the
 /// plain HTTP step alone (web 0) against the step that also lists TLS and QUIC (web 1).
 void BM_PipelineProcessWeb(benchmark::State& state) {
-    const ravelin::DatagramBatch& mix = WebMix();
-    ravelin::SystemError error;
-    ravelin::CaptureLists lists(ravelin::PayloadSpool::Create({"/tmp"}, error));
-    if (lists.spool == nullptr) {
-        state.SkipWithError(("no payload spool: " + error.reason).c_str());
-        return;
-    }
     ravelin::HttpRecogniser http(ConfigPath());
     ravelin::WebRecogniser web(ConfigPath());
-    ravelin::PacketPipeline pipeline(lists);
-    pipeline.SetRecogniser(state.range(0) != 0 ? static_cast<ravelin::RequestRecogniser*>(&web)
-                                               : &http);
-    const std::uint32_t boundAddress = BoundAddress();
-    std::size_t next = 0;
-    int inStore = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(pipeline.Process(mix[next], boundAddress));
-        if (++next == mix.size()) next = 0;
-        if (++inStore == kRowsPerStore) {
-            state.PauseTiming();
-            lists.ClearBoth();
-            inStore = 0;
-            state.ResumeTiming();
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+    RunPipeline(state, WebMix(), [&](ravelin::PacketPipeline& pipeline) {
+        pipeline.SetRecogniser(state.range(0) != 0 ? static_cast<ravelin::RequestRecogniser*>(&web)
+                                                   : &http);
+    });
 }
 BENCHMARK(BM_PipelineProcessWeb)->ArgName("web")->Arg(0)->Arg(1);
 
