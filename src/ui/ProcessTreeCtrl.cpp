@@ -1,6 +1,8 @@
 #include "ui/ProcessTreeCtrl.h"
 
 #include <QHeaderView>
+#include <QTimer>
+#include <algorithm>
 
 #include "ui/ProcessTreeModel.h"
 
@@ -17,22 +19,60 @@ ProcessTreeCtrl::ProcessTreeCtrl(QWidget* parent) : QTreeView(parent) {
     header()->setSortIndicatorShown(false);
     header()->setStretchLastSection(false);
     connect(header(), &QHeaderView::sectionClicked, this, &ProcessTreeCtrl::OnHeadingClicked);
+    connect(header(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == ProcessTreeModel::kNameColumn && !fittingNames_) nameSizedByUser_ = true;
+    });
+    fitNames_ = new QTimer(this);
+    fitNames_->setSingleShot(true);
+    fitNames_->setInterval(0);
+    connect(fitNames_, &QTimer::timeout, this, &ProcessTreeCtrl::FitNameColumn);
 }
 
 void ProcessTreeCtrl::SetTreeModel(ProcessTreeModel* model) {
     model_ = model;
     setModel(model);
     expand(model->rootIndex());
-    // Room for a process node of usual length; the counters follow, scrolled to if need be.
-    setColumnWidth(
-        ProcessTreeModel::kNameColumn,
-        indentation() * 2 + fontMetrics().horizontalAdvance(QStringLiteral("[99999]firefox-esr")));
+    // The counters get a fixed width that holds any value, so that they do not jump about as
+    // the rates change every second; the user may still drag them.
+    const QString widest = QStringLiteral("1023.9 MiB/s");
     for (int column = ProcessTreeModel::kSentRateColumn; column < ProcessTreeModel::kColumnCount;
          ++column) {
-        header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+        const QString heading = model->headerData(column, Qt::Horizontal).toString();
+        setColumnWidth(column, std::max(fontMetrics().horizontalAdvance(widest),
+                                        header()->fontMetrics().horizontalAdvance(heading)) +
+                                   12);
     }
+    FitNameColumn();
     // A reset (which the model falls back to only if kept nodes were reordered) closes the root.
-    connect(model, &QAbstractItemModel::modelReset, this, [this] { expand(model_->rootIndex()); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this] {
+        expand(model_->rootIndex());
+        fitNames_->start();
+    });
+    // New or renamed nodes may be wider than the column: it follows them.
+    connect(model, &QAbstractItemModel::rowsInserted, fitNames_, qOverload<>(&QTimer::start));
+    connect(model, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& topLeft) {
+        if (topLeft.column() == ProcessTreeModel::kNameColumn) fitNames_->start();
+    });
+}
+
+void ProcessTreeCtrl::FitNameColumn() {
+    // Node names as wide as they are, but the sending rate stays in view beside them: a name
+    // longer than that is cut (its tool tip holds it whole) and the other counters are scrolled
+    // to. A width the user dragged is left alone.
+    if (model_ == nullptr || nameSizedByUser_) return;
+    const int usual =
+        indentation() * 2 + fontMetrics().horizontalAdvance(QStringLiteral("[99999]firefox-esr"));
+    const int room = viewport()->width() - columnWidth(ProcessTreeModel::kSentRateColumn);
+    fittingNames_ = true;
+    setColumnWidth(
+        ProcessTreeModel::kNameColumn,
+        std::min(sizeHintForColumn(ProcessTreeModel::kNameColumn), std::max(room, usual)));
+    fittingNames_ = false;
+}
+
+void ProcessTreeCtrl::resizeEvent(QResizeEvent* event) {
+    QTreeView::resizeEvent(event);
+    fitNames_->start();
 }
 
 void ProcessTreeCtrl::OnHeadingClicked(int column) {

@@ -2,6 +2,8 @@
 
 #include <QTreeView>
 
+class QTimer;
+
 namespace ravelin {
 
 class ProcessTreeModel;
@@ -17,12 +19,19 @@ public:
     void SetTreeModel(ProcessTreeModel* model);
     ProcessTreeModel* treeModel() const { return model_; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void OnHeadingClicked(int column);
+    void FitNameColumn();
 
     ProcessTreeModel* model_ = nullptr;
     int sortColumn_ = -1;  // -1: the tree's own order
     Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
+    QTimer* fitNames_ = nullptr;  // coalesces the model's changes into one fit
+    bool fittingNames_ = false;
+    bool nameSizedByUser_ = false;
 };
 
 }  // namespace ravelin

@@ -300,8 +300,21 @@ private slots:
         QVERIFY(fits(window->packetList(), 0, QStringLiteral("2999999")));
         QVERIFY(fits(window->packetList(), 3, QStringLiteral("255.255.255.255")));
 
-        // Hovering a node too long for the pane shows its whole text.
+        // The name column follows a node that appears later with a longer name, and keeps the
+        // sending rate in view beside it.
         ProcessTreeCtrl* tree = window->treeView();
+        window->resize(1600, 768);
+        const QString longName = QStringLiteral("[778]a-process-with-a-long-name");
+        treeProcesses_->AddProcess(778, "a-process-with-a-long-name");
+        QTRY_VERIFY(tree->columnWidth(0) >
+                    tree->indentation() * 2 + tree->fontMetrics().horizontalAdvance(longName));
+        QVERIFY(tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
+                tree->viewport()->width());
+        window->resize(1024, 768);
+        QTRY_VERIFY(tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
+                    tree->viewport()->width());
+
+        // Hovering a node too long for the pane shows its whole text.
         const QModelIndex root = tree->treeModel()->rootIndex();
         QModelIndex curl;
         for (int row = 0; row < tree->model()->rowCount(root); ++row) {
