@@ -20,6 +20,7 @@
 #include "ui/LinkController.h"
 #include "ui/ListCommands.h"
 #include "ui/PacketListCtrl.h"
+#include "ui/PaneDivider.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
 #include "ui/QtColours.h"
@@ -85,6 +86,11 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
     httpList_ = new PacketListCtrl(this);
     packetList_ = new PacketListCtrl(this);
     panes_ = std::make_unique<PayloadPanes>(*this, monitor_->lists());
+    treeDivider_ = new PaneDivider(this);
+    connect(treeDivider_, &PaneDivider::dragged, this, [this](int x) {
+        treeWidth_ = x;
+        Layout();
+    });
     for (QWidget* control : std::initializer_list<QWidget*>{treeView_, httpList_, packetList_,
                                                             textPane(), hexPane()}) {
         SetBackground(*control, kBackgroundColour);
@@ -355,6 +361,7 @@ void MainDialog::Layout() {
     input.toolbarHeight = toolBar_ != nullptr ? toolBar_->sizeHint().height() : 0;
     input.topmostCheck = {topMostCheck_->width(), topMostCheck_->height()};
     status_->Measure(input);
+    input.treeWidth = treeWidth_;
     const WindowLayout layout = ComputeLayout(input);
 
     const auto place = [](QWidget* widget, const LayoutRect& rect) {
@@ -367,6 +374,8 @@ void MainDialog::Layout() {
     place(packetList_, layout.packetList);
     place(textPane(), layout.textPane);
     place(hexPane(), layout.hexPane);
+    place(treeDivider_, layout.treeDivider);
+    treeDivider_->raise();
     topMostCheck_->raise();
     status_->Place(layout);
 }

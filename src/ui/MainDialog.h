@@ -26,6 +26,7 @@ class DataEdit;
 class LinkController;
 class ListCommands;
 class PacketListCtrl;
+class PaneDivider;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
 class ProcessTreeRefresher;
@@ -144,6 +145,8 @@ private:
     MainToolBar* toolBar_ = nullptr;
     QCheckBox* topMostCheck_ = nullptr;
     ProcessTreeCtrl* treeView_ = nullptr;
+    PaneDivider* treeDivider_ = nullptr;
+    int treeWidth_ = -1;  // where the user dragged the tree's edge; -1: a quarter of the window
     ProcessTreeModel* treeModel_ = nullptr;
     PacketListCtrl* httpList_ = nullptr;
     PacketListCtrl* packetList_ = nullptr;

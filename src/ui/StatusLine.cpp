@@ -111,9 +111,9 @@ void StatusLine::Place(const WindowLayout& layout) {
 
 void StatusLine::PlaceAfterState() {
     // Loss, when there is any, then the attribution mode follow the state, in whatever room
-    // the row has left.
+    // the row has left before the counters.
     const QRect state = stateLabel_->geometry();
-    const int end = infoLabel_->x();
+    const int end = packetsLabel_->x() - 8;
     int x = state.right() + 1 + 8;
     for (QLabel* label : {lossLabel_, modeLabel_}) {
         if (label == lossLabel_ && !lossShown_) continue;

@@ -21,7 +21,16 @@ WindowLayout ComputeLayout(const LayoutInput& in) {
 
     // Positions follow from the clamped sizes, so a tiny window stacks the controls at their
     // minimum offsets instead of letting them overlap backwards.
-    const int treeWidth = NonNegative(w / 4 - kGap);
+    int treeWidth = NonNegative(w / 4 - kGap);
+    if (in.treeWidth >= 0) {
+        // A dragged edge keeps the lists, the text pane and the status row usable, whatever
+        // the window's size.
+        const int statusRow =
+            in.stateLabel.width + kGap + in.packetsLabel.width + kGap + in.httpsLabel.width;
+        const int widest =
+            w - kGap - std::max(kHexPaneWidth + 4 + kMinimumTextPaneWidth, statusRow);
+        treeWidth = NonNegative(std::min(std::max(in.treeWidth, kMinimumTreeWidth), widest));
+    }
     const int rightX = treeWidth + kGap;
     const int rightWidth = NonNegative(w - treeWidth - kGap);
     const int listHeight = NonNegative((h - t) / 3 - 1);
@@ -34,6 +43,9 @@ WindowLayout ComputeLayout(const LayoutInput& in) {
     out.topmostCheck = {w - in.infoLabel.width - kGap - in.topmostCheck.width - kGap, 0,
                         in.topmostCheck.width, in.topmostCheck.height};
     out.processTree = {0, t, treeWidth, NonNegative(h - t)};
+    // The gap alone is too thin to catch with the mouse: the strip reaches a few pixels into the
+    // lists' left frame (the tree's right edge holds its scroll bar).
+    out.treeDivider = {treeWidth, t, kGap + 4, NonNegative(h - t)};
     out.httpList = {rightX, t, rightWidth, listHeight};
     out.packetList = {rightX, y2, rightWidth, listHeight};
     out.textPane = {rightX, y3, textPaneWidth, paneHeight};

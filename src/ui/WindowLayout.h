@@ -31,12 +31,15 @@ struct LayoutInput {
     LayoutSize httpsLabel;    ///< "HTTPs:"
     LayoutSize infoLabel;     ///< the information label at the top right
     LayoutSize stateLabel;    ///< "State:"
+    /// The tree's width where the user dragged its edge; negative: a quarter of the window.
+    int treeWidth = -1;
 };
 
 /// Where every control of the window goes.
 struct WindowLayout {
     LayoutRect topmostCheck;
     LayoutRect processTree;  ///< the left quarter, below the toolbar
+    LayoutRect treeDivider;  ///< the strip between the tree and the lists, dragged to resize
     LayoutRect httpList;     ///< top third of the right column
     LayoutRect packetList;   ///< middle third
     LayoutRect textPane;     ///< bottom third, left of the hex pane
@@ -49,6 +52,9 @@ struct WindowLayout {
 
 /// Width of the hex pane; the text pane takes the rest of the bottom row.
 constexpr int kHexPaneWidth = 310;
+/// What a dragged tree edge leaves of the text pane at least, and of the tree.
+constexpr int kMinimumTextPaneWidth = 120;
+constexpr int kMinimumTreeWidth = 60;
 
 /// Lays the window out for a client area. Sizes never come out negative: a window too small
 /// for a control gives it zero width or height.

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -32,6 +33,7 @@
 #include "ui/DataEdit.h"
 #include "ui/LinkController.h"
 #include "ui/PacketListCtrl.h"
+#include "ui/PaneDivider.h"
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
 #include "ui/RowListModel.h"
@@ -300,19 +302,55 @@ private slots:
         QVERIFY(fits(window->packetList(), 0, QStringLiteral("2999999")));
         QVERIFY(fits(window->packetList(), 3, QStringLiteral("255.255.255.255")));
 
-        // The name column follows a node that appears later with a longer name, and keeps the
-        // sending rate in view beside it.
-        ProcessTreeCtrl* tree = window->treeView();
-        window->resize(1600, 768);
-        const QString longName = QStringLiteral("[778]a-process-with-a-long-name");
-        treeProcesses_->AddProcess(778, "a-process-with-a-long-name");
-        QTRY_VERIFY(tree->columnWidth(0) >
-                    tree->indentation() * 2 + tree->fontMetrics().horizontalAdvance(longName));
-        QVERIFY(tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
-                tree->viewport()->width());
+        // The name column follows a node that appears later with a longer name, up to where the
+        // sending rate still shows beside it; dragging the tree's edge gives the name more room.
         window->resize(1024, 768);
-        QTRY_VERIFY(tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
-                    tree->viewport()->width());
+        ProcessTreeCtrl* tree = window->treeView();
+        const auto rateInView = [tree] {
+            return tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
+                   tree->viewport()->width();
+        };
+        const QString longName = QStringLiteral("[778]a-process-with-a-long-name");
+        const int longNameWidth =
+            tree->indentation() * 2 + tree->fontMetrics().horizontalAdvance(longName);
+        treeProcesses_->AddProcess(778, "a-process-with-a-long-name");
+        QTRY_VERIFY(window->processTree().FindProcessNode(778).has_value());
+        QTRY_VERIFY(rateInView());
+        QVERIFY(tree->columnWidth(0) < longNameWidth);
+
+        auto* divider = window->findChild<PaneDivider*>();
+        QVERIFY(divider != nullptr);
+        const int treeWidth = tree->width();
+        const int listX = window->httpList()->x();
+        // The strip moves under the mouse: each event's position is given where it is now.
+        const auto dragBy = [&](int through, int to) {
+            const QPoint grip(divider->width() / 2, divider->height() / 2);
+            const QPoint start = divider->mapToParent(grip);
+            QTest::mousePress(divider, Qt::LeftButton, {}, grip);
+            QTest::mouseMove(divider, divider->mapFromParent(start + QPoint(through, 0)));
+            QTest::mouseRelease(divider, Qt::LeftButton, {},
+                                divider->mapFromParent(start + QPoint(to, 0)));
+        };
+        dragBy(150, 200);
+        QCOMPARE(tree->width(), treeWidth + 200);
+        QCOMPARE(window->httpList()->x(), listX + 200);
+        QTRY_VERIFY(tree->columnWidth(0) > longNameWidth);
+        QVERIFY(rateInView());
+        // However far it goes, the lists and the text pane keep room.
+        dragBy(300, 5000);
+        QVERIFY(window->textPane()->width() >= kMinimumTextPaneWidth);
+        QCOMPARE(window->hexPane()->x() + window->hexPane()->width(), window->width());
+        // The status line's labels still stand apart.
+        const auto label = [&](const QString& prefix) {
+            for (QLabel* label : window->findChildren<QLabel*>()) {
+                if (label->text().startsWith(prefix)) return label->geometry();
+            }
+            return QRect();
+        };
+        const QRect packets = label(QStringLiteral("Packets:"));
+        QVERIFY(label(QStringLiteral("State:")).right() < packets.x());
+        const QRect mode = label(QStringLiteral("Attribution:"));
+        QVERIFY(mode.width() == 0 || mode.right() < packets.x());
 
         // Hovering a node too long for the pane shows its whole text.
         const QModelIndex root = tree->treeModel()->rootIndex();

@@ -22,8 +22,8 @@ LayoutInput Input(int width, int height, int toolbar = 26) {
 }
 
 std::vector<LayoutRect> AllRects(const WindowLayout& l) {
-    return {l.topmostCheck, l.processTree,  l.httpList,   l.packetList, l.textPane,
-            l.hexPane,      l.packetsLabel, l.httpsLabel, l.stateLabel, l.infoLabel};
+    return {l.topmostCheck, l.processTree,  l.treeDivider, l.httpList,   l.packetList, l.textPane,
+            l.hexPane,      l.packetsLabel, l.httpsLabel,  l.stateLabel, l.infoLabel};
 }
 
 TEST(LayoutTest, WorkedExample) {
@@ -77,7 +77,9 @@ TEST(LayoutTest, ToolbarHeightMovesTheWholeRightColumn) {
 TEST(LayoutTest, TinyWindowsNeverGiveNegativeSizes) {
     for (int width : {0, 1, 7, 8, 100, 313, 400}) {
         for (int height : {0, 1, 20, 26, 28, 29, 45, 60}) {
-            const WindowLayout l = ComputeLayout(Input(width, height));
+            LayoutInput input = Input(width, height);
+            input.treeWidth = height % 2 == 0 ? -1 : 500;  // a dragged edge too
+            const WindowLayout l = ComputeLayout(input);
             for (const LayoutRect& rect : AllRects(l)) {
                 EXPECT_GE(rect.width, 0) << width << "x" << height;
                 EXPECT_GE(rect.height, 0) << width << "x" << height;
