@@ -48,12 +48,12 @@ void ProcessTree::RefreshProcessTree() {
     if (!ids || ids->empty()) return;
     const std::unordered_set<int> running(ids->begin(), ids->end());
 
-    std::unordered_set<int> withNode;
+    std::unordered_map<int, std::string> withNode;  // pid -> its node's text
     {
         std::lock_guard lock(mutex_);
         const auto removed = std::erase_if(
             children_, [&](const Node& node) { return !running.contains(node.view.pid); });
-        for (const Node& node : children_) withNode.insert(node.view.pid);
+        for (const Node& node : children_) withNode.emplace(node.view.pid, node.view.text);
         if (removed != 0) {
             Reindex();
             revision_++;
@@ -62,16 +62,32 @@ void ProcessTree::RefreshProcessTree() {
 
     // Only this refresh adds or removes nodes, so withNode stays true while the probes run
     // unlocked.
-    std::vector<Node> added;  // in snapshot order
+    std::vector<Node> added;    // in snapshot order
+    std::vector<Node> renamed;  // kept pids that run another program now
     InternetSockets internetSockets;
     for (const ProcessInfo& process : processes_.Snapshot()) {
-        // A kept node (even of a reused pid) stays as it is; a pid listed twice gets one node.
-        if (!withNode.insert(process.pid).second) continue;
-        added.push_back(MakeProcessNode(process, internetSockets));
+        const auto [kept, isNew] = withNode.try_emplace(process.pid);
+        if (isNew) {
+            added.push_back(MakeProcessNode(process, internetSockets));
+            kept->second = added.back().view.text;  // a pid listed twice gets one node
+        } else if (kept->second != NodeText(process)) {
+            // A process that called exec, or a pid reused within a second: the node keeps its
+            // place and check box, but names the program that runs now.
+            renamed.push_back(MakeProcessNode(process, internetSockets));
+            kept->second = renamed.back().view.text;
+        }
     }
-    if (added.empty()) return;
+    if (added.empty() && renamed.empty()) return;
 
     std::lock_guard lock(mutex_);
+    for (const Node& update : renamed) {
+        const auto found = indexOfPid_.find(update.view.pid);
+        if (found == indexOfPid_.end()) continue;
+        NodeView& view = children_[found->second].view;
+        view.text = update.view.text;
+        view.iconKey = update.view.iconKey;
+        view.textColour = update.view.textColour;
+    }
     std::vector<Node> children;
     children.reserve(added.size() + children_.size());
     // The last one added in snapshot order goes to the top.
@@ -82,14 +98,19 @@ void ProcessTree::RefreshProcessTree() {
     revision_++;
 }
 
+std::string ProcessTree::NodeText(const ProcessInfo& process) {
+    // Built by appending: GCC 12 warns falsely about "[" + std::string.
+    std::string text;
+    text.append(1, '[').append(std::to_string(process.pid)).append(1, ']').append(process.name);
+    return text;
+}
+
 ProcessTree::Node ProcessTree::MakeProcessNode(const ProcessInfo& process,
                                                InternetSockets& sockets) {
     Node node;
     node.view.id = nextId_++;
     node.view.pid = process.pid;
-    // Built by appending: GCC 12 warns falsely about "[" + std::string.
-    node.view.text.append(1, '[').append(std::to_string(process.pid)).append(1, ']');
-    node.view.text.append(process.name);
+    node.view.text = NodeText(process);
     node.view.iconKey = processes_.ImagePath(process.pid).value_or(std::string{});
     node.view.checked = checkNewProcesses_.load();
     if (processes_.IsSystemProcess(process.pid) || process.pid <= 4) {

@@ -49,7 +49,8 @@ public:
     void Build();
 
     /// Removes the nodes of processes that have ended and adds nodes at the top for processes
-    /// that have none, checked as checkNewProcesses says. A kept node never changes.
+    /// that have none, checked as checkNewProcesses says. A kept node keeps its place, id and
+    /// check state; its text, icon and colour follow a new program (exec, or a reused pid).
     void RefreshProcessTree();
     /// Removes every process node, when the processes come from elsewhere (a saved capture
     /// instead of this host): a pid there is another process than here. The next refresh
@@ -91,6 +92,7 @@ private:
         std::unordered_set<std::uint64_t> inodes;
     };
 
+    static std::string NodeText(const ProcessInfo& process);                     // "[pid]name"
     Node MakeProcessNode(const ProcessInfo& process, InternetSockets& sockets);  // runs probes
     bool HoldsInternetSocket(int pid, InternetSockets& sockets);
     void Reindex();             // after children_ changed; needs mutex_

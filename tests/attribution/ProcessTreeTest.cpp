@@ -119,13 +119,13 @@ TEST_F(ProcessTreeTest, NewProcessesGoOnTopWithTheStateForNewProcesses) {
     EXPECT_FALSE(Checked(5000));
 }
 
-TEST_F(ProcessTreeTest, EndedProcessLosesItsNodeAndReusedPidKeepsTheOldOne) {
+TEST_F(ProcessTreeTest, EndedProcessLosesItsNodeAndAKeptOneNamesTheProgramItRunsNow) {
     tree_.Build();
     const ProcessTree::NodeId ended = Node(4000).id;
     Click(250);
     const NodeView old = Node(250);
     processes_.RemoveProcess(4000);
-    processes_.AddProcess(250, "nginx");  // pid 250 reused by another program
+    processes_.AddProcess(250, "nginx");  // pid 250 runs another program (exec, or reused)
     processes_.SetImagePath(250, "/usr/sbin/nginx");
     processes_.SetSocketInodes(250, {7});
     sockets_.SetTcp({FakeSocketTable::Row(7)});
@@ -139,11 +139,13 @@ TEST_F(ProcessTreeTest, EndedProcessLosesItsNodeAndReusedPidKeepsTheOldOne) {
     EXPECT_EQ(Dump(), afterRefresh);
     EXPECT_EQ(tree_.allProcessesChecked(), flag);
     EXPECT_FALSE(tree_.IsChecked(ended));
+    // The node keeps its place, id and check box; what it shows is the program's now.
     const NodeView kept = Node(250);
     EXPECT_EQ(kept.id, old.id);
-    EXPECT_EQ(kept.text, "[250]sshd");
-    EXPECT_EQ(kept.iconKey, "/usr/sbin/sshd");
-    EXPECT_EQ(kept.textColour, old.textColour);
+    EXPECT_EQ(kept.text, "[250]nginx");
+    EXPECT_EQ(kept.iconKey, "/usr/sbin/nginx");
+    EXPECT_EQ(old.textColour, ProcessTree::kGreyNodeColour);
+    EXPECT_EQ(kept.textColour, std::nullopt);  // it holds a socket
     EXPECT_FALSE(kept.checked);
 }
 
