@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <span>
@@ -28,6 +29,8 @@
 #include "decode/DatagramDecoder.h"
 #include "decode/LinkLayer.h"
 #include "pipeline/PacketPipeline.h"
+#include "pipeline/PipelineSteps.h"
+#include "pipeline/ProcessCounters.h"
 #include "rows/CaptureLists.h"
 #include "rows/PacketRow.h"
 #include "rows/RowStore.h"
@@ -300,9 +303,12 @@ std::uint32_t BoundAddress() {
 }
 
 /// Replays `mix` through a pipeline into lists over a spool, emptied every kRowsPerStore rows
-/// outside the timing; `configure` sets the pipeline's steps.
+/// outside the timing; `configure` sets the pipeline's steps. With `batchDatagrams`, a batch
+/// ends every so many datagrams, as the capture session ends one when its queue runs dry, and
+/// once more after the last.
 template <typename Configure>
-void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Configure configure) {
+void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Configure configure,
+                 std::size_t batchDatagrams = 0) {
     ravelin::SystemError error;
     ravelin::CaptureLists lists(ravelin::PayloadSpool::Create({"/tmp"}, error));
     if (lists.spool == nullptr) {
@@ -313,10 +319,15 @@ void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Con
     configure(pipeline);
     const std::uint32_t boundAddress = BoundAddress();
     std::size_t next = 0;
+    std::size_t inBatch = 0;
     int inStore = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(pipeline.Process(mix[next], boundAddress));
         if (++next == mix.size()) next = 0;
+        if (++inBatch == batchDatagrams) {
+            pipeline.EndBatch();
+            inBatch = 0;
+        }
         if (++inStore == kRowsPerStore) {
             state.PauseTiming();
             lists.ClearBoth();
@@ -324,6 +335,7 @@ void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Con
             state.ResumeTiming();
         }
     }
+    if (batchDatagrams != 0) pipeline.EndBatch();
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -350,6 +362,116 @@ void BM_PipelineProcessWeb(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_PipelineProcessWeb)->ArgName("web")->Arg(0)->Arg(1);
+
+// A busy desktop's traffic: this many processes own the connections of FlowMix().
+constexpr int kOwningProcesses = 40;
+constexpr int kFlows = 80;
+constexpr std::uint16_t kFirstFlowPort = 40000;
+constexpr int kFirstPid = 2000;
+// The capture session's largest batch (CaptureSession::kBatchDatagrams). The pipeline ends a
+// batch, and hands its counts over, when it has emptied the queue: while traffic keeps it busy
+// that is once every this many datagrams at the most, the most hand-overs a busy capture makes.
+constexpr std::size_t kSessionBatch = 512;
+
+/// Mix()'s datagrams in the same order, each on one of kFlows connections instead of all on
+/// one: the client's port changes every 1 to 16 datagrams, as a capture interleaves the runs
+/// of its flows, and every flow has its turn before any has another. Short runs make the
+/// counting look for its process more often than a download does. ICMP has no ports, and so no
+/// owner.
+const ravelin::DatagramBatch& FlowMix() {
+    static const ravelin::DatagramBatch batch = [] {
+        const ravelin::DatagramBatch& plain = Mix();
+        std::mt19937 random(20240103);
+        std::uniform_int_distribution<int> pickRun(1, 16);
+        std::vector<int> turns(kFlows);
+        std::iota(turns.begin(), turns.end(), 0);
+        std::size_t turn = turns.size();
+        ravelin::DatagramBatch mix;
+        std::uint16_t port = kFirstFlowPort;
+        int runLeft = 0;
+        for (std::size_t i = 0; i < plain.size(); ++i) {
+            if (runLeft-- == 0) {
+                if (turn == turns.size()) {
+                    std::shuffle(turns.begin(), turns.end(), random);
+                    turn = 0;
+                }
+                port = static_cast<std::uint16_t>(kFirstFlowPort + turns[turn++]);
+                runLeft = pickRun(random) - 1;
+            }
+            Bytes datagram(plain[i].bytes.begin(), plain[i].bytes.end());
+            if (datagram[9] != 1) {  // not ICMP
+                const bool outbound = std::memcmp(&datagram[12], kClient, 4) == 0;
+                PutBe16(datagram, outbound ? 20 : 22, port);
+            }
+            mix.Add(datagram, kTime);
+        }
+        return mix;
+    }();
+    return batch;
+}
+
+/// Names FlowMix()'s owners by local port as the attribution filter does, from a table made
+/// once instead of the sockets, and keeps every packet. Every process owns at least one flow;
+/// the rest go mostly to the first few, as a browser holds most of a desktop's connections.
+class PortTableFilter : public ravelin::PacketFilter {
+public:
+    PortTableFilter() : owners_(65536, ravelin::kNoOwner) {
+        static constexpr std::array<std::string_view, 8> kNames{
+            "firefox", "curl", "thunderbird", "ssh", "syncthing", "python3", "apt", "dropbox"};
+        for (int process = 0; process < kOwningProcesses; ++process) {
+            names_.emplace_back(kNames[static_cast<std::size_t>(process) % kNames.size()]);
+        }
+        std::vector<double> weights;
+        for (int process = 0; process < kOwningProcesses; ++process) {
+            weights.push_back(1.0 / (process + 1));
+        }
+        std::mt19937 random(20240104);
+        std::discrete_distribution<int> pick(weights.begin(), weights.end());
+        for (int flow = 0; flow < kFlows; ++flow) {
+            owners_[kFirstFlowPort + flow] = flow < kOwningProcesses ? flow : pick(random);
+        }
+    }
+
+    ravelin::FilterDecision Keep(const ravelin::DecodedDatagram& packet, std::uint16_t localPort,
+                                 bool /*sentByThisHost*/,
+                                 const ravelin::RecordedOwner& /*recorded*/) override {
+        if (packet.transport == ravelin::Transport::kNone) return {};
+        const int process = owners_[localPort];
+        if (process == ravelin::kNoOwner) return {};
+        return {true, kFirstPid + process, names_[static_cast<std::size_t>(process)]};
+    }
+
+private:
+    std::vector<int> owners_;  // by local port: an index into names_, or kNoOwner
+    std::vector<std::string> names_;
+};
+
+/// The pipeline over FlowMix() with every packet's owner named, without counting (counters 0)
+/// and counting each packet for its owner (counters 1); the counts are handed over at the end
+/// of every session batch. Afterwards the counts must add up to every datagram processed.
+void BM_PipelineCounting(benchmark::State& state) {
+    PortTableFilter filter;
+    ravelin::ProcessCounters counters;
+    const bool counting = state.range(0) != 0;
+    RunPipeline(
+        state, FlowMix(),
+        [&](ravelin::PacketPipeline& pipeline) {
+            pipeline.SetFilter(&filter);
+            if (counting) pipeline.SetCounters(&counters);
+        },
+        kSessionBatch);
+    if (!counting) return;
+    std::uint64_t packets = 0;
+    const std::vector<ravelin::ProcessTraffic> processes = counters.Snapshot();
+    for (const ravelin::ProcessTraffic& traffic : processes) {
+        packets += traffic.sent.packets + traffic.received.packets;
+    }
+    if (packets != static_cast<std::uint64_t>(state.iterations())) {
+        state.SkipWithError("the counts do not add up to the datagrams processed");
+    }
+    state.counters["processes"] = static_cast<double>(processes.size());
+}
+BENCHMARK(BM_PipelineCounting)->ArgName("counters")->Arg(0)->Arg(1);
 
 /// Only the recognition step of the pipeline over WebMix(): decode and recognise, no rows, so
 /// that the steps' own cost shows without the row stores' memory traffic, which varies from run

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,88 @@ TEST(PipelineCountingTest, CountsListedAndDroppedPacketsByDirection) {
     EXPECT_EQ(snapshot[2].name, "sshd");
     EXPECT_EQ(snapshot[2].sent, (TrafficCount{1, 50}));
     EXPECT_EQ(lists.packets.rowCount(), 4);
+}
+
+// More owners than a tally holds before it hands itself over, in short interleaved runs as a
+// busy host's flows come, with a batch ending every 2000 datagrams, as the capture session's do
+// while its queue stays full: every hand-over, mid-batch or at its end, keeps each process's
+// counts whole.
+class PortOwnerFilter : public PacketFilter {
+public:
+    static constexpr int kOwners = 100;
+    static constexpr std::uint16_t kFirstPort = 41000;
+    static constexpr int kFirstPid = 1000;
+
+    PortOwnerFilter() {
+        for (int owner = 0; owner < kOwners; ++owner) {
+            names_.push_back("process" + std::to_string(owner));
+        }
+    }
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t localPort, bool,
+                        const RecordedOwner&) override {
+        const int owner = localPort - kFirstPort;
+        return {true, kFirstPid + owner, names_[static_cast<std::size_t>(owner)]};
+    }
+    const std::string& NameOf(int pid) const {
+        return names_[static_cast<std::size_t>(pid - kFirstPid)];
+    }
+
+private:
+    std::vector<std::string> names_;
+};
+
+TEST(PipelineCountingTest, ManyOwnersInInterleavedRunsAreCountedWhole) {
+    const std::uint32_t bound = Ipv4("10.0.0.2");
+    const std::uint32_t remote = Ipv4("10.0.0.9");
+    CaptureLists lists{test::MakeTestSpool()};
+    PacketPipeline pipeline(lists);
+    PortOwnerFilter filter;
+    ProcessCounters counters;
+    pipeline.SetFilter(&filter);
+    pipeline.SetCounters(&counters);
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> pickOwner(0, PortOwnerFilter::kOwners - 1);
+    std::uniform_int_distribution<int> pickRun(1, 16);
+    std::uniform_int_distribution<int> pickPayload(0, 1400);
+    std::bernoulli_distribution pickSent(0.4);
+    std::map<int, std::pair<TrafficCount, TrafficCount>> expected;  // sent, received
+    int inBatch = 0;
+    for (int datagrams = 0; datagrams < 6000;) {
+        const int owner = pickOwner(random);
+        const auto localPort = static_cast<std::uint16_t>(PortOwnerFilter::kFirstPort + owner);
+        for (int run = pickRun(random); run > 0; --run, ++datagrams) {
+            const bool sent = pickSent(random);
+            DatagramBuilder builder;
+            builder.protocol = (datagrams % 3 == 0) ? 17 : 6;
+            builder.source = sent ? bound : remote;
+            builder.destination = sent ? remote : bound;
+            builder.sourcePort = sent ? localPort : 443;
+            builder.destinationPort = sent ? 443 : localPort;
+            builder.payload.assign(static_cast<std::size_t>(pickPayload(random)), 'x');
+            const std::vector<std::uint8_t> datagram = builder.Build();
+            ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagram, {0, 0}), bound));
+            auto& [sentCount, receivedCount] = expected[PortOwnerFilter::kFirstPid + owner];
+            TrafficCount& side = sent ? sentCount : receivedCount;
+            ++side.packets;
+            side.bytes += datagram.size();
+            if (++inBatch == 2000) {
+                pipeline.EndBatch();
+                inBatch = 0;
+            }
+        }
+    }
+    pipeline.EndBatch();
+
+    const std::vector<ProcessTraffic> snapshot = counters.Snapshot();
+    ASSERT_EQ(snapshot.size(), expected.size());
+    for (const ProcessTraffic& traffic : snapshot) {
+        const auto found = expected.find(traffic.pid);
+        ASSERT_NE(found, expected.end()) << traffic.pid;
+        EXPECT_EQ(traffic.name, filter.NameOf(traffic.pid));
+        EXPECT_EQ(traffic.sent, found->second.first) << traffic.pid;
+        EXPECT_EQ(traffic.received, found->second.second) << traffic.pid;
+    }
 }
 
 }  // namespace
