@@ -137,15 +137,23 @@ public:
     }
 };
 
+// A pipeline into lists over a test spool that counts each packet for the owner `filter` names.
+struct CountingPipeline {
+    explicit CountingPipeline(PacketFilter& filter) {
+        pipeline.SetFilter(&filter);
+        pipeline.SetCounters(&counters);
+    }
+    CaptureLists lists{test::MakeTestSpool()};
+    PacketPipeline pipeline{lists};
+    ProcessCounters counters;
+};
+
 TEST(PipelineCountingTest, CountsListedAndDroppedPacketsByDirection) {
     const std::uint32_t bound = Ipv4("10.0.0.2");
     const std::uint32_t remote = Ipv4("10.0.0.9");
-    CaptureLists lists{test::MakeTestSpool()};
-    PacketPipeline pipeline(lists);
     OwnerFilter filter;
-    ProcessCounters counters;
-    pipeline.SetFilter(&filter);
-    pipeline.SetCounters(&counters);
+    CountingPipeline counting(filter);
+    auto& [lists, pipeline, counters] = counting;
     const auto tcp = [&](bool sent, std::uint16_t localPort, std::size_t payload) {
         DatagramBuilder builder;
         builder.protocol = 6;
@@ -215,12 +223,9 @@ private:
 TEST(PipelineCountingTest, ManyOwnersInInterleavedRunsAreCountedWhole) {
     const std::uint32_t bound = Ipv4("10.0.0.2");
     const std::uint32_t remote = Ipv4("10.0.0.9");
-    CaptureLists lists{test::MakeTestSpool()};
-    PacketPipeline pipeline(lists);
     PortOwnerFilter filter;
-    ProcessCounters counters;
-    pipeline.SetFilter(&filter);
-    pipeline.SetCounters(&counters);
+    CountingPipeline counting(filter);
+    PacketPipeline& pipeline = counting.pipeline;
 
     std::mt19937 random(7);
     std::uniform_int_distribution<int> pickOwner(0, PortOwnerFilter::kOwners - 1);
@@ -255,7 +260,7 @@ TEST(PipelineCountingTest, ManyOwnersInInterleavedRunsAreCountedWhole) {
     }
     pipeline.EndBatch();
 
-    const std::vector<ProcessTraffic> snapshot = counters.Snapshot();
+    const std::vector<ProcessTraffic> snapshot = counting.counters.Snapshot();
     ASSERT_EQ(snapshot.size(), expected.size());
     for (const ProcessTraffic& traffic : snapshot) {
         const auto found = expected.find(traffic.pid);
