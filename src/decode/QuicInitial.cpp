@@ -1,9 +1,6 @@
 #include "decode/QuicInitial.h"
 
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
 
 #include <algorithm>
 
@@ -19,6 +16,7 @@ constexpr std::size_t kMaximumConnectionId = 20;
 constexpr std::size_t kSampleLength = 16;
 constexpr std::size_t kTagLength = 16;
 constexpr std::size_t kSecretLength = 32;  // SHA-256
+constexpr std::size_t kHmacBlock = 64;     // SHA-256's block: HMAC pads its key to it
 // Packet types in the long header's bits 4 and 5: version 2 turned them round (RFC 9369 3.2).
 constexpr unsigned kInitialTypeV1 = 0;
 constexpr unsigned kRetryTypeV1 = 3;
@@ -96,11 +94,11 @@ std::optional<QuicInitialHeader> QuicInitialPackets::Next() {
     return std::nullopt;
 }
 
-void QuicInitialCrypto::KdfDeleter::operator()(EVP_KDF* kdf) const {
-    EVP_KDF_free(kdf);
+void QuicInitialCrypto::DigestDeleter::operator()(EVP_MD* digest) const {
+    EVP_MD_free(digest);
 }
-void QuicInitialCrypto::KdfContextDeleter::operator()(EVP_KDF_CTX* context) const {
-    EVP_KDF_CTX_free(context);
+void QuicInitialCrypto::DigestContextDeleter::operator()(EVP_MD_CTX* context) const {
+    EVP_MD_CTX_free(context);
 }
 void QuicInitialCrypto::CipherDeleter::operator()(EVP_CIPHER* cipher) const {
     EVP_CIPHER_free(cipher);
@@ -111,48 +109,76 @@ void QuicInitialCrypto::CipherContextDeleter::operator()(EVP_CIPHER_CTX* context
 
 // Fetched explicitly once: libcrypto 3 would otherwise look each algorithm up at every use.
 QuicInitialCrypto::QuicInitialCrypto()
-    : hkdf_(EVP_KDF_fetch(nullptr, "HKDF", nullptr)),
+    : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
       ecb_(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
       gcm_(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)),
       ecbContext_(EVP_CIPHER_CTX_new()),
       gcmContext_(EVP_CIPHER_CTX_new()) {
-    if (!hkdf_) return;
-    const auto prepared = [this](int mode) {
-        std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> context(EVP_KDF_CTX_new(hkdf_.get()));
-        char digest[] = "SHA256";
-        const OSSL_PARAM params[] = {
-            OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-            OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode), OSSL_PARAM_construct_end()};
-        if (context && EVP_KDF_CTX_set_params(context.get(), params) != 1) context.reset();
-        return context;
-    };
-    extractContext_ = prepared(EVP_KDF_HKDF_MODE_EXTRACT_ONLY);
-    expandContext_ = prepared(EVP_KDF_HKDF_MODE_EXPAND_ONLY);
+    for (KeyedHmac* hmac : {&saltV1_, &saltV2_, &secret_, &working_}) {
+        hmac->inner.reset(EVP_MD_CTX_new());
+        hmac->outer.reset(EVP_MD_CTX_new());
+    }
+    if (!SetKey(saltV1_, kSaltV1) || !SetKey(saltV2_, kSaltV2)) sha256_.reset();
 }
 
 QuicInitialCrypto::~QuicInitialCrypto() = default;
 
 bool QuicInitialCrypto::valid() const {
-    return extractContext_ && expandContext_ && ecb_ && gcm_ && ecbContext_ && gcmContext_;
+    return sha256_ && secret_.inner && secret_.outer && working_.inner && working_.outer && ecb_ &&
+           gcm_ && ecbContext_ && gcmContext_;
 }
 
-bool QuicInitialCrypto::Extract(std::span<const std::uint8_t> salt,
-                                std::span<const std::uint8_t> secret, std::span<std::uint8_t> out) {
-    // OSSL_PARAM wants non-const pointers; libcrypto only reads these.
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                          const_cast<std::uint8_t*>(secret.data()), secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
-                                          const_cast<std::uint8_t*>(salt.data()), salt.size()),
-        OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(extractContext_.get(), out.data(), out.size(), params) == 1;
+bool QuicInitialCrypto::SetKey(KeyedHmac& hmac, std::span<const std::uint8_t> key) {
+    // Longer keys would be hashed first; no key here is longer than a digest.
+    if (!sha256_ || !hmac.inner || !hmac.outer || key.size() > kHmacBlock) return false;
+    constexpr std::uint8_t kInnerPad = 0x36;
+    constexpr std::uint8_t kOuterPad = 0x5c;
+    std::array<std::uint8_t, kHmacBlock> block{};
+    std::copy(key.begin(), key.end(), block.begin());
+    for (std::uint8_t& byte : block) byte ^= kInnerPad;
+    if (EVP_DigestInit_ex2(hmac.inner.get(), sha256_.get(), nullptr) != 1 ||
+        EVP_DigestUpdate(hmac.inner.get(), block.data(), block.size()) != 1) {
+        return false;
+    }
+    for (std::uint8_t& byte : block) byte ^= kInnerPad ^ kOuterPad;
+    return EVP_DigestInit_ex2(hmac.outer.get(), sha256_.get(), nullptr) == 1 &&
+           EVP_DigestUpdate(hmac.outer.get(), block.data(), block.size()) == 1;
 }
 
-// HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context.
-bool QuicInitialCrypto::ExpandLabel(std::span<const std::uint8_t> secret, std::string_view label,
-                                    std::span<std::uint8_t> out) {
+bool QuicInitialCrypto::Finish(KeyedHmac& hmac, std::span<const std::uint8_t> message,
+                               std::span<std::uint8_t> out) {
+    std::array<std::uint8_t, kSecretLength> inner{};
+    std::array<std::uint8_t, kSecretLength> mac{};
+    if (out.size() > mac.size() ||
+        EVP_DigestUpdate(hmac.inner.get(), message.data(), message.size()) != 1 ||
+        EVP_DigestFinal_ex(hmac.inner.get(), inner.data(), nullptr) != 1 ||
+        EVP_DigestUpdate(hmac.outer.get(), inner.data(), inner.size()) != 1 ||
+        EVP_DigestFinal_ex(hmac.outer.get(), mac.data(), nullptr) != 1) {
+        return false;
+    }
+    std::copy_n(mac.begin(), out.size(), out.begin());
+    return true;
+}
+
+// Copying a keyed context costs about what initialising one does (libcrypto 3.0 allocates the
+// digest's state for either), and spares hashing the key's block again.
+bool QuicInitialCrypto::Mac(const KeyedHmac& hmac, std::span<const std::uint8_t> message,
+                            std::span<std::uint8_t> out) {
+    return EVP_MD_CTX_copy_ex(working_.inner.get(), hmac.inner.get()) == 1 &&
+           EVP_MD_CTX_copy_ex(working_.outer.get(), hmac.outer.get()) == 1 &&
+           Finish(working_, message, out);
+}
+
+// Every output is at most one digest long, so HKDF-Expand's first block is all of it:
+// HMAC(secret, info || 0x01).
+bool QuicInitialCrypto::ExpandLabel(KeyedHmac& secret, std::string_view label,
+                                    std::span<std::uint8_t> out, bool consume) {
     constexpr std::string_view kPrefix = "tls13 ";
     std::array<std::uint8_t, 64> info{};
+    // Length, label length and label, context length, the block counter.
+    if (out.size() > kSecretLength || 3 + kPrefix.size() + label.size() + 2 > info.size()) {
+        return false;
+    }
     std::size_t length = 0;
     info[length++] = static_cast<std::uint8_t>(out.size() >> 8);
     info[length++] = static_cast<std::uint8_t>(out.size());
@@ -160,13 +186,9 @@ bool QuicInitialCrypto::ExpandLabel(std::span<const std::uint8_t> secret, std::s
     for (const char c : kPrefix) info[length++] = static_cast<std::uint8_t>(c);
     for (const char c : label) info[length++] = static_cast<std::uint8_t>(c);
     info[length++] = 0;  // no context
-
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                          const_cast<std::uint8_t*>(secret.data()), secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), length),
-        OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(expandContext_.get(), out.data(), out.size(), params) == 1;
+    info[length++] = 1;  // the first and only block
+    const std::span<const std::uint8_t> message(info.data(), length);
+    return consume ? Finish(secret, message, out) : Mac(secret, message, out);
 }
 
 bool QuicInitialCrypto::DeriveClientKeys(QuicVersion version,
@@ -176,12 +198,15 @@ bool QuicInitialCrypto::DeriveClientKeys(QuicVersion version,
     const bool v1 = version == QuicVersion::kVersion1;
     std::array<std::uint8_t, kSecretLength> initialSecret{};
     std::array<std::uint8_t, kSecretLength> clientSecret{};
-    return Extract(v1 ? std::span<const std::uint8_t>(kSaltV1) : kSaltV2, destinationId,
-                   initialSecret) &&
-           ExpandLabel(initialSecret, "client in", clientSecret) &&
-           ExpandLabel(clientSecret, v1 ? "quic key" : "quicv2 key", keys.key) &&
-           ExpandLabel(clientSecret, v1 ? "quic iv" : "quicv2 iv", keys.iv) &&
-           ExpandLabel(clientSecret, v1 ? "quic hp" : "quicv2 hp", keys.headerProtection);
+    // HKDF-Extract is the MAC of the connection id under the salt. The Initial secret keys one
+    // MAC only, so that one uses its contexts up; the client secret keys three, the last of
+    // which uses them up.
+    return Mac(v1 ? saltV1_ : saltV2_, destinationId, initialSecret) &&
+           SetKey(secret_, initialSecret) &&
+           ExpandLabel(secret_, "client in", clientSecret, true) && SetKey(secret_, clientSecret) &&
+           ExpandLabel(secret_, v1 ? "quic key" : "quicv2 key", keys.key, false) &&
+           ExpandLabel(secret_, v1 ? "quic iv" : "quicv2 iv", keys.iv, false) &&
+           ExpandLabel(secret_, v1 ? "quic hp" : "quicv2 hp", keys.headerProtection, true);
 }
 
 bool QuicInitialCrypto::HeaderProtectionMask(const QuicInitialKeys& keys,

@@ -61,6 +61,11 @@ struct CryptoFragment {
 /// Opens client Initial packets with libcrypto: HKDF-SHA256 for the keys, AES-128-ECB for the
 /// header protection mask and AES-128-GCM for the payload (RFC 9001 section 5). The algorithms
 /// are fetched once, at construction. Used by one thread at a time.
+///
+/// HKDF is written out here as HMAC-SHA256 on SHA-256 digest contexts rather than taken from
+/// libcrypto's HKDF: every secret and key is at most one digest long, so each Expand is a
+/// single HMAC, and libcrypto's HKDF spent several times the hashing on setting itself up at
+/// every call.
 class QuicInitialCrypto {
 public:
     QuicInitialCrypto();
@@ -87,11 +92,11 @@ public:
               std::vector<std::uint8_t>& plaintext, std::uint64_t* packetNumber = nullptr);
 
 private:
-    struct KdfDeleter {
-        void operator()(EVP_KDF* kdf) const;
+    struct DigestDeleter {
+        void operator()(EVP_MD* digest) const;
     };
-    struct KdfContextDeleter {
-        void operator()(EVP_KDF_CTX* context) const;
+    struct DigestContextDeleter {
+        void operator()(EVP_MD_CTX* context) const;
     };
     struct CipherDeleter {
         void operator()(EVP_CIPHER* cipher) const;
@@ -99,17 +104,33 @@ private:
     struct CipherContextDeleter {
         void operator()(EVP_CIPHER_CTX* context) const;
     };
+    using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
 
-    bool Extract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> secret,
-                 std::span<std::uint8_t> out);
-    bool ExpandLabel(std::span<const std::uint8_t> secret, std::string_view label,
-                     std::span<std::uint8_t> out);
+    /// HMAC-SHA256 under one key: the inner and outer digests with the key's padded block
+    /// already hashed, so a message costs only its own blocks and the outer one.
+    struct KeyedHmac {
+        DigestContext inner;
+        DigestContext outer;
+    };
 
-    std::unique_ptr<EVP_KDF, KdfDeleter> hkdf_;
-    // One context per HKDF mode, their digest and mode set once: setting the digest by name
-    // looks it up again on every call.
-    std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> extractContext_;
-    std::unique_ptr<EVP_KDF_CTX, KdfContextDeleter> expandContext_;
+    bool SetKey(KeyedHmac& hmac, std::span<const std::uint8_t> key);
+    /// Finishes the MAC of `message` on `hmac`'s contexts themselves, which it uses up.
+    static bool Finish(KeyedHmac& hmac, std::span<const std::uint8_t> message,
+                       std::span<std::uint8_t> out);
+    /// The MAC of `message` on copies of `hmac`'s contexts, which stay keyed for the next one.
+    bool Mac(const KeyedHmac& hmac, std::span<const std::uint8_t> message,
+             std::span<std::uint8_t> out);
+    /// HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1), empty context, for an output of at
+    /// most one digest. `consume` lets it use up `secret`'s contexts.
+    bool ExpandLabel(KeyedHmac& secret, std::string_view label, std::span<std::uint8_t> out,
+                     bool consume);
+
+    std::unique_ptr<EVP_MD, DigestDeleter> sha256_;
+    // HKDF-Extract's key is the version's salt: keyed once, here, for all connections.
+    KeyedHmac saltV1_;
+    KeyedHmac saltV2_;
+    KeyedHmac secret_;   // keyed with the connection's Initial secret, then its client secret
+    KeyedHmac working_;  // the copies Mac finishes
     std::unique_ptr<EVP_CIPHER, CipherDeleter> ecb_;
     std::unique_ptr<EVP_CIPHER, CipherDeleter> gcm_;
     std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> ecbContext_;

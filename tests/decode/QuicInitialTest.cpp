@@ -1,7 +1,11 @@
 #include "decode/QuicInitial.h"
 
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,6 +126,87 @@ TEST(QuicInitialTest, TheRfcClientInitialsOpenToExampleCom) {
             EXPECT_FALSE(crypto.Open(*header2, keys, plaintext)) << "bit flipped at " << flip;
         }
     }
+}
+
+// The same derivation through libcrypto's own KDFs: HKDF for the Initial secret, and TLS13-KDF,
+// which builds the labels itself, for the rest.
+Bytes ReferenceSecret(const char* kdfName, int mode, std::span<const std::uint8_t> key,
+                      std::span<const std::uint8_t> salt, std::string_view label,
+                      std::size_t length) {
+    const std::unique_ptr<EVP_KDF, decltype(&EVP_KDF_free)> kdf(
+        EVP_KDF_fetch(nullptr, kdfName, nullptr), EVP_KDF_free);
+    const std::unique_ptr<EVP_KDF_CTX, decltype(&EVP_KDF_CTX_free)> context(
+        kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr, EVP_KDF_CTX_free);
+    if (!context) return {};
+    char digest[] = "SHA256";
+    char prefix[] = "tls13 ";
+    std::string labelText(label);
+    std::vector<OSSL_PARAM> params = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()),
+                                          key.size())};
+    if (!salt.empty()) {
+        params.push_back(OSSL_PARAM_construct_octet_string(
+            OSSL_KDF_PARAM_SALT, const_cast<std::uint8_t*>(salt.data()), salt.size()));
+    }
+    if (!label.empty()) {
+        params.push_back(
+            OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PREFIX, prefix, sizeof prefix - 1));
+        params.push_back(OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_LABEL, labelText.data(),
+                                                           labelText.size()));
+    }
+    params.push_back(OSSL_PARAM_construct_end());
+    Bytes out(length);
+    if (EVP_KDF_derive(context.get(), out.data(), out.size(), params.data()) != 1) return {};
+    return out;
+}
+
+QuicInitialKeys ReferenceKeys(QuicVersion version, std::span<const std::uint8_t> destinationId) {
+    const bool v1 = version == QuicVersion::kVersion1;
+    const Bytes salt = FromHex(v1 ? "38762cf7f55934b34d179ae6a4c80cadccbb7f0a"
+                                  : "0dede3def700a6db819381be6e269dcbf9bd2ed9");
+    const Bytes initial =
+        ReferenceSecret("HKDF", EVP_KDF_HKDF_MODE_EXTRACT_ONLY, destinationId, salt, {}, 32);
+    const Bytes client =
+        ReferenceSecret("TLS13-KDF", EVP_KDF_HKDF_MODE_EXPAND_ONLY, initial, {}, "client in", 32);
+    const auto expand = [&](std::string_view label, auto& out) {
+        const Bytes bytes = ReferenceSecret("TLS13-KDF", EVP_KDF_HKDF_MODE_EXPAND_ONLY, client, {},
+                                            label, out.size());
+        if (bytes.size() == out.size()) std::copy(bytes.begin(), bytes.end(), out.begin());
+    };
+    QuicInitialKeys keys;
+    expand(v1 ? "quic key" : "quicv2 key", keys.key);
+    expand(v1 ? "quic iv" : "quicv2 iv", keys.iv);
+    expand(v1 ? "quic hp" : "quicv2 hp", keys.headerProtection);
+    return keys;
+}
+
+// One object derives connection after connection, the versions taking turns, for every id
+// length a client may choose: the contexts it keeps between calls must carry nothing over.
+TEST(QuicInitialTest, KeysMatchLibcryptosHkdfForEveryIdLength) {
+    QuicInitialCrypto crypto;
+    ASSERT_TRUE(crypto.valid());
+    const QuicInitialKeys none;
+    for (std::size_t length = 1; length <= 20; ++length) {
+        Bytes id(length);
+        for (std::size_t i = 0; i < length; ++i) id[i] = static_cast<std::uint8_t>(length * 37 + i);
+        for (const QuicVersion version : {QuicVersion::kVersion1, QuicVersion::kVersion2}) {
+            SCOPED_TRACE(testing::Message() << "id length " << length << ", version "
+                                            << (version == QuicVersion::kVersion1 ? 1 : 2));
+            const QuicInitialKeys expected = ReferenceKeys(version, id);
+            ASSERT_NE(Span(expected.key), Span(none.key)) << "libcrypto's KDFs gave nothing";
+            QuicInitialKeys keys;
+            ASSERT_TRUE(crypto.DeriveClientKeys(version, id, keys));
+            EXPECT_EQ(Span(keys.key), Span(expected.key));
+            EXPECT_EQ(Bytes(keys.iv.begin(), keys.iv.end()),
+                      Bytes(expected.iv.begin(), expected.iv.end()));
+            EXPECT_EQ(Span(keys.headerProtection), Span(expected.headerProtection));
+        }
+    }
+    // No id, no keys.
+    QuicInitialKeys keys;
+    EXPECT_FALSE(crypto.DeriveClientKeys(QuicVersion::kVersion1, {}, keys));
 }
 
 Bytes LongHeader(std::uint8_t first, std::uint32_t version, std::size_t idLength,
