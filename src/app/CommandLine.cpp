@@ -49,6 +49,7 @@ const char* UsageText() {
            "                   capture ends; processes prints what each process sent and\n"
            "                   received when the run ends\n"
            "  --read FILE      replay a pcap or pcapng file instead of capturing live\n"
+           "                   (- or a pipe: read it as it comes, e.g. from tcpdump -w -)\n"
            "  --bind ADDR      the local IPv4 address to capture on (default: this host's\n"
            "                   address; 0.0.0.0 for a file), which also tells the direction\n"
            "  --count N        stop after N listed packets (with --print)\n"

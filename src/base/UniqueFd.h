@@ -30,6 +30,9 @@ public:
         return fd >= 0 ? close(fd) : 0;
     }
 
+    /// Gives the descriptor up without closing it, to an owner that closes it itself.
+    int Release() { return std::exchange(fd_, -1); }
+
     void Reset(int fd = -1) {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "capture/PcapngFormat.h"
 #include "capture/linux/PcapDispatch.h"
@@ -33,6 +37,54 @@ long ReadFully(int fd, std::span<std::uint8_t> bytes) {
     return static_cast<long>(done);
 }
 
+// What a pipe handed to libpcap reads: first the bytes Ravelin already took to tell the
+// format, then the rest of the pipe.
+struct PushedBackPipe {
+    UniqueFd fd;
+    std::array<std::uint8_t, kPcapngHead> head{};
+    std::size_t headLength = 0;
+    std::size_t headRead = 0;
+};
+
+ssize_t ReadPushedBack(void* cookie, char* buffer, std::size_t size) {
+    auto& pipe = *static_cast<PushedBackPipe*>(cookie);
+    if (pipe.headRead < pipe.headLength) {
+        const std::size_t count = std::min(size, pipe.headLength - pipe.headRead);
+        std::memcpy(buffer, pipe.head.data() + pipe.headRead, count);
+        pipe.headRead += count;
+        return static_cast<ssize_t>(count);
+    }
+    ssize_t got = 0;
+    do {
+        got = read(pipe.fd.get(), buffer, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int ClosePushedBack(void* cookie) {
+    // The stream owns the cookie from fopencookie on: it goes with the stream.
+    const std::unique_ptr<PushedBackPipe> pipe(static_cast<PushedBackPipe*>(cookie));
+    return pipe->fd.Close();
+}
+
+// A stream over `file` from its first byte. A file is rewound; a pipe or FIFO, which cannot
+// be read twice, gets `head` (already read from it) put back in front of the rest.
+FILE* StreamFromStart(UniqueFd file, std::span<const std::uint8_t> head) {
+    if (lseek(file.get(), 0, SEEK_SET) == 0) {
+        FILE* stream = fdopen(file.get(), "rb");
+        if (stream != nullptr) static_cast<void>(file.Release());
+        return stream;
+    }
+    auto pipe = std::make_unique<PushedBackPipe>();
+    pipe->fd = std::move(file);
+    pipe->headLength = std::min(head.size(), pipe->head.size());
+    std::copy_n(head.begin(), pipe->headLength, pipe->head.begin());
+    const cookie_io_functions_t functions{ReadPushedBack, nullptr, nullptr, ClosePushedBack};
+    FILE* stream = fopencookie(pipe.get(), "rb", functions);
+    if (stream != nullptr) static_cast<void>(pipe.release());
+    return stream;
+}
+
 }  // namespace
 
 PcapFileSource::~PcapFileSource() {
@@ -40,20 +92,39 @@ PcapFileSource::~PcapFileSource() {
 }
 
 CallResult PcapFileSource::Create() {
-    // The first bytes tell a pcapng file; anything else, an unreadable file included, is left
-    // to libpcap and its error texts.
-    UniqueFd file(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    // The first bytes tell a pcapng file; a pcap file goes to libpcap on the same open file
+    // (a pipe can be read only once). A file that cannot be opened is left to libpcap and its
+    // error texts. "-" is standard input, as for tcpdump and tshark.
+    UniqueFd file(path_ == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                               : open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    char errorText[PCAP_ERRBUF_SIZE] = {};
     if (file.valid()) {
         std::uint8_t head[kPcapngHead] = {};
-        if (ReadFully(file.get(), head) == static_cast<long>(kPcapngHead) &&
-            pcapng::IsPcapng(head)) {
+        const long got = ReadFully(file.get(), head);
+        if (got == static_cast<long>(kPcapngHead) && pcapng::IsPcapng(head)) {
             return OpenPcapng(std::move(file), head);
         }
+        const auto taken =
+            std::span<const std::uint8_t>(head).first(static_cast<std::size_t>(std::max(got, 0L)));
+        if (FILE* stream = StreamFromStart(std::move(file), taken)) {
+            // The handle closes the stream; a stream libpcap refuses stays the caller's.
+            errno = 0;
+            handle_ = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_MICRO,
+                                                               errorText);
+            const int refusal = errno;
+            // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): libpcap's FILE handover
+            if (handle_ == nullptr) static_cast<void>(std::fclose(stream));
+            errno = refusal;
+        } else {
+            errorText[0] = '\0';
+            std::strncat(errorText, SystemError::FromErrno(errno).reason.c_str(),
+                         PCAP_ERRBUF_SIZE - 1);
+        }
+    } else {
+        errno = 0;
+        handle_ = pcap_open_offline_with_tstamp_precision(path_.c_str(),
+                                                          PCAP_TSTAMP_PRECISION_MICRO, errorText);
     }
-    char errorText[PCAP_ERRBUF_SIZE] = {};
-    errno = 0;
-    handle_ = pcap_open_offline_with_tstamp_precision(path_.c_str(), PCAP_TSTAMP_PRECISION_MICRO,
-                                                      errorText);
     if (handle_ == nullptr) {
         lastError_ = {errno != 0 ? errno : PCAP_ERROR, path_ + ": " + errorText};
         return CallResult::Failure(lastError_);

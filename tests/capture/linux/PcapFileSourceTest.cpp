@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/PcapngFormat.h"
@@ -479,6 +481,38 @@ TEST_F(PcapFileSourceTest, BigPcapngFilesStreamThroughInSmallReads) {
         ASSERT_EQ(got.ownerName, i == 1000 ? "" : "p" + std::to_string(got.ownerPid)) << i;
     }
     EXPECT_EQ(outcome.datagrams[1000].bytes.size(), MakeDatagram(6, 1000).size());
+}
+
+TEST_F(PcapFileSourceTest, PipesDeliverEveryByteOfPcapAndPcapng) {
+    // A named pipe (as from "tcpdump -w - | ..."): the bytes read to tell the format cannot be
+    // read again, and libpcap must still see the file from its first byte.
+    const std::vector<Frame> datagrams = SampleDatagrams();
+    const Bytes pcap = [&] {
+        const std::string file = Write("through-pipe.pcap", DLT_RAW, datagrams);
+        std::ifstream in(file, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }();
+    std::vector<NgPacket> packets;
+    for (const Frame& frame : datagrams) {
+        packets.push_back({0, frame.bytes, 0, {frame.seconds, frame.microseconds}, "pid=7 name=x"});
+    }
+    const Bytes pcapng = MakePcapng({DLT_RAW}, packets).bytes;
+    for (const Bytes* file : {&pcap, &pcapng}) {
+        SCOPED_TRACE(file == &pcap ? "pcap" : "pcapng");
+        const std::string fifo = Path("capture.fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+        std::thread writer([&] {
+            std::ofstream(fifo, std::ios::binary)
+                .write(reinterpret_cast<const char*>(file->data()),
+                       static_cast<std::streamsize>(file->size()));
+        });
+        const ReadOutcome outcome = ReadFile(fifo, 3);
+        writer.join();
+        std::filesystem::remove(fifo);
+        EXPECT_EQ(outcome.last, ReadResult::kEnd);
+        ExpectDelivered(outcome.datagrams, datagrams);
+        if (file == &pcapng) EXPECT_EQ(outcome.datagrams.front().ownerPid, 7);
+    }
 }
 
 TEST_F(PcapFileSourceTest, EveryCutOfAPcapngFileEndsCleanlyOrFailsWithItsPath) {
