@@ -511,7 +511,9 @@ TEST_F(PcapFileSourceTest, PipesDeliverEveryByteOfPcapAndPcapng) {
         std::filesystem::remove(fifo);
         EXPECT_EQ(outcome.last, ReadResult::kEnd);
         ExpectDelivered(outcome.datagrams, datagrams);
-        if (file == &pcapng) EXPECT_EQ(outcome.datagrams.front().ownerPid, 7);
+        if (file == &pcapng) {
+            EXPECT_EQ(outcome.datagrams.front().ownerPid, 7);
+        }
     }
 }
 
