@@ -48,8 +48,9 @@ void ProcessTreeCtrl::SetTreeModel(ProcessTreeModel* model) {
         expand(model_->rootIndex());
         fitNames_->start();
     });
-    // New or renamed nodes may be wider than the column: it follows them.
+    // New, renamed or ended nodes change the widest name: the column follows them.
     connect(model, &QAbstractItemModel::rowsInserted, fitNames_, qOverload<>(&QTimer::start));
+    connect(model, &QAbstractItemModel::rowsRemoved, fitNames_, qOverload<>(&QTimer::start));
     connect(model, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& topLeft) {
         if (topLeft.column() == ProcessTreeModel::kNameColumn) fitNames_->start();
     });

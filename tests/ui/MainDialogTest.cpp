@@ -336,6 +336,11 @@ private slots:
         QCOMPARE(window->httpList()->x(), listX + 200);
         QTRY_VERIFY(tree->columnWidth(0) > longNameWidth);
         QVERIFY(rateInView());
+        // When that process ends, the column gives the room back.
+        treeProcesses_->RemoveProcess(778);
+        QTRY_VERIFY(tree->columnWidth(0) < longNameWidth);
+        treeProcesses_->AddProcess(779, "a-process-with-a-long-name");
+        QTRY_VERIFY(tree->columnWidth(0) > longNameWidth);
         // However far it goes, the lists and the text pane keep room.
         dragBy(300, 5000);
         QVERIFY(window->textPane()->width() >= kMinimumTextPaneWidth);
