@@ -40,13 +40,10 @@ public:
     /// The name is taken when a run of the process's packets begins (or while it has none):
     /// comparing it on every packet cost a fifth of the counting.
     bool Count(int pid, std::string_view name, bool sent, std::uint32_t bytes) {
-        if (last_ >= used_ || entries_[last_].pid != pid) {
-            last_ = Find(pid);
-            Name(entries_[last_], name);
-        } else if (entries_[last_].name.empty()) {
-            Name(entries_[last_], name);
-        }
+        const bool runBegins = last_ >= used_ || entries_[last_].pid != pid;
+        if (runBegins) last_ = Find(pid);
         Entry& entry = entries_[last_];
+        if (runBegins || entry.name.empty()) Name(entry, name);
         TrafficCount& side = sent ? entry.sent : entry.received;
         ++side.packets;
         side.bytes += bytes;
