@@ -57,6 +57,15 @@ public:
         return value;
     }
 
+    /// The next `count` bytes, as a view into the reader's bytes; empty, with the reader
+    /// failed, when they do not fit.
+    std::span<const std::uint8_t> ReadBytes(std::size_t count) {
+        if (!Fits(count)) return {};
+        const auto bytes = bytes_.subspan(position_, count);
+        position_ += count;
+        return bytes;
+    }
+
     void Skip(std::size_t count) {
         if (!Fits(count)) return;
         position_ += count;

@@ -47,14 +47,6 @@ std::uint64_t ReadVarint(ByteReader& reader) {
     return reader.Failed() ? 0 : value;
 }
 
-std::span<const std::uint8_t> Take(ByteReader& reader, std::span<const std::uint8_t> bytes,
-                                   std::uint64_t count) {
-    const std::size_t at = reader.Position();
-    reader.Skip(count);
-    if (reader.Failed()) return {};
-    return bytes.subspan(at, count);
-}
-
 }  // namespace
 
 std::optional<QuicInitialHeader> QuicInitialPackets::Next() {
@@ -70,7 +62,7 @@ std::optional<QuicInitialHeader> QuicInitialPackets::Next() {
         const bool initial = type == (version == kVersion1 ? kInitialTypeV1 : kInitialTypeV2);
 
         const std::uint8_t destinationLength = reader.ReadU8();
-        const auto destinationId = Take(reader, rest, destinationLength);
+        const auto destinationId = reader.ReadBytes(destinationLength);
         const std::uint8_t sourceLength = reader.ReadU8();
         reader.Skip(sourceLength);
         if (initial) reader.Skip(ReadVarint(reader));  // the token
@@ -311,7 +303,7 @@ bool ReadInitialFrames(std::span<const std::uint8_t> plaintext,
             case kCrypto: {
                 const std::uint64_t offset = ReadVarint(reader);
                 const std::uint64_t length = ReadVarint(reader);
-                const auto data = Take(reader, plaintext, length);
+                const auto data = reader.ReadBytes(length);
                 if (reader.Failed() || offset + length > kMaximumVarint) return false;
                 fragments.push_back({offset, data});
                 break;

@@ -17,16 +17,6 @@ constexpr std::size_t kMaximumSessionId = 32;
 constexpr std::uint16_t kServerNameExtension = 0;
 constexpr std::uint8_t kHostNameType = 0;
 
-/// The next `count` bytes of `bytes`, which the reader reads; empty with the reader failed when
-/// they do not fit.
-std::span<const std::uint8_t> Take(ByteReader& reader, std::span<const std::uint8_t> bytes,
-                                   std::size_t count) {
-    const std::size_t at = reader.Position();
-    reader.Skip(count);
-    if (reader.Failed()) return {};
-    return bytes.subspan(at, count);
-}
-
 std::uint32_t ReadBe24(ByteReader& reader) {
     const std::uint32_t high = reader.ReadU8();
     return (high << 16) | reader.ReadBe16();
@@ -41,7 +31,7 @@ bool ReadServerName(std::span<const std::uint8_t> data, std::optional<std::strin
     while (reader.Remaining() > 0) {
         const std::uint8_t type = reader.ReadU8();
         const std::uint16_t length = reader.ReadBe16();
-        const auto entry = Take(reader, data, length);
+        const auto entry = reader.ReadBytes(length);
         if (reader.Failed() || length == 0) return false;
         if (type == kHostNameType && !name) {
             name = std::string_view(reinterpret_cast<const char*>(entry.data()), entry.size());
@@ -93,7 +83,7 @@ std::optional<ClientHello> ParseClientHello(std::span<const std::uint8_t> messag
     while (reader.Remaining() > 0) {
         const std::uint16_t extension = reader.ReadBe16();
         const std::uint16_t dataLength = reader.ReadBe16();
-        const auto data = Take(reader, message, dataLength);
+        const auto data = reader.ReadBytes(dataLength);
         if (reader.Failed()) return std::nullopt;
         if (extension == kServerNameExtension) {
             // Two extensions of one type make the ClientHello invalid.
