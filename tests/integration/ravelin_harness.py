@@ -279,6 +279,23 @@ def quiet_udp_port(avoid=()):
     raise AssertionError("no free UDP port below the ephemeral range")
 
 
+def holds_packet_socket(pid):
+    """Whether the process holds a packet socket, i.e. its capture can see datagrams now."""
+    inodes = {line.split()[8] for line in Path("/proc/net/packet").read_text().splitlines()[1:]}
+    try:
+        fds = list(Path(f"/proc/{pid}/fd").iterdir())
+    except OSError:
+        return False
+    for fd in fds:
+        try:
+            target = os.readlink(fd)
+        except OSError:
+            continue
+        if target.startswith("socket:[") and target[8:-1] in inodes:
+            return True
+    return False
+
+
 def lo_packets():
     """Packets the loopback interface has sent since boot."""
     for line in Path("/proc/net/dev").read_text().splitlines():

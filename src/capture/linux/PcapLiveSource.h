@@ -38,6 +38,7 @@ public:
 private:
     CallResult Fail(int code, std::string reason);
     CallResult NoHandle();
+    void DropOutgoingCopiesInKernel();
 
     std::uint32_t boundAddress_;
     std::string device_;
