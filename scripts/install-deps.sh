@@ -7,13 +7,15 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config
-  # run
-  qt6-base-dev libpcap-dev libssl-dev fonts-wqy-microhei libcap2-bin
+  # run (qt6-wayland: Wayland sessions, Debian GNOME's default, need Qt's Wayland platform)
+  qt6-base-dev qt6-wayland libpcap-dev libssl-dev fonts-wqy-microhei libcap2-bin
   # kernel socket events: the eBPF program's compiler, skeleton generator and loader
   clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl openssl tshark tcpdump ethtool
   xvfb xauth iproute2 clang-format clang-tidy
+  # the window's first size under a real Wayland compositor (headless)
+  weston
 )
 # Only for the benchmarks under bench/ (install-deps.sh --bench): a browser for
 # bench/browser_load.py, GNU time for bench/replay.sh.

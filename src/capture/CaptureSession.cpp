@@ -79,10 +79,13 @@ bool CaptureSession::Start() {
         return false;
     }
     host_.StartCounterTimer();
+    host_.SetStatus("Listening");
     return true;
 }
 
 bool CaptureSession::Stop() {
+    // A source is open from a successful Start until here, also when capture ended by itself.
+    const bool started = source_ != nullptr;
     running_.store(false);
     {
         // Taken so that a receive thread about to wait sees running_ clear or is woken.
@@ -97,6 +100,7 @@ bool CaptureSession::Stop() {
     queue_.reset();
     source_.reset();
     host_.StopCounterTimer();
+    if (started) host_.SetStatus("Ready");
     return true;
 }
 
@@ -110,9 +114,8 @@ int CaptureSession::OnAddressChosen(std::uint32_t address) {
 void CaptureSession::OnStartStop() {
     if (running_.load()) {
         Stop();
-        host_.SetStatus("Ready");
-    } else if (Start()) {
-        host_.SetStatus("Listening");
+    } else {
+        Start();
     }
 }
 

@@ -25,7 +25,9 @@ public:
     virtual ~SessionHost() = default;
     /// Where CheckCall's failure texts go.
     virtual ErrorReporter& reporter() = 0;
-    /// The state part of the status line ("Ready", "Listening").
+    /// The capture's state for the status line: "Listening" once capture has started, "Ready"
+    /// once it has stopped, however either came about (a command, a new address, the end of a
+    /// file, a read error). Called on the owner's thread.
     virtual void SetStatus(std::string_view text) = 0;
     /// The counters' refresh timer runs while capture runs.
     virtual void StartCounterTimer() {}
@@ -69,10 +71,11 @@ public:
     CaptureSession& operator=(const CaptureSession&) = delete;
 
     /// Opens the source step by step, checking each step, and starts the threads. True when
-    /// capture runs; false after a reported failure, with everything opened closed again.
+    /// capture runs (the host hears "Listening"); false after a reported failure, with
+    /// everything opened closed again.
     bool Start();
-    /// Ends capture: datagrams not yet listed are dropped, both threads are joined. Always true;
-    /// harmless when capture is not running.
+    /// Ends capture: datagrams not yet listed are dropped, both threads are joined, and the host
+    /// hears "Ready". Always true; harmless, and silent, when capture is not running.
     bool Stop();
     /// A new bound address; restarts a running capture on it. 0 when capture was not running,
     /// else the result of Start.

@@ -4,11 +4,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QThreadPool>
+#include <QWindow>
 
 #include <malloc.h>
 
@@ -66,6 +68,34 @@ const QString kLongestTime = QStringLiteral("23:59:59");
 const QString kLongestAddress = QStringLiteral("255.255.255.255");
 const QString kLongestNumber = QStringLiteral("65535");
 
+// The configuration key of the tree's width, once the user dragged its edge.
+constexpr const char* kTreeWidthKey = "TreeWidth";
+
+// What a title bar and the borders take, until the window is shown and the platform tells.
+constexpr QMargins kFrameEstimate(4, 36, 4, 4);
+// Wayland tells a program nothing of the desktop's panels, and Qt then reports the whole
+// screen as available: room for a top bar as GNOME's (32 pixels) or a panel as KDE's (44).
+constexpr int kWaylandPanelAllowance = 48;
+
+// The part of the screen that a new window may take.
+QRect UsableArea(const QScreen& screen) {
+    QRect area = screen.availableGeometry();
+    if (area == screen.geometry() &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        area.setHeight(area.height() - kWaylandPanelAllowance);
+    }
+    return area;
+}
+
+// The first size: the window with its frame 1024 wide and 768 less the panels high, as far as
+// the usable area reaches, so that the status line does not fall off a small screen.
+QSize FirstSize(const QScreen& screen, const QMargins& frame) {
+    const QRect area = UsableArea(screen);
+    const int panels = screen.geometry().height() - area.height();
+    return QSize(std::min(1024, area.width()), std::min(768 - panels, area.height())) -
+           QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
+}
+
 }  // namespace
 
 MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* parent)
@@ -76,6 +106,10 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
     QIcon icon;
     for (int size : {16, 32, 64}) icon.addFile(QStringLiteral(":/icons/ravelin-%1.png").arg(size));
     setWindowIcon(icon);
+    // Wayland desktops show the icon of the desktop entry that a window names
+    // (resources/ravelin.desktop), not the window's own; the name must be set before the
+    // window is first shown.
+    QGuiApplication::setDesktopFileName(QStringLiteral("ravelin"));
     SetBackground(*this, kBackgroundColour);
 
     topMostCheck_ = new QCheckBox(Utf8("前端显示"), this);
@@ -90,6 +124,12 @@ MainDialog::MainDialog(SystemServices services, std::string iniPath, QWidget* pa
     connect(treeDivider_, &PaneDivider::dragged, this, [this](int x) {
         treeWidth_ = x;
         Layout();
+    });
+    // The width the tree got, which a drag past the window's room does not change, holds for
+    // the next start too.
+    connect(treeDivider_, &PaneDivider::dropped, this, [this] {
+        treeWidth_ = treeView_->width();
+        if (ini_ != nullptr) ini_->WriteString("Config", kTreeWidthKey, std::to_string(treeWidth_));
     });
     for (QWidget* control : std::initializer_list<QWidget*>{treeView_, httpList_, packetList_,
                                                             textPane(), hexPane()}) {
@@ -112,10 +152,9 @@ bool MainDialog::Initialise() {
     status_->ShowAttributionMode(monitor_->attributionMode());
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        const int panels = screen->geometry().height() - available.height();
-        resize(std::min(1024, available.width()), std::min(768 - panels, available.height()));
-        move(available.topLeft());
+        firstSize_ = FirstSize(*screen, kFrameEstimate);
+        resize(firstSize_);
+        move(UsableArea(*screen).topLeft());
     }
 
     CreateToolBar();
@@ -140,6 +179,7 @@ bool MainDialog::Initialise() {
 
     const StartupConfig config = ReadStartupConfig(*ini_);
     maxItemCount_ = config.maxItemCount;
+    treeWidth_ = ini_->GetInt("Config", kTreeWidthKey, -1);
 
     adapterDialog_ = new AdapterDialog(this, startAddress_);
     connect(adapterDialog_, &AdapterDialog::addressChosen, this, &MainDialog::OnAddressChosen);
@@ -161,7 +201,7 @@ bool MainDialog::Initialise() {
     f5->setContext(Qt::WindowShortcut);
     connect(f5, &QShortcut::activated, this, &MainDialog::OnF5);
 
-    SetStatus("Ready");
+    status_->ShowState("Ready");
     return true;
 }
 
@@ -191,8 +231,9 @@ void MainDialog::CreateLists() {
 }
 
 void MainDialog::CreateCommands() {
-    link_ = std::make_unique<LinkController>(lists(), *httpList_, *packetList_,
-                                             [this](std::string_view text) { SetStatus(text); });
+    link_ = std::make_unique<LinkController>(
+        lists(), *httpList_, *packetList_,
+        [this](std::string_view text) { status_->ShowActivity(text); });
     connect(link_.get(), &LinkController::linkingChanged, this,
             [this](bool linking) { cleanAction()->setEnabled(!linking); });
     connect(link_.get(), &LinkController::linked, this, &MainDialog::ShowPacket);
@@ -214,9 +255,8 @@ void MainDialog::OnCaptureEnded() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            // A failure is shown first; either way capture has stopped.
+            // A failure is shown first; either way capture has stopped (and the state says so).
             session().FinishEndedCapture();
-            SetStatus("Ready");
             startStopAction()->setChecked(false);
             status_->UpdateCounters();
         },
@@ -233,7 +273,7 @@ void MainDialog::ShowError(std::string_view text) {
 }
 
 void MainDialog::OnF5() {
-    // The results are not looked at and the status stays: only the button follows.
+    // The results are not looked at: the button follows the key, the state text the session.
     if (session().running()) {
         session().Stop();
         startStopAction()->setChecked(false);
@@ -275,7 +315,7 @@ void MainDialog::CleanAll() {
 }
 
 void MainDialog::FreeRows() {
-    SetStatus("Cleaning data");
+    status_->ShowActivity("Cleaning data");
     panes_->Clear();
     const CaptureLists::Detached detached = lists().ClearBoth();
     // Their rows are gone, so are the marks; linking is off while a clean runs (one thread).
@@ -286,7 +326,7 @@ void MainDialog::FreeRows() {
     httpModel_->Refresh();
     packetModel_->Refresh();
     status_->UpdateCounters();
-    SetStatus("Clean data done");
+    status_->ShowActivity("Clean data done");
     // `detached` frees every row and payload here, outside any lock; the freed heap then goes
     // back to the system, which can take a while for a large one.
 }
@@ -305,7 +345,7 @@ bool MainDialog::SaveCaptureTo(const QString& path) {
             "WriteFile 保存抓包文件失败", *this)) {
         return false;
     }
-    SetStatus("Capture saved");
+    status_->ShowActivity("Capture saved");
     return true;
 }
 
@@ -356,12 +396,27 @@ void MainDialog::ApplyTopMost() {
 
 void MainDialog::Layout() {
     LayoutInput input;
-    input.clientWidth = width();
-    input.clientHeight = height();
-    input.toolbarHeight = toolBar_ != nullptr ? toolBar_->sizeHint().height() : 0;
+    if (toolBar_ != nullptr) {
+        input.toolbarHeight = toolBar_->sizeHint().height();
+        input.toolbarWidth = toolBar_->sizeHint().width();
+    }
     input.topmostCheck = {topMostCheck_->width(), topMostCheck_->height()};
     status_->Measure(input);
+    input.treePreferredWidth = treeView_->PreferredWidth();
+    input.treeMinimumWidth = treeView_->MinimumWidth();
+    input.listMinimumHeight = httpList_->horizontalHeader()->sizeHint().height() +
+                              3 * httpList_->verticalHeader()->defaultSectionSize() +
+                              2 * httpList_->frameWidth();
     input.treeWidth = treeWidth_;
+    // Before the client size is read: a larger minimum resizes the window.
+    const LayoutSize least = MinimumClientSize(input);
+    QSize minimum(least.width, least.height);
+    if (const QScreen* screen = this->screen()) {
+        minimum = minimum.boundedTo(UsableArea(*screen).size());
+    }
+    if (minimum != minimumSize()) setMinimumSize(minimum);
+    input.clientWidth = width();
+    input.clientHeight = height();
     const WindowLayout layout = ComputeLayout(input);
 
     const auto place = [](QWidget* widget, const LayoutRect& rect) {
@@ -387,6 +442,14 @@ void MainDialog::resizeEvent(QResizeEvent* event) {
 
 void MainDialog::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Once shown, a platform that draws the frame itself (Wayland) knows how large it is: the
+    // first size then leaves it just the room it takes.
+    const QScreen* screen = this->screen();
+    const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+    if (screen != nullptr && size() == firstSize_ && !frame.isNull()) {
+        firstSize_ = FirstSize(*screen, frame);
+        resize(firstSize_);
+    }
     Layout();
 }
 

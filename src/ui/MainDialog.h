@@ -60,7 +60,7 @@ public:
 
     // SessionHost and ErrorReporter, on the window's thread.
     ErrorReporter& reporter() override { return *this; }
-    void SetStatus(std::string_view text) override { status_->SetStatus(text); }
+    void SetStatus(std::string_view text) override { status_->ShowState(text); }
     void StartCounterTimer() override { status_->StartCounterTimer(); }
     void StopCounterTimer() override { status_->StopCounterTimer(); }
     void OnCaptureEnded() override;  // any thread
@@ -82,6 +82,7 @@ public:
     QLabel* packetsLabel() const { return status_->packetsLabel(); }
     QLabel* httpsLabel() const { return status_->httpsLabel(); }
     QLabel* addressLabel() const { return status_->infoLabel(); }
+    QLabel* modeLabel() const { return status_->modeLabel(); }
     QLabel* lossLabel() const { return status_->lossLabel(); }
     PacketListCtrl* httpList() const { return httpList_; }
     PacketListCtrl* packetList() const { return packetList_; }
@@ -146,7 +147,8 @@ private:
     QCheckBox* topMostCheck_ = nullptr;
     ProcessTreeCtrl* treeView_ = nullptr;
     PaneDivider* treeDivider_ = nullptr;
-    int treeWidth_ = -1;  // where the user dragged the tree's edge; -1: a quarter of the window
+    int treeWidth_ = -1;  // where the user dragged the tree's edge; -1: the tree's preferred width
+    QSize firstSize_;     // the size Initialise gave, until the first show corrects it
     ProcessTreeModel* treeModel_ = nullptr;
     PacketListCtrl* httpList_ = nullptr;
     PacketListCtrl* packetList_ = nullptr;

@@ -20,6 +20,10 @@ MainToolBar::MainToolBar(QWidget* window)
     openCapture_->setText(QString::fromUtf8("打开抓包文件(Ctrl+O)"));
     openCapture_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     openCapture_->setShortcutContext(Qt::WindowShortcut);
+    // Both texts name their key already; the lists' menus, which show these actions too, would
+    // name it a second time.
+    saveCapture_->setShortcutVisibleInContextMenu(false);
+    openCapture_->setShortcutVisibleInContextMenu(false);
     setIconSize(QSize(16, 16));
     checkNew_->setChecked(true);
 }

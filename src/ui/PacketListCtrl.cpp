@@ -71,8 +71,11 @@ void PacketListCtrl::FitLastColumn() {
     std::vector<int> widths;
     widths.reserve(static_cast<std::size_t>(columns));
     for (int column = 0; column < columns; ++column) widths.push_back(columnWidth(column));
+    // Where the other columns fill the list, the last one (the URL, the payload's preview)
+    // keeps a width of its own that the horizontal scroll bar reaches, instead of none at all.
+    const int least = fontMetrics().horizontalAdvance(QString(20, QLatin1Char('n')));
     const QSignalBlocker quiet(horizontalHeader());
-    setColumnWidth(columns - 1, StretchLastColumn(width(), widths));
+    setColumnWidth(columns - 1, std::max(StretchLastColumn(width(), widths), least));
 }
 
 void PacketListCtrl::resizeEvent(QResizeEvent* event) {

@@ -27,7 +27,7 @@ public:
     /// Sets the model (which the list does not own) and the columns' widths, given for a small
     /// font and widened with a larger one, and further where a column's longest text
     /// (`longestTexts`, by column) needs more. The last column stretches to the list's right
-    /// edge.
+    /// edge, and keeps a width of twenty letters where the others fill the list.
     void SetRowModel(RowListModel* model, const QList<int>& columnWidths,
                      const QStringList& longestTexts = {});
     RowListModel* rowModel() const { return model_; }

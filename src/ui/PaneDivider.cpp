@@ -24,6 +24,7 @@ void PaneDivider::mouseReleaseEvent(QMouseEvent* event) {
     }
     emit dragged(mapToParent(event->position().toPoint()).x() - grabOffset_);
     grabOffset_ = -1;
+    emit dropped();
 }
 
 }  // namespace ravelin

@@ -16,6 +16,8 @@ public:
 signals:
     /// The tree's right edge should go to `x`, in the parent's coordinates.
     void dragged(int x);
+    /// The drag has ended (after its last `dragged`).
+    void dropped();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

@@ -1,7 +1,9 @@
 #include "ui/ProcessTreeCtrl.h"
 
 #include <QHeaderView>
+#include <QStyle>
 #include <QTimer>
+
 #include <algorithm>
 
 #include "ui/ProcessTreeModel.h"
@@ -69,6 +71,30 @@ void ProcessTreeCtrl::FitNameColumn() {
         ProcessTreeModel::kNameColumn,
         std::min(sizeHintForColumn(ProcessTreeModel::kNameColumn), std::max(room, usual)));
     fittingNames_ = false;
+}
+
+int ProcessTreeCtrl::WidthForName(int characters) const {
+    if (model_ == nullptr) return 0;
+    // A process's node lies two indentations in (the root's branch, then its own), and before
+    // its text come the check box and the icon, as before the root's.
+    const QModelIndex root = model_->rootIndex();
+    const int decorations =
+        sizeHintForIndex(root).width() - fontMetrics().horizontalAdvance(root.data().toString());
+    // 4194304 is the largest process id Linux hands out; twenty n's are wider than most names
+    // of twenty characters.
+    const int text = fontMetrics().horizontalAdvance(QStringLiteral("[4194304]") +
+                                                     QString(characters, QLatin1Char('n')));
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    return 2 * frameWidth() + indentation() * 2 + decorations + text + scrollBar;
+}
+
+int ProcessTreeCtrl::PreferredWidth() const {
+    if (model_ == nullptr) return 0;
+    return WidthForName(20) + columnWidth(ProcessTreeModel::kSentRateColumn);
+}
+
+int ProcessTreeCtrl::MinimumWidth() const {
+    return WidthForName(8);
 }
 
 void ProcessTreeCtrl::resizeEvent(QResizeEvent* event) {

@@ -4,6 +4,24 @@
 
 namespace ravelin {
 
+namespace {
+
+QString FromUtf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// What `label` needs to show `text` whole; a pixel or two more than its advance, which the
+// label's bounding rectangle may take.
+int TextWidth(const QLabel* label, const QString& text) {
+    return label->fontMetrics().horizontalAdvance(text) + 2;
+}
+
+void PlaceIn(QLabel* label, const LayoutRect& room, int width) {
+    label->setGeometry(room.x, room.y, std::min(width, room.width), room.height);
+}
+
+}  // namespace
+
 StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSource statistics)
     : lists_(lists),
       statistics_(std::move(statistics)),
@@ -14,6 +32,7 @@ StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSou
       modeLabel_(new QLabel(&window)),
       lossLabel_(new QLabel(&window)) {
     infoLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    modeLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // The counters keep one size, wide enough for any count, so the layout does not jump.
     const QFontMetrics metrics = window.fontMetrics();
     const QSize counterSize(metrics.horizontalAdvance(QStringLiteral("Packets: 000000000")),
@@ -26,8 +45,6 @@ StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSou
     infoLabel_->setFixedSize(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")) + 8,
                              metrics.height() + 2);
 
-    lossLabel_->setToolTip(
-        QStringLiteral("Packets the kernel received and dropped before Ravelin read them"));
     lossLabel_->hide();
 
     counterTimer_.setInterval(kCounterTimerMs);
@@ -38,12 +55,14 @@ StatusLine::StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSou
     catchUpTimer_.setSingleShot(true);
     catchUpTimer_.setInterval(kCatchUpMs);
     QObject::connect(&catchUpTimer_, &QTimer::timeout, [this] { UpdateCounters(); });
+    activityTimer_.setSingleShot(true);
+    activityTimer_.setInterval(kActivityShownMs);
+    QObject::connect(&activityTimer_, &QTimer::timeout, [this] { ShowStateText(state_); });
 }
 
 void StatusLine::StartCounterTimer() {
     lossShown_ = false;  // a new capture has counters of its own
     lossLabel_->hide();
-    PlaceAfterState();
     counterTimer_.start();
 }
 
@@ -55,21 +74,29 @@ void StatusLine::StopCounterTimer() {
 
 void StatusLine::ShowStatistics(const std::optional<CaptureStatistics>& statistics) {
     if (!statistics || statistics->dropped == 0) return;  // the last counts stay after Stop
-    lossLabel_->setText(QStringLiteral("Received: %1  Dropped: %2")
-                            .arg(statistics->received)
-                            .arg(statistics->dropped));
-    lossLabel_->adjustSize();
+    lossText_ = QStringLiteral("Received: %1  Dropped: %2")
+                    .arg(statistics->received)
+                    .arg(statistics->dropped);
     if (!lossShown_) {
         lossShown_ = true;
         lossLabel_->show();
     }
-    PlaceAfterState();
+    PlaceLoss();
 }
 
-void StatusLine::SetStatus(std::string_view text) {
-    stateLabel_->setText(QStringLiteral("State: ") +
-                         QString::fromUtf8(text.data(), static_cast<int>(text.size())) +
-                         QStringLiteral("."));
+void StatusLine::ShowState(std::string_view text) {
+    state_ = std::string(text);
+    activityTimer_.stop();
+    ShowStateText(text);
+}
+
+void StatusLine::ShowActivity(std::string_view text) {
+    ShowStateText(text);
+    activityTimer_.start();
+}
+
+void StatusLine::ShowStateText(std::string_view text) {
+    stateLabel_->setText(QStringLiteral("State: ") + FromUtf8(text) + QStringLiteral("."));
 }
 
 void StatusLine::UpdateCounters() {
@@ -82,9 +109,12 @@ void StatusLine::ShowAddress(const std::string& text) {
 }
 
 void StatusLine::ShowAttributionMode(const std::string& mode) {
-    modeLabel_->setText(QStringLiteral("Attribution: ") + QString::fromStdString(mode));
-    modeLabel_->setToolTip(modeLabel_->text());
-    modeLabel_->adjustSize();
+    modeText_ = QStringLiteral("Attribution: ") + QString::fromStdString(mode);
+    // The reason why the socket tables are used is the part to leave out where room is short.
+    const qsizetype reason = modeText_.indexOf(QStringLiteral(" ("));
+    shortModeText_ = reason < 0 ? modeText_ : modeText_.left(reason);
+    modeLabel_->setToolTip(modeText_);
+    PlaceMode();
 }
 
 void StatusLine::Measure(LayoutInput& input) const {
@@ -95,32 +125,49 @@ void StatusLine::Measure(LayoutInput& input) const {
     input.httpsLabel = sizeOf(httpsLabel_);
     input.infoLabel = sizeOf(infoLabel_);
     input.stateLabel = sizeOf(stateLabel_);
+    input.modeLabel = {TextWidth(modeLabel_, shortModeText_), infoLabel_->height()};
 }
 
 void StatusLine::Place(const WindowLayout& layout) {
-    const auto place = [](QWidget* label, const LayoutRect& rect) {
+    const auto place = [](QLabel* label, const LayoutRect& rect) {
         label->setGeometry(rect.x, rect.y, rect.width, rect.height);
     };
     place(httpsLabel_, layout.httpsLabel);
     place(packetsLabel_, layout.packetsLabel);
     place(stateLabel_, layout.stateLabel);
     place(infoLabel_, layout.infoLabel);
-    PlaceAfterState();
-    infoLabel_->raise();  // above the toolbar's row, which it shares
+    lossRoom_ = layout.lossRoom;
+    modeRoom_ = layout.modeRoom;
+    PlaceLoss();
+    PlaceMode();
+    // Above the toolbar, whose row they share.
+    infoLabel_->raise();
+    modeLabel_->raise();
 }
 
-void StatusLine::PlaceAfterState() {
-    // Loss, when there is any, then the attribution mode follow the state, in whatever room
-    // the row has left before the counters.
-    const QRect state = stateLabel_->geometry();
-    const int end = packetsLabel_->x() - 8;
-    int x = state.right() + 1 + 8;
-    for (QLabel* label : {lossLabel_, modeLabel_}) {
-        if (label == lossLabel_ && !lossShown_) continue;
-        const int width = std::min(std::max(0, end - x), label->sizeHint().width());
-        label->setGeometry(x, state.y(), width, state.height());
-        x += width + 12;
-    }
+void StatusLine::PlaceLoss() {
+    // Only a window below its minimum size lacks the room: the counts then end in "…" and the
+    // tool tip holds them whole.
+    const int width = TextWidth(lossLabel_, lossText_);
+    const bool fits = width <= lossRoom_.width;
+    lossLabel_->setText(fits ? lossText_
+                             : lossLabel_->fontMetrics().elidedText(lossText_, Qt::ElideRight,
+                                                                    lossRoom_.width - 2));
+    lossLabel_->setToolTip(
+        (fits ? QString() : lossText_ + QStringLiteral("\n")) +
+        QStringLiteral("Packets the kernel received and dropped before Ravelin read them"));
+    PlaceIn(lossLabel_, lossRoom_, width);
+}
+
+void StatusLine::PlaceMode() {
+    const int width = TextWidth(modeLabel_, modeText_);
+    const bool fits = width <= modeRoom_.width;
+    modeLabel_->setText(fits ? modeText_ : shortModeText_);
+    const int shown = fits ? width : TextWidth(modeLabel_, shortModeText_);
+    // Right-aligned, next to the check box.
+    const LayoutRect room = modeRoom_;
+    const int x = room.x + std::max(0, room.width - shown);
+    PlaceIn(modeLabel_, {x, room.y, room.width - (x - room.x), room.height}, shown);
 }
 
 }  // namespace ravelin

@@ -14,9 +14,9 @@
 
 namespace ravelin {
 
-/// The window's status line: the state text, the kernel's counters once it dropped packets,
-/// the packet and HTTP counters and the label with the address being listened on. While
-/// capture runs, a timer keeps the counters current.
+/// The window's status line: the state text, the kernel's counters once it dropped packets and
+/// the packet and HTTP counters in the bottom row; the attribution mode and the address being
+/// listened on in the toolbar's row. While capture runs, a timer keeps the counters current.
 class StatusLine {
 public:
     using StatisticsSource = std::function<std::optional<CaptureStatistics>()>;
@@ -24,13 +24,21 @@ public:
     static constexpr int kCounterTimerMs = 100;
     /// After capture stops, the lists catch up with the rows listed last within this time.
     static constexpr int kCatchUpMs = 60;
+    /// How long the report of something done ("Capture saved") stands before the capture's
+    /// state shows again.
+    static constexpr int kActivityShownMs = 3000;
 
     /// Makes the labels as children of `window`, each sized once for the longest text it shows.
     /// `statistics` reads the kernel's counters of the running capture.
     StatusLine(QWidget& window, const CaptureLists& lists, StatisticsSource statistics);
 
-    /// Shows "State: <text>.".
-    void SetStatus(std::string_view text);
+    /// Shows "State: <text>." for the capture's state ("Ready", "Listening"), which stands
+    /// until the state changes.
+    void ShowState(std::string_view text);
+    /// Shows "State: <text>." for something the user had done ("Linking packets", "Clean data
+    /// done", "Capture saved"); kActivityShownMs later the capture's state shows again, so that
+    /// the line never keeps telling of a save while capture goes on.
+    void ShowActivity(std::string_view text);
     /// Shows the row counts of both lists.
     void UpdateCounters();
     /// The counters follow the lists every kCounterTimerMs, from now until StopCounterTimer.
@@ -58,7 +66,9 @@ public:
     QLabel* lossLabel() const { return lossLabel_; }
 
 private:
-    void PlaceAfterState();
+    void ShowStateText(std::string_view text);
+    void PlaceLoss();
+    void PlaceMode();
 
     const CaptureLists& lists_;
     StatisticsSource statistics_;
@@ -71,7 +81,14 @@ private:
     QLabel* lossLabel_;
     QTimer counterTimer_;
     QTimer catchUpTimer_;
+    QTimer activityTimer_;
+    std::string state_ = "Ready";
     bool lossShown_ = false;
+    QString lossText_;
+    QString modeText_;       // with the reason for the socket tables
+    QString shortModeText_;  // without it, where the row has no room for it
+    LayoutRect lossRoom_;
+    LayoutRect modeRoom_;
 };
 
 }  // namespace ravelin

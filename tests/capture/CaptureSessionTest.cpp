@@ -154,10 +154,20 @@ TEST_F(CaptureSessionTest, StartStopRestartAndAddressMessages) {
     EXPECT_EQ(host_.status, "Listening");
     EXPECT_EQ(script_->lastBoundAddress, Ipv4("192.168.1.5"));
 
+    // However capture starts or stops, the host hears the state; a Stop that stops nothing
+    // leaves the status alone.
+    session.Stop();
+    EXPECT_EQ(host_.status, "Ready");
+    host_.status = "Capture saved";
+    session.Stop();
+    EXPECT_EQ(host_.status, "Capture saved");
+    EXPECT_TRUE(session.Start());
+    EXPECT_EQ(host_.status, "Listening");
+
     // Start while a source is open stops first, then opens a new one.
     EXPECT_TRUE(session.Start());
-    EXPECT_EQ(script_->sourcesCreated, 2);
-    EXPECT_EQ(script_->sourcesDestroyed, 1);
+    EXPECT_EQ(script_->sourcesCreated, 3);
+    EXPECT_EQ(script_->sourcesDestroyed, 2);
 
     // While running, a new address restarts capture on it; the status stays.
     EXPECT_EQ(session.OnAddressChosen(Ipv4("127.0.0.1")), 1);
@@ -180,8 +190,10 @@ TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops)
     ASSERT_TRUE(session.Start());
     ASSERT_TRUE(host_.WaitForEnd());
     EXPECT_TRUE(host_.Errors().empty());  // reported on the owner's thread, not before
+    EXPECT_EQ(host_.status, "Listening");
     session.FinishEndedCapture();
 
+    EXPECT_EQ(host_.status, "Ready");
     EXPECT_EQ(lists_.packets.rowCount(), 3);
     ASSERT_EQ(host_.Errors().size(), 1U);
     EXPECT_EQ(host_.Errors()[0], "recv 接收包失败\nError code: -1\ntruncated dump file");

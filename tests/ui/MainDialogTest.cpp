@@ -1,13 +1,18 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScrollBar>
+#include <QStyleOptionMenuItem>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -37,6 +42,7 @@
 #include "ui/ProcessTreeCtrl.h"
 #include "ui/ProcessTreeModel.h"
 #include "ui/RowListModel.h"
+#include "ui/StatusLine.h"
 #include "ui/WindowLayout.h"
 
 #include <pcap/dlt.h>
@@ -71,6 +77,30 @@ void ChooseInNextFileDialog(const QString& path) {
     });
 }
 
+// The node of process `pid` in the tree; invalid while there is none.
+QModelIndex ProcessNode(ProcessTreeCtrl* tree, int pid) {
+    const QModelIndex root = tree->treeModel()->rootIndex();
+    for (int row = 0; row < tree->model()->rowCount(root); ++row) {
+        const QModelIndex child = tree->model()->index(row, 0, root);
+        if (child.data(ProcessTreeModel::kPidRole).toInt() == pid) return child;
+    }
+    return {};
+}
+
+// Records the text of every menu item it draws, as the user reads it ("text<TAB>shortcut").
+class MenuTextStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+            element == CE_MenuItem && item != nullptr && !item->text.isEmpty()) {
+            texts.append(item->text);
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+    mutable QStringList texts;
+};
+
 /// What tshark reads of a capture file: one line per packet, "comment TAB ip.len".
 QString TsharkLines(const std::string& path) {
     std::string command =
@@ -84,8 +114,9 @@ QString TsharkLines(const std::string& path) {
     return QString::fromStdString(out);
 }
 
-// Twelve packets between 10.0.0.2 (this host) and 10.0.0.9, one of them an HTTP request.
-std::string WriteReplayFile() {
+// Twelve packets between 10.0.0.2 (this host) and 10.0.0.9; `requests` of them, from the fifth
+// on, are HTTP requests (for /app.js, then /5.js, /6.js, ...).
+std::string WriteReplayFile(int requests = 1) {
     std::vector<test::Frame> frames;
     for (int i = 0; i < 12; ++i) {
         test::DatagramBuilder builder;
@@ -94,8 +125,9 @@ std::string WriteReplayFile() {
         builder.destination = test::Ipv4(sent ? "10.0.0.9" : "10.0.0.2");
         builder.sourcePort = sent ? 40000 : 80;
         builder.destinationPort = sent ? 80 : 40000;
-        if (i == 4) {
-            const std::string request = "GET /app.js HTTP/1.1\r\nHost: h\r\n\r\n";
+        if (i >= 4 && i < 4 + requests) {
+            const std::string target = i == 4 ? "app" : std::to_string(i);
+            const std::string request = "GET /" + target + ".js HTTP/1.1\r\nHost: h\r\n\r\n";
             builder.payload.assign(request.begin(), request.end());
         }
         frames.push_back({test::EthernetFrame(builder.Build()), 1700000000 + i, 0});
@@ -310,10 +342,11 @@ private slots:
             return tree->header()->sectionViewportPosition(1) + tree->columnWidth(1) <=
                    tree->viewport()->width();
         };
-        const QString longName = QStringLiteral("[778]a-process-with-a-long-name");
+        const std::string name = "a-process-with-a-name-longer-than-most-are";
         const int longNameWidth =
-            tree->indentation() * 2 + tree->fontMetrics().horizontalAdvance(longName);
-        treeProcesses_->AddProcess(778, "a-process-with-a-long-name");
+            tree->indentation() * 2 + tree->fontMetrics().horizontalAdvance(
+                                          QStringLiteral("[778]") + QString::fromStdString(name));
+        treeProcesses_->AddProcess(778, name);
         QTRY_VERIFY(window->processTree().FindProcessNode(778).has_value());
         QTRY_VERIFY(rateInView());
         QVERIFY(tree->columnWidth(0) < longNameWidth);
@@ -331,39 +364,30 @@ private slots:
             QTest::mouseRelease(divider, Qt::LeftButton, {},
                                 divider->mapFromParent(start + QPoint(to, 0)));
         };
-        dragBy(150, 200);
-        QCOMPARE(tree->width(), treeWidth + 200);
-        QCOMPARE(window->httpList()->x(), listX + 200);
+        dragBy(100, 150);
+        QCOMPARE(tree->width(), treeWidth + 150);
+        QCOMPARE(window->httpList()->x(), listX + 150);
         QTRY_VERIFY(tree->columnWidth(0) > longNameWidth);
         QVERIFY(rateInView());
         // When that process ends, the column gives the room back.
         treeProcesses_->RemoveProcess(778);
         QTRY_VERIFY(tree->columnWidth(0) < longNameWidth);
-        treeProcesses_->AddProcess(779, "a-process-with-a-long-name");
+        treeProcesses_->AddProcess(779, name);
         QTRY_VERIFY(tree->columnWidth(0) > longNameWidth);
-        // However far it goes, the lists and the text pane keep room.
+        // However far it goes, the lists and the text pane keep room; the next start has the
+        // tree as wide as the drag left it.
         dragBy(300, 5000);
         QVERIFY(window->textPane()->width() >= kMinimumTextPaneWidth);
         QCOMPARE(window->hexPane()->x() + window->hexPane()->width(), window->width());
-        // The status line's labels still stand apart.
-        const auto label = [&](const QString& prefix) {
-            for (QLabel* label : window->findChildren<QLabel*>()) {
-                if (label->text().startsWith(prefix)) return label->geometry();
-            }
-            return QRect();
-        };
-        const QRect packets = label(QStringLiteral("Packets:"));
-        QVERIFY(label(QStringLiteral("State:")).right() < packets.x());
-        const QRect mode = label(QStringLiteral("Attribution:"));
-        QVERIFY(mode.width() == 0 || mode.right() < packets.x());
+        auto next = MakeWindow();
+        QVERIFY(next != nullptr);
+        next->resize(1024, 768);
+        next->show();
+        QVERIFY(QTest::qWaitForWindowExposed(next.get()));
+        QCOMPARE(next->treeView()->width(), tree->width());
 
         // Hovering a node too long for the pane shows its whole text.
-        const QModelIndex root = tree->treeModel()->rootIndex();
-        QModelIndex curl;
-        for (int row = 0; row < tree->model()->rowCount(root); ++row) {
-            const QModelIndex child = tree->model()->index(row, 0, root);
-            if (child.data().toString().contains(QStringLiteral("curl"))) curl = child;
-        }
+        const QModelIndex curl = ProcessNode(tree, kCurl);
         QVERIFY(curl.isValid());
         tree->setColumnWidth(0, tree->indentation() * 2 + 20);  // past the indentation
         const QPoint at = tree->visualRect(curl).center();
@@ -551,6 +575,152 @@ private slots:
         (void)window->grab();
     }
 
+    void theStateAlwaysTellsWhetherCaptureRuns() {
+        UseIdleSource(3);
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        const auto state = [&] { return window->stateLabel()->text(); };
+
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QCOMPARE(state(), QStringLiteral("State: Listening."));
+        QTRY_COMPARE(window->lists().packets.rowCount(), 3);
+        // A save's report gives way to the state again while capture goes on.
+        ChooseInNextFileDialog(
+            QString::fromStdString(test::TemporaryPath("window-while-listening.pcapng")));
+        QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QTRY_COMPARE(state(), QStringLiteral("State: Capture saved."));
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QStringLiteral("State: Listening."),
+                                  2 * StatusLine::kActivityShownMs);
+        window->activateWindow();  // the file dialog had the keyboard
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QVERIFY(!window->session().running());
+        QCOMPARE(state(), QStringLiteral("State: Ready."));
+
+        // Started by the button, and restarted on another adapter: listening all along.
+        QTest::mouseClick(window->toolBar()->widgetForAction(window->startStopAction()),
+                          Qt::LeftButton);
+        QCOMPARE(state(), QStringLiteral("State: Listening."));
+        window->switchAdapterAction()->trigger();
+        window->adapterDialog()->adapterList()->selectRow(0);
+        QMetaObject::invokeMethod(window->adapterDialog(), "accept");
+        QTRY_COMPARE(fakeSource_->sourcesCreated.load(), 3);
+        QVERIFY(window->session().running());
+        QCOMPARE(state(), QStringLiteral("State: Listening."));
+    }
+
+    // With the default font and one a quarter larger: at 1024x768 a process's id and a name of
+    // 20 characters show whole beside its sending rate, and every label of the status line and
+    // the toolbar's row whole and apart; a wider window widens the lists, not the tree; and the
+    // window goes no smaller than its panes need.
+    void theLayoutHoldsInBothFonts_data() {
+        QTest::addColumn<double>("fontScale");
+        QTest::newRow("default font") << 1.0;
+        QTest::newRow("a quarter larger") << 1.25;
+    }
+
+    void theLayoutHoldsInBothFonts() {
+        QFETCH(double, fontScale);
+        const QFont before = QApplication::font();
+        const auto restore = qScopeGuard([before] { QApplication::setFont(before); });
+        QFont font = before;
+        font.setPointSizeF(before.pointSizeF() * fontScale);
+        QApplication::setFont(font);
+        UseIdleSource(3);
+        fakeSource_->statistics = CaptureStatistics{4294967295, 4294967295};
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        treeProcesses_->AddProcess(29148, "xdg-permission-store");
+        window->resize(1024, 768);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->startStopAction()->trigger();
+        QTRY_VERIFY(window->lossLabel()->isVisible());
+
+        ProcessTreeCtrl* tree = window->treeView();
+        const auto showsWhole = [tree](int pid) {
+            const QModelIndex node = ProcessNode(tree, pid);
+            return node.isValid() &&
+                   tree->sizeHintForIndex(node).width() <= tree->visualRect(node).width();
+        };
+        QTRY_VERIFY(showsWhole(29148));
+        const QModelIndex rate = ProcessNode(tree, 29148).siblingAtColumn(1);
+        QVERIFY(tree->visualRect(rate).right() < tree->viewport()->width());
+        QCOMPARE(window->modeLabel()->text(), window->modeLabel()->toolTip());  // with the reason
+        QList<QRect> places;
+        for (QWidget* label : std::initializer_list<QWidget*>{
+                 window->stateLabel(), window->lossLabel(), window->packetsLabel(),
+                 window->httpsLabel(), window->modeLabel(), window->addressLabel(),
+                 window->topMostCheck()}) {
+            QVERIFY(label->isVisible() && label->width() >= label->sizeHint().width());
+            QVERIFY(window->rect().contains(label->geometry()));
+            places.append(label->geometry());
+        }
+        for (QAction* action : window->toolBar()->actions()) {
+            const QWidget* button = window->toolBar()->widgetForAction(action);
+            places.append(QRect(button->mapTo(window.get(), QPoint()), button->size()));
+        }
+        for (int a = 0; a < places.size(); ++a) {
+            for (int b = a + 1; b < places.size(); ++b) QVERIFY(!places[a].intersects(places[b]));
+        }
+
+        const int treeWidth = tree->width();
+        const int listWidth = window->httpList()->width();
+        window->resize(1390, 860);
+        QCOMPARE(tree->width(), treeWidth);
+        QCOMPARE(window->httpList()->width(), listWidth + 1390 - 1024);
+
+        // A short name still shows whole, and each list and pane a few rows.
+        window->resize(400, 300);
+        QVERIFY(window->width() > 400);
+        QTRY_VERIFY(showsWhole(kCurl));
+        QVERIFY(window->textPane()->width() >= kMinimumTextPaneWidth);
+        const int row = window->packetList()->verticalHeader()->defaultSectionSize();
+        for (QAbstractScrollArea* pane : std::initializer_list<QAbstractScrollArea*>{
+                 tree, window->httpList(), window->packetList(), window->textPane(),
+                 window->hexPane()}) {
+            QVERIFY(pane->viewport()->height() >= 3 * row);
+        }
+    }
+
+    // Ctrl+A and Ctrl+C copy every URL of the list, and its menu names each key once.
+    void theHttpListCopiesEveryUrlAndNamesEachKeyOnce() {
+        readFile_ = WriteReplayFile(3);
+        auto window = MakeWindow();
+        QVERIFY(window != nullptr);
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        window->OnStartStop();
+        QTRY_COMPARE(window->httpList()->model()->rowCount(), 3);
+        test::ClickRow(window->httpList(), 1);
+        QTRY_VERIFY(!window->linkController().linking());
+        QTest::keyClick(window->httpList(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window->httpList(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QStringLiteral("http://h/app.js\r\nhttp://h/5.js\r\nhttp://h/6.js"));
+
+        auto* menu = window->httpList()->findChild<QMenu*>();
+        QVERIFY(menu != nullptr);
+        MenuTextStyle style;
+        menu->setStyle(&style);
+        const QPoint at =
+            window->httpList()->visualRect(window->httpList()->model()->index(0, 1)).center();
+        // What a right click delivers.
+        QContextMenuEvent click(QContextMenuEvent::Mouse, at,
+                                window->httpList()->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(window->httpList()->viewport(), &click);
+        QTRY_VERIFY(menu->isVisible());
+        (void)menu->grab();  // paints every item
+        menu->close();
+        menu->setStyle(nullptr);
+        QCOMPARE(style.texts.mid(0, 4),
+                 (QStringList{"复制URL(Ctrl+C)", "保存数据到文件(Ctrl+S)", "保存抓包(Ctrl+Shift+S)",
+                              "打开抓包文件(Ctrl+O)"}));
+    }
+
     void closingWithRowsAsksFirst() {
         readFile_ = WriteReplayFile();
         auto window = MakeWindow();
@@ -582,11 +752,11 @@ private slots:
         QVERIFY(!window->startStopAction()->isChecked());
         QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
 
-        // F5 toggles capture but leaves the state text alone.
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         QTest::keyClick(window.get(), Qt::Key_F5);
         QVERIFY(window->session().running());
+        QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Listening."));
         QTest::keyClick(window.get(), Qt::Key_F5);
         QVERIFY(!window->session().running());
         QCOMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
@@ -628,7 +798,7 @@ private slots:
     void theLastColumnFillsTheList() {
         auto window = MakeWindow();
         QVERIFY(window != nullptr);
-        window->resize(1200, 600);
+        window->resize(1400, 600);
         window->show();
         PacketListCtrl* list = window->packetList();
         const auto filled = [list] {
@@ -639,8 +809,11 @@ private slots:
         QVERIFY(filled());
         list->horizontalHeader()->resizeSection(3, list->columnWidth(3) + 50);  // the user's drag
         QVERIFY(filled());
-        window->resize(1400, 600);
+        window->resize(1600, 600);
         QTRY_VERIFY(filled());
+        // Where the others fill the list, the data column is still there to scroll to.
+        list->horizontalHeader()->resizeSection(3, list->width());
+        QVERIFY(list->columnWidth(8) > list->fontMetrics().horizontalAdvance("GET /index.html"));
     }
 
     void adapterOkWithoutSelectionAsksForOne() {

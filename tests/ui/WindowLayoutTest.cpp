@@ -18,18 +18,22 @@ LayoutInput Input(int width, int height, int toolbar = 26) {
     input.httpsLabel = {100, 15};
     input.infoLabel = {200, 17};
     input.stateLabel = {150, 15};
+    input.treePreferredWidth = 250;
+    input.treeMinimumWidth = 120;
     return input;
 }
 
 std::vector<LayoutRect> AllRects(const WindowLayout& l) {
-    return {l.topmostCheck, l.processTree,  l.treeDivider, l.httpList,   l.packetList, l.textPane,
-            l.hexPane,      l.packetsLabel, l.httpsLabel,  l.stateLabel, l.infoLabel};
+    return {l.topmostCheck, l.processTree, l.treeDivider,  l.httpList,   l.packetList,
+            l.textPane,     l.hexPane,     l.packetsLabel, l.httpsLabel, l.stateLabel,
+            l.infoLabel,    l.lossRoom,    l.modeRoom};
 }
 
 TEST(LayoutTest, WorkedExample) {
     const WindowLayout l = ComputeLayout(Input(1009, 691));
 
-    EXPECT_EQ(l.processTree, (LayoutRect{0, 26, 250, 665}));
+    // The tree stops above the status row, which spans the window.
+    EXPECT_EQ(l.processTree, (LayoutRect{0, 26, 250, 648}));
     EXPECT_EQ(l.httpList, (LayoutRect{252, 26, 757, 220}));
     EXPECT_EQ(l.packetList, (LayoutRect{252, 248, 757, 220}));
     EXPECT_EQ(l.textPane, (LayoutRect{252, 470, 445, 203}));
@@ -38,7 +42,8 @@ TEST(LayoutTest, WorkedExample) {
 
     EXPECT_EQ(l.httpsLabel, (LayoutRect{909, 676, 100, 15}));
     EXPECT_EQ(l.packetsLabel, (LayoutRect{787, 676, 120, 15}));
-    EXPECT_EQ(l.stateLabel, (LayoutRect{252, 676, 150, 15}));
+    EXPECT_EQ(l.stateLabel, (LayoutRect{0, 676, 150, 15}));
+    EXPECT_EQ(l.lossRoom, (LayoutRect{158, 676, 787 - 8 - 158, 15}));
     EXPECT_EQ(l.infoLabel, (LayoutRect{807, 0, 200, 17}));
     EXPECT_EQ(l.topmostCheck, (LayoutRect{725, 0, 80, 20}));
 }

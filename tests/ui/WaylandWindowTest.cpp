@@ -1,0 +1,100 @@
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+#include <unistd.h>
+
+#include "engine/LinuxServices.h"
+#include "support/PcapFileWriter.h"
+#include "support/TestSpool.h"
+#include "support/qt/GuiTest.h"
+#include "ui/MainDialog.h"
+
+namespace ravelin {
+
+class WaylandWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Qt takes a Wayland screen as all available, panels and all: the first window must still
+    // fit, title bar included, below a top bar (GNOME's, 32 pixels); and it names its desktop
+    // entry, whose icon the desktop shows for it.
+    void theFirstWindowFitsTheScreenWithItsFrame() {
+        const QSize screen(1280, 800);
+        if (QGuiApplication::platformName() != QLatin1String("wayland")) {
+            // Run offscreen, as the window's tests are: the same test again, as a client of a
+            // headless weston with a runtime directory of its own.
+            const QString weston = QStandardPaths::findExecutable(QStringLiteral("weston"));
+            if (weston.isEmpty()) QSKIP("weston is not installed (scripts/install-deps.sh)");
+            const QTemporaryDir runtime;
+            QVERIFY(QFile::setPermissions(runtime.path(),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            const QString socket = QStringLiteral("ravelin-test-%1").arg(::getpid());
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+            QProcess server;
+            const auto stop = qScopeGuard([&server] {
+                server.terminate();
+                if (!server.waitForFinished(5000)) server.kill();
+                server.waitForFinished(5000);
+            });
+            server.setProcessEnvironment(environment);
+            server.setProcessChannelMode(QProcess::MergedChannels);
+            server.start(weston, {QStringLiteral("--backend=headless-backend.so"),
+                                  QStringLiteral("--use-pixman"),
+                                  QStringLiteral("--width=%1").arg(screen.width()),
+                                  QStringLiteral("--height=%1").arg(screen.height()),
+                                  QStringLiteral("--socket=") + socket});
+            const auto ready = [&] {
+                return QFile::exists(runtime.filePath(socket)) ||
+                       server.state() == QProcess::NotRunning;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(ready(), 20000);
+            if (!QFile::exists(runtime.filePath(socket))) {
+                QSKIP(qPrintable(QStringLiteral("weston cannot start: ") +
+                                 QString::fromLocal8Bit(server.readAll())));
+            }
+            environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+            environment.insert(QStringLiteral("LSAN_OPTIONS"),
+                               QStringLiteral("print_suppressions=0:suppressions=") +
+                                   QFINDTESTDATA("support/qt/lsan.supp"));
+            QProcess client;
+            client.setProcessEnvironment(environment);
+            client.setProcessChannelMode(QProcess::MergedChannels);
+            client.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("WaylandWindowTest")});
+            const bool finished = client.waitForFinished(90000);
+            QVERIFY2(
+                finished && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0,
+                client.readAll().constData());
+            return;
+        }
+
+        SystemServices services = LinuxServices(std::nullopt);
+        services.spool = test::MakeTestSpool();
+        services.openSocketEvents = nullptr;
+        MainDialog window(std::move(services), test::TemporaryPath("wayland-window.ini"));
+        QVERIFY(window.Initialise());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.screen()->geometry().size(), screen);
+        QVERIFY(!window.windowHandle()->frameMargins().isNull());  // Qt draws the title bar
+        const QSize outer = window.frameGeometry().size();
+        QVERIFY2(outer.width() <= screen.width() && outer.height() + 32 <= screen.height(),
+                 qPrintable(QStringLiteral("%1x%2").arg(outer.width()).arg(outer.height())));
+        QVERIFY(window.rect().contains(window.stateLabel()->geometry()));
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("ravelin"));
+    }
+};
+
+}  // namespace ravelin
+
+RAVELIN_GUI_TEST(WaylandWindowTest)
+#include "WaylandWindowTest.moc"
