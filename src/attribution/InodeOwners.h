@@ -30,6 +30,9 @@ public:
         : processes_(processes), minimumInterval_(minimumInterval) {}
 
     std::optional<int> Find(std::uint64_t inode, Clock::time_point now);
+    /// Finds who holds the inode now, whatever the map said of it: where a process that
+    /// started lately holds it too (a child it was handed to across fork), the newest of them.
+    std::optional<int> FindAfresh(std::uint64_t inode, Clock::time_point now);
 
     /// How often every process's descriptors were walked (for tests and figures).
     std::uint64_t fullWalks() const { return fullWalks_; }
@@ -42,7 +45,9 @@ private:
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 
     std::optional<int> Known(std::uint64_t inode) const;
-    void SearchNewProcesses(Clock::time_point now);
+    /// Maps the sockets of the processes that started lately; of those that hold `sought`,
+    /// the newest keeps it.
+    void SearchNewProcesses(Clock::time_point now, std::uint64_t sought = 0);
     void SearchRecentOwners();
     void NoteOwner(int pid);
     void WalkEverything(Clock::time_point now);

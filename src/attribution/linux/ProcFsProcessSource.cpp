@@ -291,4 +291,21 @@ std::vector<std::uint64_t> ProcFsProcessSource::SocketInodesOf(int pid) {
     return inodes;
 }
 
+std::optional<bool> ProcFsProcessSource::HasChildren(int pid) {
+    const std::string tasks = PidPath(pid, "task");
+    DirPtr dir = OpenDirectory(tasks);
+    if (!dir) return std::nullopt;
+    bool anyRead = false;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): each call reads its own directory stream
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        const auto children = ReadSmallFile(tasks + "/" + entry->d_name + "/children");
+        if (!children) continue;  // the thread ended, or the kernel keeps no such list
+        anyRead = true;
+        if (children->find_first_not_of(" \n") != std::string::npos) return true;
+    }
+    if (!anyRead) return std::nullopt;
+    return false;
+}
+
 }  // namespace ravelin

@@ -40,6 +40,8 @@ public:
     /// lowest pid.
     void SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) override;
     std::vector<std::uint64_t> SocketInodesOf(int pid) override;
+    /// From /proc/<pid>/task/<tid>/children of each of its threads, for any thread may fork.
+    std::optional<bool> HasChildren(int pid) override;
 
 private:
     std::string PidPath(int pid, const char* entry) const;
