@@ -36,46 +36,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
-from ravelin_harness import Child, HttpServer, quiet_udp_port, ravelin_binary, wait_until  # noqa: E402,E501
-
-FETCHER = r"""
-import os, socket, sys, threading
-port, count, threads = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-lock = threading.Lock()
-def fetch(n):
-    for _ in range(n):
-        s = socket.create_connection(("127.0.0.1", port), timeout=10)
-        with lock:
-            print(s.getsockname()[1], flush=True)
-        s.sendall(b"GET /page0.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
-        while s.recv(65536):
-            pass
-        s.close()
-workers = [threading.Thread(target=fetch, args=(count // threads,)) for _ in range(threads)]
-for w in workers: w.start()
-for w in workers: w.join()
-"""
-
-FORKING_SERVER = r"""
-import os, socketserver
-class Answer(socketserver.StreamRequestHandler):
-    def handle(self):
-        self.rfile.readline()
-        self.wfile.write(b"child-pid=%d\n" % os.getpid())
-server = socketserver.ForkingTCPServer(("127.0.0.1", 0), Answer)
-print(server.server_address[1], os.getpid(), flush=True)
-server.serve_forever()
-"""
-
-UDP_SENDER = r"""
-import os, socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(sys.argv[1])))
-for i in range(3):
-    s.sendto(b"udp-pid=%d" % os.getpid(), ("127.0.0.1", int(sys.argv[2])))
-"""
-
+from ravelin_harness import (FETCHER, FORKING_SERVER, UDP_SENDER, Child, HttpServer,  # noqa: E402
+                             quiet_udp_port, ravelin_binary, wait_until)
 
 def rows_of(text):
     """(protocol, source port, destination port, length, data, owner) per attributed line."""

@@ -91,12 +91,15 @@ std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now)
         return std::nullopt;
     }
 
-    SearchNewProcesses(now);
+    // The few processes that made sockets lately first: a program that opens one connection
+    // after another is found at once, without listing every process, while its connection
+    // may still be open.
+    SearchRecentOwners();
     if (const auto pid = Known(inode)) {
         NoteOwner(*pid);
         return pid;
     }
-    SearchRecentOwners();
+    SearchNewProcesses(now);
     if (const auto pid = Known(inode)) {
         NoteOwner(*pid);
         return pid;

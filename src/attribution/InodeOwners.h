@@ -13,14 +13,14 @@ namespace ravelin {
 /// Which process holds a socket inode, kept between lookups.
 ///
 /// A walk of every process's descriptors costs milliseconds, so for an inode missing from the
-/// map the processes that started since the last look are searched first (a new client's
-/// sockets are found at once), and only then everything, at most once per `minimumInterval`
-/// whatever the packet rate. A process first seen within the interval is searched again on a
-/// miss: it may have been looked at between its start and its first socket, and a client that
-/// lives for less than the interval would otherwise never be found. An inode that no search
-/// found is not searched for again within the interval. Between the two, the few processes
-/// that most recently owned a new socket are searched: a long-running program that opens short
-/// connections in bursts (a browser) is found before its connections end.
+/// map the few processes that most recently owned a new socket are searched first: a
+/// long-running program that opens short connections in bursts (a browser, wget --recursive)
+/// is found before its connections end. Then the processes that started since the last look (a
+/// new client's sockets are found at once), and only then everything, at most once per
+/// `minimumInterval` whatever the packet rate. A process first seen within the interval is
+/// searched again on a miss: it may have been looked at between its start and its first
+/// socket, and a client that lives for less than the interval would otherwise never be found.
+/// An inode that no search found is not searched for again within the interval.
 class InodeOwners {
 public:
     using Clock = std::chrono::steady_clock;

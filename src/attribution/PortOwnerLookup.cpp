@@ -52,15 +52,6 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::FirstOwnerOfPort(SortedTable& tabl
     return {inodes_.Find(found->second, now).value_or(kNoOwner), FlowTable::Source::kDerived, true};
 }
 
-std::optional<int> PortOwnerLookup::ListenerOwner(std::uint16_t localPort, Clock::time_point now) {
-    if (!listeners_.readAt || now - *listeners_.readAt >= kTableFreshness) {
-        Read(listeners_, &SocketTable::ListTcpListeners, now);
-    }
-    const auto found = listeners_.firstInodeOfPort.find(localPort);
-    if (found == listeners_.firstInodeOfPort.end()) return std::nullopt;
-    return inodes_.Find(found->second, now);
-}
-
 PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, Segment segment,
                                                              Clock::time_point now, bool afresh) {
     if (!flow.tcp) {
@@ -71,7 +62,10 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, S
         if (pid) {
             // The process that accepted a connection may fork and leave it to the child: until
             // it sends data, it is only the first to hold it.
-            const bool accepted = !afresh && ListenerOwner(flow.ends.localPort, now) == pid;
+            const bool accepted =
+                !afresh && FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners,
+                                            flow.ends.localPort, now)
+                                   .pid == *pid;
             return {*pid, accepted ? FlowTable::Source::kAccepted : FlowTable::Source::kConnection,
                     true, true};
         }
@@ -81,10 +75,10 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, S
     if (!answer.socketFound) return answer;
     answer.source = FlowTable::Source::kListener;
     // The handshake is the listener's. Any later segment belongs to a connection whose socket
-    // is gone or not yet accepted: the listening process's, unless it has children it may
+    // is gone or not yet accepted: the listening process's, unless it has or had children it may
     // have handed the connection to.
     const bool handshake = segment == Segment::kOpening || segment == Segment::kAccepting;
-    if (!handshake && answer.pid != kNoOwner && processes_.HasChildren(answer.pid) != false) {
+    if (!handshake && answer.pid != kNoOwner && processes_.HasHadChildren(answer.pid) != false) {
         answer.pid = kNoOwner;
     }
     return answer;
@@ -124,15 +118,25 @@ int PortOwnerLookup::FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds
     // Data is written by a process: whoever holds the socket when it is sent. A connection
     // that its acceptor may have handed on is looked at afresh once, then the answer is firm.
     const bool accepted = known && known->source == FlowTable::Source::kAccepted;
-    const bool handedOn = accepted && (segment == Segment::kData || known->stale);
-    if (known && !known->stale && !handedOn) return known->pid;
+    bool handedOn = accepted && (segment == Segment::kData || known->stale);
+    // What the listener answered for a connection is no answer for data written on it.
+    const bool listenerWrites =
+        known && known->source == FlowTable::Source::kListener && segment == Segment::kData;
+    if (known && !known->stale && !handedOn && !listenerWrites) return known->pid;
 
     TableAnswer answer = LookUpInTables(flow, segment, now, handedOn);
+    int acceptor = handedOn ? known->pid : kNoOwner;
+    if (!handedOn && answer.source == FlowTable::Source::kAccepted && segment == Segment::kData) {
+        acceptor = answer.pid;
+        answer = LookUpInTables(flow, segment, now, true);
+        handedOn = true;
+    }
     if (handedOn) {
-        // The connection closed before its data could be traced to a holder: it is its
-        // acceptor's, unless the acceptor has children that may have sent it instead.
-        if (!answer.ownSocketFound) {
-            answer.pid = processes_.HasChildren(known->pid) == false ? known->pid : kNoOwner;
+        // Still, or again, with its acceptor alone, or closed before its data could be traced
+        // to a holder: it is the acceptor's, unless the acceptor has or had children, one of
+        // which may have written the data and ended before anything saw it hold the socket.
+        if (!answer.ownSocketFound || answer.pid == acceptor) {
+            answer.pid = processes_.HasHadChildren(acceptor) == false ? acceptor : kNoOwner;
         }
         answer.source = FlowTable::Source::kConnection;
     } else if (!answer.socketFound && known && isTcp) {

@@ -85,9 +85,6 @@ private:
     /// `afresh`: whoever holds the flow's socket now, whatever was found before.
     TableAnswer LookUpInTables(const Flow& flow, Segment segment, Clock::time_point now,
                                bool afresh);
-    /// The owner of the port's listening socket; a port missing from a fresh table is not
-    /// read for again, for a listener that accepted a connection is not that new.
-    std::optional<int> ListenerOwner(std::uint16_t localPort, Clock::time_point now);
     bool Read(SortedTable& table, ListFunction list, Clock::time_point now);
     TableAnswer FirstOwnerOfPort(SortedTable& table, ListFunction list, std::uint16_t localPort,
                                  Clock::time_point now);

@@ -76,7 +76,7 @@ public:
         return inodes;
     }
 
-    std::optional<bool> HasChildren(int pid) override { return parents.contains(pid); }
+    std::optional<bool> HasHadChildren(int pid) override { return parents.contains(pid); }
 
     std::map<std::uint64_t, int> holders;
     std::set<int> parents;  // processes with children
@@ -152,10 +152,15 @@ TEST_F(PortOwnerLookupTest, ASocketThatChangesHandsIsNotLeftWithItsFormerOwner) 
     const SocketEndpoints second = Ends("127.0.0.1", 8080, "127.0.0.1", 50001);
     EXPECT_EQ(lookup.FindPortOwner(true, second, Segment::kAccepting), 100);
     EXPECT_EQ(lookup.FindPortOwner(true, second, Segment::kData), -1);
+    // The third one's child wrote and ended while the server still held its own copy.
+    const SocketEndpoints third = Ends("127.0.0.1", 8080, "127.0.0.1", 50002);
+    table_.connections = {{third, 13}};
+    holders_.holders.emplace(13, 100);
+    EXPECT_EQ(lookup.FindPortOwner(true, third, Segment::kData), -1);
     // A server without children serves its connections itself.
     holders_.parents.clear();
-    const SocketEndpoints third = Ends("127.0.0.1", 8080, "127.0.0.1", 50002);
-    EXPECT_EQ(lookup.FindPortOwner(true, third, Segment::kData), 100);
+    const SocketEndpoints fourth = Ends("127.0.0.1", 8080, "127.0.0.1", 50003);
+    EXPECT_EQ(lookup.FindPortOwner(true, fourth, Segment::kData), 100);
 
     // A UDP port that its owner (pid 200) gave up and another process (201) took.
     const SocketEndpoints sender = Ends("127.0.0.1", 7000, "127.0.0.1", 53);
