@@ -143,7 +143,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
     // Packets as this host sends them: the local end is the source.
     SocketEndpoints ends;
     bool isTcp = true;
-    bool opensConnection = false;
+    ravelin::PortOwnerLookup::Segment segment = ravelin::PortOwnerLookup::Segment::kOther;
     switch (kind) {
         case Kind::kEstablished:
             ends = sockets.connections()[sockets.connections().size() / 2];
@@ -152,7 +152,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
             // A SYN to a listener from a port with no connection: the exact lookup misses (as
             // IPv4, then as IPv6) and the listeners are read.
             ends = {kLoopback, sockets.listenerPorts().back(), kLoopback, 9};
-            opensConnection = true;
+            segment = ravelin::PortOwnerLookup::Segment::kOpening;
             break;
         case Kind::kUdp:
             ends = {kLoopback, sockets.udpPorts().back(), kLoopback, 9};
@@ -161,7 +161,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
     }
     const int self = static_cast<int>(getpid());
     // The first call fills the inode map, as the first packet of a flow does in a capture.
-    if (lookup.FindPortOwner(isTcp, ends, opensConnection) != self) {
+    if (lookup.FindPortOwner(isTcp, ends, segment) != self) {
         state.SkipWithError("the owner found is not this process");
         return;
     }
@@ -178,7 +178,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
             ends.remoteAddress = htonl(0x7F000000U | (flowNumber >> 16));
         }
         const auto start = std::chrono::steady_clock::now();
-        const int owner = lookup.FindPortOwner(isTcp, ends, opensConnection);
+        const int owner = lookup.FindPortOwner(isTcp, ends, segment);
         const auto stop = std::chrono::steady_clock::now();
         micros.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
         wrong += owner != self;
@@ -202,8 +202,8 @@ void BM_KnownFlow(benchmark::State& state) {
     ravelin::PortOwnerLookup lookup(table, processes);
     const SocketEndpoints ends{kLoopback, sockets.udpPorts().back(), kLoopback, 9};
     const int self = static_cast<int>(getpid());
-    int wrong = lookup.FindPortOwner(false, ends, false) != self;
-    for (auto _ : state) wrong += lookup.FindPortOwner(false, ends, false) != self;
+    int wrong = lookup.FindPortOwner(false, ends) != self;
+    for (auto _ : state) wrong += lookup.FindPortOwner(false, ends) != self;
     if (wrong != 0) state.SkipWithError("a lookup named another owner");
 }
 

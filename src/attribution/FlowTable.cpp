@@ -11,6 +11,16 @@ FlowTable::Key FlowTable::MakeKey(const Flow& flow) {
                 (flow.tcp ? 1U : 0U)};
 }
 
+FlowTable::Clock::duration FlowTable::FirstRecheck(int pid, Source source) {
+    if (source == Source::kListener) return Clock::duration::zero();
+    return source == Source::kDerived && pid >= 0 ? kOwnedPortRecheck : kRecheckInterval;
+}
+
+FlowTable::Clock::duration FlowTable::NextRecheck(int pid, Source source, Clock::duration last) {
+    if (source == Source::kDerived && pid >= 0) return kOwnedPortRecheck;
+    return std::clamp(last * 2, kRecheckInterval, kLongestRecheck);
+}
+
 void FlowTable::Erase(std::unordered_map<Key, Entry, KeyHash>::iterator entry) {
     recency_.erase(entry->second.recency);
     entries_.erase(entry);
@@ -40,8 +50,9 @@ std::optional<FlowTable::Owner> FlowTable::Hit(const Key& key, Clock::time_point
     if (entry.recency != recency_.begin()) {
         recency_.splice(recency_.begin(), recency_, entry.recency);
     }
-    const bool stale =
-        entry.source == Source::kDerived && now - entry.decided >= entry.recheckAfter;
+    const bool provisional =
+        entry.source != Source::kKernelEvent && entry.source != Source::kConnection;
+    const bool stale = provisional && now - entry.decided >= entry.recheckAfter;
     return Owner{entry.pid, entry.source, stale};
 }
 
@@ -67,7 +78,7 @@ void FlowTable::Remember(const Flow& flow, int pid, Source source, Clock::time_p
         Entry& entry = found->second;
         const bool sameAnswer = entry.pid == pid && entry.source == source;
         entry.recheckAfter =
-            sameAnswer ? std::min(entry.recheckAfter * 2, kLongestRecheck) : kRecheckInterval;
+            sameAnswer ? NextRecheck(pid, source, entry.recheckAfter) : FirstRecheck(pid, source);
         entry.pid = pid;
         entry.source = source;
         entry.decided = now;
@@ -79,8 +90,8 @@ void FlowTable::Remember(const Flow& flow, int pid, Source source, Clock::time_p
     if (capacity_ == 0) return;
     if (entries_.size() >= capacity_) Erase(entries_.find(recency_.back().key));
     recency_.push_front({key, now});
-    entries_.emplace(key,
-                     Entry{pid, source, now, kRecheckInterval, std::nullopt, recency_.begin()});
+    entries_.emplace(
+        key, Entry{pid, source, now, FirstRecheck(pid, source), std::nullopt, recency_.begin()});
 }
 
 void FlowTable::Forget(const Flow& flow) {

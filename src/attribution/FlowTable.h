@@ -24,9 +24,15 @@ struct Flow {
 ///
 /// An owner is firm when something named this very flow's socket (a kernel event, an exact
 /// connection lookup) and provisional when it was derived (a listener, the UDP table, or
-/// nobody): a provisional owner is looked up again after kRecheckInterval, and after twice as
-/// long each time the answer stays the same (up to kLongestRecheck), so that flows nobody
-/// owns here (a replayed file's) do not keep asking the kernel. An entry ends when
+/// nobody). How soon a provisional owner is looked up again depends on how it may be wrong:
+///  - a listener's owner at the next packet: the connection gets a socket of its own once it
+///    is accepted, and the process that accepts it may hand it to a child (a forking server);
+///  - a UDP port's owner after kOwnedPortRecheck, every time: another process may take the
+///    port as soon as its owner closed it, and a stale answer would name the wrong process;
+///  - nobody after kRecheckInterval, and after twice as long each time the answer stays the
+///    same (up to kLongestRecheck), so that flows nobody owns here (a replayed file's) do not
+///    keep asking the kernel; a listener's owner that stays goes the same way.
+/// An entry ends when
 /// a SYN reuses the pair (Forget), a short while after its socket closed (Close), after
 /// `idleLimit` without traffic, or, when the table is full, least recently used first.
 class FlowTable {
@@ -37,7 +43,12 @@ public:
     enum class Source {
         kKernelEvent,  ///< the kernel saw the process make this socket: firm
         kConnection,   ///< the flow's own socket in the tables: firm
-        kDerived,      ///< a listener, the UDP table, or nobody found: provisional
+        kListener,     ///< the listening socket of the port: provisional until accepted
+        /// the flow's own socket, held by the process that listens on the port: provisional
+        /// until that side sends data or kRecheckInterval passed, for a server may hand the
+        /// connection to a child first
+        kAccepted,
+        kDerived,  ///< the UDP table, or nobody found: provisional
     };
 
     struct Owner {
@@ -50,6 +61,7 @@ public:
     static constexpr std::size_t kDefaultCapacity = 65536;
     static constexpr Clock::duration kDefaultIdleLimit = std::chrono::minutes(5);
     static constexpr Clock::duration kRecheckInterval = std::chrono::milliseconds(100);
+    static constexpr Clock::duration kOwnedPortRecheck = std::chrono::milliseconds(10);
     static constexpr Clock::duration kLongestRecheck = std::chrono::seconds(5);
     /// How long a flow outlives its closed socket: its last segments are still on the way.
     static constexpr Clock::duration kCloseGrace = std::chrono::seconds(2);
@@ -105,6 +117,8 @@ private:
     };
 
     static Key MakeKey(const Flow& flow);
+    static Clock::duration FirstRecheck(int pid, Source source);
+    static Clock::duration NextRecheck(int pid, Source source, Clock::duration last);
     std::optional<Owner> Hit(const Key& key, Clock::time_point now);
     void Erase(std::unordered_map<Key, Entry, KeyHash>::iterator entry);
     void DropExpired(Clock::time_point now);

@@ -9,7 +9,7 @@ std::optional<int> InodeOwners::Known(std::uint64_t inode) const {
     return std::nullopt;
 }
 
-void InodeOwners::SearchNewProcesses(Clock::time_point now) {
+void InodeOwners::SearchNewProcesses(Clock::time_point now, std::uint64_t sought) {
     const auto ids = processes_.ProcessIds();
     if (!ids) return;
     // Processes that were running before the first search are left to the full walk.
@@ -24,8 +24,15 @@ void InodeOwners::SearchNewProcesses(Clock::time_point now) {
                                                       : now;
         seen.emplace(pid, since);
         if (!isNew && now - since >= minimumInterval_) continue;
-        for (const std::uint64_t inode : processes_.SocketInodesOf(pid))
-            owners_.emplace(inode, pid);
+        for (const std::uint64_t inode : processes_.SocketInodesOf(pid)) {
+            // Process ids are listed in ascending order, so a later one is the newer (short of
+            // the ids wrapping round within the interval).
+            if (inode == sought) {
+                owners_.insert_or_assign(inode, pid);
+            } else {
+                owners_.emplace(inode, pid);
+            }
+        }
     }
     searchedPids_ = std::move(seen);
 }
@@ -62,6 +69,17 @@ void InodeOwners::SearchRecentOwners() {
     }
 }
 
+std::optional<int> InodeOwners::FindAfresh(std::uint64_t inode, Clock::time_point now) {
+    owners_.erase(inode);
+    misses_.erase(inode);
+    SearchNewProcesses(now, inode);
+    if (const auto pid = Known(inode)) {
+        NoteOwner(*pid);
+        return pid;
+    }
+    return Find(inode, now);
+}
+
 std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now) {
     if (inode == 0) return std::nullopt;
     // A socket shared across fork stays with whoever was found first, even after that process
@@ -73,12 +91,15 @@ std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now)
         return std::nullopt;
     }
 
-    SearchNewProcesses(now);
+    // The few processes that made sockets lately first: a program that opens one connection
+    // after another is found at once, without listing every process, while its connection
+    // may still be open.
+    SearchRecentOwners();
     if (const auto pid = Known(inode)) {
         NoteOwner(*pid);
         return pid;
     }
-    SearchRecentOwners();
+    SearchNewProcesses(now);
     if (const auto pid = Known(inode)) {
         NoteOwner(*pid);
         return pid;

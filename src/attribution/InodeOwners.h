@@ -13,14 +13,14 @@ namespace ravelin {
 /// Which process holds a socket inode, kept between lookups.
 ///
 /// A walk of every process's descriptors costs milliseconds, so for an inode missing from the
-/// map the processes that started since the last look are searched first (a new client's
-/// sockets are found at once), and only then everything, at most once per `minimumInterval`
-/// whatever the packet rate. A process first seen within the interval is searched again on a
-/// miss: it may have been looked at between its start and its first socket, and a client that
-/// lives for less than the interval would otherwise never be found. An inode that no search
-/// found is not searched for again within the interval. Between the two, the few processes
-/// that most recently owned a new socket are searched: a long-running program that opens short
-/// connections in bursts (a browser) is found before its connections end.
+/// map the few processes that most recently owned a new socket are searched first: a
+/// long-running program that opens short connections in bursts (a browser, wget --recursive)
+/// is found before its connections end. Then the processes that started since the last look (a
+/// new client's sockets are found at once), and only then everything, at most once per
+/// `minimumInterval` whatever the packet rate. A process first seen within the interval is
+/// searched again on a miss: it may have been looked at between its start and its first
+/// socket, and a client that lives for less than the interval would otherwise never be found.
+/// An inode that no search found is not searched for again within the interval.
 class InodeOwners {
 public:
     using Clock = std::chrono::steady_clock;
@@ -30,6 +30,9 @@ public:
         : processes_(processes), minimumInterval_(minimumInterval) {}
 
     std::optional<int> Find(std::uint64_t inode, Clock::time_point now);
+    /// Finds who holds the inode now, whatever the map said of it: where a process that
+    /// started lately holds it too (a child it was handed to across fork), the newest of them.
+    std::optional<int> FindAfresh(std::uint64_t inode, Clock::time_point now);
 
     /// How often every process's descriptors were walked (for tests and figures).
     std::uint64_t fullWalks() const { return fullWalks_; }
@@ -42,7 +45,9 @@ private:
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 
     std::optional<int> Known(std::uint64_t inode) const;
-    void SearchNewProcesses(Clock::time_point now);
+    /// Maps the sockets of the processes that started lately; of those that hold `sought`,
+    /// the newest keeps it.
+    void SearchNewProcesses(Clock::time_point now, std::uint64_t sought = 0);
     void SearchRecentOwners();
     void NoteOwner(int pid);
     void WalkEverything(Clock::time_point now);

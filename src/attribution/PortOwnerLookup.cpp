@@ -52,17 +52,36 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::FirstOwnerOfPort(SortedTable& tabl
     return {inodes_.Find(found->second, now).value_or(kNoOwner), FlowTable::Source::kDerived, true};
 }
 
-PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow,
-                                                             Clock::time_point now) {
+PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, Segment segment,
+                                                             Clock::time_point now, bool afresh) {
     if (!flow.tcp) {
         return FirstOwnerOfPort(udp_, &SocketTable::ListUdpSockets, flow.ends.localPort, now);
     }
     if (const auto inode = sockets_.FindTcpConnection(flow.ends); inode && *inode != 0) {
-        if (const auto pid = inodes_.Find(*inode, now)) {
-            return {*pid, FlowTable::Source::kConnection, true};
+        const auto pid = afresh ? inodes_.FindAfresh(*inode, now) : inodes_.Find(*inode, now);
+        if (pid) {
+            // The process that accepted a connection may fork and leave it to the child: until
+            // it sends data, it is only the first to hold it.
+            const bool accepted =
+                !afresh && FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners,
+                                            flow.ends.localPort, now)
+                                   .pid == *pid;
+            return {*pid, accepted ? FlowTable::Source::kAccepted : FlowTable::Source::kConnection,
+                    true, true};
         }
     }
-    return FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners, flow.ends.localPort, now);
+    TableAnswer answer =
+        FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners, flow.ends.localPort, now);
+    if (!answer.socketFound) return answer;
+    answer.source = FlowTable::Source::kListener;
+    // The handshake is the listener's. Any later segment belongs to a connection whose socket
+    // is gone or not yet accepted: the listening process's, unless it has or had children it may
+    // have handed the connection to.
+    const bool handshake = segment == Segment::kOpening || segment == Segment::kAccepting;
+    if (!handshake && answer.pid != kNoOwner && processes_.HasHadChildren(answer.pid) != false) {
+        answer.pid = kNoOwner;
+    }
+    return answer;
 }
 
 void PortOwnerLookup::TakeSocketEvents() {
@@ -90,19 +109,43 @@ std::optional<std::string> PortOwnerLookup::ProcessName(int pid) const {
     return std::nullopt;
 }
 
-int PortOwnerLookup::FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds,
-                                   bool opensConnection) {
+int PortOwnerLookup::FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds, Segment segment) {
     const Clock::time_point now = now_();
     TakeSocketEvents(now);
     const Flow flow{isTcp, packetEnds};
-    if (opensConnection) flows_.Forget(flow);
+    if (segment == Segment::kOpening) flows_.Forget(flow);
     const auto known = flows_.Find(flow, now);
-    if (known && !known->stale) return known->pid;
+    // Data is written by a process: whoever holds the socket when it is sent. A connection
+    // that its acceptor may have handed on is looked at afresh once, then the answer is firm.
+    const bool accepted = known && known->source == FlowTable::Source::kAccepted;
+    bool handedOn = accepted && (segment == Segment::kData || known->stale);
+    // What the listener answered for a connection is no answer for data written on it.
+    const bool listenerWrites =
+        known && known->source == FlowTable::Source::kListener && segment == Segment::kData;
+    if (known && !known->stale && !handedOn && !listenerWrites) return known->pid;
 
-    TableAnswer answer = LookUpInTables(flow, now);
-    // No socket has the flow's end any more: it closed, and the flow's last packets still
-    // belong to the owner found before.
-    if (!answer.socketFound && known) answer.pid = known->pid;
+    TableAnswer answer = LookUpInTables(flow, segment, now, handedOn);
+    int acceptor = handedOn ? known->pid : kNoOwner;
+    if (!handedOn && answer.source == FlowTable::Source::kAccepted && segment == Segment::kData) {
+        acceptor = answer.pid;
+        answer = LookUpInTables(flow, segment, now, true);
+        handedOn = true;
+    }
+    if (handedOn) {
+        // Still, or again, with its acceptor alone, or closed before its data could be traced
+        // to a holder: it is the acceptor's, unless the acceptor has or had children, one of
+        // which may have written the data and ended before anything saw it hold the socket.
+        if (!answer.ownSocketFound || answer.pid == acceptor) {
+            answer.pid = processes_.HasHadChildren(acceptor) == false ? acceptor : kNoOwner;
+        }
+        answer.source = FlowTable::Source::kConnection;
+    } else if (!answer.socketFound && known && isTcp) {
+        // No socket has a connection's end any more: it closed, and the connection's last
+        // packets still belong to the owner found before. A UDP port has no connection to tell
+        // one socket's datagrams from the next one's: once the answer is old, a port that
+        // nobody holds may have been another process's in between, so its owner is not known.
+        answer.pid = known->pid;
+    }
     flows_.Remember(flow, answer.pid, answer.source, now);
     return answer.pid;
 }

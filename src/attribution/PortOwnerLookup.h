@@ -37,15 +37,23 @@ public:
 
     PortOwnerLookup(SocketTable& sockets, ProcessSource& processes,
                     std::function<Clock::time_point()> now = Clock::now)
-        : sockets_(sockets), inodes_(processes), now_(std::move(now)) {}
+        : sockets_(sockets), processes_(processes), inodes_(processes), now_(std::move(now)) {}
 
     /// Kernel socket events to take in before every lookup; nullptr for none.
     void SetSocketEvents(SocketEventSource* events) { events_ = events; }
 
+    /// What a TCP segment tells of who sent it.
+    enum class Segment : std::uint8_t {
+        kOther,      ///< sent by the kernel for the socket's holder (an ACK), or received
+        kOpening,    ///< a SYN: a new connection on the pair
+        kAccepting,  ///< this side's SYN-ACK: the listening socket answers
+        kData,       ///< data that this side sent: a process wrote it
+    };
+
     /// The owning process id, or -1 when nothing owns the port. `packetEnds` are the packet's
-    /// ends seen from this host (local port = the port on this host's side); `opensConnection`
-    /// is set for a SYN, which starts a new connection on the pair.
-    int FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds, bool opensConnection);
+    /// ends seen from this host (local port = the port on this host's side).
+    int FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds,
+                      Segment segment = Segment::kOther);
     /// Takes in the kernel's socket events that came since the last call: cheap when none did.
     void TakeSocketEvents();
 
@@ -71,14 +79,18 @@ private:
         int pid = -1;
         FlowTable::Source source = FlowTable::Source::kDerived;
         bool socketFound = false;
+        bool ownSocketFound = false;  ///< the flow's own connection, not a listener
     };
 
-    TableAnswer LookUpInTables(const Flow& flow, Clock::time_point now);
+    /// `afresh`: whoever holds the flow's socket now, whatever was found before.
+    TableAnswer LookUpInTables(const Flow& flow, Segment segment, Clock::time_point now,
+                               bool afresh);
     bool Read(SortedTable& table, ListFunction list, Clock::time_point now);
     TableAnswer FirstOwnerOfPort(SortedTable& table, ListFunction list, std::uint16_t localPort,
                                  Clock::time_point now);
 
     SocketTable& sockets_;
+    ProcessSource& processes_;
     InodeOwners inodes_;
     FlowTable flows_;
     SocketEventSource* events_ = nullptr;

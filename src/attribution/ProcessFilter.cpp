@@ -17,8 +17,18 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
     ends.remoteAddress = sent ? packet.ip.destinationAddress : packet.ip.sourceAddress;
     ends.remotePort = sent ? packet.destinationPort() : packet.sourcePort();
     const bool isTcp = packet.transport == Transport::kTcp;
-    const bool opensConnection = isTcp && packet.tcp.synFlag && !packet.tcp.ackFlag;
-    return lookup_.FindPortOwner(isTcp, ends, opensConnection);
+    using Segment = PortOwnerLookup::Segment;
+    Segment segment = Segment::kOther;
+    if (isTcp && packet.tcp.synFlag) {
+        if (!packet.tcp.ackFlag) {
+            segment = Segment::kOpening;
+        } else if (sent) {
+            segment = Segment::kAccepting;
+        }
+    } else if (isTcp && sent && !packet.payload.empty()) {
+        segment = Segment::kData;
+    }
+    return lookup_.FindPortOwner(isTcp, ends, segment);
 }
 
 bool ProcessFilter::Selected(int owner) {

@@ -41,6 +41,10 @@ public:
     virtual void SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) = 0;
     /// The socket inodes that one process holds open.
     virtual std::vector<std::uint64_t> SocketInodesOf(int pid) = 0;
+    /// Whether the process has or had child processes (running, ended, or ended and waited
+    /// for), so that a socket it held may have been in a child's hands; nothing where that
+    /// cannot be told.
+    virtual std::optional<bool> HasHadChildren(int /*pid*/) { return std::nullopt; }
 };
 
 }  // namespace ravelin

@@ -1,7 +1,9 @@
 #include "engine/LinuxServices.h"
 
+#include "attribution/OpeningOwners.h"
 #include "attribution/linux/KernelSocketEvents.h"
 #include "attribution/linux/NetlinkSocketTable.h"
+#include "attribution/linux/OutgoingSynSocket.h"
 #include "attribution/linux/OwnerTables.h"
 #include "attribution/linux/ProcFsProcessSource.h"
 #include "capture/linux/PcapFileSource.h"
@@ -26,6 +28,15 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
     } else {
         services.packetSources = [](std::uint32_t address) {
             return std::make_unique<PcapLiveSource>(address);
+        };
+        services.openConnectionWatch = []() -> std::unique_ptr<SocketEventSource> {
+            std::string whyNot;
+            auto syns = OutgoingSynSocket::Open(whyNot);
+            auto table = std::make_unique<NetlinkSocketTable>();
+            // Without it, owners are found as before, only later.
+            if (syns == nullptr || !table->Open().succeeded()) return nullptr;
+            return std::make_unique<OpeningOwners>(std::move(syns), std::move(table),
+                                                   std::make_unique<ProcFsProcessSource>());
         };
     }
     auto lookupSockets = std::make_unique<NetlinkSocketTable>();

@@ -38,8 +38,9 @@ bool Monitor::LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice)
             reporter.ShowError("kernel socket events cannot run: " + whyNot);
             return false;
         }
+        if (services_.openConnectionWatch) connectionWatch_ = services_.openConnectionWatch();
     }
-    if (lookup_ != nullptr) lookup_->SetSocketEvents(socketEvents_.get());
+    if (lookup_ != nullptr) lookup_->SetSocketEvents(EventsForLookup());
     return true;
 }
 
@@ -57,7 +58,7 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup 
     if (lookup_ == nullptr) {
         lookup_ =
             std::make_unique<PortOwnerLookup>(*services_.lookupSockets, *services_.lookupProcesses);
-        lookup_->SetSocketEvents(socketEvents_.get());
+        lookup_->SetSocketEvents(EventsForLookup());
     }
     filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_, *services_.lookupProcesses);
     filter_->SetAlwaysAttribute(lookup == OwnerLookup::kAlways);

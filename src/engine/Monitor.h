@@ -79,12 +79,17 @@ public:
     CaptureLists& lists() { return lists_; }
 
 private:
+    /// What the owner lookup takes in before the tables: kernel events, or the watch.
+    SocketEventSource* EventsForLookup() const {
+        return socketEvents_ != nullptr ? socketEvents_.get() : connectionWatch_.get();
+    }
     SystemServices services_;
     CaptureLists lists_;
     WebRecogniser recogniser_;
     ProcessCounters counters_;
     PacketPipeline pipeline_;
     std::unique_ptr<SocketEventSource> socketEvents_;
+    std::unique_ptr<SocketEventSource> connectionWatch_;  // with the socket tables only
     std::string attributionMode_;
     RecordedProcesses recordedProcesses_;
     bool openedCapture_ = false;

@@ -44,6 +44,10 @@ struct SystemServices {
     /// Starts kernel socket events; nothing, with the reason in `whyNot`, where they cannot
     /// run. Empty where the system has none.
     std::function<std::unique_ptr<SocketEventSource>(std::string& whyNot)> openSocketEvents;
+    /// Where kernel socket events do not run: the owners of the connections this host opens,
+    /// found as each opens; nothing where they cannot be watched. Empty where the system has
+    /// no such watch, and for a replayed file.
+    std::function<std::unique_ptr<SocketEventSource>()> openConnectionWatch;
 };
 
 }  // namespace ravelin

@@ -49,22 +49,35 @@ TEST(FlowTableTest, BoundedLeastRecentlyUsedFirstAndIdleFlowsEnd) {
 TEST(FlowTableTest, ProvisionalOwnersGoStaleAndSynsForgetAllButKernelEvents) {
     FlowTable flows;
     FlowTable::Clock::time_point now{1h};
-    flows.Remember(Tcp(1), 11, Source::kDerived, now);
+    flows.Remember(Tcp(1), -1, Source::kDerived, now);
     flows.Remember(Tcp(2), 12, Source::kConnection, now);
     flows.Remember(Tcp(3), 13, Source::kKernelEvent, now);
+    flows.Remember(Tcp(4), 14, Source::kListener, now);
+    const Flow udp{false, Tcp(5).ends};
+    flows.Remember(udp, 15, Source::kDerived, now);
     EXPECT_FALSE(flows.Find(Tcp(1), now)->stale);
+    // A listener's owner is asked again at once: the connection may have been handed on.
+    EXPECT_TRUE(flows.Find(Tcp(4), now)->stale);
+    flows.Remember(Tcp(4), 14, Source::kListener, now);
     now += FlowTable::kRecheckInterval;
     EXPECT_TRUE(flows.Find(Tcp(1), now)->stale);
+    EXPECT_TRUE(flows.Find(Tcp(4), now)->stale);
     EXPECT_FALSE(flows.Find(Tcp(2), now)->stale);
-    // The same answer again: the next look waits twice as long.
-    flows.Remember(Tcp(1), 11, Source::kDerived, now);
+    // The same answer again: the next look at nobody waits twice as long, while a port's owner
+    // is looked at as often as ever, for the port may change hands.
+    flows.Remember(Tcp(1), -1, Source::kDerived, now);
     EXPECT_FALSE(flows.Find(Tcp(1), now + FlowTable::kRecheckInterval)->stale);
     EXPECT_TRUE(flows.Find(Tcp(1), now + 2 * FlowTable::kRecheckInterval)->stale);
+    for (int look = 0; look < 3; ++look) {
+        flows.Remember(udp, 15, Source::kDerived, now);
+        EXPECT_TRUE(flows.Find(udp, now + FlowTable::kOwnedPortRecheck)->stale);
+    }
 
     // A SYN on the pair: the kernel's word on the new connection came before it.
-    for (int port : {1, 2, 3}) flows.Forget(Tcp(static_cast<std::uint16_t>(port)));
+    for (int port : {1, 2, 3, 4}) flows.Forget(Tcp(static_cast<std::uint16_t>(port)));
     EXPECT_EQ(PidOf(flows, Tcp(1), now), std::nullopt);
     EXPECT_EQ(PidOf(flows, Tcp(2), now), std::nullopt);
+    EXPECT_EQ(PidOf(flows, Tcp(4), now), std::nullopt);
     EXPECT_EQ(PidOf(flows, Tcp(3), now), 13);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "attribution/ProcessFilter.h"
 #include "support/DatagramBuilder.h"
@@ -75,7 +76,10 @@ public:
         return inodes;
     }
 
+    std::optional<bool> HasHadChildren(int pid) override { return parents.contains(pid); }
+
     std::map<std::uint64_t, int> holders;
+    std::set<int> parents;  // processes with children
     int walks = 0;
     int searchesOfOneProcess = 0;
 };
@@ -99,30 +103,80 @@ TEST_F(PortOwnerLookupTest, ConnectionFirstThenListenersThenRememberedOwner) {
     holders_.holders = {{10, 100}, {11, 101}};
     PortOwnerLookup lookup = Lookup();
 
-    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 101);
+    EXPECT_EQ(lookup.FindPortOwner(true, accepted), 101);
     // A SYN to the listener, before any connection exists, belongs to the listener's owner.
-    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 8080, "127.0.0.1", 50001), true), 100);
+    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 8080, "127.0.0.1", 50001),
+                                   PortOwnerLookup::Segment::kOpening),
+              100);
 
     // The child closes: its socket leaves the tables, and its connection's last packets are
     // still its own.
     table_.connections.clear();
     now_ += 1s;
-    EXPECT_EQ(lookup.FindPortOwner(true, accepted, false), 101);
+    EXPECT_EQ(lookup.FindPortOwner(true, accepted), 101);
 
     // A client's connection on a port nobody listens on is remembered after close.
     // The client is a process that started after the last look.
     const SocketEndpoints client = Ends("127.0.0.1", 41000, "127.0.0.1", 8080);
     table_.connections = {{client, 12}};
     holders_.holders.emplace(12, 200);
-    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 200);
+    EXPECT_EQ(lookup.FindPortOwner(true, client), 200);
     table_.connections = {{client, 0}};  // TIME_WAIT: no inode
-    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 200);
+    EXPECT_EQ(lookup.FindPortOwner(true, client), 200);
     // A SYN that reuses the pair starts afresh.
-    EXPECT_EQ(lookup.FindPortOwner(true, client, true), -1);
-    EXPECT_EQ(lookup.FindPortOwner(true, client, false), -1);
+    EXPECT_EQ(lookup.FindPortOwner(true, client, PortOwnerLookup::Segment::kOpening), -1);
+    EXPECT_EQ(lookup.FindPortOwner(true, client), -1);
 
     // A free port has no owner.
-    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 9, "127.0.0.1", 9), false), -1);
+    EXPECT_EQ(lookup.FindPortOwner(true, Ends("127.0.0.1", 9, "127.0.0.1", 9)), -1);
+}
+
+TEST_F(PortOwnerLookupTest, ASocketThatChangesHandsIsNotLeftWithItsFormerOwner) {
+    using Segment = PortOwnerLookup::Segment;
+    // A forking server (pid 100) accepts each connection and forks a child to serve it.
+    table_.listeners = {{Ends("0.0.0.0", 8080, "0.0.0.0", 0), 10}};
+    holders_.holders = {{10, 100}};
+    holders_.parents = {100};
+    PortOwnerLookup lookup = Lookup();
+    // The first connection is seen held by the server, before the fork; its data, by the
+    // child that was handed it.
+    const SocketEndpoints first = Ends("127.0.0.1", 8080, "127.0.0.1", 50000);
+    table_.connections = {{first, 11}};
+    holders_.holders.emplace(11, 100);
+    EXPECT_EQ(lookup.FindPortOwner(true, first, Segment::kAccepting), 100);
+    holders_.holders[11] = 101;
+    EXPECT_EQ(lookup.FindPortOwner(true, first, Segment::kData), 101);
+    EXPECT_EQ(lookup.FindPortOwner(true, first), 101);
+    // The second one was served and closed before anything saw who held it: its handshake is
+    // the listener's, the rest nobody's that can be told.
+    const SocketEndpoints second = Ends("127.0.0.1", 8080, "127.0.0.1", 50001);
+    EXPECT_EQ(lookup.FindPortOwner(true, second, Segment::kAccepting), 100);
+    EXPECT_EQ(lookup.FindPortOwner(true, second, Segment::kData), -1);
+    // The third one's child wrote and ended while the server still held its own copy.
+    const SocketEndpoints third = Ends("127.0.0.1", 8080, "127.0.0.1", 50002);
+    table_.connections = {{third, 13}};
+    holders_.holders.emplace(13, 100);
+    EXPECT_EQ(lookup.FindPortOwner(true, third, Segment::kData), -1);
+    // A server without children serves its connections itself.
+    holders_.parents.clear();
+    const SocketEndpoints fourth = Ends("127.0.0.1", 8080, "127.0.0.1", 50003);
+    EXPECT_EQ(lookup.FindPortOwner(true, fourth, Segment::kData), 100);
+
+    // A UDP port that its owner (pid 200) gave up and another process (201) took.
+    const SocketEndpoints sender = Ends("127.0.0.1", 7000, "127.0.0.1", 53);
+    table_.udp = {{Ends("127.0.0.1", 7000, "0.0.0.0", 0), 20}};
+    holders_.holders.emplace(20, 200);
+    EXPECT_EQ(lookup.FindPortOwner(false, sender), 200);
+    table_.udp = {{Ends("127.0.0.1", 7000, "0.0.0.0", 0), 21}};
+    holders_.holders.emplace(21, 201);
+    now_ += FlowTable::kOwnedPortRecheck;
+    EXPECT_EQ(lookup.FindPortOwner(false, sender), 201);
+    // Then that one ended too: a later datagram's sender is not known, and it was not 201's
+    // unless 201 was still there to be seen holding the port.
+    table_.udp.clear();
+    EXPECT_EQ(lookup.FindPortOwner(false, sender), 201);
+    now_ += FlowTable::kOwnedPortRecheck;
+    EXPECT_EQ(lookup.FindPortOwner(false, sender), -1);
 }
 
 TEST_F(PortOwnerLookupTest, FirstRowInSortedOrderWinsAndOnlyThePortCounts) {
@@ -133,14 +187,14 @@ TEST_F(PortOwnerLookupTest, FirstRowInSortedOrderWinsAndOnlyThePortCounts) {
     holders_.holders = {{31, 1}, {32, 2}, {33, 3}, {34, 4}};
     PortOwnerLookup lookup = Lookup();
     // 10.0.0.1 sorts before 127.0.0.5, whatever address the packet came to.
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.5", 53, "127.0.0.1", 999), false), 2);
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1), false), 3);
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 54, "127.0.0.1", 1), false), -1);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.5", 53, "127.0.0.1", 999)), 2);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1)), 3);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 54, "127.0.0.1", 1)), -1);
     // Tables are read once for many flows, and again once they are no longer fresh.
     EXPECT_EQ(table_.udpReads, 1);
     table_.readable = false;
     now_ += PortOwnerLookup::kTableFreshness;
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 2), false), -1);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 2)), -1);
 }
 
 TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOften) {
@@ -149,7 +203,7 @@ TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOft
     PortOwnerLookup lookup = Lookup();
     const SocketEndpoints ends = Ends("127.0.0.1", 7000, "127.0.0.1", 1);
     // The process is searched once, by itself; the map answers from then on.
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends), 500);
     EXPECT_EQ(holders_.walks, 0);
     EXPECT_EQ(holders_.searchesOfOneProcess, 1);
 
@@ -157,25 +211,25 @@ TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOft
     // the flow's provisional owner is due to be looked up again.
     table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 60}};
     holders_.holders.emplace(60, 600);
-    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    EXPECT_EQ(lookup.FindPortOwner(false, ends), 500);
     now_ += FlowTable::kRecheckInterval;
-    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 600);
+    EXPECT_EQ(lookup.FindPortOwner(false, ends), 600);
     EXPECT_EQ(holders_.walks, 0);
 
     // A socket nobody is found to hold makes the whole walk happen: at most one per interval,
     // however many packets ask.
     table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 51}};
     now_ += FlowTable::kRecheckInterval;
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends, false), -1);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lookup.FindPortOwner(false, ends), -1);
     EXPECT_EQ(holders_.walks, 1);
     const int searches = holders_.searchesOfOneProcess;
     holders_.holders.emplace(51, 500);
     now_ += 100ms;
-    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), -1);  // a recent miss is not searched
+    EXPECT_EQ(lookup.FindPortOwner(false, ends), -1);  // a recent miss is not searched
     EXPECT_EQ(holders_.searchesOfOneProcess, searches);
     // Then it belongs to a process that owned a socket lately: found without another walk.
     now_ += 200ms;
-    EXPECT_EQ(lookup.FindPortOwner(false, ends, false), 500);
+    EXPECT_EQ(lookup.FindPortOwner(false, ends), 500);
     EXPECT_EQ(holders_.walks, 1);
 }
 
@@ -199,21 +253,22 @@ TEST_F(PortOwnerLookupTest, KernelEventsNameOwnersBeforeTheTablesAndOutliveThePr
     // know nothing of it.
     const SocketEndpoints client = Ends("127.0.0.1", 41000, "127.0.0.1", 8080);
     events.queued.push_back({SocketEvent::Kind::kOpened, true, client, 4242, "curl"});
-    EXPECT_EQ(lookup.FindPortOwner(true, client, true), 4242);  // its SYN
+    EXPECT_EQ(lookup.FindPortOwner(true, client, PortOwnerLookup::Segment::kOpening),
+              4242);  // its SYN
     EXPECT_EQ(table_.connectionLookups, 0);
     EXPECT_EQ(lookup.ProcessName(4242), "curl");
 
     // Closed: its last segments still count for it, a little while.
     events.queued.push_back({SocketEvent::Kind::kClosed, true, client, 4242, "curl"});
     lookup.TakeSocketEvents();
-    EXPECT_EQ(lookup.FindPortOwner(true, client, false), 4242);
+    EXPECT_EQ(lookup.FindPortOwner(true, client), 4242);
     now_ += FlowTable::kCloseGrace;
-    EXPECT_EQ(lookup.FindPortOwner(true, client, false), -1);
+    EXPECT_EQ(lookup.FindPortOwner(true, client), -1);
 
     // A UDP receiver's bind names the owner of every flow to its port.
     events.queued.push_back(
         {SocketEvent::Kind::kOpened, false, Ends("0.0.0.0", 53, "0.0.0.0", 0), 53, "resolver"});
-    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 53, "127.0.0.9", 999), false), 53);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 53, "127.0.0.9", 999)), 53);
     EXPECT_EQ(table_.udpReads, 0);
 }
 

@@ -303,3 +303,48 @@ def lo_packets():
         if name.strip() == "lo":
             return int(counters.split()[9])
     raise AssertionError("no lo in /proc/net/dev")
+
+
+# Programs that are hard to attribute without kernel events, shared by the tests and the
+# benchmarks. FETCHER: one process makes COUNT short HTTP/1.0 fetches of /page0.html from
+# 127.0.0.1:PORT with THREADS threads, printing each connection's local port.
+FETCHER = r"""
+import socket, sys, threading
+port, count, threads = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+lock = threading.Lock()
+def fetch(n):
+    for _ in range(n):
+        s = socket.create_connection(("127.0.0.1", port), timeout=10)
+        with lock:
+            print(s.getsockname()[1], flush=True)
+        s.sendall(b"GET /page0.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+        while s.recv(65536):
+            pass
+        s.close()
+workers = [threading.Thread(target=fetch, args=(count // threads,)) for _ in range(threads)]
+for w in workers: w.start()
+for w in workers: w.join()
+"""
+
+# A server that forks a child per connection; it prints "PORT PID", and each child answers a
+# line with "child-pid=<its pid>", so the owner of every data packet it sends is known.
+FORKING_SERVER = r"""
+import os, socketserver
+class Answer(socketserver.StreamRequestHandler):
+    def handle(self):
+        self.rfile.readline()
+        self.wfile.write(b"child-pid=%d\n" % os.getpid())
+server = socketserver.ForkingTCPServer(("127.0.0.1", 0), Answer)
+print(server.server_address[1], os.getpid(), flush=True)
+server.serve_forever()
+"""
+
+# Binds UDP port PORT, sends three datagrams "udp-pid=<its pid>" to 127.0.0.1:SINK and exits.
+UDP_SENDER = r"""
+import os, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+for i in range(3):
+    s.sendto(b"udp-pid=%d" % os.getpid(), ("127.0.0.1", int(sys.argv[2])))
+"""

@@ -16,7 +16,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from ravelin_harness import (RAVELIN_ENV, Child, is_root, missing_tools, parse_packet_lines,
+from ravelin_harness import (FETCHER, FORKING_SERVER, RAVELIN_ENV, UDP_SENDER, Child,
+                             HttpServer, is_root, missing_tools, parse_packet_lines,
                              quiet_udp_port, ravelin_binary, ravelin_command, wait_until)
 
 NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
@@ -225,6 +226,59 @@ class AttributionTest(unittest.TestCase):
         icmp = [o for r, o in rows if r.protocol == "ICMP"]
         self.assertGreaterEqual(len(icmp), 1)
         self.assertEqual(set(icmp), {-1})
+
+    def test_socket_tables_name_the_holder_or_nobody(self):
+        # Without kernel events: a process that opens one short connection after another, a
+        # server that forks a child per connection, and a UDP port that passes from one process
+        # to the next. A wrong owner is worse than none.
+        site = HttpServer({"page0.html": b"<html>short</html>"})
+        self.addCleanup(site.close)
+        forking = Child([sys.executable, "-u", "-c", FORKING_SERVER])
+        self.addCleanup(forking.close)
+        fork_port, parent = (int(x) for x in forking.wait_for(
+            lambda out, err: re.match(r"(\d+) (\d+)\n", out), 20, "the forking server").groups())
+        ravelin = self.start_ravelin("--attribute", "--attribution", "tables")
+        marker, sink = self.udp_socket(), self.udp_socket()
+        self.wait_listed(ravelin, lambda: marker.sendto(b"start", sink.getsockname()),
+                         lambda out: "\tstart\t" in out, "the start marker")
+
+        fetcher = subprocess.Popen([sys.executable, "-c", FETCHER, str(site.port), "30", "1"],
+                                   stdout=subprocess.PIPE)
+        fetcher_ports = {p.decode() for p in fetcher.communicate(timeout=60)[0].split()}
+        for _ in range(10):
+            with socket.create_connection(("127.0.0.1", fork_port), timeout=10) as client:
+                client.sendall(b"hello\n")
+                while client.recv(4096):
+                    pass
+        udp_port = quiet_udp_port()
+        for _ in range(10):
+            subprocess.run([sys.executable, "-c", UDP_SENDER, str(udp_port),
+                            str(sink.getsockname()[1])], timeout=30, check=True)
+        self.wait_listed(ravelin, lambda: marker.sendto(b"end", sink.getsockname()),
+                         lambda out: "\tend\t" in out, "the end marker")
+        self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
+        self.assertIn("attribution: socket tables", ravelin.err.decode())
+        rows = attributed_rows(ravelin.out.decode("ascii"))
+
+        # The fetcher's connections last less than a millisecond: found as each opens.
+        fetches = [o for r, o in rows if r.source_port in fetcher_ports and
+                   r.destination_port == str(site.port)]
+        self.assertEqual(len({r.source_port for r, _ in rows if r.source_port in fetcher_ports}),
+                         30)
+        self.assertLessEqual(set(fetches), {fetcher.pid, -1})
+        self.assertGreaterEqual(fetches.count(fetcher.pid) / len(fetches), 0.9, fetches)
+        # Each child's answer names the child, never the parent that accepted the connection.
+        answers = [(int(r.data[len("child-pid="):].split("\\")[0]), o) for r, o in rows
+                   if r.source_port == str(fork_port) and r.data.startswith("child-pid=")]
+        self.assertEqual(len(answers), 10)
+        for child, owner in answers:
+            self.assertIn(owner, (child, -1), f"parent {parent}")
+        # Each datagram names its sender or nobody, never the sender before it.
+        datagrams = [(int(r.data[len("udp-pid="):]), o) for r, o in rows
+                     if r.source_port == str(udp_port)]
+        self.assertEqual(len(datagrams), 30)
+        for sender, owner in datagrams:
+            self.assertIn(owner, (sender, -1))
 
     def test_pid_lists_only_that_process(self):
         server = StaticServer("127.0.0.1")

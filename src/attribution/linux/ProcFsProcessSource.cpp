@@ -100,19 +100,21 @@ void ForEachSocketInode(const std::string& fdDirectory, Found&& found) {
     }
 }
 
-// The parent and the flags (the 4th and the 9th field) of /proc/<pid>/stat. The name before
-// them is in parentheses and may itself hold spaces and parentheses, so fields are counted from
-// the last ')'.
+// The parent, the flags and the minor faults of waited-for children (the 4th, 9th and 11th
+// field) of /proc/<pid>/stat. The name before them is in parentheses and may itself hold spaces
+// and parentheses, so fields are counted from the last ')'.
 struct StatFields {
     int parent = 0;
     unsigned long flags = 0;
+    unsigned long childFaults = 0;
 };
 
 std::optional<StatFields> ParseStat(std::string_view stat) {
     const auto close = stat.rfind(')');
     if (close == std::string_view::npos) return std::nullopt;
     std::string_view rest = stat.substr(close + 1);
-    constexpr int kFieldsAfterName = 7;  // state ppid pgrp session tty_nr tpgid flags
+    // state ppid pgrp session tty_nr tpgid flags minflt cminflt
+    constexpr int kFieldsAfterName = 9;
     std::string_view fields[kFieldsAfterName];
     for (std::string_view& field : fields) {
         const auto start = rest.find_first_not_of(' ');
@@ -124,8 +126,9 @@ std::optional<StatFields> ParseStat(std::string_view stat) {
     }
     const auto parent = ParseNumber<int>(fields[1]);
     const auto flags = ParseNumber<unsigned long>(fields[6]);
-    if (!parent || !flags) return std::nullopt;
-    return StatFields{*parent, *flags};
+    const auto childFaults = ParseNumber<unsigned long>(fields[8]);
+    if (!parent || !flags || !childFaults) return std::nullopt;
+    return StatFields{*parent, *flags, *childFaults};
 }
 
 std::string_view TrimLineEnd(std::string_view text) {
@@ -289,6 +292,28 @@ std::vector<std::uint64_t> ProcFsProcessSource::SocketInodesOf(int pid) {
     std::vector<std::uint64_t> inodes;
     ForEachSocketInode(PidPath(pid, "fd"), [&](std::uint64_t inode) { inodes.push_back(inode); });
     return inodes;
+}
+
+std::optional<bool> ProcFsProcessSource::HasHadChildren(int pid) {
+    // A child that ended and was waited for leaves its page faults with the parent: every
+    // process makes some.
+    if (const auto stat = ReadSmallFile(PidPath(pid, "stat"))) {
+        if (const auto fields = ParseStat(*stat); fields && fields->childFaults > 0) return true;
+    }
+    const std::string tasks = PidPath(pid, "task");
+    DirPtr dir = OpenDirectory(tasks);
+    if (!dir) return std::nullopt;
+    bool anyRead = false;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): each call reads its own directory stream
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        const auto children = ReadSmallFile(tasks + "/" + entry->d_name + "/children");
+        if (!children) continue;  // the thread ended, or the kernel keeps no such list
+        anyRead = true;
+        if (children->find_first_not_of(" \n") != std::string::npos) return true;
+    }
+    if (!anyRead) return std::nullopt;
+    return false;
 }
 
 }  // namespace ravelin

@@ -40,6 +40,9 @@ public:
     /// lowest pid.
     void SocketInodeOwners(std::unordered_map<std::uint64_t, int>& owners) override;
     std::vector<std::uint64_t> SocketInodesOf(int pid) override;
+    /// From the children's page faults in /proc/<pid>/stat, and /proc/<pid>/task/<tid>/children
+    /// of each of its threads, for any thread may fork.
+    std::optional<bool> HasHadChildren(int pid) override;
 
 private:
     std::string PidPath(int pid, const char* entry) const;

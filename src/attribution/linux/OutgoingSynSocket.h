@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "attribution/ConnectionOpenings.h"
+#include "base/UniqueFd.h"
+
+namespace ravelin {
+
+/// The SYNs this host sends over IPv4, on every interface, from a packet socket whose kernel
+/// filter passes nothing else: a few packets a second on a desktop, each told at once, where
+/// the capture's ring hands packets over in blocks. Needs CAP_NET_RAW, as capture does.
+class OutgoingSynSocket final : public ConnectionOpenings {
+    struct Token {  // only Open constructs
+        explicit Token() = default;
+    };
+
+public:
+    /// The socket, or nothing with the reason (a missing permission, say).
+    static std::unique_ptr<OutgoingSynSocket> Open(std::string& whyNot);
+
+    OutgoingSynSocket(Token, UniqueFd socket, UniqueFd wake);
+
+    bool Wait(std::vector<SocketEndpoints>& openings) override;
+    void Stop() override;
+
+private:
+    UniqueFd socket_;
+    UniqueFd wake_;  // an eventfd that Stop signals
+};
+
+}  // namespace ravelin
