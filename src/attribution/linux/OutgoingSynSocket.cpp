@@ -11,8 +11,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
+#include "base/CheckCall.h"
 #include "decode/DatagramDecoder.h"
 
 namespace ravelin {
@@ -44,7 +44,7 @@ constexpr std::array<sock_filter, 14> kSynFilter = {{
 }};
 
 std::string Reason(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+    return std::string(what) + ": " + SystemError::FromErrno(errno).reason;
 }
 
 }  // namespace
