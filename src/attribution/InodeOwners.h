@@ -34,6 +34,10 @@ public:
     /// started lately holds it too (a child it was handed to across fork), the newest of them.
     std::optional<int> FindAfresh(std::uint64_t inode, Clock::time_point now);
 
+    /// Walks every process's descriptors now, so that the first search after it looks at the
+    /// processes started since, not at all of them.
+    void WalkEverything(Clock::time_point now);
+
     /// How often every process's descriptors were walked (for tests and figures).
     std::uint64_t fullWalks() const { return fullWalks_; }
 
@@ -50,7 +54,6 @@ private:
     void SearchNewProcesses(Clock::time_point now, std::uint64_t sought = 0);
     void SearchRecentOwners();
     void NoteOwner(int pid);
-    void WalkEverything(Clock::time_point now);
 
     ProcessSource& processes_;
     Clock::duration minimumInterval_;

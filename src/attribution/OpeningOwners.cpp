@@ -17,6 +17,9 @@ OpeningOwners::~OpeningOwners() {
 }
 
 void OpeningOwners::Run() {
+    // A first search would walk every process while the first connections come and go; now,
+    // the first connection of a program is found among the processes started since.
+    inodes_.WalkEverything(InodeOwners::Clock::now());
     std::vector<SocketEndpoints> openings;
     std::vector<SocketEvent> found;
     while (openings_->Wait(openings)) {
