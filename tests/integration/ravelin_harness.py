@@ -279,21 +279,16 @@ def quiet_udp_port(avoid=()):
     raise AssertionError("no free UDP port below the ephemeral range")
 
 
-def holds_packet_socket(pid):
-    """Whether the process holds a packet socket, i.e. its capture can see datagrams now."""
+def maps_packet_ring(pid):
+    """Whether the process has mapped a packet socket's ring: from then on its capture sees
+    every datagram (libpcap binds the socket first, and what arrives before the ring exists
+    never reaches it)."""
     inodes = {line.split()[8] for line in Path("/proc/net/packet").read_text().splitlines()[1:]}
     try:
-        fds = list(Path(f"/proc/{pid}/fd").iterdir())
+        maps = Path(f"/proc/{pid}/maps").read_text()
     except OSError:
         return False
-    for fd in fds:
-        try:
-            target = os.readlink(fd)
-        except OSError:
-            continue
-        if target.startswith("socket:[") and target[8:-1] in inodes:
-            return True
-    return False
+    return any(m in inodes for m in re.findall(r"socket:\[(\d+)\]", maps))
 
 
 def lo_packets():

@@ -16,7 +16,7 @@ import unittest
 from pathlib import Path
 
 from ravelin_harness import (PROTOCOL_NAMES, RAVELIN_ENV, RECEIVED, SENT, Child, HttpServer,
-                             holds_packet_socket, quiet_udp_port, ravelin_command,
+                             maps_packet_ring, quiet_udp_port, ravelin_command,
                              curl, curl_exchange, is_root, missing_tools, parse_packet_lines,
                              preview_text, ravelin_binary, read_pcap, relink_ethernet_pcap,
                              run_ravelin, tshark_frames, utc_clock_text, wait_until, write_pcap)
@@ -125,7 +125,7 @@ class LiveCaptureTest(unittest.TestCase):
                 ravelin = Child([*ravelin_command("--print", "packets", "--bind", "127.0.0.1"),
                                  "--duration", "60"], env=RAVELIN_ENV)
                 self.addCleanup(ravelin.close)
-                wait_until(lambda: holds_packet_socket(ravelin.proc.pid) or
+                wait_until(lambda: maps_packet_ring(ravelin.proc.pid) or
                            ravelin.proc.poll() is not None, 20, "ravelin to open its capture")
                 marker = f"first-datagram-{start}".encode()
                 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:

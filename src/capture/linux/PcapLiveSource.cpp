@@ -1,13 +1,17 @@
 #include "capture/linux/PcapLiveSource.h"
 
 #include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "capture/Interfaces.h"
 #include "capture/linux/PcapDispatch.h"
@@ -20,6 +24,30 @@ namespace {
 
 // A read waits at most this long, so that a missed wake-up can never hang the receive thread.
 constexpr int kPollTimeoutMs = 250;
+
+constexpr std::uint32_t Extension(std::int32_t offset) {
+    return static_cast<std::uint32_t>(SKF_AD_OFF + offset);
+}
+
+// IPv4 datagrams, whatever the link type: the kernel names each packet's protocol.
+constexpr std::array<sock_filter, 4> kIpv4Filter = {{
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, Extension(SKF_AD_PROTOCOL)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, PcapLiveSource::kSnapshotLength),
+    BPF_STMT(BPF_RET | BPF_K, 0),
+}};
+
+// The same, as they arrive: a loopback device hands the kernel's buffer every datagram twice,
+// as it goes out and as it comes in, and libpcap skips the outgoing copy only after the kernel
+// copied it; dropping it here halves what a busy loopback link costs.
+constexpr std::array<sock_filter, 6> kIpv4InboundFilter = {{
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, Extension(SKF_AD_PROTOCOL)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 3),
+    BPF_STMT(BPF_LD | BPF_B | BPF_ABS, Extension(SKF_AD_PKTTYPE)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, PcapLiveSource::kSnapshotLength),
+    BPF_STMT(BPF_RET | BPF_K, 0),
+}};
 
 bool IsLoopbackDevice(const std::string& device) {
     for (const InterfaceAddress& item : ListIpv4Interfaces()) {
@@ -108,38 +136,25 @@ CallResult PcapLiveSource::Bind() {
 
 CallResult PcapLiveSource::SetFilter() {
     if (handle_ == nullptr) return NoHandle();
-    bpf_program program{};
-    if (pcap_compile(handle_, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
-        return Fail(PCAP_ERROR, pcap_geterr(handle_));
+    // The filter goes to the socket directly, never through pcap_setfilter, which loses the
+    // first datagrams of a capture twice over: it makes the socket reject everything while it
+    // swaps filters, and it filters the ring blocks that exist at that moment once more in user
+    // space, where a direction test cannot be evaluated and fails. Attaching replaces the
+    // socket's filter at once. What reached the ring before is kept: libpcap skips a loopback
+    // device's outgoing copies itself, and the link layer skips frames without an IPv4
+    // datagram.
+    const std::span<const sock_filter> filter =
+        IsLoopbackDevice(device_) ? std::span<const sock_filter>(kIpv4InboundFilter)
+                                  : std::span<const sock_filter>(kIpv4Filter);
+    sock_fprog program{};
+    program.len = static_cast<unsigned short>(filter.size());
+    // The kernel copies the program and never writes through the pointer.
+    program.filter = const_cast<sock_filter*>(filter.data());
+    if (setsockopt(pcap_fileno(handle_), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) !=
+        0) {
+        return Fail(errno, "SO_ATTACH_FILTER: " + SystemError::FromErrno(errno).reason);
     }
-    const int status = pcap_setfilter(handle_, &program);
-    pcap_freecode(&program);
-    if (status != 0) return Fail(PCAP_ERROR, pcap_geterr(handle_));
-    if (IsLoopbackDevice(device_)) DropOutgoingCopiesInKernel();
     return CallResult::Success();
-}
-
-void PcapLiveSource::DropOutgoingCopiesInKernel() {
-    // A loopback device hands the kernel's buffer every datagram twice, as it goes out and as
-    // it comes in; libpcap skips the outgoing copy only after the kernel copied it into the
-    // ring, and dropping it in the kernel halves what a busy loopback link costs.
-    //
-    // The direction test goes to the socket directly, not through pcap_setfilter: libpcap
-    // filters the ring blocks that exist when a filter is set once more in user space, where
-    // a direction test cannot be evaluated and fails, so the first datagrams of a capture
-    // would be lost. libpcap's own filter stays "ip", which user space can evaluate, and it
-    // still skips any outgoing copy that reached the ring before this filter took over.
-    bpf_program program{};
-    if (pcap_compile(handle_, &program, "ip and inbound", 1, PCAP_NETMASK_UNKNOWN) != 0) return;
-    sock_fprog kernelProgram{};
-    kernelProgram.len = static_cast<unsigned short>(program.bf_len);
-    // The kernel's sock_filter has the layout of libpcap's bpf_insn.
-    static_assert(sizeof(sock_filter) == sizeof(bpf_insn));
-    kernelProgram.filter = reinterpret_cast<sock_filter*>(program.bf_insns);
-    // Should the kernel refuse it, "ip" alone still gives the same rows, at a higher cost.
-    [[maybe_unused]] const int ignored = setsockopt(
-        pcap_fileno(handle_), SOL_SOCKET, SO_ATTACH_FILTER, &kernelProgram, sizeof kernelProgram);
-    pcap_freecode(&program);
 }
 
 CallResult PcapLiveSource::NoHandle() {

@@ -11,7 +11,8 @@
 namespace ravelin {
 
 /// Live capture with libpcap on the interface that carries the bound address ("any" for
-/// 0.0.0.0): memory-mapped ring, blocks delivered within a millisecond, kernel filter "ip".
+/// 0.0.0.0): memory-mapped ring, blocks delivered within a millisecond, a kernel filter that
+/// passes IPv4 datagrams (on a loopback device, as they arrive).
 class PcapLiveSource : public PacketSource {
 public:
     /// Room for the largest datagram behind any link-layer header we decode, so that a 65535
@@ -38,7 +39,6 @@ public:
 private:
     CallResult Fail(int code, std::string reason);
     CallResult NoHandle();
-    void DropOutgoingCopiesInKernel();
 
     std::uint32_t boundAddress_;
     std::string device_;
