@@ -31,13 +31,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
 from ravelin_harness import (FETCHER, FORKING_SERVER, UDP_SENDER, Child, HttpServer,  # noqa: E402
-                             quiet_udp_port, ravelin_binary, wait_until)
+                             quiet_udp_port, ravelin_binary, send_until_listed)
 
 def rows_of(text):
     """(protocol, source port, destination port, length, data, owner) per attributed line."""
@@ -152,16 +151,8 @@ def one_mode(ravelin, mode, connections, names):
     judges = {}
     try:
         def listed(text):
-            def seen():
-                marker.sendto(text.encode(), ("127.0.0.1", sink_port))
-                try:
-                    capture.wait_for(lambda o, e: text in o, 1, text)
-                    return True
-                except AssertionError:
-                    if capture.proc.poll() is not None:
-                        raise RuntimeError(capture.err.decode(errors="replace"))
-                    return False
-            wait_until(seen, 60, f"ravelin to list {text!r}")
+            send_until_listed(capture, lambda: marker.sendto(text.encode(),
+                                                             ("127.0.0.1", sink_port)), text)
         listed("owner-scenarios-start")
         for name in names:
             judges[name] = getattr(Scenarios, name)(scenarios)

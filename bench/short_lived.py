@@ -36,7 +36,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
-from ravelin_harness import Child, HttpServer, ravelin_binary, wait_until  # noqa: E402
+from ravelin_harness import Child, HttpServer, ravelin_binary, send_until_listed  # noqa: E402
 
 BODY = b"sixby\n"
 
@@ -119,14 +119,8 @@ def one_mode(ravelin, mode, clients):
             return capture.err.decode(errors="replace").strip(), {}
 
         def listed(text):
-            def seen():
-                marker.sendto(text.encode(), ("127.0.0.1", sink_port))
-                try:
-                    capture.wait_for(lambda o, e: text in o, 1, text)
-                    return True
-                except AssertionError:
-                    return False
-            wait_until(seen, 60, f"ravelin to list {text!r}")
+            send_until_listed(capture, lambda: marker.sendto(text.encode(),
+                                                             ("127.0.0.1", sink_port)), text)
         listed("short-lived-bench-start")
 
         groups = collections.OrderedDict()

@@ -154,6 +154,21 @@ class Child:
         self.proc.stderr.close()
 
 
+def send_until_listed(capture, send, text, timeout=60):
+    """Calls send() until `text` shows in the capture's output: capturing starts some time
+    after the program does. Fails at once if the capture ends."""
+    def seen():
+        send()
+        try:
+            capture.wait_for(lambda out, err: text in out, 1, text)
+            return True
+        except AssertionError:
+            if capture.proc.poll() is not None:
+                raise RuntimeError(f"ravelin ended: {bytes(capture.err)!r}")
+            return False
+    wait_until(seen, timeout, f"ravelin to list {text!r}")
+
+
 class HttpServer:
     """`python3 -m http.server` on 127.0.0.1 on a port the kernel picks, serving `files`."""
 
