@@ -70,14 +70,10 @@ void InodeOwners::SearchRecentOwners() {
 }
 
 std::optional<int> InodeOwners::FindAfresh(std::uint64_t inode, Clock::time_point now) {
+    if (inode == 0) return std::nullopt;
     owners_.erase(inode);
     misses_.erase(inode);
-    SearchNewProcesses(now, inode);
-    if (const auto pid = Known(inode)) {
-        NoteOwner(*pid);
-        return pid;
-    }
-    return Find(inode, now);
+    return Search(inode, now, true);
 }
 
 std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now) {
@@ -90,26 +86,33 @@ std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now)
         miss != misses_.end() && now - miss->second < minimumInterval_) {
         return std::nullopt;
     }
+    return Search(inode, now, false);
+}
 
+std::optional<int> InodeOwners::Search(std::uint64_t inode, Clock::time_point now,
+                                       bool newestHolder) {
+    const auto found = [&]() -> std::optional<int> {
+        const auto pid = Known(inode);
+        if (pid) NoteOwner(*pid);
+        return pid;
+    };
     // The few processes that made sockets lately first: a program that opens one connection
     // after another is found at once, without listing every process, while its connection
-    // may still be open.
-    SearchRecentOwners();
-    if (const auto pid = Known(inode)) {
-        NoteOwner(*pid);
-        return pid;
+    // may still be open. Looking for the newest holder, the processes started lately come
+    // first instead, for a recent owner may be the parent that handed the socket on.
+    if (!newestHolder) {
+        SearchRecentOwners();
+        if (const auto pid = found()) return pid;
     }
-    SearchNewProcesses(now);
-    if (const auto pid = Known(inode)) {
-        NoteOwner(*pid);
-        return pid;
+    SearchNewProcesses(now, newestHolder ? inode : 0);
+    if (const auto pid = found()) return pid;
+    if (newestHolder) {
+        SearchRecentOwners();
+        if (const auto pid = found()) return pid;
     }
     if (!lastFullWalk_ || now - *lastFullWalk_ >= minimumInterval_) {
         WalkEverything(now);
-        if (const auto pid = Known(inode)) {
-            NoteOwner(*pid);
-            return pid;
-        }
+        if (const auto pid = found()) return pid;
     }
     if (misses_.size() >= kMaximumMisses) misses_.clear();
     misses_[inode] = now;

@@ -49,6 +49,9 @@ private:
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 
     std::optional<int> Known(std::uint64_t inode) const;
+    /// Searches for an inode missing from the map, cheapest first; with `newestHolder`, the
+    /// newest of the processes started lately that hold it wins.
+    std::optional<int> Search(std::uint64_t inode, Clock::time_point now, bool newestHolder);
     /// Maps the sockets of the processes that started lately; of those that hold `sought`,
     /// the newest keeps it.
     void SearchNewProcesses(Clock::time_point now, std::uint64_t sought = 0);

@@ -30,8 +30,7 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
             return std::make_unique<PcapLiveSource>(address);
         };
         services.openConnectionWatch = []() -> std::unique_ptr<SocketEventSource> {
-            std::string whyNot;
-            auto syns = OutgoingSynSocket::Open(whyNot);
+            auto syns = OutgoingSynSocket::Open();
             auto table = std::make_unique<NetlinkSocketTable>();
             // Without it, owners are found as before, only later.
             if (syns == nullptr || !table->Open().succeeded()) return nullptr;

@@ -27,6 +27,7 @@
 #include "ui/ProcessTreeModel.h"
 #include "ui/QtColours.h"
 #include "ui/RowListModel.h"
+#include "ui/ScreenRoom.h"
 #include "ui/WindowLayout.h"
 
 namespace ravelin {
@@ -70,31 +71,6 @@ const QString kLongestNumber = QStringLiteral("65535");
 
 // The configuration key of the tree's width, once the user dragged its edge.
 constexpr const char* kTreeWidthKey = "TreeWidth";
-
-// What a title bar and the borders take, until the window is shown and the platform tells.
-constexpr QMargins kFrameEstimate(4, 36, 4, 4);
-// Wayland tells a program nothing of the desktop's panels, and Qt then reports the whole
-// screen as available: room for a top bar as GNOME's (32 pixels) or a panel as KDE's (44).
-constexpr int kWaylandPanelAllowance = 48;
-
-// The part of the screen that a new window may take.
-QRect UsableArea(const QScreen& screen) {
-    QRect area = screen.availableGeometry();
-    if (area == screen.geometry() &&
-        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        area.setHeight(area.height() - kWaylandPanelAllowance);
-    }
-    return area;
-}
-
-// The first size: the window with its frame 1024 wide and 768 less the panels high, as far as
-// the usable area reaches, so that the status line does not fall off a small screen.
-QSize FirstSize(const QScreen& screen, const QMargins& frame) {
-    const QRect area = UsableArea(screen);
-    const int panels = screen.geometry().height() - area.height();
-    return QSize(std::min(1024, area.width()), std::min(768 - panels, area.height())) -
-           QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
-}
 
 }  // namespace
 
@@ -152,7 +128,7 @@ bool MainDialog::Initialise() {
     status_->ShowAttributionMode(monitor_->attributionMode());
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        firstSize_ = FirstSize(*screen, kFrameEstimate);
+        firstSize_ = FirstWindowSize(*screen, kFrameEstimate);
         resize(firstSize_);
         move(UsableArea(*screen).topLeft());
     }
@@ -447,7 +423,7 @@ void MainDialog::showEvent(QShowEvent* event) {
     const QScreen* screen = this->screen();
     const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
     if (screen != nullptr && size() == firstSize_ && !frame.isNull()) {
-        firstSize_ = FirstSize(*screen, frame);
+        firstSize_ = FirstWindowSize(*screen, frame);
         resize(firstSize_);
     }
     Layout();

@@ -181,6 +181,16 @@ private:
         return window;
     }
 
+    // The window listening on 10.0.0.2, the replayed file's host, shown and active.
+    std::unique_ptr<MainDialog> ShownWindow() {
+        auto window = MakeWindow();
+        if (window == nullptr) return nullptr;
+        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
+        window->show();
+        if (!QTest::qWaitForWindowActive(window.get())) return nullptr;
+        return window;
+    }
+
     static constexpr int kCurl = 4242;
     std::optional<std::string> readFile_;
     std::optional<std::uint32_t> bindAddress_;
@@ -239,11 +249,8 @@ private slots:
 
     void replaysAFileIntoBothListsWithF5() {
         readFile_ = WriteReplayFile();
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
 
         QTest::keyClick(window.get(), Qt::Key_F5);
         QVERIFY(window->startStopAction()->isChecked());
@@ -399,11 +406,8 @@ private slots:
     void aReadErrorLeavesTheWindowStopped() {
         readFile_ = WriteReplayFile();
         std::filesystem::resize_file(*readFile_, std::filesystem::file_size(*readFile_) - 10);
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
 
         // The box opens later, from the end of capture: answered by polling.
         QString error;
@@ -443,11 +447,8 @@ private slots:
     void theKernelsLossShowsOnceItDrops() {
         UseIdleSource(3);
         fakeSource_->statistics = CaptureStatistics{3, 0};
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->startStopAction()->trigger();
         QTRY_COMPARE(window->packetsLabel()->text(), QStringLiteral("Packets: 3"));
         QVERIFY(!window->lossLabel()->isVisible());
@@ -465,11 +466,8 @@ private slots:
 
     void theCountersCatchUpWhenCaptureStops() {
         UseIdleSource(5000);
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
         QTest::keyClick(window.get(), Qt::Key_F5);
         QTRY_COMPARE(window->lists().packets.rowCount(), 5000);
         QTest::keyClick(window.get(), Qt::Key_F5);
@@ -562,11 +560,8 @@ private slots:
         test::WritePcapFile(*readFile_, DLT_EN10MB,
                             {{test::EthernetFrame(builder.Build()), 1700000000, 0}});
         QTest::failOnWarning(QRegularExpression(QStringLiteral("OpenType")));
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->OnStartStop();
         QTRY_COMPARE(window->packetList()->model()->rowCount(), 1);
         test::ClickRow(window->packetList(), 0);
@@ -688,11 +683,8 @@ private slots:
     // Ctrl+A and Ctrl+C copy every URL of the list, and its menu names each key once.
     void theHttpListCopiesEveryUrlAndNamesEachKeyOnce() {
         readFile_ = WriteReplayFile(3);
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
         window->OnStartStop();
         QTRY_COMPARE(window->httpList()->model()->rowCount(), 3);
         test::ClickRow(window->httpList(), 1);
@@ -838,11 +830,8 @@ private slots:
     void aSavedCaptureKeepsItsOwnersThroughSaveAndOpen() {
         if (std::system("command -v tshark >/dev/null") != 0) QSKIP("tshark is not installed");
         readFile_ = WriteReplayFile();
-        auto window = MakeWindow();
+        auto window = ShownWindow();
         QVERIFY(window != nullptr);
-        window->OnAddressChosen(test::Ipv4("10.0.0.2"));
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
         window->OnStartStop();
         QTRY_COMPARE(window->stateLabel()->text(), QStringLiteral("State: Ready."));
         QCOMPARE(window->lists().packets.rowCount(), 12);

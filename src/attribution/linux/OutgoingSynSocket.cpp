@@ -12,7 +12,6 @@
 #include <array>
 #include <cerrno>
 
-#include "base/CheckCall.h"
 #include "decode/DatagramDecoder.h"
 
 namespace ravelin {
@@ -43,25 +42,17 @@ constexpr std::array<sock_filter, 14> kSynFilter = {{
     BPF_STMT(BPF_RET | BPF_K, 0),
 }};
 
-std::string Reason(const char* what) {
-    return std::string(what) + ": " + SystemError::FromErrno(errno).reason;
-}
-
 }  // namespace
 
-std::unique_ptr<OutgoingSynSocket> OutgoingSynSocket::Open(std::string& whyNot) {
+std::unique_ptr<OutgoingSynSocket> OutgoingSynSocket::Open() {
     UniqueFd socketFd(
         socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL)));
-    if (!socketFd.valid()) {
-        whyNot = Reason("packet socket");
-        return nullptr;
-    }
+    if (!socketFd.valid()) return nullptr;
     sock_fprog program{};
     program.len = kSynFilter.size();
     // The kernel copies the program and never writes through the pointer.
     program.filter = const_cast<sock_filter*>(kSynFilter.data());
     if (setsockopt(socketFd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
-        whyNot = Reason("SYN filter");
         return nullptr;
     }
     // A larger buffer only makes a burst less likely to overflow it.
@@ -72,10 +63,7 @@ std::unique_ptr<OutgoingSynSocket> OutgoingSynSocket::Open(std::string& whyNot) 
     while (recv(socketFd.get(), scratch.data(), scratch.size(), MSG_DONTWAIT) >= 0) {
     }
     UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.valid()) {
-        whyNot = Reason("eventfd");
-        return nullptr;
-    }
+    if (!wake.valid()) return nullptr;
     return std::make_unique<OutgoingSynSocket>(Token(), std::move(socketFd), std::move(wake));
 }
 

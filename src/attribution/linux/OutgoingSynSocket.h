@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "attribution/ConnectionOpenings.h"
@@ -18,8 +17,9 @@ class OutgoingSynSocket final : public ConnectionOpenings {
     };
 
 public:
-    /// The socket, or nothing with the reason (a missing permission, say).
-    static std::unique_ptr<OutgoingSynSocket> Open(std::string& whyNot);
+    /// The socket, or nothing where it cannot be had (without CAP_NET_RAW, say): owners are
+    /// then found as before, only later.
+    static std::unique_ptr<OutgoingSynSocket> Open();
 
     OutgoingSynSocket(Token, UniqueFd socket, UniqueFd wake);
 
