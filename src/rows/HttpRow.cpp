@@ -4,8 +4,6 @@
 
 namespace ravelin {
 
-const char* const kHttpColumnHeadings[HttpRow::kColumnCount] = {"#", "时间", "协议", "地址"};
-
 void AppendHttpCellText(const StoredRow<HttpRow>& stored, int column, std::string& out) {
     const HttpRow& row = stored.row;
     switch (column) {

@@ -25,9 +25,6 @@ struct HttpRow {
     }
 };
 
-/// Column headings of the HTTP list.
-extern const char* const kHttpColumnHeadings[HttpRow::kColumnCount];
-
 /// Appends the text of one column of a stored HTTP row: serial, time, method, URL.
 void AppendHttpCellText(const StoredRow<HttpRow>& stored, int column, std::string& out);
 

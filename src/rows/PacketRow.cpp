@@ -7,9 +7,6 @@
 
 namespace ravelin {
 
-const char* const kPacketColumnHeadings[PacketRow::kColumnCount] = {
-    "#", "时间", "协议", "源IP", "源端口", "目标IP", "目标端口", "数据长度", "数据"};
-
 void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
                           int column, std::string& out) {
     const PacketRow& row = stored.row;

@@ -34,9 +34,6 @@ static_assert(sizeof(StoredRow<PacketRow>) <= 44);
 /// The data column's index.
 constexpr int kPacketDataColumn = 8;
 
-/// Column headings of the packet list.
-extern const char* const kPacketColumnHeadings[PacketRow::kColumnCount];
-
 /// Appends the text of one column of a stored packet row to `out`, as UTF-8: serial, time,
 /// protocol, source address and port, destination address and port, data length, and the
 /// preview: at most 128 bytes of `payload` (the row's, from the spool) as the text pane shows

@@ -47,18 +47,18 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
     });
 }
 
-void PacketListCtrl::SetRowModel(RowListModel* model, const QList<int>& columnWidths,
-                                 const QStringList& longestTexts) {
+void PacketListCtrl::SetRowModel(RowListModel* model, const std::vector<ListColumn>& columns) {
     model_ = model;
     setModel(model);
     // The widths suit a small font, where the 60 pixels of the time column hold "23:59:59"; a
     // larger desktop font would cut times and addresses short, so every width grows with it.
     const int timeWidth = fontMetrics().horizontalAdvance(QStringLiteral("23:59:59")) + 14;
     const double scale = std::max(1.0, timeWidth / 60.0);
-    for (int column = 0; column < columnWidths.size(); ++column) {
-        int width = static_cast<int>(std::lround(columnWidths[column] * scale));
-        if (column < longestTexts.size() && !longestTexts[column].isEmpty()) {
-            width = std::max(width, fontMetrics().horizontalAdvance(longestTexts[column]) + 14);
+    for (int column = 0; column < static_cast<int>(columns.size()); ++column) {
+        const ListColumn& described = columns[static_cast<std::size_t>(column)];
+        int width = static_cast<int>(std::lround(described.width * scale));
+        if (!described.widest.isEmpty()) {
+            width = std::max(width, fontMetrics().horizontalAdvance(described.widest) + 14);
         }
         setColumnWidth(column, width);
     }

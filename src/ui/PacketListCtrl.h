@@ -3,6 +3,10 @@
 #include <QTableView>
 #include <QTimer>
 
+#include <vector>
+
+#include "ui/ListColumns.h"
+
 namespace ravelin {
 
 class RowListModel;
@@ -25,11 +29,10 @@ public:
     explicit PacketListCtrl(QWidget* parent = nullptr);
 
     /// Sets the model (which the list does not own) and the columns' widths, given for a small
-    /// font and widened with a larger one, and further where a column's longest text
-    /// (`longestTexts`, by column) needs more. The last column stretches to the list's right
-    /// edge, and keeps a width of twenty letters where the others fill the list.
-    void SetRowModel(RowListModel* model, const QList<int>& columnWidths,
-                     const QStringList& longestTexts = {});
+    /// font and widened with a larger one, and further where a column's widest text needs
+    /// more. The last column stretches to the list's right edge, and keeps a width of twenty
+    /// letters where the others fill the list.
+    void SetRowModel(RowListModel* model, const std::vector<ListColumn>& columns);
     RowListModel* rowModel() const { return model_; }
 
     void StartFollowing(int periodMs);

@@ -8,12 +8,10 @@
 
 namespace ravelin {
 
-RowListModel::RowListModel(const char* const* headings, int columnCount, QObject* parent)
-    : QAbstractTableModel(parent), columnCount_(columnCount) {
-    headings_.reserve(columnCount);
-    for (int column = 0; column < columnCount; ++column) {
-        headings_.append(QString::fromUtf8(headings[column]));
-    }
+RowListModel::RowListModel(const std::vector<ListColumn>& columns, QObject* parent)
+    : QAbstractTableModel(parent), columnCount_(static_cast<int>(columns.size())) {
+    headings_.reserve(columnCount_);
+    for (const ListColumn& column : columns) headings_.append(QString::fromUtf8(column.heading));
     cellText_.reserve(256);  // the longest preview and then some
 }
 
@@ -89,7 +87,7 @@ struct RowTraits;
 
 template <>
 struct RowTraits<HttpRow> {
-    static constexpr const char* const* kHeadings = kHttpColumnHeadings;
+    static const std::vector<ListColumn>& Columns() { return HttpListColumns(); }
     static void AppendText(const StoredRow<HttpRow>& stored, int column, std::string& out) {
         AppendHttpCellText(stored, column, out);
     }
@@ -99,7 +97,7 @@ struct RowTraits<HttpRow> {
 
 template <typename Row>
 StoreListModel<Row>::StoreListModel(const RowStore<Row>& store, QObject* parent)
-    : RowListModel(RowTraits<Row>::kHeadings, Row::kColumnCount, parent), store_(store) {
+    : RowListModel(RowTraits<Row>::Columns(), parent), store_(store) {
     AdoptStore();
 }
 
@@ -114,7 +112,7 @@ bool StoreListModel<Row>::ReadCell(int row, int column, std::string& out, Colour
 template class StoreListModel<HttpRow>;
 
 PacketListModel::PacketListModel(const CaptureLists& lists, QObject* parent)
-    : RowListModel(kPacketColumnHeadings, PacketRow::kColumnCount, parent), lists_(lists) {
+    : RowListModel(PacketListColumns(), parent), lists_(lists) {
     AdoptStore();
 }
 

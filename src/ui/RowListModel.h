@@ -14,6 +14,7 @@
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
 #include "rows/RowStore.h"
+#include "ui/ListColumns.h"
 
 namespace ravelin {
 
@@ -46,7 +47,7 @@ public slots:
     bool Refresh(int maximumRows = std::numeric_limits<int>::max());
 
 protected:
-    RowListModel(const char* const* headings, int columnCount, QObject* parent);
+    RowListModel(const std::vector<ListColumn>& columns, QObject* parent);
 
     /// The store's row count and generation, read together.
     virtual std::pair<int, std::uint64_t> StoreSnapshot() const = 0;

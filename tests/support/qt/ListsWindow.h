@@ -39,8 +39,8 @@ public:
         window.resize(800, 400);
         httpList->setGeometry(0, 0, 800, 150);
         packetList->setGeometry(0, 160, 800, 240);
-        httpList->SetRowModel(&httpModel, {40, 60, 50, 400});
-        packetList->SetRowModel(&packetModel, {40, 60, 50, 110, 60, 110, 60, 60, 100});
+        httpList->SetRowModel(&httpModel, HttpListColumns());
+        packetList->SetRowModel(&packetModel, PacketListColumns());
     }
 
     /// Shows the window and waits until it has the keyboard.
