@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/EngineOptions.h"
 #include "engine/LinuxServices.h"
 #include "ui/MainDialog.h"
 #include "ui/PacketListCtrl.h"
@@ -40,7 +41,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    ravelin::MainDialog window(std::move(services), "/dev/null");
+    const auto commandLine =
+        ravelin::ParseCommandLine({"--read", argv[1], "--config", "/dev/null"}, error);
+    ravelin::MainDialog window(std::move(services), ravelin::WindowOptions(*commandLine));
     if (!window.Initialise()) return 1;
     window.show();
     QCoreApplication::processEvents();

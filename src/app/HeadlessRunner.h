@@ -7,26 +7,26 @@
 #include <string>
 
 #include "app/CommandLine.h"
-#include "engine/Monitor.h"
+#include "engine/CaptureController.h"
 
 namespace ravelin {
 
 /// Ravelin without a window: the same engine as the window's, with the rows printed to
 /// standard output as they are listed.
-class HeadlessRunner : public SessionHost, public ErrorReporter, public ListingObserver {
+class HeadlessRunner : public CaptureListener, public ErrorReporter, public ListingObserver {
 public:
-    HeadlessRunner(const CommandLine& commandLine, SystemServices services, std::FILE* output,
-                   std::FILE* errors);
+    /// `options` as HeadlessOptions makes them from `commandLine`.
+    HeadlessRunner(const CommandLine& commandLine, SystemServices services, MonitorOptions options,
+                   std::FILE* output, std::FILE* errors);
     ~HeadlessRunner() override;
 
     /// Runs until the source ends, the count or duration is reached, or SIGINT/SIGTERM.
     /// Returns the process exit code: 0, or 1 when the source failed.
     int Run();
 
-    // SessionHost
+    // CaptureListener
     ErrorReporter& reporter() override { return *this; }
-    void SetStatus(std::string_view /*text*/) override {}
-    void OnCaptureEnded() override { ended_.store(true); }
+    void OnEndReached() override { ended_.store(true); }
 
     // ErrorReporter
     void ShowError(std::string_view text) override;
@@ -37,7 +37,6 @@ public:
     void OnBatchEnd() override;
 
 private:
-    bool SetUpAttribution();
     void WaitForEnd();
     void Flush();
     void PrintMarks();
@@ -47,7 +46,7 @@ private:
     const CommandLine& commandLine_;
     std::FILE* output_;
     std::FILE* errors_;
-    Monitor monitor_;
+    CaptureController controller_;
 
     std::atomic<bool> ended_{false};
     std::atomic<bool> failed_{false};

@@ -2,15 +2,15 @@
 #include <QMessageBox>
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/EngineOptions.h"
 #include "app/HeadlessRunner.h"
-#include "config/ConfigPath.h"
+#include "app/StopSignals.h"
 #include "engine/LinuxServices.h"
 #include "ui/MainDialog.h"
 
@@ -19,10 +19,7 @@ namespace {
 int RunHeadless(const ravelin::CommandLine& commandLine) {
     // SIGINT and SIGTERM end the run through the runner from the start: one that came while
     // the spool is being made would otherwise kill the program and leave the spool behind.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = ravelin::StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     static char outputBuffer[1 << 16];
     (void)std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
@@ -32,7 +29,8 @@ int RunHeadless(const ravelin::CommandLine& commandLine) {
         (void)std::fprintf(stderr, "ravelin: %s\n", error.c_str());
         return 1;
     }
-    ravelin::HeadlessRunner runner(commandLine, std::move(services), stdout, stderr);
+    ravelin::HeadlessRunner runner(commandLine, std::move(services),
+                                   ravelin::HeadlessOptions(commandLine), stdout, stderr);
     return runner.Run();
 }
 
@@ -45,19 +43,9 @@ int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
         QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromStdString(error));
         return 1;
     }
-    ravelin::MainDialog window(std::move(services),
-                               commandLine.configFile.value_or(ravelin::DefaultConfigPath()));
-    // As in the headless mode: --bind, else 0.0.0.0 for a file, else the host's address.
-    if (commandLine.bindAddress) {
-        window.SetStartAddress(*commandLine.bindAddress);
-    } else if (commandLine.readFile) {
-        window.SetStartAddress(0);
-    }
-    window.SetAttribution(commandLine.attribution);
+    ravelin::MainDialog window(std::move(services), ravelin::WindowOptions(commandLine));
     // A start-up step that failed has shown why; the program ends without its window.
     if (!window.Initialise()) return 1;
-    // Replayed at every start, as an opened capture is: the tree shows its processes.
-    if (commandLine.readFile) window.monitor().OpenCapture(*commandLine.readFile);
     window.show();
     return QApplication::exec();
 }

@@ -78,8 +78,7 @@ bool CaptureSession::Start() {
         Stop();
         return false;
     }
-    host_.StartCounterTimer();
-    host_.SetStatus("Listening");
+    host_.OnStateChanged(CaptureState::kRunning);
     return true;
 }
 
@@ -99,8 +98,7 @@ bool CaptureSession::Stop() {
     if (pipelineThread_.joinable()) pipelineThread_.join();
     queue_.reset();
     source_.reset();
-    host_.StopCounterTimer();
-    if (started) host_.SetStatus("Ready");
+    if (started) host_.OnStateChanged(CaptureState::kStopped);
     return true;
 }
 

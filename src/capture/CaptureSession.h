@@ -19,19 +19,18 @@
 
 namespace ravelin {
 
-/// What the capture session needs of the window (or of the headless runner) that owns it.
+/// Whether capture runs.
+enum class CaptureState { kStopped, kRunning };
+
+/// What the capture session needs of whoever owns it (the capture controller, a test).
 class SessionHost {
 public:
     virtual ~SessionHost() = default;
     /// Where CheckCall's failure texts go.
     virtual ErrorReporter& reporter() = 0;
-    /// The capture's state for the status line: "Listening" once capture has started, "Ready"
-    /// once it has stopped, however either came about (a command, a new address, the end of a
-    /// file, a read error). Called on the owner's thread.
-    virtual void SetStatus(std::string_view text) = 0;
-    /// The counters' refresh timer runs while capture runs.
-    virtual void StartCounterTimer() {}
-    virtual void StopCounterTimer() {}
+    /// Capture has started (kRunning) or stopped (kStopped), however either came about (a
+    /// command, a new address, the end of a file, a read error). Called on the owner's thread.
+    virtual void OnStateChanged(CaptureState state) = 0;
     /// Capture ended by itself: the file is read to its end, or receiving failed. Called on
     /// the pipeline thread once everything received has been listed; the host then calls
     /// FinishEndedCapture() on its own thread. Must not wait for the host's thread.
@@ -71,11 +70,11 @@ public:
     CaptureSession& operator=(const CaptureSession&) = delete;
 
     /// Opens the source step by step, checking each step, and starts the threads. True when
-    /// capture runs (the host hears "Listening"); false after a reported failure, with
+    /// capture runs (the host hears kRunning); false after a reported failure, with
     /// everything opened closed again.
     bool Start();
     /// Ends capture: datagrams not yet listed are dropped, both threads are joined, and the host
-    /// hears "Ready". Always true; harmless, and silent, when capture is not running.
+    /// hears kStopped. Always true; harmless, and silent, when capture is not running.
     bool Stop();
     /// A new bound address; restarts a running capture on it. 0 when capture was not running,
     /// else the result of Start.

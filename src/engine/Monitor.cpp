@@ -9,13 +9,16 @@
 
 namespace ravelin {
 
-Monitor::Monitor(SystemServices services, SessionHost& host, std::string configPath)
+Monitor::Monitor(SystemServices services, MonitorOptions options, SessionHost& host,
+                 ListingObserver* observer)
     : services_(std::move(services)),
+      options_(std::move(options)),
       lists_(std::move(services_.spool)),
-      recogniser_(std::move(configPath)),
+      recogniser_(options_.configPath),
       pipeline_(lists_, services_.localInterfaces),
       recordedProcesses_(services_.treeProcesses.get()) {
     pipeline_.SetRecogniser(&recogniser_);
+    pipeline_.SetObserver(observer);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
 }
 
@@ -23,10 +26,11 @@ Monitor::~Monitor() {
     session_.reset();
 }
 
-bool Monitor::LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice) {
+bool Monitor::Prepare(ErrorReporter& reporter) {
+    if (!options_.findOwners) return true;
     if (services_.loadOwnerTables && !services_.loadOwnerTables(reporter)) return false;
     std::string whyNot = "chosen";
-    if (choice != AttributionChoice::kTables) {
+    if (options_.attribution != AttributionChoice::kTables) {
         whyNot = "not available on this system";
         if (services_.openSocketEvents) socketEvents_ = services_.openSocketEvents(whyNot);
     }
@@ -34,13 +38,24 @@ bool Monitor::LoadOwnerTables(ErrorReporter& reporter, AttributionChoice choice)
         attributionMode_ = "kernel events";
     } else {
         attributionMode_ = "socket tables (" + whyNot + ")";
-        if (choice == AttributionChoice::kEvents) {
+        if (options_.attribution == AttributionChoice::kEvents) {
             reporter.ShowError("kernel socket events cannot run: " + whyNot);
             return false;
         }
         if (services_.openConnectionWatch) connectionWatch_ = services_.openConnectionWatch();
     }
-    if (lookup_ != nullptr) lookup_->SetSocketEvents(EventsForLookup());
+    switch (options_.selection) {
+        case MonitorOptions::Selection::kEverything:
+            FilterBy(std::make_unique<EverythingSelected>());
+            break;
+        case MonitorOptions::Selection::kTreeTicks:
+            FilterBy(std::make_unique<TreeSelection>(processTree()));
+            break;
+        case MonitorOptions::Selection::kPids:
+            FilterBy(std::make_unique<PidSelection>(options_.pids));
+            break;
+    }
+    if (options_.countTraffic) pipeline_.SetCounters(&counters_);
     return true;
 }
 
@@ -51,17 +66,13 @@ ProcessTree& Monitor::processTree() {
     return *tree_;
 }
 
-void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup lookup) {
-    pipeline_.SetFilter(nullptr);
-    filter_.reset();
+void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection) {
     selection_ = std::move(selection);
-    if (lookup_ == nullptr) {
-        lookup_ =
-            std::make_unique<PortOwnerLookup>(*services_.lookupSockets, *services_.lookupProcesses);
-        lookup_->SetSocketEvents(EventsForLookup());
-    }
+    lookup_ =
+        std::make_unique<PortOwnerLookup>(*services_.lookupSockets, *services_.lookupProcesses);
+    lookup_->SetSocketEvents(EventsForLookup());
     filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_, *services_.lookupProcesses);
-    filter_->SetAlwaysAttribute(lookup == OwnerLookup::kAlways);
+    filter_->SetAlwaysAttribute(options_.lookup == MonitorOptions::OwnerLookup::kAlways);
     filter_->SetRecordedProcesses(&recordedProcesses_);
     pipeline_.SetFilter(filter_.get());
 }
@@ -78,9 +89,6 @@ int Monitor::SaveCapture(const std::string& path) {
 }
 
 void Monitor::OpenCapture(const std::string& path) {
-    session_->Stop();
-    lists_.ClearBoth();
-    counters_.Reset();  // the file's traffic replaces this host's
     recordedProcesses_.ShowRecorded(true);
     if (tree_ != nullptr) tree_->ForgetProcessNodes();
     openedCapture_ = true;

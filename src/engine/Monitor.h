@@ -9,6 +9,7 @@
 #include "attribution/ProcessTree.h"
 #include "attribution/RecordedProcesses.h"
 #include "capture/CaptureSession.h"
+#include "engine/MonitorOptions.h"
 #include "engine/SystemServices.h"
 #include "pipeline/PacketPipeline.h"
 #include "rows/CaptureLists.h"
@@ -16,57 +17,37 @@
 namespace ravelin {
 
 /// Ravelin's engine without a face: the capture session, the pipeline with its HTTP and
-/// attribution steps, and the lists they fill. The window and the headless mode each build one
-/// from the system's services and look at its lists their own way.
-///
-///     Monitor monitor(LinuxServices(std::nullopt), host, iniPath);
-///     monitor.session().OnAddressChosen(address);
-///     monitor.session().Start();
+/// attribution steps, and the lists they fill, set up once as its options say. The capture
+/// controller drives it for the window and for the headless mode alike.
 class Monitor {
 public:
-    /// When the owner of a packet is looked up.
-    enum class OwnerLookup {
-        kWhenFiltering,  ///< only while some process is not selected
-        kAlways,         ///< for every TCP and UDP packet, so that observers learn its owner
-    };
-
-    /// `host` hears the session's status and failures; `configPath` names the INI file whose
-    /// extension colours the HTTP rows get.
-    Monitor(SystemServices services, SessionHost& host, std::string configPath);
+    /// `host` hears the session's state and failures; `observer`, if any, every listed row.
+    Monitor(SystemServices services, MonitorOptions options, SessionHost& host,
+            ListingObserver* observer = nullptr);
     /// Stops capture before the lists and steps it feeds go away.
     ~Monitor();
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
-    /// Makes attribution ready: the socket tables, and kernel socket events as `choice` says.
-    /// False after a reported failure (the tables, or events that were asked for and cannot
-    /// run).
-    bool LoadOwnerTables(ErrorReporter& reporter,
-                         AttributionChoice choice = AttributionChoice::kAuto);
-    /// How owners are found, for the user: "kernel events", or "socket tables (<why>)".
+    /// Makes attribution ready as the options say: the socket tables and kernel socket events,
+    /// then the selection, the lookups and the counting. False after a reported failure (the
+    /// tables, or events that were asked for and cannot run).
+    bool Prepare(ErrorReporter& reporter);
+    /// How owners are found, for the user: "kernel events", or "socket tables (<why>)"; empty
+    /// where they are not looked for.
     const std::string& attributionMode() const { return attributionMode_; }
+    const MonitorOptions& options() const { return options_; }
     /// The process tree over the tree's own services, built on first use (the window's).
     ProcessTree& processTree();
-    /// Lists only the traffic of the selected processes, looking owners up as `lookup` says.
-    /// Call while capture is stopped.
-    void FilterBy(std::unique_ptr<ProcessSelection> selection, OwnerLookup lookup);
-    /// Counts every packet for its owner in counters(), listed or not (or no longer, with
-    /// false). Owners are known only while FilterBy looks them up. Call while capture is
-    /// stopped.
-    void CountTraffic(bool count) { pipeline_.SetCounters(count ? &counters_ : nullptr); }
     /// What each process sent and received since the counters were last reset.
     ProcessCounters& counters() { return counters_; }
-
-    /// Told about every row as it is listed, on the pipeline thread. Call while capture is
-    /// stopped.
-    void SetObserver(ListingObserver* observer) { pipeline_.SetObserver(observer); }
 
     /// Writes every listed packet, in order, as a pcapng file: each packet with its owner's
     /// comment where the owner was known. 0, or the error number of the failure (the file is
     /// then removed).
     int SaveCapture(const std::string& path);
     /// From the next start on, capture replays the saved capture `path`, and the tree shows
-    /// the processes its comments name. Stops capture and empties the lists.
+    /// the processes its comments name. Capture must be stopped.
     void OpenCapture(const std::string& path);
     /// Back to live capture and the running processes in the tree; nothing for a program
     /// started on a file, which has no live sources. Capture must be stopped.
@@ -79,11 +60,13 @@ public:
     CaptureLists& lists() { return lists_; }
 
 private:
+    void FilterBy(std::unique_ptr<ProcessSelection> selection);
     /// What the owner lookup takes in before the tables: kernel events, or the watch.
     SocketEventSource* EventsForLookup() const {
         return socketEvents_ != nullptr ? socketEvents_.get() : connectionWatch_.get();
     }
     SystemServices services_;
+    MonitorOptions options_;
     CaptureLists lists_;
     WebRecogniser recogniser_;
     ProcessCounters counters_;

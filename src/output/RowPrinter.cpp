@@ -1,6 +1,7 @@
 #include "output/RowPrinter.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "decode/TextForms.h"
 
@@ -123,6 +124,19 @@ void AppendMarksLine(int serial, std::vector<int> linkedRows, std::string& out) 
         out += DecimalText(linkedRows[index]).view();
     }
     out += '\n';
+}
+
+void AppendSummaryLine(int packets, int requests, double seconds, std::string& out) {
+    char line[96];
+    const int length = std::snprintf(line, sizeof line, "packets=%d http=%d seconds=%.3f\n",
+                                     packets, requests, seconds);
+    // snprintf counts what did not fit as well.
+    out.append(line, static_cast<std::size_t>(std::clamp(length, 0, int{sizeof line} - 1)));
+}
+
+void AppendCaptureStatisticsLine(const CaptureStatistics& statistics, std::string& out) {
+    out += "capture: received=" + std::to_string(statistics.received) +
+           " dropped=" + std::to_string(statistics.dropped) + "\n";
 }
 
 }  // namespace ravelin

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/PacketSource.h"
 #include "pipeline/ProcessCounters.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
@@ -39,5 +40,13 @@ void AppendHttpLine(const StoredRow<HttpRow>& stored, std::string& out);
 /// packets received, bytes received; the most bytes in all first, then by pid; then an empty
 /// line.
 void AppendProcessBlock(std::vector<ProcessTraffic> processes, std::string& out);
+
+/// The last line of --print summary: the rows of both lists, and the seconds from the first
+/// datagram read to the last one listed (milliseconds shown).
+void AppendSummaryLine(int packets, int requests, double seconds, std::string& out);
+
+/// What the kernel counted of a live capture, for standard error: "capture: received=N
+/// dropped=N".
+void AppendCaptureStatisticsLine(const CaptureStatistics& statistics, std::string& out);
 
 }  // namespace ravelin

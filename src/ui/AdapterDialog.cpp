@@ -96,4 +96,13 @@ void AdapterDialog::reject() {
     hide();
 }
 
+void AdapterDialog::Present() {
+    show();
+    if (const QWidget* owner = parentWidget()) {
+        move(owner->geometry().center() - rect().center());
+    }
+    raise();
+    activateWindow();
+}
+
 }  // namespace ravelin

@@ -20,6 +20,8 @@ public:
     explicit AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startAddress = {});
 
     QTableWidget* adapterList() const { return list_; }
+    /// Shows the dialog in front, over the middle of its owner.
+    void Present();
 
 signals:
     /// An address in network byte order; delivered through the event loop, as a posted message.

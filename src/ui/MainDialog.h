@@ -12,16 +12,18 @@
 #include <string>
 
 #include "config/IniFile.h"
-#include "engine/Monitor.h"
+#include "engine/CaptureController.h"
 #include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
 #include "ui/MainToolBar.h"
 #include "ui/PayloadPanes.h"
 #include "ui/StatusLine.h"
+#include "ui/TopMostSwitch.h"
 
 namespace ravelin {
 
 class AdapterDialog;
+class CaptureFileCommands;
 class DataEdit;
 class LinkController;
 class ListCommands;
@@ -30,54 +32,50 @@ class PaneDivider;
 class ProcessTreeCtrl;
 class ProcessTreeModel;
 class ProcessTreeRefresher;
+
 template <typename Row>
 class StoreListModel;
 class PacketListModel;
 
 /// Ravelin's window: the process tree at the left; the HTTP list, the packet list and the two
 /// data panes at the right; the toolbar, the always-on-top switch and the status line with its
-/// counters. Its Monitor captures and fills the lists; the status line, linking and the lists'
-/// copy and save commands are StatusLine, LinkController and ListCommands.
-class MainDialog : public QWidget, public SessionHost, public ErrorReporter {
+/// counters. Its capture controller decides what each command does to capture; the window shows
+/// the outcome. The status line, linking and the lists' copy and save commands are StatusLine,
+/// LinkController and ListCommands.
+class MainDialog : public QWidget, public CaptureListener, public ErrorReporter {
     Q_OBJECT
 
 public:
     /// The process tree is refreshed this often, off the window's thread.
     static constexpr int kTreeTimerMs = 1000;
 
-    /// A window over the system's `services` (the host's, or a test's fakes), with the
-    /// configuration file at `iniPath`.
-    MainDialog(SystemServices services, std::string iniPath, QWidget* parent = nullptr);
+    /// A window over the system's `services` (the host's, or a test's fakes) with an engine
+    /// set up as `options` say; its configuration file is the options' one.
+    MainDialog(SystemServices services, MonitorOptions options, QWidget* parent = nullptr);
     ~MainDialog() override;
-
-    /// Before Initialise: listen on `address` (network byte order) from the start instead of
-    /// this host's address, and find owners as `attribution` says.
-    void SetStartAddress(std::uint32_t address) { startAddress_ = address; }
-    void SetAttribution(AttributionChoice attribution) { attribution_ = attribution; }
 
     /// The start-up steps. False when a step failed and reported why: the program ends.
     bool Initialise();
 
-    // SessionHost and ErrorReporter, on the window's thread.
+    // CaptureListener and ErrorReporter, on the window's thread.
     ErrorReporter& reporter() override { return *this; }
-    void SetStatus(std::string_view text) override { status_->ShowState(text); }
-    void StartCounterTimer() override { status_->StartCounterTimer(); }
-    void StopCounterTimer() override { status_->StopCounterTimer(); }
-    void OnCaptureEnded() override;  // any thread
+    void OnStateChanged(CaptureState state) override;
+    void OnCleared() override;
+    void OnAddressChanged(std::uint32_t address) override;
+    void OnEndReached() override;  // any thread
     void ShowError(std::string_view text) override;
 
     // What tests and the user act on.
-    CaptureSession& session() { return monitor_->session(); }
-    CaptureLists& lists() { return monitor_->lists(); }
-    ProcessTree& processTree() { return monitor_->processTree(); }
-    const Monitor& monitor() const { return *monitor_; }
-    Monitor& monitor() { return *monitor_; }
+    CaptureSession& session() { return controller_->session(); }
+    CaptureLists& lists() { return controller_->lists(); }
+    ProcessTree& processTree() { return controller_->monitor().processTree(); }
+    const Monitor& monitor() const { return controller_->monitor(); }
     MainToolBar* toolBar() const { return toolBar_; }
     QAction* startStopAction() const { return toolBar_->startStopAction(); }
     QAction* cleanAction() const { return toolBar_->cleanAction(); }
     QAction* checkNewAction() const { return toolBar_->checkNewAction(); }
     QAction* switchAdapterAction() const { return toolBar_->switchAdapterAction(); }
-    QCheckBox* topMostCheck() const { return topMostCheck_; }
+    QCheckBox* topMostCheck() const { return &topMost_->check(); }
     QLabel* stateLabel() const { return status_->stateLabel(); }
     QLabel* packetsLabel() const { return status_->packetsLabel(); }
     QLabel* httpsLabel() const { return status_->httpsLabel(); }
@@ -88,11 +86,9 @@ public:
     PacketListCtrl* packetList() const { return packetList_; }
     ProcessTreeCtrl* treeView() const { return treeView_; }
     AdapterDialog* adapterDialog() const { return adapterDialog_; }
-    const std::string& iniPath() const { return iniPath_; }
     DataEdit* textPane() const { return panes_->textPane(); }
     DataEdit* hexPane() const { return panes_->hexPane(); }
     LinkController& linkController() { return *link_; }
-    ListCommands& listCommands() { return *commands_; }
 
     /// Fills both data panes from a packet row (both empty for a row without payload).
     void ShowPacket(int row);
@@ -102,15 +98,11 @@ public:
     /// Writes every listed packet to `path` as pcapng (Save capture, once a file is chosen).
     /// False after a reported failure.
     bool SaveCaptureTo(const QString& path);
-    /// Replays the saved capture `path` into emptied lists, its processes in the tree (Open
-    /// capture, once a file is chosen). Choosing an adapter returns to live capture.
-    void OpenCaptureFile(const QString& path);
 
 public slots:
     void OnStartStop();
     void OnPacketListClick();
     void OnAddressChosen(quint32 address);
-    void ApplyTopMost();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -118,33 +110,30 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The configuration key of the tree's width, once the user dragged its edge.
+    static constexpr const char* kTreeWidthKey = "TreeWidth";
+
     void CreateToolBar();
+    void CreateTreeDivider();
     void CreateLists();
     void CreateCommands();
     void Layout();
     bool Confirm();
     void OnCleanAll();
-    void FreeRows();
-    void OnSwitchAdapter();
-    void OnF5();
-    void OnSaveCapture();
-    void OnOpenCapture();
     /// A tick in the tree while a saved capture is shown: its packets are listed again through
     /// the new selection, as live traffic would be.
     void OnTreeChecksChanged();
 
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;
-    int maxItemCount_ = 65535;
-    std::optional<std::uint32_t> startAddress_;
-    AttributionChoice attribution_ = AttributionChoice::kAuto;
+    std::optional<std::uint32_t> startAddress_;  // the adapter dialog's first choice
 
     // Capture and what it feeds.
-    std::unique_ptr<Monitor> monitor_;
+    std::unique_ptr<CaptureController> controller_;
 
+    std::unique_ptr<TopMostSwitch> topMost_;
     // Controls, owned by Qt's parent chain.
     MainToolBar* toolBar_ = nullptr;
-    QCheckBox* topMostCheck_ = nullptr;
     ProcessTreeCtrl* treeView_ = nullptr;
     PaneDivider* treeDivider_ = nullptr;
     int treeWidth_ = -1;  // where the user dragged the tree's edge; -1: the tree's preferred width
@@ -156,6 +145,7 @@ private:
     PacketListModel* packetModel_ = nullptr;
     std::unique_ptr<PayloadPanes> panes_;
     AdapterDialog* adapterDialog_ = nullptr;
+    CaptureFileCommands* captureFiles_ = nullptr;
 
     std::unique_ptr<ProcessTreeRefresher> treeRefresher_;
     // Declared after the lists they reach, so that they go first.

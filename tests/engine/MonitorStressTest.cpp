@@ -127,7 +127,9 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     services.packetSources = [script](std::uint32_t address) {
         return std::make_unique<FakePacketSource>(script, address);
     };
-    Monitor monitor(std::move(services), host, config.string());
+    MonitorOptions options;
+    options.configPath = config.string();
+    Monitor monitor(std::move(services), std::move(options), host);
     CaptureLists& lists = monitor.lists();
     CaptureSession& session = monitor.session();
     PacketMarks marks;

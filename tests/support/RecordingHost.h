@@ -18,9 +18,10 @@ public:
         std::lock_guard lock(mutex_);
         errors.emplace_back(text);
     }
-    void SetStatus(std::string_view text) override { status = std::string(text); }
-    void StartCounterTimer() override { counterTimerRunning = true; }
-    void StopCounterTimer() override { counterTimerRunning = false; }
+    void OnStateChanged(CaptureState changed) override {
+        state = changed;
+        ++stateChanges;
+    }
     void OnCaptureEnded() override {
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -40,8 +41,10 @@ public:
         return errors;
     }
 
-    std::string status = "Ready";
-    bool counterTimerRunning = false;
+    CaptureState state = CaptureState::kStopped;
+    int stateChanges = 0;
+    /// Texts a test shows here (activity lines of the window's parts).
+    std::string status;
 
 private:
     std::mutex mutex_;

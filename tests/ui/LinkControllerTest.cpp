@@ -17,7 +17,7 @@ private slots:
         test::ListsWindow lists;
         test::RecordingHost host;
         LinkController link(lists.lists, *lists.httpList, *lists.packetList,
-                            [&](std::string_view text) { host.SetStatus(text); });
+                            [&](std::string_view text) { host.status = std::string(text); });
         connect(lists.httpList, &QAbstractItemView::clicked, &link,
                 &LinkController::OnHttpListClick);
         QVERIFY(lists.Show());

@@ -55,7 +55,7 @@ private:
     struct Commands {
         explicit Commands(test::ListsWindow& lists)
             : link(lists.lists, *lists.httpList, *lists.packetList,
-                   [this](std::string_view text) { host.SetStatus(text); }),
+                   [this](std::string_view text) { host.status = std::string(text); }),
               commands(
                   lists.lists, *lists.httpList, *lists.packetList, link,
                   [] { return std::string("10.0.0.2"); }, host) {

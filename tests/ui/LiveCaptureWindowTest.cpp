@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "app/EngineOptions.h"
 #include "engine/LinuxServices.h"
 #include "support/DatagramBuilder.h"
 #include "support/PcapFileWriter.h"
@@ -38,8 +39,10 @@ private slots:
 
         SystemServices services = LinuxServices(std::nullopt);
         services.spool = test::MakeTestSpool();
-        MainDialog window(std::move(services), test::TemporaryPath("live-window.ini"));
-        window.SetStartAddress(test::Ipv4("127.0.0.1"));
+        std::string error;
+        const auto commandLine = ParseCommandLine(
+            {"--config", test::TemporaryPath("live-window.ini"), "--bind", "127.0.0.1"}, error);
+        MainDialog window(std::move(services), WindowOptions(*commandLine));
         QVERIFY(window.Initialise());
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));

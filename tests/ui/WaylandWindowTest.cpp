@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "app/EngineOptions.h"
 #include "engine/LinuxServices.h"
 #include "support/PcapFileWriter.h"
 #include "support/TestSpool.h"
@@ -80,7 +81,10 @@ private slots:
         SystemServices services = LinuxServices(std::nullopt);
         services.spool = test::MakeTestSpool();
         services.openSocketEvents = nullptr;
-        MainDialog window(std::move(services), test::TemporaryPath("wayland-window.ini"));
+        std::string error;
+        const auto commandLine =
+            ParseCommandLine({"--config", test::TemporaryPath("wayland-window.ini")}, error);
+        MainDialog window(std::move(services), WindowOptions(*commandLine));
         QVERIFY(window.Initialise());
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
