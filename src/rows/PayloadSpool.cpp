@@ -1,25 +1,20 @@
 #include "rows/PayloadSpool.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "capture/PcapngFormat.h"
 #include "rows/PacketRecord.h"
+#include "rows/SpoolFile.h"
 
 namespace ravelin {
 
 namespace {
 
-constexpr std::string_view kSpoolPrefix = "ravelin-spool-";
-constexpr std::string_view kSpoolSuffix = ".pcapng";
 constexpr std::string_view kApplication = "Ravelin";
 // Large enough for any frame the capture takes (the snapshot length of a live capture).
 constexpr std::uint32_t kSnapLength = 262144;
@@ -27,43 +22,6 @@ constexpr std::uint32_t kSnapLength = 262144;
 constexpr std::uint64_t kLargestBlock = std::uint64_t{1} << 20;
 // Save copies this much at a time, then looks whether Clean emptied the spool meanwhile.
 constexpr std::size_t kCopyChunk = std::size_t{8} << 20;
-
-bool IsSpoolName(std::string_view name) {
-    return name.size() > kSpoolPrefix.size() + kSpoolSuffix.size() &&
-           name.starts_with(kSpoolPrefix) && name.ends_with(kSpoolSuffix);
-}
-
-/// Removes the spools in `directory` that no living instance holds: a holder keeps an
-/// exclusive flock on its spool for as long as it runs, and the kernel drops it at any exit.
-void RemoveAbandonedSpools(const std::string& directory) {
-    DIR* listing = ::opendir(directory.c_str());
-    if (listing == nullptr) return;
-    while (const dirent* entry = ::readdir(listing)) {  // NOLINT(concurrency-mt-unsafe): own DIR
-        if (!IsSpoolName(entry->d_name)) continue;
-        const UniqueFd spool(::openat(::dirfd(listing), entry->d_name,
-                                      O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        if (!spool.valid()) continue;
-        struct stat status {};
-        if (::fstat(spool.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_uid != ::geteuid()) {
-            continue;
-        }
-        if (::flock(spool.get(), LOCK_EX | LOCK_NB) == 0) {
-            ::unlinkat(::dirfd(listing), entry->d_name, 0);
-        }
-    }
-    ::closedir(listing);
-}
-
-/// Makes `directory` when missing (the last part private to this user); 0 or an errno.
-int MakeDirectory(const std::string& directory) {
-    std::error_code error;
-    const std::filesystem::path path(directory);
-    if (std::filesystem::is_directory(path, error)) return 0;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    return 0;
-}
 
 /// pwrite until done; 0 or an errno. `done` says how much was written either way.
 int WriteAt(int descriptor, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset,
@@ -142,36 +100,9 @@ int CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
 
 std::unique_ptr<PayloadSpool> PayloadSpool::Create(const std::vector<std::string>& directories,
                                                    SystemError& error) {
-    error = {ENOENT, "no directory for the payload spool"};
-    for (const std::string& directory : directories) {
-        if (const int made = MakeDirectory(directory); made != 0) {
-            error = SystemError::FromErrno(made);
-            error.reason = directory + ": " + error.reason;
-            continue;
-        }
-        RemoveAbandonedSpools(directory);
-        // Made under a name the removal above never takes, locked, then given its own name:
-        // another instance starting now cannot take it for abandoned.
-        std::string staging = directory + "/.ravelin-spool-XXXXXX";
-        UniqueFd file(::mkostemp(staging.data(), O_CLOEXEC));
-        if (!file.valid()) {
-            error = SystemError::FromErrno(errno);
-            error.reason = directory + ": " + error.reason;
-            continue;
-        }
-        const std::string path = directory + "/" + std::string(kSpoolPrefix) +
-                                 staging.substr(staging.size() - 6) + std::string(kSpoolSuffix);
-        if (::fchmod(file.get(), 0600) != 0 || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 ||
-            ::rename(staging.c_str(), path.c_str()) != 0) {
-            error = SystemError::FromErrno(errno);
-            error.reason = path + ": " + error.reason;
-            ::unlink(staging.c_str());
-            continue;
-        }
-        error = {};
-        return std::make_unique<PayloadSpool>(Key(), std::move(file), path);
-    }
-    return nullptr;
+    std::optional<SpoolFile> opened = OpenSpoolFile(directories, error);
+    if (!opened) return nullptr;
+    return std::make_unique<PayloadSpool>(Key(), std::move(opened->file), std::move(opened->path));
 }
 
 PayloadSpool::PayloadSpool(Key /*key*/, UniqueFd file, std::string path)
