@@ -61,10 +61,6 @@ public:
     /// stopped.
     void SetObserver(ListingObserver* observer) { pipeline_.SetObserver(observer); }
 
-    /// Writes every listed packet, in order, as a pcapng file: each packet with its owner's
-    /// comment where the owner was known. 0, or the error number of the failure (the file is
-    /// then removed).
-    int SaveCapture(const std::string& path);
     /// From the next start on, capture replays the saved capture `path`, and the tree shows
     /// the processes its comments name. Stops capture and empties the lists.
     void OpenCapture(const std::string& path);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/FileIo.h"
 #include "capture/PcapngFormat.h"
 #include "rows/PacketRecord.h"
 #include "rows/SpoolFile.h"
@@ -23,53 +24,16 @@ constexpr std::uint64_t kLargestBlock = std::uint64_t{1} << 20;
 // Save copies this much at a time, then looks whether Clean emptied the spool meanwhile.
 constexpr std::size_t kCopyChunk = std::size_t{8} << 20;
 
-/// pwrite until done; 0 or an errno. `done` says how much was written either way.
-int WriteAt(int descriptor, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset,
-            std::size_t& done) {
-    done = 0;
-    while (done < length) {
-        const ssize_t wrote =
-            ::pwrite(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (wrote == 0) return EIO;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return 0;
-}
-
-int WriteAll(int descriptor, const std::uint8_t* bytes, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(descriptor, bytes + done, length - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return 0;
-}
-
-/// Reads exactly `length` bytes at `offset`; false on an error or a short file.
-bool ReadAt(int descriptor, std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got =
-            ::pread(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+/// Reads exactly `bytes.size()` bytes at `offset`; false on an error or a short file.
+bool ReadExactlyAt(int descriptor, std::span<std::uint8_t> bytes, std::uint64_t offset) {
+    std::size_t got = 0;
+    return ReadFullyAt(descriptor, bytes, offset, got).succeeded() && got == bytes.size();
 }
 
 /// Copies [offset, offset + length) of `from` to the end of `to`: in the kernel where it can,
-/// through a buffer where it cannot. 0 or an errno.
-int CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
-              std::vector<std::uint8_t>& buffer) {
+/// through a buffer where it cannot.
+CallResult CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
+                     std::vector<std::uint8_t>& buffer) {
     auto position = static_cast<loff_t>(offset);
     std::size_t left = length;
     while (left > 0) {
@@ -81,19 +45,21 @@ int CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
         if (copied < 0 && errno == EINTR) continue;
         if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
             errno != EOPNOTSUPP) {
-            return errno;
+            return CallResult::Failure(SystemError::FromErrno(errno));
         }
         break;  // not between these files, or the source ended: copy by hand
     }
     buffer.resize(std::min(left, kCopyChunk));
     while (left > 0) {
-        const std::size_t part = std::min(left, buffer.size());
-        if (!ReadAt(from, buffer.data(), part, static_cast<std::uint64_t>(position))) return EIO;
-        if (const int error = WriteAll(to, buffer.data(), part); error != 0) return error;
-        position += static_cast<loff_t>(part);
-        left -= part;
+        const auto part = std::span(buffer).first(std::min(left, buffer.size()));
+        if (!ReadExactlyAt(from, part, static_cast<std::uint64_t>(position))) {
+            return CallResult::Failure(SystemError::FromErrno(EIO));
+        }
+        if (CallResult written = WriteAll(to, part); !written.succeeded()) return written;
+        position += static_cast<loff_t>(part.size());
+        left -= part.size();
     }
-    return 0;
+    return CallResult::Success();
 }
 
 }  // namespace
@@ -155,11 +121,11 @@ void PayloadSpool::FlushLocked() {
         return;
     }
     std::size_t done = 0;
-    const int error = WriteAt(file_.get(), buffer_.data(), buffer_.size(), written_, done);
+    const CallResult written = WriteAllAt(file_.get(), buffer_, written_, done);
     written_ += done;
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(done));
-    if (error != 0) {
-        failure_ = SystemError::FromErrno(error);
+    if (!written.succeeded()) {
+        failure_ = written.error();
         failure_->reason = path_ + ": " + failure_->reason;
     }
 }
@@ -181,7 +147,7 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
         if (!cached && inFile <= kReadWindow) {
             cache_.resize(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, written_ - offset)));
-            if (!ReadAt(file_.get(), cache_.data(), cache_.size(), offset)) {
+            if (!ReadExactlyAt(file_.get(), cache_, offset)) {
                 cache_.clear();
                 out.clear();
                 return false;
@@ -191,7 +157,7 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
         }
         if (inFile <= kReadWindow) {
             std::memcpy(out.data(), cache_.data() + (offset - cacheOffset_), inFile);
-        } else if (!ReadAt(file_.get(), out.data(), inFile, offset)) {
+        } else if (!ReadExactlyAt(file_.get(), std::span(out).first(inFile), offset)) {
             out.clear();
             return false;
         }
@@ -235,7 +201,7 @@ std::uint64_t PayloadSpool::size() const {
     return written_ + buffer_.size();
 }
 
-int PayloadSpool::CopyTo(int descriptor) {
+CallResult PayloadSpool::CopyTo(int descriptor) {
     std::uint64_t inFile = 0;
     std::uint64_t generation = 0;
     std::vector<std::uint8_t> tail;
@@ -252,14 +218,16 @@ int PayloadSpool::CopyTo(int descriptor) {
     for (std::uint64_t copied = 0; copied < inFile;) {
         const auto part =
             static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, inFile - copied));
-        if (const int error = CopyRange(file_.get(), descriptor, copied, part, buffer);
-            error != 0) {
-            return error;
+        if (CallResult range = CopyRange(file_.get(), descriptor, copied, part, buffer);
+            !range.succeeded()) {
+            return range;
         }
         copied += part;
-        if (this->generation() != generation) return ECANCELED;
+        if (this->generation() != generation) {
+            return CallResult::Failure(SystemError::FromErrno(ECANCELED));
+        }
     }
-    return WriteAll(descriptor, tail.data(), tail.size());
+    return WriteAll(descriptor, tail);
 }
 
 }  // namespace ravelin

@@ -17,6 +17,7 @@
 #include "analysis/HttpRequestParser.h"
 #include "config/ConfigPath.h"
 #include "decode/IpHeader.h"
+#include "output/CaptureSaving.h"
 #include "ui/AdapterDialog.h"
 #include "ui/DataEdit.h"
 #include "ui/LinkController.h"
@@ -315,10 +316,8 @@ void MainDialog::OnSaveCapture() {
 }
 
 bool MainDialog::SaveCaptureTo(const QString& path) {
-    const int error = monitor_->SaveCapture(path.toStdString());
-    if (!CheckCall(
-            error == 0 ? CallResult::Success() : CallResult::Failure(SystemError::FromErrno(error)),
-            "WriteFile 保存抓包文件失败", *this)) {
+    if (!CheckCall(SaveCapture(path.toStdString(), monitor_->lists()), "WriteFile 保存抓包文件失败",
+                   *this)) {
         return false;
     }
     status_->ShowActivity("Capture saved");
