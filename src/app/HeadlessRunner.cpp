@@ -4,6 +4,7 @@
 
 #include "analysis/PacketLinker.h"
 #include "app/StopSignals.h"
+#include "output/CaptureSaving.h"
 #include "output/RowPrinter.h"
 
 namespace ravelin {
@@ -140,11 +141,10 @@ int HeadlessRunner::Run() {
     }
 
     if (commandLine_.writeFile) {
-        if (const int error = controller_.monitor().SaveCapture(*commandLine_.writeFile);
-            error != 0) {
+        if (const CallResult saved = SaveCapture(*commandLine_.writeFile, controller_.lists());
+            !saved.succeeded()) {
             (void)std::fprintf(errors_, "ravelin: cannot write %s: %s\n",
-                               commandLine_.writeFile->c_str(),
-                               SystemError::FromErrno(error).reason.c_str());
+                               commandLine_.writeFile->c_str(), saved.error().reason.c_str());
             failed_.store(true);
         }
     }

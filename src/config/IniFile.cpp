@@ -13,6 +13,7 @@
 #include <fstream>
 #include <optional>
 
+#include "base/FileIo.h"
 #include "base/UniqueFd.h"
 
 namespace ravelin {
@@ -70,21 +71,10 @@ struct RawLine {
 // The file's lines; none when it does not exist, nothing when it exists but cannot be read
 // (a write must not replace what it could not see).
 std::optional<std::vector<RawLine>> ReadRawLines(const std::string& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) {
-        if (errno == ENOENT) return std::vector<RawLine>{};
-        return std::nullopt;
-    }
     std::string all;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t length = ::read(file.get(), chunk, sizeof chunk);
-        if (length < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (length == 0) break;
-        all.append(chunk, static_cast<std::size_t>(length));
+    if (const CallResult read = ReadFile(path, all); !read.succeeded()) {
+        if (read.error().code == ENOENT) return std::vector<RawLine>{};
+        return std::nullopt;
     }
     std::vector<RawLine> lines;
     for (std::size_t start = 0; start < all.size();) {
@@ -102,18 +92,6 @@ std::optional<std::vector<RawLine>> ReadRawLines(const std::string& path) {
         start = end + 1;
     }
     return lines;
-}
-
-int WriteAll(int descriptor, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
 }
 
 // Writes `contents` to a new file beside `target` and renames it over `target`, so that a crash
@@ -142,7 +120,7 @@ bool ReplaceFile(const std::filesystem::path& target, std::string_view contents)
         }
         (void)::fchmod(file.get(), old.st_mode & 07777);
     }
-    bool written = WriteAll(file.get(), contents) == 0 && ::fsync(file.get()) == 0;
+    bool written = WriteAll(file.get(), contents).succeeded() && ::fsync(file.get()) == 0;
     written = file.Close() == 0 && written;
     if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
         (void)::unlink(temporary.c_str());

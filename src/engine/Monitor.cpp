@@ -1,12 +1,5 @@
 #include "engine/Monitor.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "base/UniqueFd.h"
-
 namespace ravelin {
 
 Monitor::Monitor(SystemServices services, MonitorOptions options, SessionHost& host,
@@ -75,17 +68,6 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection) {
     filter_->SetAlwaysAttribute(options_.lookup == MonitorOptions::OwnerLookup::kAlways);
     filter_->SetRecordedProcesses(&recordedProcesses_);
     pipeline_.SetFilter(filter_.get());
-}
-
-int Monitor::SaveCapture(const std::string& path) {
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file.valid()) return errno;
-    int error = lists_.spool->CopyTo(file.get());
-    // A failed close can mean lost data (NFS, a full disk): it counts as a failed write.
-    if (file.Close() != 0 && error == 0) error = errno;
-    // Half a capture is worse than none: a reader would take it for the whole.
-    if (error != 0) ::unlink(path.c_str());
-    return error;
 }
 
 void Monitor::OpenCapture(const std::string& path) {

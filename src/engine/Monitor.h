@@ -42,10 +42,6 @@ public:
     /// What each process sent and received since the counters were last reset.
     ProcessCounters& counters() { return counters_; }
 
-    /// Writes every listed packet, in order, as a pcapng file: each packet with its owner's
-    /// comment where the owner was known. 0, or the error number of the failure (the file is
-    /// then removed).
-    int SaveCapture(const std::string& path);
     /// From the next start on, capture replays the saved capture `path`, and the tree shows
     /// the processes its comments name. Capture must be stopped.
     void OpenCapture(const std::string& path);

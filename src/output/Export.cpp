@@ -1,12 +1,9 @@
 #include "output/Export.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "base/FileIo.h"
 #include "output/HexDump.h"
 
 namespace ravelin {
@@ -54,20 +51,6 @@ bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAdd
     std::string source;
     AppendPacketCellText(stored, {}, kSourceAddressColumn, source);
     return EqualIgnoringCase(source, boundAddressText);
-}
-
-/// Writes all of `bytes`, going on after short writes and interruptions. Returns 0 or errno.
-int WriteFully(int descriptor, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(descriptor, bytes.data() + done, bytes.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -125,30 +108,27 @@ std::string RemoteEndpointText(const StoredRow<PacketRow>& stored,
 SaveResult SavePayloads(const std::string& path, const CaptureLists& lists,
                         const std::vector<int>& rowsAscending) {
     SaveResult result;
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
-        result.errorCode = errno;
-        return result;
-    }
-    result.created = true;
-
-    int error = 0;
-    std::vector<std::uint8_t> bytes;
-    for (int row : rowsAscending) {
-        // Read from the spool and written outside every lock: a slow disk must not stall
-        // capture.
-        bytes.clear();
-        if (!lists.ReadPacket(row, kWholePayload, bytes,
-                              [](const StoredRow<PacketRow>&, std::span<const std::uint8_t>) {})) {
+    // A failed save keeps what fitted; the error says why it ends there.
+    const CallResult saved = WriteFile(path, FailedFile::kKeep, [&](int descriptor) {
+        result.created = true;
+        std::vector<std::uint8_t> bytes;
+        for (int row : rowsAscending) {
+            // Read from the spool and written outside every lock: a slow disk must not stall
+            // capture.
             bytes.clear();
+            if (!lists.ReadPacket(
+                    row, kWholePayload, bytes,
+                    [](const StoredRow<PacketRow>&, std::span<const std::uint8_t>) {})) {
+                bytes.clear();
+            }
+            if (CallResult written = WriteAll(descriptor, bytes); !written.succeeded()) {
+                return written;
+            }
         }
-        error = WriteFully(descriptor, bytes);
-        if (error != 0) break;
-    }
-    // A failed close can mean lost data (NFS, a full disk): it counts as a failed write.
-    if (::close(descriptor) != 0 && error == 0) error = errno;
-    result.written = error == 0;
-    result.errorCode = error;
+        return CallResult::Success();
+    });
+    result.written = saved.succeeded();
+    result.errorCode = saved.succeeded() ? 0 : saved.error().code;
     return result;
 }
 

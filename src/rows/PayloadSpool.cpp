@@ -1,25 +1,21 @@
 #include "rows/PayloadSpool.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
+#include "base/FileIo.h"
 #include "capture/PcapngFormat.h"
 #include "rows/PacketRecord.h"
+#include "rows/SpoolFile.h"
 
 namespace ravelin {
 
 namespace {
 
-constexpr std::string_view kSpoolPrefix = "ravelin-spool-";
-constexpr std::string_view kSpoolSuffix = ".pcapng";
 constexpr std::string_view kApplication = "Ravelin";
 // Large enough for any frame the capture takes (the snapshot length of a live capture).
 constexpr std::uint32_t kSnapLength = 262144;
@@ -28,90 +24,16 @@ constexpr std::uint64_t kLargestBlock = std::uint64_t{1} << 20;
 // Save copies this much at a time, then looks whether Clean emptied the spool meanwhile.
 constexpr std::size_t kCopyChunk = std::size_t{8} << 20;
 
-bool IsSpoolName(std::string_view name) {
-    return name.size() > kSpoolPrefix.size() + kSpoolSuffix.size() &&
-           name.starts_with(kSpoolPrefix) && name.ends_with(kSpoolSuffix);
-}
-
-/// Removes the spools in `directory` that no living instance holds: a holder keeps an
-/// exclusive flock on its spool for as long as it runs, and the kernel drops it at any exit.
-void RemoveAbandonedSpools(const std::string& directory) {
-    DIR* listing = ::opendir(directory.c_str());
-    if (listing == nullptr) return;
-    while (const dirent* entry = ::readdir(listing)) {  // NOLINT(concurrency-mt-unsafe): own DIR
-        if (!IsSpoolName(entry->d_name)) continue;
-        const UniqueFd spool(::openat(::dirfd(listing), entry->d_name,
-                                      O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        if (!spool.valid()) continue;
-        struct stat status {};
-        if (::fstat(spool.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_uid != ::geteuid()) {
-            continue;
-        }
-        if (::flock(spool.get(), LOCK_EX | LOCK_NB) == 0) {
-            ::unlinkat(::dirfd(listing), entry->d_name, 0);
-        }
-    }
-    ::closedir(listing);
-}
-
-/// Makes `directory` when missing (the last part private to this user); 0 or an errno.
-int MakeDirectory(const std::string& directory) {
-    std::error_code error;
-    const std::filesystem::path path(directory);
-    if (std::filesystem::is_directory(path, error)) return 0;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    return 0;
-}
-
-/// pwrite until done; 0 or an errno. `done` says how much was written either way.
-int WriteAt(int descriptor, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset,
-            std::size_t& done) {
-    done = 0;
-    while (done < length) {
-        const ssize_t wrote =
-            ::pwrite(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (wrote == 0) return EIO;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return 0;
-}
-
-int WriteAll(int descriptor, const std::uint8_t* bytes, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(descriptor, bytes + done, length - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return 0;
-}
-
-/// Reads exactly `length` bytes at `offset`; false on an error or a short file.
-bool ReadAt(int descriptor, std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got =
-            ::pread(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+/// Reads exactly `bytes.size()` bytes at `offset`; false on an error or a short file.
+bool ReadExactlyAt(int descriptor, std::span<std::uint8_t> bytes, std::uint64_t offset) {
+    std::size_t got = 0;
+    return ReadFullyAt(descriptor, bytes, offset, got).succeeded() && got == bytes.size();
 }
 
 /// Copies [offset, offset + length) of `from` to the end of `to`: in the kernel where it can,
-/// through a buffer where it cannot. 0 or an errno.
-int CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
-              std::vector<std::uint8_t>& buffer) {
+/// through a buffer where it cannot.
+CallResult CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
+                     std::vector<std::uint8_t>& buffer) {
     auto position = static_cast<loff_t>(offset);
     std::size_t left = length;
     while (left > 0) {
@@ -123,55 +45,30 @@ int CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
         if (copied < 0 && errno == EINTR) continue;
         if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
             errno != EOPNOTSUPP) {
-            return errno;
+            return CallResult::Failure(SystemError::FromErrno(errno));
         }
         break;  // not between these files, or the source ended: copy by hand
     }
     buffer.resize(std::min(left, kCopyChunk));
     while (left > 0) {
-        const std::size_t part = std::min(left, buffer.size());
-        if (!ReadAt(from, buffer.data(), part, static_cast<std::uint64_t>(position))) return EIO;
-        if (const int error = WriteAll(to, buffer.data(), part); error != 0) return error;
-        position += static_cast<loff_t>(part);
-        left -= part;
+        const auto part = std::span(buffer).first(std::min(left, buffer.size()));
+        if (!ReadExactlyAt(from, part, static_cast<std::uint64_t>(position))) {
+            return CallResult::Failure(SystemError::FromErrno(EIO));
+        }
+        if (CallResult written = WriteAll(to, part); !written.succeeded()) return written;
+        position += static_cast<loff_t>(part.size());
+        left -= part.size();
     }
-    return 0;
+    return CallResult::Success();
 }
 
 }  // namespace
 
 std::unique_ptr<PayloadSpool> PayloadSpool::Create(const std::vector<std::string>& directories,
                                                    SystemError& error) {
-    error = {ENOENT, "no directory for the payload spool"};
-    for (const std::string& directory : directories) {
-        if (const int made = MakeDirectory(directory); made != 0) {
-            error = SystemError::FromErrno(made);
-            error.reason = directory + ": " + error.reason;
-            continue;
-        }
-        RemoveAbandonedSpools(directory);
-        // Made under a name the removal above never takes, locked, then given its own name:
-        // another instance starting now cannot take it for abandoned.
-        std::string staging = directory + "/.ravelin-spool-XXXXXX";
-        UniqueFd file(::mkostemp(staging.data(), O_CLOEXEC));
-        if (!file.valid()) {
-            error = SystemError::FromErrno(errno);
-            error.reason = directory + ": " + error.reason;
-            continue;
-        }
-        const std::string path = directory + "/" + std::string(kSpoolPrefix) +
-                                 staging.substr(staging.size() - 6) + std::string(kSpoolSuffix);
-        if (::fchmod(file.get(), 0600) != 0 || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 ||
-            ::rename(staging.c_str(), path.c_str()) != 0) {
-            error = SystemError::FromErrno(errno);
-            error.reason = path + ": " + error.reason;
-            ::unlink(staging.c_str());
-            continue;
-        }
-        error = {};
-        return std::make_unique<PayloadSpool>(Key(), std::move(file), path);
-    }
-    return nullptr;
+    std::optional<SpoolFile> opened = OpenSpoolFile(directories, error);
+    if (!opened) return nullptr;
+    return std::make_unique<PayloadSpool>(Key(), std::move(opened->file), std::move(opened->path));
 }
 
 PayloadSpool::PayloadSpool(Key /*key*/, UniqueFd file, std::string path)
@@ -224,11 +121,11 @@ void PayloadSpool::FlushLocked() {
         return;
     }
     std::size_t done = 0;
-    const int error = WriteAt(file_.get(), buffer_.data(), buffer_.size(), written_, done);
+    const CallResult written = WriteAllAt(file_.get(), buffer_, written_, done);
     written_ += done;
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(done));
-    if (error != 0) {
-        failure_ = SystemError::FromErrno(error);
+    if (!written.succeeded()) {
+        failure_ = written.error();
         failure_->reason = path_ + ": " + failure_->reason;
     }
 }
@@ -250,7 +147,7 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
         if (!cached && inFile <= kReadWindow) {
             cache_.resize(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, written_ - offset)));
-            if (!ReadAt(file_.get(), cache_.data(), cache_.size(), offset)) {
+            if (!ReadExactlyAt(file_.get(), cache_, offset)) {
                 cache_.clear();
                 out.clear();
                 return false;
@@ -260,7 +157,7 @@ bool PayloadSpool::Read(std::uint64_t offset, std::size_t length, std::uint64_t 
         }
         if (inFile <= kReadWindow) {
             std::memcpy(out.data(), cache_.data() + (offset - cacheOffset_), inFile);
-        } else if (!ReadAt(file_.get(), out.data(), inFile, offset)) {
+        } else if (!ReadExactlyAt(file_.get(), std::span(out).first(inFile), offset)) {
             out.clear();
             return false;
         }
@@ -304,7 +201,7 @@ std::uint64_t PayloadSpool::size() const {
     return written_ + buffer_.size();
 }
 
-int PayloadSpool::CopyTo(int descriptor) {
+CallResult PayloadSpool::CopyTo(int descriptor) {
     std::uint64_t inFile = 0;
     std::uint64_t generation = 0;
     std::vector<std::uint8_t> tail;
@@ -321,14 +218,16 @@ int PayloadSpool::CopyTo(int descriptor) {
     for (std::uint64_t copied = 0; copied < inFile;) {
         const auto part =
             static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, inFile - copied));
-        if (const int error = CopyRange(file_.get(), descriptor, copied, part, buffer);
-            error != 0) {
-            return error;
+        if (CallResult range = CopyRange(file_.get(), descriptor, copied, part, buffer);
+            !range.succeeded()) {
+            return range;
         }
         copied += part;
-        if (this->generation() != generation) return ECANCELED;
+        if (this->generation() != generation) {
+            return CallResult::Failure(SystemError::FromErrno(ECANCELED));
+        }
     }
-    return WriteAll(descriptor, tail.data(), tail.size());
+    return WriteAll(descriptor, tail);
 }
 
 }  // namespace ravelin

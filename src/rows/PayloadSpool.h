@@ -72,9 +72,9 @@ public:
     /// Why writing failed, once it has; writes stop at the first failure.
     std::optional<SystemError> failure() const;
 
-    /// Copies the whole capture, as a pcapng file, to the descriptor. An error number when a
-    /// write failed (a full disk) or the spool was emptied meanwhile (ECANCELED), else 0.
-    int CopyTo(int descriptor);
+    /// Copies the whole capture, as a pcapng file, to the descriptor. Fails when a write
+    /// failed (a full disk) or the spool was emptied meanwhile (ECANCELED).
+    CallResult CopyTo(int descriptor);
 
     const std::string& path() const { return path_; }
     /// Bytes in the file and in the write buffer.

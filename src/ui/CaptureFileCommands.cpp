@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFileDialog>
 
+#include "output/CaptureSaving.h"
 #include "ui/LinkController.h"
 #include "ui/MainToolBar.h"
 
@@ -30,10 +31,8 @@ void CaptureFileCommands::OnSave() {
 }
 
 bool CaptureFileCommands::SaveTo(const QString& path) {
-    const int error = controller_.monitor().SaveCapture(path.toStdString());
-    if (!CheckCall(
-            error == 0 ? CallResult::Success() : CallResult::Failure(SystemError::FromErrno(error)),
-            "WriteFile 保存抓包文件失败", reporter_)) {
+    if (!CheckCall(SaveCapture(path.toStdString(), controller_.lists()),
+                   "WriteFile 保存抓包文件失败", reporter_)) {
         return false;
     }
     showActivity_("Capture saved");

@@ -163,7 +163,8 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
             const auto saved = dir.path() / "saved.pcapng";
             const UniqueFd out(
                 ::open(saved.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-            saveError = lists.spool->CopyTo(out.get());
+            const CallResult copied = lists.spool->CopyTo(out.get());
+            saveError = copied.succeeded() ? 0 : copied.error().code;
             savedSize = std::filesystem::file_size(saved);
             EXPECT_EQ(savedSize, lists.spool->size());
             lists.ClearBoth();

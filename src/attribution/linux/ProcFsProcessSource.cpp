@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <memory>
 #include <string_view>
 
-#include "base/UniqueFd.h"
+#include "base/FileIo.h"
 
 namespace ravelin {
 
@@ -57,19 +56,9 @@ std::optional<std::string> ReadLink(const std::string& path) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return std::nullopt;
     std::string contents;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t length = read(fd.get(), chunk, sizeof(chunk));
-        if (length < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (length == 0) return contents;
-        contents.append(chunk, static_cast<std::size_t>(length));
-    }
+    if (!ReadFile(path, contents).succeeded()) return std::nullopt;
+    return contents;
 }
 
 // "socket:[12345]" → 12345; other descriptor targets → nothing.

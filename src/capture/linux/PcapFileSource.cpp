@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/FileIo.h"
 #include "capture/PcapngFormat.h"
 #include "capture/linux/PcapDispatch.h"
 #include "decode/LinkLayer.h"
@@ -23,19 +24,6 @@ namespace {
 constexpr std::size_t kPcapngChunk = std::size_t{256} << 10;
 // The section header's type, length and byte-order magic: enough to tell pcapng from pcap.
 constexpr std::size_t kPcapngHead = 12;
-
-// Reads until `bytes` is full or the file ends; the count read, or -1 with errno set.
-long ReadFully(int fd, std::span<std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<long>(done);
-}
 
 // What a pipe handed to libpcap reads: first the bytes Ravelin already took to tell the
 // format, then the rest of the pipe.
@@ -100,12 +88,13 @@ CallResult PcapFileSource::Create() {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     if (file.valid()) {
         std::uint8_t head[kPcapngHead] = {};
-        const long got = ReadFully(file.get(), head);
-        if (got == static_cast<long>(kPcapngHead) && pcapng::IsPcapng(head)) {
+        std::size_t got = 0;
+        // A failed read counts as one that took nothing: libpcap then tries the file itself.
+        if (!ReadFully(file.get(), head, got).succeeded()) got = 0;
+        if (got == kPcapngHead && pcapng::IsPcapng(head)) {
             return OpenPcapng(std::move(file), head);
         }
-        const auto taken =
-            std::span<const std::uint8_t>(head).first(static_cast<std::size_t>(std::max(got, 0L)));
+        const auto taken = std::span<const std::uint8_t>(head).first(got);
         if (FILE* stream = StreamFromStart(std::move(file), taken)) {
             // The handle closes the stream; a stream libpcap refuses stays the caller's.
             errno = 0;
@@ -159,14 +148,13 @@ CallResult PcapFileSource::OpenPcapng(UniqueFd file, std::span<const std::uint8_
 
 long PcapFileSource::FeedPcapng(std::size_t count) {
     chunk_.resize(count);
-    const long got = ReadFully(pcapngFile_.get(), chunk_);
-    if (got < 0) {
-        const SystemError error = SystemError::FromErrno(errno);
-        lastError_ = {error.code, path_ + ": " + error.reason};
+    std::size_t got = 0;
+    if (const CallResult read = ReadFully(pcapngFile_.get(), chunk_, got); !read.succeeded()) {
+        lastError_ = {read.error().code, path_ + ": " + read.error().reason};
         return -1;
     }
-    pcapng_->Feed(std::span<const std::uint8_t>(chunk_).first(static_cast<std::size_t>(got)));
-    return got;
+    pcapng_->Feed(std::span<const std::uint8_t>(chunk_).first(got));
+    return static_cast<long>(got);
 }
 
 CallResult PcapFileSource::Bind() {
