@@ -29,6 +29,7 @@
 #include "decode/DatagramDecoder.h"
 #include "decode/LinkLayer.h"
 #include "decode/QuicInitial.h"
+#include "decode/QuicInitialCrypto.h"
 #include "pipeline/PacketPipeline.h"
 #include "pipeline/PipelineSteps.h"
 #include "pipeline/ProcessCounters.h"

@@ -16,6 +16,7 @@
 #include "analysis/QuicRecogniser.h"
 #include "analysis/TlsRecogniser.h"
 #include "decode/QuicInitial.h"
+#include "decode/QuicInitialCrypto.h"
 #include "support/TlsBuilder.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "analysis/RecentTable.h"
 #include "decode/QuicInitial.h"
+#include "decode/QuicInitialCrypto.h"
 #include "decode/TlsClientHello.h"
 #include "pipeline/PipelineSteps.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "pipeline/PipelineSteps.h"
+#include "rows/PacketOwner.h"
 
 namespace ravelin {
 

@@ -130,6 +130,16 @@ std::string OwnerComment(int pid, std::string_view name) {
     return comment;
 }
 
+std::string_view OwnerComments::For(int pid, std::string_view name) {
+    if (!made_ || pid != pid_ || name != name_) {
+        made_ = true;
+        pid_ = pid;
+        name_.assign(name);
+        comment_ = OwnerComment(pid, name);
+    }
+    return comment_;
+}
+
 std::optional<ParsedOwner> ParseOwnerComment(std::string_view comment) {
     constexpr std::string_view kPid = "pid=";
     constexpr std::string_view kName = " name=";

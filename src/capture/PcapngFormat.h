@@ -56,6 +56,20 @@ std::size_t AppendEnhancedPacket(std::vector<std::uint8_t>& out, std::uint32_t i
 /// The packet comment that names a packet's process: "pid=<pid> name=<name>".
 std::string OwnerComment(int pid, std::string_view name);
 
+/// OwnerComment for packet after packet, made again only when the owner changes: the packets of
+/// one flow come in runs. Used by one thread at a time.
+class OwnerComments {
+public:
+    /// The comment that names `pid` and `name`; valid until the next call.
+    std::string_view For(int pid, std::string_view name);
+
+private:
+    bool made_ = false;
+    int pid_ = 0;
+    std::string name_;
+    std::string comment_;
+};
+
 /// The process a packet comment names, read back from OwnerComment's form; the name may contain
 /// spaces and runs to the end of the comment. Nothing for any other comment.
 struct ParsedOwner {

@@ -42,21 +42,9 @@ public:
     FieldReader(std::span<const std::uint8_t> bytes, bool bigEndian)
         : reader_(bytes), bigEndian_(bigEndian) {}
 
-    std::uint16_t U16() {
-        const std::uint16_t value = reader_.ReadBe16();
-        return bigEndian_ ? value : static_cast<std::uint16_t>((value >> 8) | (value << 8));
-    }
-    std::uint32_t U32() {
-        const std::uint32_t value = reader_.ReadBe32();
-        if (bigEndian_) return value;
-        return (value >> 24) | ((value >> 8) & 0xFF00U) | ((value << 8) & 0xFF0000U) |
-               (value << 24);
-    }
-    std::uint64_t U64() {
-        const std::uint64_t first = U32();
-        const std::uint64_t second = U32();
-        return bigEndian_ ? (first << 32) | second : (second << 32) | first;
-    }
+    std::uint16_t U16() { return bigEndian_ ? reader_.ReadBe16() : reader_.ReadLe16(); }
+    std::uint32_t U32() { return bigEndian_ ? reader_.ReadBe32() : reader_.ReadLe32(); }
+    std::uint64_t U64() { return bigEndian_ ? reader_.ReadBe64() : reader_.ReadLe64(); }
     void Skip(std::size_t count) { reader_.Skip(count); }
     std::size_t Position() const { return reader_.Position(); }
     std::size_t Remaining() const { return reader_.Remaining(); }

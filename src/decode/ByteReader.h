@@ -7,8 +7,9 @@
 
 namespace ravelin {
 
-/// Reads big-endian fields from a byte span and can never step past its end.
-/// A read that does not fit returns 0 and marks the reader as failed.
+/// Reads big-endian fields (network byte order), and little-endian ones where a format says so,
+/// from a byte span, and can never step past its end. A read that does not fit returns 0,
+/// leaves the position where it was and marks the reader as failed.
 class ByteReader {
 public:
     explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
@@ -31,6 +32,38 @@ public:
                               (std::uint32_t{bytes_[position_ + 1]} << 16) |
                               (std::uint32_t{bytes_[position_ + 2]} << 8) | bytes_[position_ + 3];
         position_ += 4;
+        return value;
+    }
+
+    std::uint64_t ReadBe64() {
+        if (!Fits(8)) return 0;
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < 8; ++i) value = (value << 8) | bytes_[position_ + i];
+        position_ += 8;
+        return value;
+    }
+
+    std::uint16_t ReadLe16() {
+        if (!Fits(2)) return 0;
+        auto value = static_cast<std::uint16_t>(bytes_[position_] | (bytes_[position_ + 1] << 8));
+        position_ += 2;
+        return value;
+    }
+
+    std::uint32_t ReadLe32() {
+        if (!Fits(4)) return 0;
+        std::uint32_t value = bytes_[position_] | (std::uint32_t{bytes_[position_ + 1]} << 8) |
+                              (std::uint32_t{bytes_[position_ + 2]} << 16) |
+                              (std::uint32_t{bytes_[position_ + 3]} << 24);
+        position_ += 4;
+        return value;
+    }
+
+    std::uint64_t ReadLe64() {
+        if (!Fits(8)) return 0;
+        std::uint64_t value = 0;
+        for (std::size_t i = 8; i-- > 0;) value = (value << 8) | bytes_[position_ + i];
+        position_ += 8;
         return value;
     }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <cmath>
+#include <iterator>
 
 namespace ravelin {
 
@@ -116,6 +119,27 @@ FixedText<12> TimeText(int hour, int minute, int second) {
     AppendDecimal(text, minute);
     text.Append(':');
     AppendDecimal(text, second);
+    return text;
+}
+
+std::string ByteCountText(double bytes) {
+    static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    if (unit == 0) return std::to_string(std::llround(bytes)) + " B";
+    // Room for the integer digits of any double.
+    std::array<char, 400> digits{};
+    const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), bytes,
+                                            std::chars_format::fixed, 1);
+    std::string text(digits.data(), error == std::errc() ? end : digits.data());
+    // to_chars rounds a tie to even. A double lies halfway between two tenths only at .25 or
+    // .75, and only .25 rounds otherwise when rounded half up.
+    if (bytes - std::floor(bytes) == 0.25 && !text.empty()) text.back() = '3';
+    text += ' ';
+    text += kUnits[unit];
     return text;
 }
 

@@ -61,4 +61,9 @@ void AppendPayloadText(std::span<const std::uint8_t> payload, std::size_t maxByt
 /// The time column's text: hour, minute and second without leading zeros ("%d:%d:%d").
 FixedText<12> TimeText(int hour, int minute, int second);
 
+/// A count of bytes in binary units, as traffic is counted: whole bytes below 1024 ("0 B",
+/// "1023 B"), else one decimal, rounded half up, in the largest unit up to TiB that keeps the
+/// number at least 1 ("1.5 KiB", "2.0 GiB").
+std::string ByteCountText(double bytes);
+
 }  // namespace ravelin

@@ -1,7 +1,6 @@
 #include "engine/LinuxServices.h"
 
 #include "attribution/OpeningOwners.h"
-#include "attribution/linux/KernelSocketEvents.h"
 #include "attribution/linux/NetlinkSocketTable.h"
 #include "attribution/linux/OutgoingSynSocket.h"
 #include "attribution/linux/OwnerTables.h"
@@ -9,6 +8,10 @@
 #include "capture/linux/PcapFileSource.h"
 #include "capture/linux/PcapLiveSource.h"
 #include "config/ConfigPath.h"
+
+#ifdef RAVELIN_HAVE_BPF
+#include "attribution/linux/KernelSocketEvents.h"
+#endif
 
 namespace ravelin {
 
@@ -49,11 +52,19 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         tree->Open();
         return true;
     };
+#ifdef RAVELIN_HAVE_BPF
     services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
         KernelSocketEvents::Loaded loaded = KernelSocketEvents::Load();
         if (loaded.events == nullptr) whyNot = loaded.reason;
         return std::move(loaded.events);
     };
+#else
+    // Offered all the same, so that the user hears why there are none.
+    services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+        whyNot = "not built with eBPF";
+        return nullptr;
+    };
+#endif
     services.lookupSockets = std::move(lookupSockets);
     services.treeSockets = std::move(treeSockets);
     services.lookupProcesses = std::make_unique<ProcFsProcessSource>();

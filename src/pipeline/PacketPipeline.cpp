@@ -4,8 +4,6 @@
 
 #include <mutex>
 
-#include "capture/PcapngFormat.h"
-
 namespace ravelin {
 
 namespace {
@@ -18,17 +16,6 @@ bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t>
 }
 
 }  // namespace
-
-std::string_view PacketPipeline::OwnerCommentFor(const FilterDecision& decision) {
-    if (decision.owner == kNoOwner) return {};
-    // Packets of one flow come in runs: the comment is made again only when the owner changes.
-    if (decision.owner != commentOwner_ || decision.ownerName != commentName_) {
-        commentOwner_ = decision.owner;
-        commentName_.assign(decision.ownerName);
-        comment_ = pcapng::OwnerComment(decision.owner, decision.ownerName);
-    }
-    return comment_;
-}
 
 void PacketPipeline::EndBatch() {
     if (counters_ != nullptr) counters_->Merge(tally_);
@@ -113,14 +100,14 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
         decoded->payload.empty()
             ? 0
             : static_cast<std::size_t>(decoded->payload.data() - stored->frame.data());
-    const std::string_view comment = OwnerCommentFor(decision);
 
     int packetRow = 0;
     int requestRow = -1;
     {
         std::lock_guard update(lists_.updateMutex);
-        const auto added = lists_.AddPacket(
-            row, *stored, payloadStart, sentByThisHost ? kSentColour : kReceivedColour, comment);
+        const auto added = lists_.AddPacket(row, *stored, payloadStart,
+                                            sentByThisHost ? kSentColour : kReceivedColour,
+                                            PacketOwner{decision.owner, decision.ownerName});
         if (!added) {
             failure_ = lists_.spool->failure();
             return false;

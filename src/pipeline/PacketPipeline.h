@@ -59,9 +59,6 @@ public:
     const std::optional<SystemError>& failure() const override { return failure_; }
 
 private:
-    /// The packet comment that names the decision's owner, or nothing without one.
-    std::string_view OwnerCommentFor(const FilterDecision& decision);
-
     CaptureLists& lists_;
     PacketFilter* filter_ = nullptr;
     RequestRecogniser* recogniser_ = nullptr;
@@ -73,9 +70,6 @@ private:
     LocalClock clock_;
     LocalAddresses localAddresses_;
     std::optional<SystemError> failure_;
-    int commentOwner_ = kNoOwner;
-    std::string commentName_;
-    std::string comment_;
 };
 
 }  // namespace ravelin

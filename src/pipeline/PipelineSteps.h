@@ -9,12 +9,9 @@
 #include "capture/DatagramBatch.h"
 #include "decode/DatagramDecoder.h"
 #include "rows/Colour.h"
+#include "rows/PacketOwner.h"
 
 namespace ravelin {
-
-/// The process id of a packet whose owner is unknown, was not looked up, or that is neither
-/// TCP nor UDP.
-constexpr int kNoOwner = -1;
 
 /// The filter's word on one packet: whether it is listed, and the owner it found.
 struct FilterDecision {

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/PcapngFormat.h"
 #include "rows/HttpRow.h"
+#include "rows/PacketOwner.h"
 #include "rows/PacketRow.h"
 #include "rows/PayloadSpool.h"
 #include "rows/RowStore.h"
@@ -33,11 +35,14 @@ struct CaptureLists {
     std::mutex updateMutex;
     const std::unique_ptr<PayloadSpool> spool;
 
-    /// Lists a packet: its frame goes to the spool (with `comment`, empty for none) and the
-    /// row points at the payload, which begins `payloadStart` bytes into the frame. Call with
-    /// `updateMutex` held. Nothing when the spool cannot be written (spool->failure()).
+    /// Lists a packet: its frame goes to the spool, with a comment that names `owner` where it
+    /// is known, and the row points at the payload, which begins `payloadStart` bytes into the
+    /// frame. Call with `updateMutex` held. Nothing when the spool cannot be written
+    /// (spool->failure()).
     std::optional<int> AddPacket(PacketRow row, const Datagram& datagram, std::size_t payloadStart,
-                                 Colour colour, std::string_view comment) {
+                                 Colour colour, PacketOwner owner) {
+        const std::string_view comment =
+            owner.pid == kNoOwner ? std::string_view() : ownerComments_.For(owner.pid, owner.name);
         const auto frameOffset = spool->Append(datagram, comment);
         if (!frameOffset) return std::nullopt;
         row.record.SetPayloadOffset(*frameOffset + payloadStart);
@@ -85,6 +90,9 @@ struct CaptureLists {
         spool->Reset();
         return detached;
     }
+
+private:
+    pcapng::OwnerComments ownerComments_;  // guarded by updateMutex
 };
 
 }  // namespace ravelin

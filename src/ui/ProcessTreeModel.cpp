@@ -5,11 +5,11 @@
 #include <QStyle>
 
 #include <algorithm>
-#include <cmath>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
+#include "base/ListEdits.h"
+#include "decode/TextForms.h"
 #include "ui/QtColours.h"
 
 namespace ravelin {
@@ -18,20 +18,6 @@ namespace {
 
 using NodeId = ProcessTree::NodeId;
 using NodeView = ProcessTree::NodeView;
-
-// Binary units, as the traffic is counted: "0 B", "1023 B", "1.5 KiB", "2.0 GiB".
-QString ByteText(double bytes) {
-    static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    std::size_t unit = 0;
-    while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
-        bytes /= 1024;
-        ++unit;
-    }
-    if (unit == 0) {
-        return QStringLiteral("%1 B").arg(std::llround(bytes));
-    }
-    return QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(kUnits[unit]));
-}
 
 bool SameCounts(const ProcessTraffic& a, const ProcessTraffic& b) {
     return a.sent == b.sent && a.received == b.received && a.sentPerSecond == b.sentPerSecond &&
@@ -99,13 +85,16 @@ QVariant ProcessTreeModel::data(const QModelIndex& index, int role) const {
             case Qt::DisplayRole:
                 switch (index.column()) {
                     case kSentRateColumn:
-                        return ByteText(traffic.sentPerSecond) + QStringLiteral("/s");
+                        return QString::fromStdString(ByteCountText(traffic.sentPerSecond) + "/s");
                     case kReceivedRateColumn:
-                        return ByteText(traffic.receivedPerSecond) + QStringLiteral("/s");
+                        return QString::fromStdString(ByteCountText(traffic.receivedPerSecond) +
+                                                      "/s");
                     case kSentColumn:
-                        return ByteText(static_cast<double>(traffic.sent.bytes));
+                        return QString::fromStdString(
+                            ByteCountText(static_cast<double>(traffic.sent.bytes)));
                     default:
-                        return ByteText(static_cast<double>(traffic.received.bytes));
+                        return QString::fromStdString(
+                            ByteCountText(static_cast<double>(traffic.received.bytes)));
                 }
             case Qt::ToolTipRole:  // the exact counts behind the rounded ones
                 return QString::fromUtf8("发送 %1 包 %2 字节, 接收 %3 包 %4 字节")
@@ -347,66 +336,34 @@ void ProcessTreeModel::Apply(std::vector<NodeView> nodes) {
     if (nodes.empty()) return;  // the tree always has its root
     const QModelIndex root = rootIndex();
 
-    std::unordered_set<NodeId> newIds;
-    for (auto node = nodes.begin() + 1; node != nodes.end(); ++node) newIds.insert(node->id);
-    std::unordered_set<NodeId> oldIds;
-    for (const Item& item : children_) oldIds.insert(item.node.id);
-
-    // Kept nodes must keep their order for removals and insertions to describe the change.
-    std::vector<NodeId> keptOld;
-    for (const Item& item : children_) {
-        if (newIds.contains(item.node.id)) keptOld.push_back(item.node.id);
-    }
-    std::vector<NodeId> keptNew;
-    for (auto node = nodes.begin() + 1; node != nodes.end(); ++node) {
-        if (oldIds.contains(node->id)) keptNew.push_back(node->id);
-    }
-    if (keptOld != keptNew) {
+    std::vector<NodeId> before;
+    for (const Item& item : children_) before.push_back(item.node.id);
+    std::vector<NodeId> after;
+    for (auto node = nodes.begin() + 1; node != nodes.end(); ++node) after.push_back(node->id);
+    const ListEdits edits = ListEditsBetween(before, after);
+    if (edits.reordered) {
         Reset(std::move(nodes));
         return;
     }
 
-    // Removals, bottom up so that the rows above keep their numbers; one signal per run.
-    for (int last = static_cast<int>(children_.size()) - 1; last >= 0;) {
-        if (newIds.contains(children_[static_cast<std::size_t>(last)].node.id)) {
-            --last;
-            continue;
-        }
-        int first = last;
-        while (first > 0 &&
-               !newIds.contains(children_[static_cast<std::size_t>(first - 1)].node.id)) {
-            --first;
-        }
+    // One signal per run: removals bottom up, then insertions top down.
+    for (const PositionRun& run : edits.removals) {
+        const auto first = static_cast<int>(run.first);
+        const int last = first + static_cast<int>(run.count) - 1;
         beginRemoveRows(root, first, last);
         children_.erase(children_.begin() + first, children_.begin() + last + 1);
         endRemoveRows();
-        last = first - 1;
     }
-
-    // Insertions: children_ now holds the kept nodes in the new order, so every node it lacks
-    // at a position is a new one. One signal per run.
-    const std::size_t newCount = nodes.size() - 1;
-    for (std::size_t row = 0; row < newCount;) {
-        const NodeView& wanted = nodes[row + 1];
-        if (row < children_.size() && children_[row].node.id == wanted.id) {
-            ++row;
-            continue;
-        }
-        std::size_t end = row;
-        while (end < newCount && !oldIds.contains(nodes[end + 1].id)) ++end;
-        if (end == row) {  // cannot happen with the orders checked above; a reset is still right
-            Reset(std::move(nodes));
-            return;
-        }
+    for (const PositionRun& run : edits.insertions) {
         std::vector<Item> added;
-        added.reserve(end - row);
-        for (std::size_t i = row; i < end; ++i) added.push_back(MakeItem(nodes[i + 1]));
-        beginInsertRows(root, static_cast<int>(row), static_cast<int>(end) - 1);
-        children_.insert(children_.begin() + static_cast<std::ptrdiff_t>(row),
-                         std::make_move_iterator(added.begin()),
+        added.reserve(run.count);
+        for (std::size_t i = 0; i < run.count; ++i)
+            added.push_back(MakeItem(nodes[run.first + i + 1]));
+        const auto first = static_cast<int>(run.first);
+        beginInsertRows(root, first, first + static_cast<int>(run.count) - 1);
+        children_.insert(children_.begin() + first, std::make_move_iterator(added.begin()),
                          std::make_move_iterator(added.end()));
         endInsertRows();
-        row = end;
     }
 
     // Changed looks (check states), one signal per run of changed rows.
@@ -433,31 +390,6 @@ void ProcessTreeModel::Apply(std::vector<NodeView> nodes) {
             emit dataChanged(index(runStart, 0, root), index(static_cast<int>(row) - 1, 0, root));
             runStart = -1;
         }
-    }
-}
-
-ProcessTreeRefresher::ProcessTreeRefresher(ProcessTree& tree, ProcessTreeModel& model,
-                                           std::chrono::milliseconds period)
-    : tree_(tree), model_(model), period_(period), thread_([this] { Run(); }) {}
-
-ProcessTreeRefresher::~ProcessTreeRefresher() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-}
-
-void ProcessTreeRefresher::Run() {
-    while (true) {
-        {
-            std::unique_lock lock(mutex_);
-            if (wake_.wait_for(lock, period_, [this] { return stopping_; })) return;
-        }
-        tree_.RefreshProcessTree();
-        // Posted: the model goes after the refresher, which the destructor joins first.
-        QMetaObject::invokeMethod(&model_, &ProcessTreeModel::Refresh, Qt::QueuedConnection);
     }
 }
 

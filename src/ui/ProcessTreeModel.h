@@ -6,15 +6,13 @@
 #include <QString>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "attribution/ProcessTree.h"
+#include "attribution/ProcessTreeRefreshThread.h"
 #include "pipeline/ProcessCounters.h"
 
 namespace ravelin {
@@ -117,29 +115,20 @@ private:
     Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
 };
 
-/// Refreshes a process tree on a thread of its own every period, then has the model re-read it
-/// on the model's thread: a refresh probes every new process and reads the socket tables, which
-/// must not hold up the window.
+/// Refreshes a process tree on a thread of its own every period (ProcessTreeRefreshThread),
+/// then has the model re-read it on the model's thread.
 class ProcessTreeRefresher {
 public:
-    /// The tree and the model must outlive the refresher.
+    /// The tree and the model must outlive the refresher, which waits for a running refresh
+    /// when it goes. The model's re-read is posted to the model's thread.
     ProcessTreeRefresher(ProcessTree& tree, ProcessTreeModel& model,
-                         std::chrono::milliseconds period);
-    /// Waits for a running refresh.
-    ~ProcessTreeRefresher();
-    ProcessTreeRefresher(const ProcessTreeRefresher&) = delete;
-    ProcessTreeRefresher& operator=(const ProcessTreeRefresher&) = delete;
+                         std::chrono::milliseconds period)
+        : thread_(tree, period, [&model] {
+              QMetaObject::invokeMethod(&model, &ProcessTreeModel::Refresh, Qt::QueuedConnection);
+          }) {}
 
 private:
-    void Run();
-
-    ProcessTree& tree_;
-    ProcessTreeModel& model_;
-    const std::chrono::milliseconds period_;
-    std::mutex mutex_;  // guards stopping_
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;  // last: it starts once everything above is ready
+    ProcessTreeRefreshThread thread_;
 };
 
 }  // namespace ravelin

@@ -190,6 +190,17 @@ TEST(PcapngFormatTest, OwnerCommentsParseOnlyInTheirOwnForm) {
     }
 }
 
+TEST(PcapngFormatTest, OwnerCommentsFollowEveryChangeOfOwner) {
+    OwnerComments comments;
+    std::string name = "curl";
+    EXPECT_EQ(comments.For(42, name), "pid=42 name=curl");
+    name = "wget";  // the same pid under another name: a new program in the process
+    EXPECT_EQ(comments.For(42, name), "pid=42 name=wget");
+    EXPECT_EQ(comments.For(43, name), "pid=43 name=wget");
+    EXPECT_EQ(comments.For(43, name), "pid=43 name=wget");
+    EXPECT_EQ(comments.For(0, ""), OwnerComment(0, ""));
+}
+
 TEST(PcapngFormatTest, BigEndianSectionsWithOtherResolutionsAndOldBlocksRead) {
     const Bytes raw = Datagram(33, 3);
     const Bytes ethernet(50, 0xEE);

@@ -29,10 +29,10 @@ inline std::unique_ptr<PayloadSpool> MakeTestSpool() {
 /// Lists a packet row whose payload is `payload`, the way the pipeline lists one (the bytes
 /// go to the spool as a frame of their own).
 inline int AddTestPacket(CaptureLists& lists, PacketRow row, std::span<const std::uint8_t> payload,
-                         Colour colour = kNoColour, std::string_view comment = {}) {
+                         Colour colour = kNoColour, PacketOwner owner = {}) {
     row.record.length = static_cast<std::uint16_t>(payload.size());
     std::lock_guard update(lists.updateMutex);
-    return *lists.AddPacket(row, Datagram::Raw(payload, {}), 0, colour, comment);
+    return *lists.AddPacket(row, Datagram::Raw(payload, {}), 0, colour, owner);
 }
 
 /// The whole payload of a listed row; empty when the row is gone.

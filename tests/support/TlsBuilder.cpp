@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "decode/QuicInitialCrypto.h"
+
 namespace ravelin::test {
 
 namespace {

@@ -1,9 +1,10 @@
 #include "attribution/linux/KernelSocketEvents.h"
 
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,55 +14,15 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
+#include "attribution/linux/EffectiveCapabilities.h"
+#include "attribution/linux/MountTable.h"
 #include "attribution/linux/bpf/socket_event_record.h"
 #include "base/CheckCall.h"
 #include "base/UniqueFd.h"
-
-#ifdef RAVELIN_HAVE_BPF
-#include <bpf/bpf.h>
-#include <bpf/libbpf.h>
-
 #include "socket_events.skel.h"
-#endif
 
 namespace ravelin {
-
-namespace {
-
-// The mount table escapes blanks and backslashes in paths as three octal digits.
-std::string UnescapeMountPath(std::string_view text) {
-    std::string path;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size()) {
-            const auto digit = [&](std::size_t at) { return text[at] >= '0' && text[at] <= '7'; };
-            if (digit(i + 1) && digit(i + 2) && digit(i + 3)) {
-                path += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
-                                          (text[i + 3] - '0'));
-                i += 3;
-                continue;
-            }
-        }
-        path += text[i];
-    }
-    return path;
-}
-
-}  // namespace
-
-std::optional<std::string> Cgroup2MountPoint(std::string_view mounts) {
-    std::istringstream lines{std::string(mounts)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string source, mountPoint, type;
-        if (fields >> source >> mountPoint >> type && type == "cgroup2") {
-            return UnescapeMountPath(mountPoint);
-        }
-    }
-    return std::nullopt;
-}
 
 // The kernel program asserts the same size, so that padding only one compiler adds fails a build.
 static_assert(sizeof(ravelin_socket_event) == 36);
@@ -93,32 +54,6 @@ std::optional<SocketEvent> DecodeSocketEventRecord(std::span<const std::uint8_t>
     return event;
 }
 
-#ifndef RAVELIN_HAVE_BPF
-
-KernelSocketEvents::Loaded KernelSocketEvents::Load() {
-    return {nullptr, "not built with eBPF"};
-}
-KernelSocketEvents::KernelSocketEvents(Token) {}
-KernelSocketEvents::~KernelSocketEvents() = default;
-void KernelSocketEvents::Drain(std::vector<SocketEvent>&) {}
-std::uint64_t KernelSocketEvents::droppedEvents() const {
-    return 0;
-}
-std::vector<std::uint32_t> KernelSocketEvents::programIds() const {
-    return {};
-}
-std::vector<std::uint32_t> KernelSocketEvents::linkIds() const {
-    return {};
-}
-void KernelSocketEvents::SkeletonDeleter::operator()(socket_events*) const {}
-void KernelSocketEvents::LinkDeleter::operator()(bpf_link*) const {}
-void KernelSocketEvents::RingBufferDeleter::operator()(ring_buffer*) const {}
-int KernelSocketEvents::OnRecord(void*, void*, std::size_t) {
-    return 0;
-}
-
-#else
-
 namespace {
 
 constexpr const char* kKernelBtf = "/sys/kernel/btf/vmlinux";
@@ -133,17 +68,6 @@ int LibbpfPrint(libbpf_print_level level, const char* format, va_list arguments)
         return 0;
     }
     return std::vfprintf(stderr, format, arguments);
-}
-
-bool HasEffectiveCapabilities(std::initializer_list<int> capabilities) {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, data) != 0) return false;
-    for (int capability : capabilities) {
-        const auto word = static_cast<std::size_t>(capability / 32);
-        if ((data[word].effective & (1U << (capability % 32))) == 0) return false;
-    }
-    return true;
 }
 
 bool MayLoad() {
@@ -281,7 +205,5 @@ std::vector<std::uint32_t> KernelSocketEvents::linkIds() const {
     }
     return ids;
 }
-
-#endif
 
 }  // namespace ravelin

@@ -5,7 +5,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "attribution/SocketEvents.h"
@@ -82,8 +81,5 @@ private:
 
 /// One ring-buffer record as an event; nothing when it is short or not a record we write.
 std::optional<SocketEvent> DecodeSocketEventRecord(std::span<const std::uint8_t> record);
-
-/// Where the cgroup v2 hierarchy is mounted, from the text of /proc/self/mounts.
-std::optional<std::string> Cgroup2MountPoint(std::string_view mounts);
 
 }  // namespace ravelin
