@@ -22,7 +22,7 @@ using Owners = std::vector<std::pair<int, std::string>>;
 // The owners that the spool's packet comments name, read back from the capture it saves.
 Owners SavedOwners(CaptureLists& lists) {
     const std::unique_ptr<FILE, decltype(&fclose)> file(tmpfile(), fclose);
-    if (!file || lists.spool->CopyTo(fileno(file.get())) != 0) return {};
+    if (!file || !lists.spool->CopyTo(fileno(file.get())).succeeded()) return {};
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[4096];
     ssize_t length = 0;
