@@ -2,13 +2,9 @@
 
 #include <cstdint>
 
-namespace ravelin {
+#include "rows/TimeOfDay.h"
 
-struct TimeOfDay {
-    std::uint8_t hour = 0;
-    std::uint8_t minute = 0;
-    std::uint8_t second = 0;
-};
+namespace ravelin {
 
 /// Turns capture time stamps into local time of day. Consecutive packets mostly share their
 /// second, so the last conversion is kept; one instance per thread.

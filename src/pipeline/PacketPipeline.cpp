@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "rows/PacketRowFromDatagram.h"
+
 namespace ravelin {
 
 namespace {
@@ -59,28 +61,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     if (!decision.keep) return false;
 
     const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
-    PacketRow row;
-    row.sourceAddress = decoded->ip.sourceAddress;
-    row.destinationAddress = decoded->ip.destinationAddress;
-    row.protocol = decoded->ip.protocol;
-    row.dataLength = static_cast<std::uint16_t>(decoded->dataLength);
-    row.hour = time.hour;
-    row.minute = time.minute;
-    row.second = time.second;
-    row.sentByThisHost = sentByThisHost;
-    if (decoded->transport != Transport::kNone) {
-        row.hasPorts = true;
-        row.sourcePort = decoded->sourcePort();
-        row.destinationPort = decoded->destinationPort();
-    }
-    row.record.length = static_cast<std::uint16_t>(decoded->payload.size());
-    if (decoded->transport == Transport::kTcp) {
-        row.record.sequenceNumber = decoded->tcp.sequenceNumber;
-        row.record.ackNumber = decoded->tcp.ackNumber;
-        row.record.synFlag = decoded->tcp.synFlag;
-        row.record.ackFlag = decoded->tcp.ackFlag;
-        row.record.pshFlag = decoded->tcp.pshFlag;
-    }
+    const PacketRow row = MakePacketRow(*decoded, time, sentByThisHost);
 
     // Recognition reads only the datagram, so it runs before the lists are locked. A later
     // fragment continues a payload: what it begins with does not begin a request.

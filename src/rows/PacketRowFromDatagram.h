@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+#include "decode/DatagramDecoder.h"
+#include "rows/PacketRow.h"
+#include "rows/TimeOfDay.h"
+
+namespace ravelin {
+
+/// The packet row of a decoded datagram captured at local `time`: what the columns show, the
+/// direction, and the record's payload length and TCP numbers and flags. Where the payload lies
+/// in the spool is set when the row is listed. Inline: it runs for every packet.
+inline PacketRow MakePacketRow(const DecodedDatagram& decoded, TimeOfDay time,
+                               bool sentByThisHost) {
+    PacketRow row;
+    row.sourceAddress = decoded.ip.sourceAddress;
+    row.destinationAddress = decoded.ip.destinationAddress;
+    row.protocol = decoded.ip.protocol;
+    row.dataLength = static_cast<std::uint16_t>(decoded.dataLength);
+    row.hour = time.hour;
+    row.minute = time.minute;
+    row.second = time.second;
+    row.sentByThisHost = sentByThisHost;
+    if (decoded.transport != Transport::kNone) {
+        row.hasPorts = true;
+        row.sourcePort = decoded.sourcePort();
+        row.destinationPort = decoded.destinationPort();
+    }
+    row.record.length = static_cast<std::uint16_t>(decoded.payload.size());
+    if (decoded.transport == Transport::kTcp) {
+        row.record.sequenceNumber = decoded.tcp.sequenceNumber;
+        row.record.ackNumber = decoded.tcp.ackNumber;
+        row.record.synFlag = decoded.tcp.synFlag;
+        row.record.ackFlag = decoded.tcp.ackFlag;
+        row.record.pshFlag = decoded.tcp.pshFlag;
+    }
+    return row;
+}
+
+}  // namespace ravelin
