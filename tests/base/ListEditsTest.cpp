@@ -45,15 +45,10 @@ TEST(ListEditsTest, RunsApartAreRemovedBottomUpAndInsertedTopDown) {
     EXPECT_EQ(Played(before, edits, after), after);
 }
 
-TEST(ListEditsTest, NothingChangedNeedsNoEdits) {
-    const Ids ids = {3, 2, 1};
-    const ListEdits edits = ListEditsBetween(ids, ids);
-    EXPECT_FALSE(edits.reordered);
-    EXPECT_TRUE(edits.removals.empty());
-    EXPECT_TRUE(edits.insertions.empty());
-}
-
-TEST(ListEditsTest, AnEmptyListOnEitherSide) {
+TEST(ListEditsTest, NoChangeAndAnEmptyListOnEitherSide) {
+    const ListEdits same = ListEditsBetween(Ids{3, 2, 1}, Ids{3, 2, 1});
+    EXPECT_FALSE(same.reordered);
+    EXPECT_TRUE(same.removals.empty() && same.insertions.empty());
     const Ids some = {4, 5};
     const ListEdits filled = ListEditsBetween({}, some);
     EXPECT_TRUE(filled.removals.empty());

@@ -136,50 +136,6 @@ TEST_F(CaptureSessionTest, UnsupportedAndInvalidRequestErrorsCountAsSuccess) {
     EXPECT_EQ(host_.Errors().size(), 1U);
 }
 
-TEST_F(CaptureSessionTest, StartStopRestartAndAddressMessages) {
-    script_->endAfterDatagrams = false;
-    CaptureSession session(host_, pipeline_, FakeFactory());
-
-    EXPECT_TRUE(session.Stop());  // not running: harmless
-    EXPECT_EQ(script_->sourcesCreated, 0);
-
-    // While stopped, a new address is only recorded.
-    EXPECT_EQ(session.OnAddressChosen(Ipv4("192.168.1.5")), 0);
-    EXPECT_EQ(session.boundAddressText(), "192.168.1.5");
-    EXPECT_EQ(script_->sourcesCreated, 0);
-
-    session.OnStartStop();
-    EXPECT_EQ(host_.state, CaptureState::kRunning);
-    EXPECT_EQ(script_->lastBoundAddress, Ipv4("192.168.1.5"));
-
-    // However capture starts or stops, the host hears the state; a Stop that stops nothing
-    // is silent.
-    session.Stop();
-    EXPECT_EQ(host_.state, CaptureState::kStopped);
-    const int changes = host_.stateChanges;
-    session.Stop();
-    EXPECT_EQ(host_.stateChanges, changes);
-    EXPECT_TRUE(session.Start());
-    EXPECT_EQ(host_.state, CaptureState::kRunning);
-
-    // Start while a source is open stops first, then opens a new one.
-    EXPECT_TRUE(session.Start());
-    EXPECT_EQ(script_->sourcesCreated, 3);
-    EXPECT_EQ(script_->sourcesDestroyed, 2);
-
-    // While running, a new address restarts capture on it; the state stays.
-    EXPECT_EQ(session.OnAddressChosen(Ipv4("127.0.0.1")), 1);
-    EXPECT_TRUE(session.running());
-    EXPECT_EQ(script_->lastBoundAddress, Ipv4("127.0.0.1"));
-    EXPECT_EQ(host_.state, CaptureState::kRunning);
-    EXPECT_GE(script_->interrupts, 2);
-
-    session.OnStartStop();
-    EXPECT_EQ(host_.state, CaptureState::kStopped);
-    EXPECT_FALSE(session.running());
-    EXPECT_EQ(script_->sourcesCreated, script_->sourcesDestroyed);
-}
-
 TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops) {
     for (std::uint32_t i = 0; i < 3; ++i) script_->datagrams.push_back(NumberedUdpDatagram(i));
     script_->readFailure = SystemError{-1, "truncated dump file"};
