@@ -262,13 +262,13 @@ class AttributionTest(unittest.TestCase):
 
         # The fetcher's connections last less than a millisecond: found as each opens, if the
         # watching thread runs within that millisecond. A busy machine delays it now and then
-        # (bench/owner_scenarios.py measures the share); without the watch almost none is found.
+        # (bench/owner_scenarios.py measures the share); without the watch 57% were found.
         fetches = [o for r, o in rows if r.source_port in fetcher_ports and
                    r.destination_port == str(site.port)]
         self.assertEqual(len({r.source_port for r, _ in rows if r.source_port in fetcher_ports}),
                          30)
         self.assertLessEqual(set(fetches), {fetcher.pid, -1})
-        self.assertGreaterEqual(fetches.count(fetcher.pid) / len(fetches), 0.5, fetches)
+        self.assertGreaterEqual(fetches.count(fetcher.pid) / len(fetches), 0.7, fetches)
         # Each child's answer names the child, never the parent that accepted the connection.
         answers = [(int(r.data[len("child-pid="):].split("\\")[0]), o) for r, o in rows
                    if r.source_port == str(fork_port) and r.data.startswith("child-pid=")]
