@@ -13,6 +13,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -241,6 +242,10 @@ class AttributionTest(unittest.TestCase):
         marker, sink = self.udp_socket(), self.udp_socket()
         self.wait_listed(ravelin, lambda: marker.sendto(b"start", sink.getsockname()),
                          lambda out: "\tstart\t" in out, "the start marker")
+        # The SYN watch first walks every process, which on a machine with many takes a while
+        # after capture has begun; openings that come meanwhile wait for it. A program started
+        # later is what the fetcher stands for.
+        time.sleep(1)
 
         fetcher = subprocess.Popen([sys.executable, "-c", FETCHER, str(site.port), "30", "1"],
                                    stdout=subprocess.PIPE)
