@@ -18,11 +18,7 @@ bool CaptureController::Prepare() {
 }
 
 bool CaptureController::Toggle() {
-    if (running()) {
-        Stop();
-    } else {
-        Start();
-    }
+    session().OnStartStop();
     return running();
 }
 
