@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <vector>
 
 #include "attribution/SocketTable.h"
@@ -13,9 +14,13 @@ class ConnectionOpenings {
 public:
     virtual ~ConnectionOpenings() = default;
 
-    /// Waits until connections were opened and appends their ends, seen from this host. False
+    enum class Waited { kOpened, kQuiet, kStopped };
+
+    /// Waits up to `quiet` until connections were opened and appends their ends, seen from this
+    /// host: kOpened. kQuiet when none came in that time (a zero time only looks), kStopped
     /// once Stop was called or the source failed.
-    virtual bool Wait(std::vector<SocketEndpoints>& openings) = 0;
+    virtual Waited Wait(std::vector<SocketEndpoints>& openings,
+                        std::chrono::milliseconds quiet) = 0;
     /// Makes Wait return false; called from another thread.
     virtual void Stop() = 0;
 };

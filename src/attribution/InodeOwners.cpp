@@ -51,7 +51,7 @@ void InodeOwners::WalkEverything(Clock::time_point now) {
     }
     searchedPids_ = std::move(seen);
     misses_.clear();
-    lastFullWalk_ = now;
+    lastFullWalk_ = mapSince_ = now;
     ++fullWalks_;
 }
 
@@ -73,24 +73,43 @@ std::optional<int> InodeOwners::FindAfresh(std::uint64_t inode, Clock::time_poin
     if (inode == 0) return std::nullopt;
     owners_.erase(inode);
     misses_.erase(inode);
-    return Search(inode, now, true);
+    return Search(inode, now, true, Reach::kEverything);
+}
+
+bool InodeOwners::IsOld(Clock::time_point now) const {
+    return mapSince_ && now - *mapSince_ >= kRevalidateInterval;
+}
+
+void InodeOwners::ForgetIfOld(Clock::time_point now) {
+    if (!IsOld(now)) return;
+    owners_.clear();
+    misses_.clear();
+    mapSince_ = now;
+}
+
+std::optional<int> InodeOwners::FindQuickly(std::uint64_t inode, Clock::time_point now,
+                                            Quickly reach) {
+    if (inode == 0) return std::nullopt;
+    if (const auto pid = Known(inode)) return pid;
+    return Search(inode, now, false,
+                  reach == Quickly::kRecentOwners ? Reach::kRecentOwners : Reach::kNewProcesses);
 }
 
 std::optional<int> InodeOwners::Find(std::uint64_t inode, Clock::time_point now) {
     if (inode == 0) return std::nullopt;
     // A socket shared across fork stays with whoever was found first, even after that process
     // closed its copy or ended: an old map is walked afresh now and then.
-    if (lastFullWalk_ && now - *lastFullWalk_ >= kRevalidateInterval) WalkEverything(now);
+    if (IsOld(now)) WalkEverything(now);
     if (const auto pid = Known(inode)) return pid;
     if (const auto miss = misses_.find(inode);
         miss != misses_.end() && now - miss->second < minimumInterval_) {
         return std::nullopt;
     }
-    return Search(inode, now, false);
+    return Search(inode, now, false, Reach::kEverything);
 }
 
 std::optional<int> InodeOwners::Search(std::uint64_t inode, Clock::time_point now,
-                                       bool newestHolder) {
+                                       bool newestHolder, Reach reach) {
     const auto found = [&]() -> std::optional<int> {
         const auto pid = Known(inode);
         if (pid) NoteOwner(*pid);
@@ -103,6 +122,7 @@ std::optional<int> InodeOwners::Search(std::uint64_t inode, Clock::time_point no
     if (!newestHolder) {
         SearchRecentOwners();
         if (const auto pid = found()) return pid;
+        if (reach == Reach::kRecentOwners) return std::nullopt;
     }
     SearchNewProcesses(now, newestHolder ? inode : 0);
     if (const auto pid = found()) return pid;
@@ -110,6 +130,7 @@ std::optional<int> InodeOwners::Search(std::uint64_t inode, Clock::time_point no
         SearchRecentOwners();
         if (const auto pid = found()) return pid;
     }
+    if (reach != Reach::kEverything) return std::nullopt;
     if (!lastFullWalk_ || now - *lastFullWalk_ >= minimumInterval_) {
         WalkEverything(now);
         if (const auto pid = found()) return pid;

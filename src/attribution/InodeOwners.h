@@ -30,6 +30,15 @@ public:
         : processes_(processes), minimumInterval_(minimumInterval) {}
 
     std::optional<int> Find(std::uint64_t inode, Clock::time_point now);
+    /// Find without walking every process: the map and the few recent owners of new sockets
+    /// (microseconds), then, `alsoNewProcesses`, the processes started lately (a listing of
+    /// every process id, milliseconds where there are thousands). For a caller with lookups
+    /// waiting that a walk would delay; a miss is not remembered, so Find may look again.
+    enum class Quickly { kRecentOwners, kAlsoNewProcesses };
+    std::optional<int> FindQuickly(std::uint64_t inode, Clock::time_point now, Quickly reach);
+    /// Empties the map once it has grown too old to trust, as Find walks it afresh; for a caller
+    /// that cannot wait for a walk. The searches fill it again as owners are sought.
+    void ForgetIfOld(Clock::time_point now);
     /// Finds who holds the inode now, whatever the map said of it: where a process that
     /// started lately holds it too (a child it was handed to across fork), the newest of them.
     std::optional<int> FindAfresh(std::uint64_t inode, Clock::time_point now);
@@ -49,9 +58,12 @@ private:
     static constexpr Clock::duration kRevalidateInterval = std::chrono::seconds(2);
 
     std::optional<int> Known(std::uint64_t inode) const;
+    bool IsOld(Clock::time_point now) const;
     /// Searches for an inode missing from the map, cheapest first; with `newestHolder`, the
     /// newest of the processes started lately that hold it wins.
-    std::optional<int> Search(std::uint64_t inode, Clock::time_point now, bool newestHolder);
+    enum class Reach { kRecentOwners, kNewProcesses, kEverything };
+    std::optional<int> Search(std::uint64_t inode, Clock::time_point now, bool newestHolder,
+                              Reach reach);
     /// Maps the sockets of the processes that started lately; of those that hold `sought`,
     /// the newest keeps it.
     void SearchNewProcesses(Clock::time_point now, std::uint64_t sought = 0);
@@ -66,6 +78,7 @@ private:
     std::unordered_map<std::uint64_t, Clock::time_point> misses_;
     std::vector<int> recentOwners_;  // most recent first
     std::optional<Clock::time_point> lastFullWalk_;
+    std::optional<Clock::time_point> mapSince_;  // the last walk, or the last time forgotten
     std::uint64_t fullWalks_ = 0;
 };
 

@@ -22,33 +22,75 @@ void OpeningOwners::Run() {
     inodes_.WalkEverything(InodeOwners::Clock::now());
     std::vector<SocketEndpoints> openings;
     std::vector<SocketEvent> found;
-    while (openings_->Wait(openings)) {
-        for (const SocketEndpoints& ends : openings) Resolve(ends, found);
-        openings.clear();
-        if (found.empty()) continue;
-        {
-            const std::lock_guard lock(mutex_);
-            for (SocketEvent& event : found) {
-                if (waiting_.size() < kMaximumWaiting) waiting_.push_back(std::move(event));
+    std::vector<Unresolved> unresolved;
+    auto quiet = kIdleLook;
+    for (;;) {
+        const auto waited = openings_->Wait(openings, quiet);
+        if (waited == ConnectionOpenings::Waited::kStopped) return;
+        const auto now = InodeOwners::Clock::now();
+        if (waited == ConnectionOpenings::Waited::kOpened) {
+            for (const SocketEndpoints& ends : openings) {
+                const auto inode = sockets_->FindTcpConnection(ends);
+                if (!inode || *inode == 0) continue;  // over already, or a listener's answer
+                if (const auto pid = FindQuickly(ends, *inode, now)) {
+                    found.push_back(Opened(ends, *pid));
+                } else {
+                    unresolved.push_back({ends, *inode});
+                }
             }
-            anyWaiting_.store(true, std::memory_order_release);
+            openings.clear();
+            Publish(found);
+            quiet = kBurstGap;
+            continue;
         }
-        found.clear();
+        // Walking every process takes milliseconds (hundreds, cold), in which the next short
+        // connections would come and go unseen: it waits until no opening has come for a
+        // while, and is only for connections that are still open.
+        for (const Unresolved& opening : unresolved) {
+            if (sockets_->FindTcpConnection(opening.ends) != opening.inode) continue;
+            if (const auto pid = inodes_.Find(opening.inode, now)) {
+                found.push_back(Opened(opening.ends, *pid));
+            }
+        }
+        unresolved.clear();
+        Publish(found);
+        // Not walked afresh: a walk that began just before a burst of openings would miss them.
+        inodes_.ForgetIfOld(now);
+        quiet = kIdleLook;
     }
 }
 
-void OpeningOwners::Resolve(const SocketEndpoints& ends, std::vector<SocketEvent>& found) {
-    const auto inode = sockets_->FindTcpConnection(ends);
-    if (!inode || *inode == 0) return;  // over already, or a listener's answer
-    const auto pid = inodes_.Find(*inode, InodeOwners::Clock::now());
-    if (!pid) return;
+std::optional<int> OpeningOwners::FindQuickly(const SocketEndpoints& ends, std::uint64_t inode,
+                                              InodeOwners::Clock::time_point now) {
+    if (const auto pid = inodes_.FindQuickly(inode, now, InodeOwners::Quickly::kRecentOwners)) {
+        return pid;
+    }
+    // Listing every process takes long enough for the next few openings to end unseen: only
+    // for a connection that has not ended meanwhile.
+    if (sockets_->FindTcpConnection(ends) != inode) return std::nullopt;
+    return inodes_.FindQuickly(inode, now, InodeOwners::Quickly::kAlsoNewProcesses);
+}
+
+SocketEvent OpeningOwners::Opened(const SocketEndpoints& ends, int pid) {
     SocketEvent event;
     event.kind = SocketEvent::Kind::kOpened;
     event.tcp = true;
     event.endpoints = ends;
-    event.pid = *pid;
-    event.name = processes_->ImageName(*pid).value_or("");
-    found.push_back(std::move(event));
+    event.pid = pid;
+    event.name = processes_->ImageName(pid).value_or("");
+    return event;
+}
+
+void OpeningOwners::Publish(std::vector<SocketEvent>& found) {
+    if (found.empty()) return;
+    {
+        const std::lock_guard lock(mutex_);
+        for (SocketEvent& event : found) {
+            if (waiting_.size() < kMaximumWaiting) waiting_.push_back(std::move(event));
+        }
+        anyWaiting_.store(true, std::memory_order_release);
+    }
+    found.clear();
 }
 
 void OpeningOwners::Drain(std::vector<SocketEvent>& events) {

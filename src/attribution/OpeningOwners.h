@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,8 +39,23 @@ public:
     void Drain(std::vector<SocketEvent>& events) override;
 
 private:
+    /// How long the thread waits for openings before it looks after the map, when idle.
+    static constexpr std::chrono::milliseconds kIdleLook{250};
+    /// How long without openings ends a burst of them: a program that fetches one resource
+    /// after another opens a connection every few milliseconds.
+    static constexpr std::chrono::milliseconds kBurstGap{20};
+
+    struct Unresolved {
+        SocketEndpoints ends;
+        std::uint64_t inode;
+    };
+
     void Run();
-    void Resolve(const SocketEndpoints& ends, std::vector<SocketEvent>& found);
+    std::optional<int> FindQuickly(const SocketEndpoints& ends, std::uint64_t inode,
+                                   InodeOwners::Clock::time_point now);
+    SocketEvent Opened(const SocketEndpoints& ends, int pid);
+    /// Hands found owners to Drain and empties `found`.
+    void Publish(std::vector<SocketEvent>& found);
 
     std::unique_ptr<ConnectionOpenings> openings_;
     std::unique_ptr<SocketTable> sockets_;

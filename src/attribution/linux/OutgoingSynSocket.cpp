@@ -9,8 +9,10 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 
 #include "decode/DatagramDecoder.h"
 
@@ -70,15 +72,21 @@ std::unique_ptr<OutgoingSynSocket> OutgoingSynSocket::Open() {
 OutgoingSynSocket::OutgoingSynSocket(Token, UniqueFd socket, UniqueFd wake)
     : socket_(std::move(socket)), wake_(std::move(wake)) {}
 
-bool OutgoingSynSocket::Wait(std::vector<SocketEndpoints>& openings) {
+ConnectionOpenings::Waited OutgoingSynSocket::Wait(std::vector<SocketEndpoints>& openings,
+                                                   std::chrono::milliseconds quiet) {
+    const auto deadline = std::chrono::steady_clock::now() + quiet;
     for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const int ready = poll(fds, 2, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (ready < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return Waited::kStopped;
         }
-        if (fds[1].revents != 0) return false;
-        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return false;
+        if (ready == 0) return Waited::kQuiet;
+        if (fds[1].revents != 0) return Waited::kStopped;
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return Waited::kStopped;
         std::array<std::uint8_t, kKeptBytes> datagram{};
         ssize_t length;
         while ((length = recv(socket_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT)) >=
@@ -90,8 +98,8 @@ bool OutgoingSynSocket::Wait(std::vector<SocketEndpoints>& openings) {
                                 decoded->ip.destinationAddress, decoded->destinationPort()});
         }
         // An interface going down says so to packet sockets; the others carry on.
-        if (errno != EAGAIN && errno != EINTR && errno != ENETDOWN) return false;
-        if (!openings.empty()) return true;
+        if (errno != EAGAIN && errno != EINTR && errno != ENETDOWN) return Waited::kStopped;
+        if (!openings.empty()) return Waited::kOpened;
     }
 }
 

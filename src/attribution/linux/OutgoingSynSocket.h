@@ -23,7 +23,7 @@ public:
 
     OutgoingSynSocket(Token, UniqueFd socket, UniqueFd wake);
 
-    bool Wait(std::vector<SocketEndpoints>& openings) override;
+    Waited Wait(std::vector<SocketEndpoints>& openings, std::chrono::milliseconds quiet) override;
     void Stop() override;
 
 private:
