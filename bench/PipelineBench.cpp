@@ -573,7 +573,7 @@ void BM_EthernetFrameIntoBatch(benchmark::State& state) {
     ravelin::DatagramBatch batch;
     std::size_t next = 0;
     for (auto _ : state) {
-        const auto datagram = ravelin::ExtractIpv4Datagram(kLinkTypeEthernet, frames[next]);
+        const auto datagram = ravelin::ExtractIpDatagram(kLinkTypeEthernet, frames[next]);
         if (datagram) batch.Add(*datagram, kTime);
         if (++next == frames.size()) next = 0;
         if (batch.size() == 512) batch.Clear();

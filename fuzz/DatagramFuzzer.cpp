@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PrintNewRows(listing.lists, packetsBefore, requestsBefore);
 
     for (const int linkType : kLinkTypes) {
-        const auto extracted = ravelin::ExtractIpv4Datagram(linkType, bytes);
+        const auto extracted = ravelin::ExtractIpDatagram(linkType, bytes);
         if (!extracted) continue;
         Check(ravelin::IsSupportedLinkType(linkType), "only supported link types give datagrams");
         Check(extracted->empty() || (extracted->data() >= data &&

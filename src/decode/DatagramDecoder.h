@@ -5,6 +5,7 @@
 #include <span>
 
 #include "decode/IpHeader.h"
+#include "decode/Ipv6Header.h"
 #include "decode/TcpHeader.h"
 #include "decode/UdpHeader.h"
 
@@ -15,7 +16,14 @@ enum class Transport : std::uint8_t { kNone, kTcp, kUdp };
 /// One datagram taken apart: its headers, where its payload lies, and the length that the
 /// data-length column shows.
 struct DecodedDatagram {
+    /// The IPv4 header. For an IPv6 datagram only `protocol` and `fragmentOffset` are set, from
+    /// the walked chain, so that what reads them needs no second case.
     IpHeader ip;
+    bool ipv6 = false;
+    Ipv6Header ip6;  ///< valid when ipv6
+    /// The datagram's length on the wire: the total length, or 40 + the payload length for
+    /// IPv6; where the datagram says 0 (an offloaded segment, a jumbogram), the captured size.
+    std::uint32_t ipLength = 0;
     Transport transport = Transport::kNone;
     TcpHeader tcp;  ///< valid when transport is kTcp
     UdpHeader udp;  ///< valid when transport is kUdp
@@ -29,7 +37,11 @@ struct DecodedDatagram {
     std::uint16_t destinationPort() const;
 };
 
-/// Decodes the IP header and, for TCP and UDP, the transport header and payload.
+/// Decodes the IP header and, for TCP and UDP, the transport header and payload. A datagram
+/// whose version is 6 is read as IPv6 (see Ipv6Header for the walk of its extension headers);
+/// its transport header begins where the walk ended, if it reached the upper protocol, and
+/// the same rules apply, with the payload length's end for the total length's. Its data
+/// length for other protocols is 40 + the payload length.
 ///
 /// Every length field is untrusted, and nothing outside `datagram` is ever read:
 ///  - The transport header starts at the IP header length. An IP header length below 20, or

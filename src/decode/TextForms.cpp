@@ -1,5 +1,7 @@
 #include "decode/TextForms.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -36,6 +38,15 @@ FixedText<16> AddressText(std::uint32_t networkOrderAddress) {
     for (std::size_t i = 0; i < octets.size(); ++i) {
         if (i > 0) text.Append('.');
         AppendDecimal(text, octets[i]);
+    }
+    return text;
+}
+
+FixedText<46> Ipv6AddressText(const std::array<std::uint8_t, 16>& address) {
+    std::array<char, INET6_ADDRSTRLEN> written{};
+    FixedText<46> text;
+    if (inet_ntop(AF_INET6, address.data(), written.data(), written.size()) != nullptr) {
+        text.Append(std::string_view(written.data()));
     }
     return text;
 }

@@ -32,6 +32,10 @@ private:
 /// Dotted decimal text of an IPv4 address held in network byte order (at most 15 characters).
 FixedText<16> AddressText(std::uint32_t networkOrderAddress);
 
+/// The standard compressed text of an IPv6 address (RFC 5952, as inet_ntop writes it: at most
+/// 45 characters, an IPv4-mapped address with its IPv4 part dotted).
+FixedText<46> Ipv6AddressText(const std::array<std::uint8_t, 16>& address);
+
 /// Decimal text ("%d") of a port, a length or a serial number.
 FixedText<24> DecimalText(std::int64_t value);
 

@@ -48,13 +48,9 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     } else if (datagram.owner.known()) {
         decision = {true, datagram.owner.pid, datagram.owner.name};
     }
-    // Every packet counts for its owner, listed or not. A segment offloaded to the card was
-    // captured with a total length of 0: its captured size stands for it.
+    // Every packet counts for its owner, listed or not.
     if (counters_ != nullptr) {
-        const std::uint32_t ipLength = decoded->ip.totalLength != 0
-                                           ? decoded->ip.totalLength
-                                           : static_cast<std::uint32_t>(datagram.bytes.size());
-        if (tally_.Count(decision.owner, decision.ownerName, sentByThisHost, ipLength)) {
+        if (tally_.Count(decision.owner, decision.ownerName, sentByThisHost, decoded->ipLength)) {
             counters_->Merge(tally_);
         }
     }

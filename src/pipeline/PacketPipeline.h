@@ -20,7 +20,8 @@ namespace ravelin {
 class PacketPipeline : public DatagramSink {
 public:
     static constexpr std::size_t kMinimumDatagram = 20;
-    static constexpr std::size_t kMaximumDatagram = 65535;
+    // An IPv6 datagram is 40 bytes of header and up to 65535 more.
+    static constexpr std::size_t kMaximumDatagram = 65535 + 40;
 
     /// `interfaces` lists this host's interfaces, whose addresses count as sent-from with the
     /// bound address 0.0.0.0: the host's own by default, a fixed list in tests.

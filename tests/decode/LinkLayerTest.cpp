@@ -72,7 +72,7 @@ TEST(LinkLayerTest, FindsTheDatagramBehindEverySupportedHeader) {
     for (const LinkCase& c : FramesAround(datagram)) {
         SCOPED_TRACE(c.name);
         EXPECT_TRUE(IsSupportedLinkType(c.linkType));
-        const auto found = ExtractIpv4Datagram(c.linkType, c.frame);
+        const auto found = ExtractIpDatagram(c.linkType, c.frame);
         ASSERT_TRUE(found.has_value());
         EXPECT_EQ(found->data(), c.frame.data() + c.headerLength);
         EXPECT_TRUE(std::ranges::equal(*found, datagram));
@@ -85,7 +85,7 @@ TEST(LinkLayerTest, FrameCutInsideTheLinkHeaderCarriesNothing) {
         // Every cut up to and including the header's last byte leaves no datagram to read.
         for (std::size_t length = 0; length <= c.headerLength; ++length) {
             const std::span<const std::uint8_t> cut(c.frame.data(), length);
-            EXPECT_FALSE(ExtractIpv4Datagram(c.linkType, cut).has_value())
+            EXPECT_FALSE(ExtractIpDatagram(c.linkType, cut).has_value())
                 << c.name << ", cut at " << length;
         }
     }
@@ -117,7 +117,7 @@ TEST(LinkLayerTest, FramesWithoutIpv4CarryNothing) {
         {"unsupported link type", DLT_IEEE802_11, ipv4},
     };
     for (const auto& c : cases) {
-        EXPECT_FALSE(ExtractIpv4Datagram(c.linkType, c.frame).has_value()) << c.name;
+        EXPECT_FALSE(ExtractIpDatagram(c.linkType, c.frame).has_value()) << c.name;
     }
     EXPECT_FALSE(IsSupportedLinkType(DLT_IEEE802_11));
     EXPECT_FALSE(IsSupportedLinkType(DLT_PPP));
@@ -130,7 +130,7 @@ TEST(LinkLayerTest, LinkPaddingIsCutButShortDatagramsAreNotExtended) {
     for (int tags : {0, 1}) {
         Bytes frame = EthernetFrame(ack, tags);
         frame.resize(60 + 4 * tags, 0);  // the minimum Ethernet frame, as the driver pads it
-        const auto found = ExtractIpv4Datagram(DLT_EN10MB, frame);
+        const auto found = ExtractIpDatagram(DLT_EN10MB, frame);
         ASSERT_TRUE(found.has_value()) << tags;
         EXPECT_EQ(found->size(), 40u) << tags;
         EXPECT_TRUE(std::ranges::equal(*found, ack)) << tags;
@@ -138,13 +138,13 @@ TEST(LinkLayerTest, LinkPaddingIsCutButShortDatagramsAreNotExtended) {
 
     // A snapshot shorter than the datagram: what was captured is all there is.
     const Bytes claimsMore = TcpDatagram(20, 1500);
-    const auto whole = ExtractIpv4Datagram(DLT_EN10MB, EthernetFrame(claimsMore));
+    const auto whole = ExtractIpDatagram(DLT_EN10MB, EthernetFrame(claimsMore));
     ASSERT_TRUE(whole.has_value());
     EXPECT_EQ(whole->size(), claimsMore.size());
 
     // A total length below any IPv4 header is no ground for cutting.
     const Bytes nonsense = TcpDatagram(20, 8);
-    const auto kept = ExtractIpv4Datagram(DLT_RAW, nonsense);
+    const auto kept = ExtractIpDatagram(DLT_RAW, nonsense);
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(kept->size(), nonsense.size());
 
@@ -152,7 +152,7 @@ TEST(LinkLayerTest, LinkPaddingIsCutButShortDatagramsAreNotExtended) {
     // the most an IPv4 datagram can hold.
     for (const std::size_t payload : {std::size_t{1976}, std::size_t{100000}}) {
         const Bytes offloaded = TcpDatagram(payload, 0);
-        const auto found = ExtractIpv4Datagram(DLT_EN10MB, EthernetFrame(offloaded));
+        const auto found = ExtractIpDatagram(DLT_EN10MB, EthernetFrame(offloaded));
         ASSERT_TRUE(found.has_value()) << payload;
         EXPECT_EQ(found->size(), std::min<std::size_t>(offloaded.size(), 65535)) << payload;
     }

@@ -13,7 +13,7 @@ struct DispatchTarget {
 
 void AddFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* target = reinterpret_cast<DispatchTarget*>(user);  // libpcap's callback argument
-    const auto datagram = ExtractIpv4Datagram(target->linkType, {bytes, header->caplen});
+    const auto datagram = ExtractIpDatagram(target->linkType, {bytes, header->caplen});
     if (!datagram) return;
     const std::span<const std::uint8_t> frame{bytes, header->caplen};
     target->batch->Add({frame,

@@ -214,7 +214,7 @@ PacketSource::ReadResult PcapFileSource::ReadPcapng(DatagramBatch& batch,
                 ++packets;
                 const pcapng::FilePacket& packet = pcapng_->packet();
                 if (!IsSupportedLinkType(packet.linkType)) break;
-                const auto datagram = ExtractIpv4Datagram(packet.linkType, packet.frame);
+                const auto datagram = ExtractIpDatagram(packet.linkType, packet.frame);
                 if (!datagram) break;
                 batch.Add({packet.frame,
                            static_cast<std::size_t>(datagram->data() - packet.frame.data()),
