@@ -76,7 +76,7 @@ protected:
         lists_.ReadPacket(
             row, PacketRow::kPreviewBytes, preview_,
             [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
-                AppendPacketCellText(stored, payload, column, text);
+                AppendPacketCellText(stored, payload, column, text, lists_.addresses);
             });
         return text;
     }
