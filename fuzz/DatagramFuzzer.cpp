@@ -73,7 +73,9 @@ struct Listing {
 
 void CheckDecoded(std::span<const std::uint8_t> datagram) {
     const auto decoded = ravelin::DecodeDatagram(datagram);
-    Check(decoded.has_value() == (datagram.size() >= 20), "decoded exactly when 20 bytes came");
+    const bool ipv6 = !datagram.empty() && (datagram[0] >> 4) == 6;
+    Check(decoded.has_value() == (datagram.size() >= (ipv6 ? 40U : 20U)),
+          "decoded exactly when a whole fixed header came");
     if (!decoded) return;
     Check(decoded->dataLength >= 0, "data length is never negative");
     if (!decoded->payload.empty()) {

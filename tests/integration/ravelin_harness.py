@@ -221,7 +221,7 @@ def curl_exchange(url, *args):
 
 
 TSHARK_FIELDS = ["frame.number", "frame.time_epoch", "frame.cap_len", "ip.proto", "ip.src",
-                 "ip.dst", "ip.len", "ip.hdr_len", "tcp.srcport", "tcp.dstport", "tcp.hdr_len",
+                 "ip.dst", "ip.len", "ip.hdr_len", "ipv6.src", "ipv6.plen", "tcp.srcport", "tcp.dstport", "tcp.hdr_len",
                  "tcp.len", "tcp.payload", "udp.srcport", "udp.dstport", "udp.length",
                  "udp.payload"]
 
