@@ -104,7 +104,8 @@ std::span<const std::uint8_t> TrimIpv6(std::span<const std::uint8_t> datagram) {
     reader.Skip(4);
     const std::size_t payloadLength = reader.ReadBe16();
     if (reader.Failed()) return datagram;
-    const std::size_t length = kIpv6FixedHeader + (payloadLength == 0 ? kMaximumDatagram : payloadLength);
+    const std::size_t length =
+        kIpv6FixedHeader + (payloadLength == 0 ? kMaximumDatagram : payloadLength);
     return length < datagram.size() ? datagram.first(length) : datagram;
 }
 

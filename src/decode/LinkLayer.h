@@ -18,7 +18,7 @@ bool IsSupportedLinkType(int linkType);
 /// nothing but what lies beyond the largest datagram the header could describe. Returns
 /// nothing for frames that carry neither, or whose link header names one family and whose
 /// datagram is of the other.
-std::optional<std::span<const std::uint8_t>> ExtractIpDatagram(
-    int linkType, std::span<const std::uint8_t> frame);
+std::optional<std::span<const std::uint8_t>> ExtractIpDatagram(int linkType,
+                                                               std::span<const std::uint8_t> frame);
 
 }  // namespace ravelin

@@ -121,8 +121,8 @@ TEST(Ipv6HeaderTest, DecodedDatagramsTakeTheirPortsAndLengthsFromWhereTheWalkEnd
     Bytes tcp(20, 0);
     tcp[0] = 0x9C, tcp[1] = 0x40, tcp[3] = 80, tcp[12] = 0x50;
     const Bytes get = {'G', 'E', 'T', ' '};
-    const auto chained = DecodeDatagram(Datagram(
-        0, Joined({Extension(60, 0, 8), Extension(6, 0, 8), tcp, get})));
+    const auto chained =
+        DecodeDatagram(Datagram(0, Joined({Extension(60, 0, 8), Extension(6, 0, 8), tcp, get})));
     ASSERT_TRUE(chained);
     EXPECT_EQ(chained->transport, Transport::kTcp);
     EXPECT_EQ(chained->sourcePort(), 40000);

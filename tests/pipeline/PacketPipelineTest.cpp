@@ -286,10 +286,10 @@ TEST(PacketPipelineIpv6Test, Ipv6RowsFollowIpv4RowsWithTheirOwnDirection) {
         ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagram, {0, 0}), kBound));
     }
     // Bound to an IPv6 address, only it sends IPv6; IPv4 goes by the host's addresses.
-    ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagrams[1], {0, 0}),
-                                 *IpAddress::Parse("2001:db8::6")));
-    ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagrams[0], {0, 0}),
-                                 *IpAddress::Parse("2001:db8::6")));
+    ASSERT_TRUE(
+        pipeline.Process(Datagram::Raw(datagrams[1], {0, 0}), *IpAddress::Parse("2001:db8::6")));
+    ASSERT_TRUE(
+        pipeline.Process(Datagram::Raw(datagrams[0], {0, 0}), *IpAddress::Parse("2001:db8::6")));
 
     std::vector<std::string> lines;
     std::vector<std::uint8_t> preview;
