@@ -45,7 +45,8 @@ std::optional<SocketEvent> DecodeSocketEventRecord(std::span<const std::uint8_t>
     }
     if (raw.protocol != IPPROTO_TCP && raw.protocol != IPPROTO_UDP) return std::nullopt;
     event.tcp = raw.protocol == IPPROTO_TCP;
-    event.endpoints = {raw.local_addr, raw.local_port, raw.remote_addr, raw.remote_port};
+    event.endpoints =
+        SocketEndpoints::Ipv4(raw.local_addr, raw.local_port, raw.remote_addr, raw.remote_port);
     event.pid = static_cast<int>(raw.pid);
     // A name of the full length has no terminator.
     const auto* end = static_cast<const char*>(std::memchr(raw.name, '\0', sizeof(raw.name)));

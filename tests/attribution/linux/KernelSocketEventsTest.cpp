@@ -31,6 +31,11 @@ using Kind = SocketEvent::Kind;
 
 const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
+SocketEndpoints V4(std::uint32_t local, std::uint16_t localPort, std::uint32_t remote,
+                   std::uint16_t remotePort) {
+    return SocketEndpoints::Ipv4(local, localPort, remote, remotePort);
+}
+
 // Short-lived children: each does one thing with a socket, prints
 // "<pid> <process name> <local address> <local port> <remote address> <remote port>"
 // as getsockname and getpeername (or its own arguments) say, and exits at once.
@@ -95,8 +100,8 @@ std::optional<ChildReport> ParseReport(const std::string& line) {
         inet_pton(AF_INET, remote.c_str(), &remoteAddress) != 1) {
         return std::nullopt;
     }
-    report.ends.localAddress = localAddress.s_addr;
-    report.ends.remoteAddress = remoteAddress.s_addr;
+    report.ends.localAddress = IpAddress::Ipv4(localAddress.s_addr);
+    report.ends.remoteAddress = IpAddress::Ipv4(remoteAddress.s_addr);
     return report;
 }
 
@@ -202,7 +207,7 @@ TEST_F(KernelSocketEventsTest, TcpConnectOfAChildThatExitsAtOnceAndItsClose) {
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
     ASSERT_TRUE(child.WaitForExit(10s));
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, report->ends.localPort, kLoopback, port}));
+    EXPECT_EQ(report->ends, V4(kLoopback, report->ends.localPort, kLoopback, port));
 
     const auto opened = WaitForEvent(Kind::kOpened, true, report->ends);
     ASSERT_TRUE(opened) << "no event for the child's connect";
@@ -252,20 +257,20 @@ TEST_F(KernelSocketEventsTest, ChildServerThatAcceptsAndReads) {
     ASSERT_EQ(send(client.get(), "GET", 3, 0), 3);
     const auto report = ReadReport(server);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, serverPort, kLoopback, clientPort}));
+    EXPECT_EQ(report->ends, V4(kLoopback, serverPort, kLoopback, clientPort));
 
     const auto accepted = WaitForEvent(Kind::kOpened, true, report->ends);
     ASSERT_TRUE(accepted) << "no event for the child's accepted socket";
     EXPECT_EQ(accepted->pid, report->pid);
     EXPECT_EQ(accepted->name, report->name);
 
-    const auto bound = WaitForEvent(Kind::kOpened, true, {kLoopback, serverPort, 0, 0});
+    const auto bound = WaitForEvent(Kind::kOpened, true, V4(kLoopback, serverPort, 0, 0));
     ASSERT_TRUE(bound) << "no event for the child's bind";
     EXPECT_EQ(bound->pid, report->pid);
 
     // Our own end of it, from inside connect().
     const auto connected =
-        WaitForEvent(Kind::kOpened, true, {kLoopback, clientPort, kLoopback, serverPort});
+        WaitForEvent(Kind::kOpened, true, V4(kLoopback, clientPort, kLoopback, serverPort));
     ASSERT_TRUE(connected);
     EXPECT_EQ(connected->pid, getpid());
     EXPECT_EQ(connected->name, OwnName());
@@ -284,7 +289,7 @@ TEST_F(KernelSocketEventsTest, UdpSendtoFromAnUnboundSocketOncePerDestination) {
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
     // Unbound: any local address, a port of the kernel's choosing.
-    EXPECT_EQ(report->ends.localAddress, 0U);
+    EXPECT_EQ(report->ends.localAddress, IpAddress::Ipv4(0));
     EXPECT_NE(report->ends.localPort, 0);
 
     const auto sent = WaitForEvent(Kind::kOpened, false, report->ends);
@@ -309,7 +314,7 @@ TEST_F(KernelSocketEventsTest, ConnectedUdpSocket) {
     ASSERT_GT(child.pid(), 0) << child.error();
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends.localAddress, kLoopback);  // chosen by the connect
+    EXPECT_EQ(report->ends.localAddress, IpAddress::Ipv4(kLoopback));  // chosen by the connect
 
     const auto connected = WaitForEvent(Kind::kOpened, false, report->ends);
     ASSERT_TRUE(connected) << "no event for the child's connect";
@@ -323,7 +328,7 @@ TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
     const auto portLine = child.ReadLine(20s);
     ASSERT_TRUE(portLine);
     const auto port = static_cast<std::uint16_t>(std::stoi(*portLine));
-    const auto bound = WaitForEvent(Kind::kOpened, false, {kLoopback, port, 0, 0});
+    const auto bound = WaitForEvent(Kind::kOpened, false, V4(kLoopback, port, 0, 0));
     ASSERT_TRUE(bound) << "no event for the child's bind";
     EXPECT_EQ(bound->pid, child.pid());
 
@@ -334,7 +339,7 @@ TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
               1);
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, port, kLoopback, PortOf(sender.get())}));
+    EXPECT_EQ(report->ends, V4(kLoopback, port, kLoopback, PortOf(sender.get())));
     const auto received = WaitForEvent([&](const SocketEvent& event) {
         return event.pid == report->pid && !event.tcp && event.endpoints == report->ends;
     });
@@ -485,7 +490,7 @@ TEST(SocketEventRecordTest, DecodesARecordAndRejectsWhatIsNotOne) {
     ASSERT_TRUE(event);
     EXPECT_EQ(event->kind, Kind::kClosed);
     EXPECT_FALSE(event->tcp);
-    EXPECT_EQ(event->endpoints, (SocketEndpoints{kLoopback, 5353, htonl(0x0A000001), 53}));
+    EXPECT_EQ(event->endpoints, V4(kLoopback, 5353, htonl(0x0A000001), 53));
     EXPECT_EQ(event->pid, 4242);
     EXPECT_EQ(event->name, "0123456789abcdef");
 
