@@ -175,7 +175,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
         if (newFlows) {
             ++flowNumber;
             ends.remotePort = static_cast<std::uint16_t>(flowNumber & 0xFFFF);
-            ends.remoteAddress = ravelin::IpAddress::Ipv4(htonl(0x7F000000U | (flowNumber >> 16)));
+            ends.remoteAddress = ravelin::IpAddress(htonl(0x7F000000U | (flowNumber >> 16)));
         }
         const auto start = std::chrono::steady_clock::now();
         const int owner = lookup.FindPortOwner(isTcp, ends, segment);

@@ -8,7 +8,10 @@ documentation-range servers (192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24) that
 pure ACKs in between, and close; plus DNS-like UDP exchanges and ICMP echoes. All checksums
 are correct, so tools that verify them see ordinary traffic.
 
-Usage: make_capture.py [OUTPUT] [--packets N] [--seed S]
+With --ipv6 the same traffic goes over IPv6: each IPv4 address a.b.c.d becomes
+2001:db8::a.b.c.d (documentation range), ICMP echoes become ICMPv6 ones, checksums stay right.
+
+Usage: make_capture.py [OUTPUT] [--packets N] [--seed S] [--ipv6]
 Prints one line of totals; `payload_bytes` is the sum of TCP and UDP payloads, which is what
 a packet monitor that keeps payloads copies. The same totals go to OUTPUT.meta as JSON.
 """
@@ -31,6 +34,11 @@ ETH_IP = struct.Struct("!6s6sHBBHHHBBH4s4s")
 TCP = struct.Struct("!HHIIHHHH")
 UDP = struct.Struct("!HHHH")
 ICMP_ECHO = struct.Struct("!BBHHH")
+
+IPV6_HEAD = struct.Struct("!6s6sHIHBB16s16s")
+IPV6_PREFIX = bytes.fromhex("20010db8") + bytes(8)
+# Set by --ipv6: what the IPv6 prefix adds to the checksum sum of one address.
+FAMILY = {"ipv6": False, "prefix_sum": 0}
 
 CLIENT_MAC = bytes.fromhex("020000000001")
 GATEWAY_MAC = bytes.fromhex("020000000002")
@@ -115,6 +123,9 @@ class Writer:
             self.seconds += 1
 
     def ip_frame(self, src, dst, protocol, transport, outbound):
+        if FAMILY["ipv6"]:
+            self.ipv6_frame(src, dst, protocol, transport, outbound)
+            return
         total = 20 + len(transport)
         self.ident = (self.ident + 1) & 0xFFFF
         checksum = fold(0x4500 + total + self.ident + 0x4000 + (64 << 8 | protocol)
@@ -122,6 +133,20 @@ class Writer:
         macs = (GATEWAY_MAC, CLIENT_MAC) if outbound else (CLIENT_MAC, GATEWAY_MAC)
         head = ETH_IP.pack(macs[0], macs[1], 0x0800, 0x45, 0, total, self.ident, 0x4000, 64,
                            protocol, checksum, src, dst)
+        length = len(head) + len(transport)
+        self.chunk.append(RECORD.pack(self.seconds, self.microseconds, length, length))
+        self.chunk.append(head)
+        self.chunk.append(transport)
+        self.packets += 1
+        self.frame_bytes += length
+        if len(self.chunk) >= 30000:
+            self.flush()
+
+    def ipv6_frame(self, src, dst, protocol, transport, outbound):
+        macs = (GATEWAY_MAC, CLIENT_MAC) if outbound else (CLIENT_MAC, GATEWAY_MAC)
+        head = IPV6_HEAD.pack(macs[0], macs[1], 0x86DD, 0x60000000, len(transport),
+                              58 if protocol == 1 else protocol, 64, IPV6_PREFIX + src,
+                              IPV6_PREFIX + dst)
         length = len(head) + len(transport)
         self.chunk.append(RECORD.pack(self.seconds, self.microseconds, length, length))
         self.chunk.append(head)
@@ -143,7 +168,7 @@ class Connection:
         self.client, self.server = client, server
         self.client_port, self.server_port = client_port, rng.choice([80, 80, 80, 443, 8080])
         self.rng = rng
-        self.pseudo = address_sum(client) + address_sum(server) + 6
+        self.pseudo = address_sum(client) + address_sum(server) + 6 + 2 * FAMILY["prefix_sum"]
         self.queue = []
         self.reset()
 
@@ -215,8 +240,8 @@ class Connection:
 
 def udp_datagram(writer, src, dst, sport, dport, body, body_sum):
     length = 8 + len(body)
-    checksum = fold(address_sum(src) + address_sum(dst) + 17 + length + sport + dport + length
-                    + body_sum) or 0xFFFF
+    checksum = fold(address_sum(src) + address_sum(dst) + 2 * FAMILY["prefix_sum"] + 17 + length
+                    + sport + dport + length + body_sum) or 0xFFFF
     writer.counts["udp"] += 1
     writer.payload_bytes += len(body)
     writer.ip_frame(src, dst, 17, UDP.pack(sport, dport, length, checksum) + body,
@@ -225,7 +250,14 @@ def udp_datagram(writer, src, dst, sport, dport, body, body_sum):
 
 def icmp_echo(writer, src, dst, kind, ident, sequence, payloads):
     body, body_sum = payloads.echo
-    checksum = fold((kind << 8) + ident + sequence + body_sum)
+    if FAMILY["ipv6"]:
+        # ICMPv6 echo request and reply, whose checksum covers the pseudo-header too.
+        kind = 128 if kind == 8 else 129
+        length = ICMP_ECHO.size + len(body)
+        checksum = fold((kind << 8) + ident + sequence + body_sum + address_sum(src)
+                        + address_sum(dst) + 2 * FAMILY["prefix_sum"] + length + 58)
+    else:
+        checksum = fold((kind << 8) + ident + sequence + body_sum)
     writer.counts["icmp"] += 1
     writer.ip_frame(src, dst, 1, ICMP_ECHO.pack(kind, 0, checksum, ident, sequence) + body,
                     src[0] == 10)
@@ -283,7 +315,11 @@ def main():
     parser.add_argument("output", nargs="?", default=os.path.join(here, "data", "replay-1m.pcap"))
     parser.add_argument("--packets", type=int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=20240101)
+    parser.add_argument("--ipv6", action="store_true", help="the same traffic over IPv6")
     args = parser.parse_args()
+    if args.ipv6:
+        FAMILY["ipv6"] = True
+        FAMILY["prefix_sum"] = 0x2001 + 0x0DB8
 
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     partial = args.output + ".partial"

@@ -4,6 +4,8 @@
 
 #include <pcap/dlt.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,8 +24,8 @@ namespace {
 
 using ravelin::fuzz::Check;
 
-constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_NULL,
-                              DLT_LOOP,   DLT_RAW,       DLT_IPV4,       DLT_PPP};
+constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_NULL, DLT_LOOP,
+                              DLT_RAW,    DLT_IPV4,      DLT_IPV6,       DLT_PPP};
 constexpr int kMaximumRows = 10000;
 
 // The colours file is written once: a real file, so that the HTTP step takes the same path as
@@ -94,8 +96,8 @@ void PrintNewRows(ravelin::CaptureLists& lists, int packetsBefore, int requestsB
                           std::min<std::size_t>(static_cast<std::size_t>(stored.row.record.length),
                                                 ravelin::PacketRow::kPreviewBytes),
                       "the spool gives back the preview of every listed payload");
-                ravelin::AppendPacketLine(stored, payload, out);
-                ravelin::AppendPacketLine(stored, payload, out, 1234);
+                ravelin::AppendPacketLine(stored, payload, lists.addresses, out);
+                ravelin::AppendPacketLine(stored, payload, lists.addresses, out, 1234);
             });
         Check(read, "every listed row is readable");
     }
@@ -128,6 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static_cast<std::uint32_t>(data[12]) | static_cast<std::uint32_t>(data[13]) << 8 |
             static_cast<std::uint32_t>(data[14]) << 16 | static_cast<std::uint32_t>(data[15]) << 24;
         listing.pipeline.Process(datagram, source);
+    }
+    if (size >= 24 && (data[0] >> 4) == 6) {
+        std::array<std::uint8_t, 16> source{};
+        std::copy_n(data + 8, source.size(), source.begin());
+        listing.pipeline.Process(datagram, ravelin::IpAddress::Ipv6(source));
     }
     listing.pipeline.EndBatch();
     PrintNewRows(listing.lists, packetsBefore, requestsBefore);

@@ -48,6 +48,24 @@ def udp(sport, dport, payload, length=None):
 
 SYN, ACK, PSH, FIN = 0x02, 0x10, 0x08, 0x01
 
+V6_CLIENT = bytes(15) + b"\x01"
+V6_SERVER = bytes.fromhex("20010db8000000000000000000000002")
+
+
+def ipv6(next_header, payload, src=V6_CLIENT, dst=V6_SERVER, plen=None):
+    length = len(payload) if plen is None else plen
+    return struct.pack("!IHBB16s16s", 0x60000000, length & 0xFFFF, next_header, 64, src,
+                       dst) + payload
+
+
+def v6_ext(next_header, body_units=0):
+    """Hop-by-hop, routing or destination options: 8 bytes per unit, padded with PadN."""
+    return struct.pack("!BB", next_header, body_units) + b"\x01\x04" + bytes(4 + 8 * body_units)
+
+
+def v6_fragment(next_header, offset_units, more=True, ident=7):
+    return struct.pack("!BBHI", next_header, 0, offset_units << 3 | int(more), ident)
+
 GET = (b"GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nUser-Agent: curl/7.88.1\r\n"
        b"Accept: */*\r\n\r\n")
 RESPONSE = (b"HTTP/1.0 200 OK\r\nServer: SimpleHTTP/0.6 Python/3.11.2\r\n"
@@ -110,6 +128,20 @@ def datagrams():
         "ip-options": ipv4(17, udp(5, 6, b"hello"), ihl=7, options=b"\x01" * 8),
         "zero-in-request": ipv4(6, tcp(1, 2, 0, 0, PSH, b"GET /a.html HTTP/1.1\r\n\0Host: z\r\n")),
         "ipv6-version": b"\x60" + get[1:],
+        "ipv6-get": ipv6(6, tcp(40004, 8080, 1, 1, PSH | ACK,
+                               b"GET /v6.html HTTP/1.1\r\nHost: [2001:db8::2]:8080\r\n\r\n")),
+        "ipv6-udp": ipv6(17, udp(53001, 53, b"\x12\x34\x01\x00")),
+        "ipv6-icmp": ipv6(58, b"\x80\x00\x00\x00\x00\x01\x00\x01abcdefgh"),
+        "ipv6-chain": ipv6(0, v6_ext(43) + v6_ext(60, 1) + v6_ext(6) + tcp(1, 80, 0, 0, SYN)),
+        "ipv6-ah-esp": ipv6(51, struct.pack("!BBH", 50, 4, 0) + bytes(20) + b"espdata"),
+        "ipv6-first-fragment": ipv6(44, v6_fragment(17, 0) + udp(5, 6, b"x" * 40, 200)),
+        "ipv6-later-fragment": ipv6(44, v6_fragment(17, 6, False) + b"GET / HTTP/1.1\r\n"),
+        "ipv6-nine-headers": ipv6(60, b"".join(v6_ext(60) for _ in range(8)) + v6_ext(6) +
+                                  tcp(1, 2, 0, 0, ACK)),
+        "ipv6-chain-cut": ipv6(0, v6_ext(43, 3))[:60],
+        "ipv6-plen-0": ipv6(6, tcp(1, 2, 0, 0, PSH, GET), plen=0),
+        "ipv6-plen-huge": ipv6(17, udp(1, 2, b"abc"), plen=0xFFFF),
+        "ipv6-thirty-nine-bytes": ipv6(59, b"")[:39],
     }
     return files
 
@@ -168,22 +200,25 @@ def extension_sections():
 DLT_NULL, DLT_EN10MB, DLT_RAW, DLT_LOOP, DLT_LINUX_SLL, DLT_IPV4, DLT_LINUX_SLL2 = \
     0, 1, 101, 108, 113, 228, 276
 DLT_PPP = 9
+DLT_IPV6 = 229
 
 
-def frame(link_type, datagram, tags=0):
+def frame(link_type, datagram, tags=0, ipv6=False):
+    ether_type = 0x86DD if ipv6 else 0x0800
+    family = 24 if ipv6 else 2
     if link_type == DLT_EN10MB:
         header = b"\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb"
         for i in range(tags):
             header += struct.pack("!HH", 0x8100 if i else 0x88A8, 100 + i)
-        return header + b"\x08\x00" + datagram + b"\0" * 6  # with trailing padding
+        return header + struct.pack("!H", ether_type) + datagram + b"\0" * 6  # with padding
     if link_type == DLT_LINUX_SLL:
-        return struct.pack("!HHH8sH", 0, 772, 6, b"\0" * 8, 0x0800) + datagram
+        return struct.pack("!HHH8sH", 0, 772, 6, b"\0" * 8, ether_type) + datagram
     if link_type == DLT_LINUX_SLL2:
-        return struct.pack("!HHIHBB8s", 0x0800, 0, 1, 772, 0, 6, b"\0" * 8) + datagram
+        return struct.pack("!HHIHBB8s", ether_type, 0, 1, 772, 0, 6, b"\0" * 8) + datagram
     if link_type == DLT_NULL:
-        return struct.pack("<I", 2) + datagram
+        return struct.pack("<I", family) + datagram
     if link_type == DLT_LOOP:
-        return struct.pack("!I", 2) + datagram
+        return struct.pack("!I", family) + datagram
     return datagram
 
 
@@ -255,6 +290,12 @@ def capture_files():
                             ("raw", DLT_RAW), ("ipv4", DLT_IPV4)]:
         files[name + ".pcap"] = pcap(link_type, [frame(link_type, d) for d in few])
     files["vlan-qinq.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d, tags=2) for d in few])
+    v6 = [d for name, d in sorted(datagrams().items()) if name.startswith("ipv6-")]
+    for name, link_type in [("en10mb", DLT_EN10MB), ("sll", DLT_LINUX_SLL),
+                            ("sll2", DLT_LINUX_SLL2), ("null", DLT_NULL), ("loop", DLT_LOOP),
+                            ("raw", DLT_RAW), ("ipv6", DLT_IPV6)]:
+        files["ipv6-" + name + ".pcap"] = pcap(link_type, [frame(link_type, d, ipv6=True)
+                                                           for d in v6])
     files["big-endian-nsec.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d) for d in few],
                                          big_endian=True, nanoseconds=True)
     files["snaplen-60.pcap"] = pcap(DLT_EN10MB, [frame(DLT_EN10MB, d) for d in few], snaplen=60)

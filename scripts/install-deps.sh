@@ -13,7 +13,7 @@ packages=(
   clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark
   libgtest-dev libgmock-dev libbenchmark-dev python3 curl openssl tshark tcpdump ethtool
-  xvfb xauth iproute2 clang-format clang-tidy
+  xvfb xauth iproute2 iputils-ping clang-format clang-tidy
   # the window's first size under a real Wayland compositor (headless)
   weston
 )

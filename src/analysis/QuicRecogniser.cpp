@@ -112,8 +112,8 @@ std::optional<RecognisedRequest> QuicRecogniser::Recognise(const DecodedDatagram
             if (const auto hello = ParseClientHello(connection->crypto.message())) {
                 request.emplace();
                 request->method = kQuicMethod;
-                request->url = ServerUrl(hello->serverName, packet.ip.destinationAddress,
-                                         packet.destinationPort());
+                request->url =
+                    ServerUrl(hello->serverName, packet.destinationIp(), packet.destinationPort());
             }
         }
         connection->crypto = HandshakeAssembly();

@@ -20,7 +20,9 @@ namespace ravelin {
 /// QUIC the destination connection id. Unused bytes stay zero, so the bytes compare whole.
 struct ConnectionKey {
     static constexpr std::size_t kMaximumIdLength = 20;
-    std::array<std::uint8_t, 13 + kMaximumIdLength> bytes{};
+    /// The family, both addresses (an IPv4 one in the first four of its sixteen bytes), both
+    /// ports, the id's length and the id.
+    std::array<std::uint8_t, 38 + kMaximumIdLength> bytes{};
 
     bool operator==(const ConnectionKey&) const = default;
 };

@@ -13,12 +13,17 @@ constexpr std::uint16_t kHttpsPort = 443;
 }  // namespace
 
 std::string ServerUrl(const std::optional<std::string_view>& serverName,
-                      std::uint32_t serverAddress, std::uint16_t port) {
+                      const IpAddress& serverAddress, std::uint16_t port) {
     std::string url = "https://";
     if (serverName) {
         url += *serverName;
+    } else if (serverAddress.ipv6) {
+        // An IPv6 address in a URL is bracketed, or its colons would read as the port's.
+        url += '[';
+        url += serverAddress.text().view();
+        url += ']';
     } else {
-        url += AddressText(serverAddress).view();
+        url += serverAddress.text().view();
     }
     if (port != kHttpsPort) {
         url += ':';
@@ -115,8 +120,7 @@ std::optional<RecognisedRequest> TlsRecogniser::RowFor(const DecodedDatagram& pa
     if (!hello) return std::nullopt;
     RecognisedRequest request;
     request.method = kTlsMethod;
-    request.url =
-        ServerUrl(hello->serverName, packet.ip.destinationAddress, packet.destinationPort());
+    request.url = ServerUrl(hello->serverName, packet.destinationIp(), packet.destinationPort());
     return request;
 }
 

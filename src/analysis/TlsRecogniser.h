@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis/RecentTable.h"
+#include "decode/IpAddress.h"
 #include "decode/TlsClientHello.h"
 #include "pipeline/PipelineSteps.h"
 
@@ -20,7 +21,7 @@ constexpr std::string_view kQuicMethod = "QUIC";
 /// "https://HOST:PORT/" for a connection to `port`, without ":PORT" for 443. HOST is the server
 /// name the ClientHello gives, else the server's address (`serverAddress`, network order).
 std::string ServerUrl(const std::optional<std::string_view>& serverName,
-                      std::uint32_t serverAddress, std::uint16_t port);
+                      const IpAddress& serverAddress, std::uint16_t port);
 
 /// Finds TLS ClientHellos sent over TCP, on any port, and gives each one a row whose packet is
 /// the segment that completes it. A ClientHello spread over several segments is put together

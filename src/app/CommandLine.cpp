@@ -113,12 +113,12 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         } else if (option == "--write") {
             line.writeFile = *value;
         } else if (option == "--bind") {
-            in_addr address{};
-            if (inet_pton(AF_INET, value->c_str(), &address) != 1) {
-                error = "--bind takes a dotted IPv4 address, not '" + *value + "'";
+            const auto address = IpAddress::Parse(*value);
+            if (!address) {
+                error = "--bind takes an IPv4 or IPv6 address, not '" + *value + "'";
                 return std::nullopt;
             }
-            line.bindAddress = address.s_addr;
+            line.bindAddress = *address;
         } else if (option == "--count") {
             long long count = 0;
             const auto* end = value->data() + value->size();

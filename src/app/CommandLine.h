@@ -7,22 +7,24 @@
 
 #include "engine/SystemServices.h"
 
+#include "decode/IpAddress.h"
+
 namespace ravelin {
 
 /// What `ravelin` was asked to do on its command line.
 struct CommandLine {
     enum class Output { kPackets, kSummary, kHttp, kMarks, kProcesses };
 
-    std::vector<Output> outputs;               ///< --print, in the order given; empty: the window
-    std::optional<std::string> readFile;       ///< --read FILE
-    std::optional<std::string> writeFile;      ///< --write FILE: the capture, as pcapng
-    std::optional<std::uint32_t> bindAddress;  ///< --bind ADDR, network byte order
-    std::optional<long long> count;            ///< --count N
-    std::optional<double> durationSeconds;     ///< --duration SEC
-    std::optional<double> intervalSeconds;     ///< --interval SEC: processes every SEC
-    std::optional<std::string> configFile;     ///< --config FILE
-    bool attribute = false;                    ///< --attribute: the owner column
-    std::optional<std::vector<int>> pids;      ///< --pid P[,P...]
+    std::vector<Output> outputs;            ///< --print, in the order given; empty: the window
+    std::optional<std::string> readFile;    ///< --read FILE
+    std::optional<std::string> writeFile;   ///< --write FILE: the capture, as pcapng
+    std::optional<IpAddress> bindAddress;   ///< --bind ADDR: IPv4, IPv6, 0.0.0.0 or ::
+    std::optional<long long> count;         ///< --count N
+    std::optional<double> durationSeconds;  ///< --duration SEC
+    std::optional<double> intervalSeconds;  ///< --interval SEC: processes every SEC
+    std::optional<std::string> configFile;  ///< --config FILE
+    bool attribute = false;                 ///< --attribute: the owner column
+    std::optional<std::vector<int>> pids;   ///< --pid P[,P...]
     AttributionChoice attribution = AttributionChoice::kAuto;  ///< --attribution
     bool help = false;
 

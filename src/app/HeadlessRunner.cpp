@@ -42,7 +42,8 @@ void HeadlessRunner::OnPacketListed(int row, int owner) {
         controller_.lists().ReadPacket(
             row, PacketRow::kPreviewBytes, preview_,
             [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
-                AppendPacketLine(stored, payload, pending_, shownOwner);
+                AppendPacketLine(stored, payload, controller_.lists().addresses, pending_,
+                                 shownOwner);
             });
         if (pending_.size() >= kFlushThreshold) Flush();
     }

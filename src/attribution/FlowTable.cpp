@@ -67,7 +67,8 @@ std::optional<FlowTable::Owner> FlowTable::Find(const Flow& flow, Clock::time_po
     if (entries_.empty()) return std::nullopt;
     // A socket bound to no address in particular (an unbound UDP sender) names its flows so,
     // with the any-address of the flow's family.
-    const IpAddress any{{}, flow.ends.ipv6()};
+    IpAddress any;
+    any.ipv6 = flow.ends.ipv6();
     Flow anyLocal = flow;
     anyLocal.ends.localAddress = any;
     if (auto owner = Hit(MakeKey(anyLocal), now)) return owner;

@@ -24,9 +24,9 @@ namespace ravelin {
 /// connection (a hash lookup in the kernel, where a dump of every connection would cost a
 /// millisecond); where none exists, the listening sockets sorted by local address, local port,
 /// remote address and remote port, the first with the local port winning. UDP: the same sorted
-/// rule over the UDP table. Each family has its own ports: a packet finds sockets of its own. The
-/// sorted tables are kept for a few milliseconds rather than read per packet. Used by one thread at
-/// a time.
+/// rule over the UDP table. Each family has its own ports: a packet finds sockets of its own
+/// family. The sorted tables are kept for a few milliseconds rather than read per packet. Used
+/// by one thread at a time.
 class PortOwnerLookup {
 public:
     using Clock = std::chrono::steady_clock;

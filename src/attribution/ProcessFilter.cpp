@@ -13,17 +13,8 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
     // The ends as this host sees them: a packet it sent has its source on this side.
     SocketEndpoints ends;
     ends.localPort = localPort;
-    if (packet.ipv6) {
-        ends.localAddress =
-            IpAddress::Ipv6(sent ? packet.ip6.sourceAddress : packet.ip6.destinationAddress);
-        ends.remoteAddress =
-            IpAddress::Ipv6(sent ? packet.ip6.destinationAddress : packet.ip6.sourceAddress);
-    } else {
-        ends.localAddress =
-            IpAddress::Ipv4(sent ? packet.ip.sourceAddress : packet.ip.destinationAddress);
-        ends.remoteAddress =
-            IpAddress::Ipv4(sent ? packet.ip.destinationAddress : packet.ip.sourceAddress);
-    }
+    ends.localAddress = sent ? packet.sourceIp() : packet.destinationIp();
+    ends.remoteAddress = sent ? packet.destinationIp() : packet.sourceIp();
     ends.remotePort = sent ? packet.destinationPort() : packet.sourcePort();
     const bool isTcp = packet.transport == Transport::kTcp;
     using Segment = PortOwnerLookup::Segment;

@@ -20,8 +20,7 @@ struct SocketEndpoints {
     /// IPv4 ends from addresses in network byte order.
     static SocketEndpoints Ipv4(std::uint32_t localAddress, std::uint16_t localPort,
                                 std::uint32_t remoteAddress, std::uint16_t remotePort) {
-        return {IpAddress::Ipv4(localAddress), localPort, IpAddress::Ipv4(remoteAddress),
-                remotePort};
+        return {IpAddress(localAddress), localPort, IpAddress(remoteAddress), remotePort};
     }
     bool ipv6() const { return localAddress.ipv6; }
 

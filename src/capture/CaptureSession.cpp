@@ -26,8 +26,13 @@ CaptureSession::~CaptureSession() {
     Stop();
 }
 
+IpAddress CaptureSession::boundAddress() const {
+    const std::lock_guard lock(boundMutex_);
+    return boundAddress_;
+}
+
 std::string CaptureSession::boundAddressText() const {
-    return std::string(AddressText(boundAddress_.load()).view());
+    return std::string(boundAddress().text().view());
 }
 
 std::optional<std::chrono::steady_clock::time_point> CaptureSession::firstReadTime() const {
@@ -52,7 +57,7 @@ bool CaptureSession::CheckStep(const CallResult& result, PacketSource::Step step
 bool CaptureSession::Start() {
     if (source_ != nullptr) Stop();
 
-    source_ = sourceFactory_(boundAddress_.load());
+    source_ = sourceFactory_(boundAddress());
     if (!CheckStep(source_->Create(), PacketSource::Step::kCreate)) return false;
     if (!CheckStep(source_->Configure(), PacketSource::Step::kConfigure)) return false;
     if (!CheckStep(source_->Bind(), PacketSource::Step::kBind)) return false;
@@ -102,8 +107,11 @@ bool CaptureSession::Stop() {
     return true;
 }
 
-int CaptureSession::OnAddressChosen(std::uint32_t address) {
-    boundAddress_.store(address);
+int CaptureSession::OnAddressChosen(const IpAddress& address) {
+    {
+        const std::lock_guard lock(boundMutex_);
+        boundAddress_ = address;
+    }
     if (!running_.load()) return 0;
     Stop();
     return Start() ? 1 : 0;
@@ -202,9 +210,10 @@ void CaptureSession::PipelineLoop(DatagramQueue& queue) {
     bool processedSinceBatchEnd = false;
     while (auto batch = queue.Pop()) {
         bool failed = false;
+        const IpAddress bound = boundAddress();
         for (std::size_t i = 0; i < batch->size(); ++i) {
             if (!running_.load(std::memory_order_relaxed)) break;
-            const bool listed = pipeline_.Process((*batch)[i], boundAddress_.load());
+            const bool listed = pipeline_.Process((*batch)[i], bound);
             processedSinceBatchEnd = true;
             if (!listed && pipeline_.failure()) {
                 failed = true;

@@ -42,7 +42,7 @@ public:
 /// one after another, in the order they arrived.
 class CaptureSession {
 public:
-    using SourceFactory = std::function<std::unique_ptr<PacketSource>(std::uint32_t address)>;
+    using SourceFactory = std::function<std::unique_ptr<PacketSource>(const IpAddress& address)>;
 
     /// A batch takes up to this many datagrams, fewer where they are large: about
     /// kBatchBytes, so that its buffer stays small enough to be reused.
@@ -78,7 +78,7 @@ public:
     bool Stop();
     /// A new bound address; restarts a running capture on it. 0 when capture was not running,
     /// else the result of Start.
-    int OnAddressChosen(std::uint32_t address);
+    int OnAddressChosen(const IpAddress& address);
     /// The Start/Stop command.
     void OnStartStop();
     /// After SessionHost::OnCaptureEnded: reports a receive failure and stops. True when the
@@ -94,7 +94,7 @@ public:
     void SetPassedErrorRetry(PassedErrorRetry retry) { retry_ = retry; }
 
     bool running() const { return running_.load(); }
-    std::uint32_t boundAddress() const { return boundAddress_.load(); }
+    IpAddress boundAddress() const;
     std::string boundAddressText() const;
     /// When the first datagram of the current capture was read, if one was.
     std::optional<std::chrono::steady_clock::time_point> firstReadTime() const;
@@ -113,7 +113,8 @@ private:
     SourceFactory sourceFactory_;
 
     std::atomic<bool> running_{false};
-    std::atomic<std::uint32_t> boundAddress_{0};
+    mutable std::mutex boundMutex_;
+    IpAddress boundAddress_;  // guarded by boundMutex_
     std::atomic<std::int64_t> firstReadNanoseconds_{0};
 
     // Owned by the owner's thread; the receive thread uses the source until it is joined.

@@ -6,6 +6,7 @@
 
 #include "base/CheckCall.h"
 #include "capture/DatagramBatch.h"
+#include "decode/IpAddress.h"
 
 namespace ravelin {
 
@@ -15,7 +16,7 @@ class DatagramSink {
 public:
     virtual ~DatagramSink() = default;
     /// Lists one datagram, or drops it; true when a packet row was added.
-    virtual bool Process(const Datagram& datagram, std::uint32_t boundAddress) = 0;
+    virtual bool Process(const Datagram& datagram, const IpAddress& boundAddress) = 0;
     /// The queue ran dry, or capture ended, after one datagram or more (listed or not) since
     /// the last call: nothing more is waiting for now.
     virtual void EndBatch() = 0;

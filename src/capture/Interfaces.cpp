@@ -9,14 +9,26 @@
 
 namespace ravelin {
 
-std::vector<InterfaceAddress> ListIpv4Interfaces() {
+std::vector<InterfaceAddress> ListInterfaces() {
     std::vector<InterfaceAddress> result;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return result;
     for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        if (entry->ifa_addr == nullptr) continue;
+        const int family = entry->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
         InterfaceAddress item;
         item.name = entry->ifa_name;
+        item.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
+        item.up = (entry->ifa_flags & IFF_UP) != 0;
+        if (family == AF_INET6) {
+            sockaddr_in6 address{};
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            item.ipv6 = true;
+            std::memcpy(item.address6.data(), &address.sin6_addr, item.address6.size());
+            result.push_back(std::move(item));
+            continue;
+        }
         sockaddr_in address{};
         std::memcpy(&address, entry->ifa_addr, sizeof address);
         item.address = address.sin_addr.s_addr;
@@ -25,22 +37,28 @@ std::vector<InterfaceAddress> ListIpv4Interfaces() {
             std::memcpy(&netmask, entry->ifa_netmask, sizeof netmask);
             item.netmask = netmask.sin_addr.s_addr;
         }
-        item.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
-        item.up = (entry->ifa_flags & IFF_UP) != 0;
         result.push_back(std::move(item));
     }
     freeifaddrs(list);
     return result;
 }
 
-std::optional<std::string> DeviceForAddress(std::uint32_t address,
+std::optional<std::string> DeviceForAddress(const IpAddress& chosen,
                                             const std::vector<InterfaceAddress>& interfaces) {
-    if (address == 0) return std::string("any");
+    if (chosen.isAny()) return std::string("any");
+    if (chosen.ipv6) {
+        for (const auto& item : interfaces) {
+            if (item.ipv6 && item.address6 == chosen.bytes) return item.name;
+        }
+        return std::nullopt;
+    }
+    const std::uint32_t address = chosen.ipv4();
     for (const auto& item : interfaces) {
-        if (item.address == address) return item.name;
+        if (!item.ipv6 && item.address == address) return item.name;
     }
     for (const auto& item : interfaces) {
-        if (item.loopback && (item.address & item.netmask) == (address & item.netmask)) {
+        if (!item.ipv6 && item.loopback &&
+            (item.address & item.netmask) == (address & item.netmask)) {
             return item.name;
         }
     }
@@ -55,14 +73,15 @@ std::vector<Adapter> ListAdapters() {
     for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
         const bool allInterfaces = std::strcmp(device->name, "any") == 0;
         const sockaddr* ipv4 = nullptr;
+        const sockaddr* ipv6 = nullptr;
         for (const pcap_addr_t* entry = device->addresses; entry != nullptr; entry = entry->next) {
-            if (entry->addr != nullptr && entry->addr->sa_family == AF_INET) {
-                ipv4 = entry->addr;
-                break;
-            }
+            if (entry->addr == nullptr) continue;
+            if (entry->addr->sa_family == AF_INET && ipv4 == nullptr) ipv4 = entry->addr;
+            if (entry->addr->sa_family == AF_INET6 && ipv6 == nullptr) ipv6 = entry->addr;
         }
-        // A device without IPv4 would mean 0.0.0.0, which captures everywhere: only "any" says so.
-        if (ipv4 == nullptr && !allInterfaces) continue;
+        // A device without an address would mean 0.0.0.0, which captures everywhere: only
+        // "any" says so.
+        if (ipv4 == nullptr && ipv6 == nullptr && !allInterfaces) continue;
         Adapter adapter;
         adapter.label = device->name;
         if (device->description != nullptr && device->description[0] != '\0') {
@@ -71,7 +90,13 @@ std::vector<Adapter> ListAdapters() {
         if (ipv4 != nullptr) {
             sockaddr_in address{};
             std::memcpy(&address, ipv4, sizeof address);
-            adapter.address = address.sin_addr.s_addr;
+            adapter.address = IpAddress(address.sin_addr.s_addr);
+        } else if (ipv6 != nullptr && !allInterfaces) {
+            sockaddr_in6 address{};
+            std::memcpy(&address, ipv6, sizeof address);
+            std::array<std::uint8_t, 16> bytes{};
+            std::memcpy(bytes.data(), &address.sin6_addr, bytes.size());
+            adapter.address = IpAddress::Ipv6(bytes);
         }
         adapters.push_back(std::move(adapter));
     }
@@ -89,13 +114,15 @@ bool IsLoopback(std::uint32_t networkOrderAddress) {
 
 std::uint32_t ChooseDefaultAddress(const std::vector<InterfaceAddress>& interfaces) {
     for (const auto& item : interfaces) {
-        if (item.up && !item.loopback && !IsLoopback(item.address)) return item.address;
+        if (!item.ipv6 && item.up && !item.loopback && !IsLoopback(item.address)) {
+            return item.address;
+        }
     }
     return htonl(INADDR_LOOPBACK);
 }
 
 std::uint32_t DefaultCaptureAddress() {
-    return ChooseDefaultAddress(ListIpv4Interfaces());
+    return ChooseDefaultAddress(ListInterfaces());
 }
 
 }  // namespace ravelin

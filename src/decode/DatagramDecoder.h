@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "decode/IpAddress.h"
 #include "decode/IpHeader.h"
 #include "decode/Ipv6Header.h"
 #include "decode/TcpHeader.h"
@@ -35,6 +36,12 @@ struct DecodedDatagram {
 
     std::uint16_t sourcePort() const;
     std::uint16_t destinationPort() const;
+    IpAddress sourceIp() const {
+        return ipv6 ? IpAddress::Ipv6(ip6.sourceAddress) : IpAddress(ip.sourceAddress);
+    }
+    IpAddress destinationIp() const {
+        return ipv6 ? IpAddress::Ipv6(ip6.destinationAddress) : IpAddress(ip.destinationAddress);
+    }
 };
 
 /// Decodes the IP header and, for TCP and UDP, the transport header and payload. A datagram

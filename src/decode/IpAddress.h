@@ -15,13 +15,16 @@ struct IpAddress {
     std::array<std::uint8_t, 16> bytes{};
     bool ipv6 = false;
 
-    static IpAddress Ipv4(std::uint32_t networkOrder) {
-        IpAddress address;
-        std::memcpy(address.bytes.data(), &networkOrder, sizeof networkOrder);
-        return address;
+    IpAddress() = default;
+    /// An IPv4 address in network byte order, as IPv4 addresses are held everywhere else.
+    IpAddress(std::uint32_t ipv4NetworkOrder) {  // implicit: as IPv4 was held before IPv6
+        std::memcpy(bytes.data(), &ipv4NetworkOrder, sizeof ipv4NetworkOrder);
     }
     static IpAddress Ipv6(const std::array<std::uint8_t, 16>& bytes) {
-        return IpAddress{bytes, true};
+        IpAddress address;
+        address.bytes = bytes;
+        address.ipv6 = true;
+        return address;
     }
     /// Dotted decimal or the standard compressed IPv6 text; nothing for anything else.
     static std::optional<IpAddress> Parse(std::string_view text);

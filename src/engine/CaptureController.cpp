@@ -30,7 +30,7 @@ void CaptureController::Stop() {
     session().Stop();
 }
 
-void CaptureController::Rebind(std::uint32_t address) {
+void CaptureController::Rebind(const IpAddress& address) {
     if (monitor_.showingOpenedCapture()) {
         Stop();
         monitor_.ReturnToSystemSources();

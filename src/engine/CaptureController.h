@@ -20,7 +20,7 @@ public:
     /// Both lists were emptied and the counters reset. On the owner's thread.
     virtual void OnCleared() {}
     /// The bound address changed. On the owner's thread.
-    virtual void OnAddressChanged(std::uint32_t /*address*/) {}
+    virtual void OnAddressChanged(const IpAddress& /*address*/) {}
     /// The source ended by itself: on the pipeline thread, which must not wait for the owner's.
     /// The owner then calls CaptureController::FinishEnded on its own thread.
     virtual void OnEndReached() = 0;
@@ -53,7 +53,7 @@ public:
     void Stop();
     /// Capture moves to `address`, and continues there if it ran. A saved capture that was
     /// shown gives way to live traffic again.
-    void Rebind(std::uint32_t address);
+    void Rebind(const IpAddress& address);
     /// Replays the saved capture `path` into emptied lists, its processes in the tree, as
     /// made elsewhere (on 0.0.0.0). Whether it runs.
     bool OpenFile(const std::string& path);

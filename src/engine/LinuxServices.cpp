@@ -22,14 +22,14 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
     };
     if (readFile) {
         services.replaysFile = true;
-        services.packetSources = [file = *readFile](std::uint32_t) {
+        services.packetSources = [file = *readFile](const IpAddress&) {
             return std::make_unique<PcapFileSource>(file);
         };
         // A file's packets were captured wherever it was made: this host's addresses say
         // nothing of which were sent, --bind does.
         services.localInterfaces = [] { return std::vector<InterfaceAddress>(); };
     } else {
-        services.packetSources = [](std::uint32_t address) {
+        services.packetSources = [](const IpAddress& address) {
             return std::make_unique<PcapLiveSource>(address);
         };
         services.openConnectionWatch = []() -> std::unique_ptr<SocketEventSource> {

@@ -75,7 +75,7 @@ void Monitor::OpenCapture(const std::string& path) {
     if (tree_ != nullptr) tree_->ForgetProcessNodes();
     openedCapture_ = true;
     session_->SetSourceFactory(
-        [open = services_.fileSources, path](std::uint32_t) { return open(path); });
+        [open = services_.fileSources, path](const IpAddress&) { return open(path); });
     // A saved capture was made wherever it was made: this host's addresses say nothing of
     // which packets it sent.
     pipeline_.SetLocalInterfaces([] { return std::vector<InterfaceAddress>(); });

@@ -7,6 +7,8 @@
 
 #include "engine/SystemServices.h"
 
+#include "decode/IpAddress.h"
+
 namespace ravelin {
 
 /// What an engine is asked to do, given once when it is built: the window's choices and the
@@ -35,8 +37,8 @@ struct MonitorOptions {
     /// Counts every packet for its owner, listed or not (owners are known only while they are
     /// looked up).
     bool countTraffic = false;
-    /// The address capture binds to first (network byte order); none: it waits for one.
-    std::optional<std::uint32_t> address;
+    /// The address capture binds to first; none: it waits for one.
+    std::optional<IpAddress> address;
     /// A saved capture replayed instead of live traffic; its recorded owners make the tree.
     std::optional<std::string> replayFile;
     /// The configuration file whose extension colours the HTTP rows get.

@@ -31,7 +31,7 @@ struct SystemServices {
     /// Where the listed packets' bytes are kept.
     std::unique_ptr<PayloadSpool> spool;
     /// The interfaces whose addresses count as this host's when capture is bound to 0.0.0.0.
-    std::function<std::vector<InterfaceAddress>()> localInterfaces = ListIpv4Interfaces;
+    std::function<std::vector<InterfaceAddress>()> localInterfaces = ListInterfaces;
     /// Owner lookups, on the pipeline thread.
     std::unique_ptr<SocketTable> lookupSockets;
     std::unique_ptr<ProcessSource> lookupProcesses;

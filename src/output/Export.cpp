@@ -31,25 +31,33 @@ bool EqualIgnoringCase(std::string_view left, std::string_view right) {
 }
 
 void AppendLine(std::string& out, std::string_view label, const StoredRow<PacketRow>& stored,
-                int column) {
+                int column, const Ipv6AddressBook& addresses) {
     out += label;
-    AppendPacketCellText(stored, {}, column, out);
+    AppendPacketCellText(stored, {}, column, out, addresses);
     out += "\r\n";
 }
 
 void AppendEndpoint(std::string& out, const StoredRow<PacketRow>& stored, int addressColumn,
-                    int portColumn) {
-    AppendPacketCellText(stored, {}, addressColumn, out);
+                    int portColumn, const Ipv6AddressBook& addresses) {
+    // An IPv6 address holds colons of its own: the port needs the brackets to be told apart.
+    if (stored.row.ipv6) out += '[';
+    AppendPacketCellText(stored, {}, addressColumn, out, addresses);
+    if (stored.row.ipv6) out += ']';
     out += ':';
-    AppendPacketCellText(stored, {}, portColumn, out);
+    AppendPacketCellText(stored, {}, portColumn, out, addresses);
 }
 
 /// True when the source side is the bound address, so that the far side is the destination.
-/// Bound to all interfaces, no source is 0.0.0.0: the row's own direction says it.
-bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAddressText) {
-    if (boundAddressText == "0.0.0.0") return stored.row.sentByThisHost;
+/// Bound to all interfaces, no source is 0.0.0.0 or ::, and with an address of one family a
+/// row of the other was sent or received by the same device: the row's own direction says it.
+bool SourceIsBound(const StoredRow<PacketRow>& stored, std::string_view boundAddressText,
+                   const Ipv6AddressBook& addresses) {
+    const bool boundIpv6 = boundAddressText.find(':') != std::string_view::npos;
+    if (boundAddressText == "0.0.0.0" || boundAddressText == "::" || boundIpv6 != stored.row.ipv6) {
+        return stored.row.sentByThisHost;
+    }
     std::string source;
-    AppendPacketCellText(stored, {}, kSourceAddressColumn, source);
+    AppendPacketCellText(stored, {}, kSourceAddressColumn, source, addresses);
     return EqualIgnoringCase(source, boundAddressText);
 }
 
@@ -65,16 +73,17 @@ std::string JoinUrls(const std::vector<std::string>& urls) {
     return text;
 }
 
-std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
+std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                        const Ipv6AddressBook& addresses) {
     std::string text;
-    AppendLine(text, "Time:", stored, kTimeColumn);
-    AppendLine(text, "Protocol:", stored, kProtocolColumn);
+    AppendLine(text, "Time:", stored, kTimeColumn, addresses);
+    AppendLine(text, "Protocol:", stored, kProtocolColumn, addresses);
     text += "Source:";
-    AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn);
+    AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn, addresses);
     text += "\r\nDest:";
-    AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn);
+    AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn, addresses);
     text += "\r\n";
-    AppendLine(text, "DataLength:", stored, kDataLengthColumn);
+    AppendLine(text, "DataLength:", stored, kDataLengthColumn, addresses);
     text += "\r\n";
     // The payload is read as a C string: the text ends at its first zero byte.
     const auto* chars = reinterpret_cast<const char*>(payload.data());
@@ -84,23 +93,25 @@ std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std:
     return text;
 }
 
-std::string RemoteAddressText(const StoredRow<PacketRow>& stored,
-                              std::string_view boundAddressText) {
+std::string RemoteAddressText(const StoredRow<PacketRow>& stored, std::string_view boundAddressText,
+                              const Ipv6AddressBook& addresses) {
     std::string text;
-    AppendPacketCellText(
-        stored, {},
-        SourceIsBound(stored, boundAddressText) ? kDestinationAddressColumn : kSourceAddressColumn,
-        text);
+    AppendPacketCellText(stored, {},
+                         SourceIsBound(stored, boundAddressText, addresses)
+                             ? kDestinationAddressColumn
+                             : kSourceAddressColumn,
+                         text, addresses);
     return text;
 }
 
 std::string RemoteEndpointText(const StoredRow<PacketRow>& stored,
-                               std::string_view boundAddressText) {
+                               std::string_view boundAddressText,
+                               const Ipv6AddressBook& addresses) {
     std::string text;
-    if (SourceIsBound(stored, boundAddressText)) {
-        AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn);
+    if (SourceIsBound(stored, boundAddressText, addresses)) {
+        AppendEndpoint(text, stored, kDestinationAddressColumn, kDestinationPortColumn, addresses);
     } else {
-        AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn);
+        AppendEndpoint(text, stored, kSourceAddressColumn, kSourcePortColumn, addresses);
     }
     return text;
 }

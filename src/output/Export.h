@@ -21,19 +21,21 @@ std::string JoinUrls(const std::vector<std::string>& urls);
 
 /// The clipboard text of one packet: time, protocol, both endpoints and the data length, each
 /// on a CR LF line, a blank line, the payload as text up to its first zero byte, a blank line
-/// and the hex dump of the whole payload.
-std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload);
+/// and the hex dump of the whole payload. An IPv6 endpoint is "[address]:port".
+std::string CopyAllText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
+                        const Ipv6AddressBook& addresses);
 
 /// The address of the far side: the source, unless the source is the bound address (compared
 /// ignoring case), then the destination. With the bound address 0.0.0.0, the destination of a
-/// row sent by this host (PacketRow::sentByThisHost), else the source.
-std::string RemoteAddressText(const StoredRow<PacketRow>& stored,
-                              std::string_view boundAddressText);
+/// row sent by this host (PacketRow::sentByThisHost), else the source; so too with "::", and
+/// for a row of the other family than the bound address's.
+std::string RemoteAddressText(const StoredRow<PacketRow>& stored, std::string_view boundAddressText,
+                              const Ipv6AddressBook& addresses);
 
-/// The far side as "address:port", chosen as RemoteAddressText chooses it; the port is empty
-/// for rows without ports.
+/// The far side as "address:port" ("[address]:port" for IPv6), chosen as RemoteAddressText
+/// chooses it; the port is empty for rows without ports.
 std::string RemoteEndpointText(const StoredRow<PacketRow>& stored,
-                               std::string_view boundAddressText);
+                               std::string_view boundAddressText, const Ipv6AddressBook& addresses);
 
 struct SaveResult {
     bool created = false;  ///< the file was created or truncated

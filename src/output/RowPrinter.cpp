@@ -53,7 +53,8 @@ void AppendColourHex(Colour colour, std::string& out) {
 }
 
 void AppendPacketLine(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
-                      std::string& out, std::optional<int> ownerPid) {
+                      const Ipv6AddressBook& addresses, std::string& out,
+                      std::optional<int> ownerPid) {
     std::string cell;
     for (int column = 0; column < PacketRow::kColumnCount; ++column) {
         cell.clear();
@@ -61,7 +62,7 @@ void AppendPacketLine(const StoredRow<PacketRow>& stored, std::span<const std::u
         if (column == kPacketDataColumn) {
             AppendPreviewBytes(payload, cell);
         } else {
-            AppendPacketCellText(stored, payload, column, cell);
+            AppendPacketCellText(stored, payload, column, cell, addresses);
         }
         AppendEscaped(cell, out);
         out += '\t';

@@ -25,7 +25,8 @@ void AppendColourHex(Colour colour, std::string& out);
 /// bytes of `payload`, AppendPreviewBytes) and the row colour, TAB-separated, then the owner's
 /// process id when one is given, ending in a line feed.
 void AppendPacketLine(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
-                      std::string& out, std::optional<int> ownerPid = std::nullopt);
+                      const Ipv6AddressBook& addresses, std::string& out,
+                      std::optional<int> ownerPid = std::nullopt);
 
 /// One line of --print marks: the HTTP row's serial, TAB, the packet rows that linking it
 /// marks, ascending and separated by spaces, ending in a line feed.

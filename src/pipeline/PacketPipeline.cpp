@@ -10,8 +10,6 @@ namespace ravelin {
 
 namespace {
 
-constexpr std::uint32_t kAnyAddress = 0;  // 0.0.0.0: capture on all interfaces
-
 bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t> inner) {
     return !outer.empty() && inner.data() >= outer.data() &&
            inner.data() + inner.size() <= outer.data() + outer.size();
@@ -26,9 +24,11 @@ void PacketPipeline::EndBatch() {
     if (observer_ != nullptr) observer_->OnBatchEnd();
 }
 
-bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddress) {
+bool PacketPipeline::Process(const Datagram& datagram, const IpAddress& boundAddress) {
     if (failure_) failure_.reset();  // it tells of the last datagram only
-    if (datagram.bytes.size() < kMinimumDatagram || datagram.bytes.size() > kMaximumDatagram) {
+    const std::size_t size = datagram.bytes.size();
+    if (size < kMinimumDatagram ||
+        size > ((datagram.bytes[0] >> 4) == 6 ? kMaximumIpv6Datagram : kMaximumDatagram)) {
         return false;
     }
     const auto decoded = DecodeDatagram(datagram.bytes);
@@ -36,10 +36,18 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
 
     // Captured on all interfaces, a packet is sent by this host when any of its addresses is
     // the source. The clock is read without a system call; the interfaces now and then.
-    const bool sentByThisHost =
-        boundAddress == kAnyAddress
-            ? localAddresses_.Contains(decoded->ip.sourceAddress, LocalAddresses::Clock::now())
-            : decoded->ip.sourceAddress == boundAddress;
+    bool sentByThisHost = false;
+    if (!decoded->ipv6) {
+        sentByThisHost =
+            boundAddress.isAny() || boundAddress.ipv6
+                ? localAddresses_.Contains(decoded->ip.sourceAddress, LocalAddresses::Clock::now())
+                : decoded->ip.sourceAddress == boundAddress.ipv4();
+    } else {
+        sentByThisHost = boundAddress.isAny() || !boundAddress.ipv6
+                             ? localAddresses_.ContainsIpv6(decoded->ip6.sourceAddress,
+                                                            LocalAddresses::Clock::now())
+                             : decoded->ip6.sourceAddress == boundAddress.bytes;
+    }
     const std::uint16_t localPort =
         sentByThisHost ? decoded->sourcePort() : decoded->destinationPort();
     FilterDecision decision;
@@ -57,7 +65,7 @@ bool PacketPipeline::Process(const Datagram& datagram, std::uint32_t boundAddres
     if (!decision.keep) return false;
 
     const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
-    const PacketRow row = MakePacketRow(*decoded, time, sentByThisHost);
+    const PacketRow row = MakePacketRow(*decoded, time, sentByThisHost, lists_.addresses);
 
     // Recognition reads only the datagram, so it runs before the lists are locked. A later
     // fragment continues a payload: what it begins with does not begin a request.

@@ -20,13 +20,13 @@ namespace ravelin {
 class PacketPipeline : public DatagramSink {
 public:
     static constexpr std::size_t kMinimumDatagram = 20;
-    // An IPv6 datagram is 40 bytes of header and up to 65535 more.
-    static constexpr std::size_t kMaximumDatagram = 65535 + 40;
+    static constexpr std::size_t kMaximumDatagram = 65535;
+    /// 40 bytes of header and a payload of up to 65535.
+    static constexpr std::size_t kMaximumIpv6Datagram = 65535 + 40;
 
     /// `interfaces` lists this host's interfaces, whose addresses count as sent-from with the
     /// bound address 0.0.0.0: the host's own by default, a fixed list in tests.
-    explicit PacketPipeline(CaptureLists& lists,
-                            LocalAddresses::Lister interfaces = ListIpv4Interfaces)
+    explicit PacketPipeline(CaptureLists& lists, LocalAddresses::Lister interfaces = ListInterfaces)
         : lists_(lists), localAddresses_(std::move(interfaces)) {}
 
     void SetFilter(PacketFilter* filter) { filter_ = filter; }
@@ -48,9 +48,10 @@ public:
     void SetTrimWorkingSet(bool trim) { trimWorkingSet_ = trim; }
 
     /// Lists one datagram, or drops it; true when a packet row was added. The datagram was
-    /// sent by this host when its source is `boundAddress`, or, where that is 0.0.0.0 (all
-    /// interfaces), any address of this host.
-    bool Process(const Datagram& datagram, std::uint32_t boundAddress) override;
+    /// sent by this host when its source is `boundAddress`, or, where that is 0.0.0.0 or ::
+    /// (all interfaces) or of the other family (the same device's other half), any address of
+    /// this host.
+    bool Process(const Datagram& datagram, const IpAddress& boundAddress) override;
 
     /// Hands the counts over, and tells the observer that the queue ran dry when something was
     /// listed since it last heard so.

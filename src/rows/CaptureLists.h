@@ -11,6 +11,7 @@
 
 #include "capture/PcapngFormat.h"
 #include "rows/HttpRow.h"
+#include "rows/Ipv6AddressBook.h"
 #include "rows/PacketOwner.h"
 #include "rows/PacketRow.h"
 #include "rows/PayloadSpool.h"
@@ -32,6 +33,8 @@ struct CaptureLists {
 
     RowStore<PacketRow> packets;
     RowStore<HttpRow> requests;
+    /// The IPv6 addresses that packet rows name by number.
+    Ipv6AddressBook addresses;
     std::mutex updateMutex;
     const std::unique_ptr<PayloadSpool> spool;
 

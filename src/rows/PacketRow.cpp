@@ -8,8 +8,15 @@
 namespace ravelin {
 
 void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
-                          int column, std::string& out) {
+                          int column, std::string& out, const Ipv6AddressBook& addresses) {
     const PacketRow& row = stored.row;
+    const auto appendAddress = [&](std::uint32_t address) {
+        if (row.ipv6) {
+            out += Ipv6AddressText(addresses.At(address)).view();
+        } else {
+            out += AddressText(address).view();
+        }
+    };
     switch (column) {
         case 0:
             out += DecimalText(stored.serial).view();
@@ -21,13 +28,13 @@ void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const st
             out += ProtocolName(row.protocol);
             break;
         case 3:
-            out += AddressText(row.sourceAddress).view();
+            appendAddress(row.sourceAddress);
             break;
         case 4:
             if (row.hasPorts) out += DecimalText(row.sourcePort).view();
             break;
         case 5:
-            out += AddressText(row.destinationAddress).view();
+            appendAddress(row.destinationAddress);
             break;
         case 6:
             if (row.hasPorts) out += DecimalText(row.destinationPort).view();

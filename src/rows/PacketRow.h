@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "rows/Ipv6AddressBook.h"
 #include "rows/PacketRecord.h"
 #include "rows/RowStore.h"
 
@@ -15,14 +16,17 @@ struct PacketRow {
     static constexpr std::size_t kPreviewBytes = 128;
 
     PacketRecord record;
-    std::uint32_t sourceAddress = 0;       ///< network byte order
-    std::uint32_t destinationAddress = 0;  ///< network byte order
+    /// IPv4: the address in network byte order. IPv6: its number in the capture's
+    /// Ipv6AddressBook, which keeps each address once.
+    std::uint32_t sourceAddress = 0;
+    std::uint32_t destinationAddress = 0;
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint16_t dataLength = 0;  ///< the data-length column
     std::uint8_t protocol = 0;
     bool hasPorts : 1 = false;        ///< TCP or UDP
     bool sentByThisHost : 1 = false;  ///< the direction that the row's colour shows
+    bool ipv6 : 1 = false;
     std::uint8_t hour = 0;
     std::uint8_t minute = 0;
     std::uint8_t second = 0;
@@ -35,12 +39,12 @@ static_assert(sizeof(StoredRow<PacketRow>) <= 44);
 constexpr int kPacketDataColumn = 8;
 
 /// Appends the text of one column of a stored packet row to `out`, as UTF-8: serial, time,
-/// protocol, source address and port, destination address and port, data length, and the
-/// preview: at most 128 bytes of `payload` (the row's, from the spool) as the text pane shows
-/// them (AppendPayloadText: UTF-8 sequences as their characters, every other byte as one
-/// character, zero bytes as spaces).
+/// protocol, source address (an IPv6 one from `addresses`) and port, destination address and port,
+/// data length, and the preview: at most 128 bytes of `payload` (the row's, from the spool) as the
+/// text pane shows them (AppendPayloadText: UTF-8 sequences as their characters, every other byte
+/// as one character, zero bytes as spaces).
 void AppendPacketCellText(const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload,
-                          int column, std::string& out);
+                          int column, std::string& out, const Ipv6AddressBook& addresses);
 
 /// The preview's bytes themselves: at most the first 128 bytes of `payload`, zero bytes made
 /// spaces, every other byte as it is (for output that escapes bytes, not characters).

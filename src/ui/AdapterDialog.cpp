@@ -20,13 +20,16 @@ constexpr int kAddressRole = Qt::UserRole;
 
 }  // namespace
 
-AdapterDialog::AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startAddress)
+AdapterDialog::AdapterDialog(QWidget* owner, std::optional<IpAddress> startAddress)
     : QDialog(owner), list_(new QTableWidget(this)) {
     setWindowTitle(QString::fromUtf8("网卡"));
     list_->setColumnCount(2);
     list_->setHorizontalHeaderLabels({QString::fromUtf8("网卡"), QStringLiteral("IP")});
     list_->setColumnWidth(0, 350);
-    list_->setColumnWidth(1, 110);
+    // Room for an IPv6 address, a global one with all eight groups written out.
+    list_->setColumnWidth(1, list_->fontMetrics().horizontalAdvance(
+                                 QStringLiteral("2001:db8:ffff:ffff:ffff:ffff:ffff:ffff")) +
+                                 16);
     list_->horizontalHeader()->setSectionsClickable(false);
     list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list_->verticalHeader()->hide();
@@ -48,15 +51,17 @@ AdapterDialog::AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startA
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_);
     layout->addLayout(buttons);
-    resize(500, 260);
+    resize(list_->columnWidth(0) + list_->columnWidth(1) + 40, 260);
 
     PostAddress(startAddress ? *startAddress : DefaultCaptureAddress());
     FillAdapterList();
 }
 
-void AdapterDialog::PostAddress(std::uint32_t address) {
+void AdapterDialog::PostAddress(const IpAddress& address) {
+    const auto text = address.text();
+    const QString chosen = QString::fromLatin1(text.view().data(), static_cast<int>(text.size()));
     QMetaObject::invokeMethod(
-        this, [this, address] { emit addressChosen(address); }, Qt::QueuedConnection);
+        this, [this, chosen] { emit addressChosen(chosen); }, Qt::QueuedConnection);
 }
 
 void AdapterDialog::FillAdapterList() {
@@ -65,10 +70,11 @@ void AdapterDialog::FillAdapterList() {
     for (int row = 0; row < static_cast<int>(adapters.size()); ++row) {
         const Adapter& adapter = adapters[static_cast<std::size_t>(row)];
         auto* name = new QTableWidgetItem(QString::fromStdString(adapter.label));
-        name->setData(kAddressRole, static_cast<quint32>(adapter.address));
-        const auto addressText = AddressText(adapter.address);
-        auto* address = new QTableWidgetItem(
-            QString::fromLatin1(addressText.view().data(), static_cast<int>(addressText.size())));
+        const auto addressText = adapter.address.text();
+        const QString shown =
+            QString::fromLatin1(addressText.view().data(), static_cast<int>(addressText.size()));
+        name->setData(kAddressRole, shown);
+        auto* address = new QTableWidgetItem(shown);
         for (QTableWidgetItem* item : {name, address}) {
             item->setBackground(ToQColor(kBackgroundColour));
         }
@@ -88,7 +94,9 @@ void AdapterDialog::accept() {
         return;
     }
     const QTableWidgetItem* item = list_->item(selected.first().row(), 0);
-    PostAddress(item->data(kAddressRole).toUInt());
+    if (const auto address = IpAddress::Parse(item->data(kAddressRole).toString().toStdString())) {
+        PostAddress(*address);
+    }
     hide();
 }
 

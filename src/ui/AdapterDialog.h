@@ -5,27 +5,30 @@
 #include <cstdint>
 #include <optional>
 
+#include "decode/IpAddress.h"
+
 class QTableWidget;
 
 namespace ravelin {
 
-/// Lets the user choose the local IPv4 address that capture listens on. Made once, hidden, when
-/// the window starts; it then offers the start-up address (the command line's, else this
+/// Lets the user choose the local IPv4 or IPv6 address that capture listens on. Made once, hidden,
+/// when the window starts; it then offers the start-up address (the command line's, else this
 /// host's), and later every confirmed choice, through addressChosen.
 class AdapterDialog : public QDialog {
     Q_OBJECT
 
 public:
-    /// `startAddress` (network byte order) is offered first; without one, this host's address.
-    explicit AdapterDialog(QWidget* owner, std::optional<std::uint32_t> startAddress = {});
+    /// `startAddress` is offered first; without one, this host's address.
+    explicit AdapterDialog(QWidget* owner, std::optional<IpAddress> startAddress = {});
 
     QTableWidget* adapterList() const { return list_; }
     /// Shows the dialog in front, over the middle of its owner.
     void Present();
 
 signals:
-    /// An address in network byte order; delivered through the event loop, as a posted message.
-    void addressChosen(quint32 address);
+    /// The address's text (dotted IPv4, or IPv6); delivered through the event loop, as a posted
+    /// message.
+    void addressChosen(const QString& address);
 
 public slots:
     void accept() override;  ///< "确定"
@@ -33,7 +36,7 @@ public slots:
 
 private:
     void FillAdapterList();
-    void PostAddress(std::uint32_t address);
+    void PostAddress(const IpAddress& address);
 
     QTableWidget* list_;
 };

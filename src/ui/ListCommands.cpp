@@ -119,20 +119,20 @@ void ListCommands::OnCopyAll() {
     std::vector<std::uint8_t> payload;
     lists_.ReadPacket(rows.first(), kWholePayload, payload,
                       [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> bytes) {
-                          text = CopyAllText(stored, bytes);
+                          text = CopyAllText(stored, bytes, lists_.addresses);
                       });
     SetClipboardText(text);
 }
 
 void ListCommands::OnCopyRemoteAddress() {
     if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteAddressText(*row, boundAddressText_()));
+        SetClipboardText(RemoteAddressText(*row, boundAddressText_(), lists_.addresses));
     }
 }
 
 void ListCommands::OnCopyRemoteEndpoint() {
     if (const auto row = FirstSelectedPacket()) {
-        SetClipboardText(RemoteEndpointText(*row, boundAddressText_()));
+        SetClipboardText(RemoteEndpointText(*row, boundAddressText_(), lists_.addresses));
     }
 }
 

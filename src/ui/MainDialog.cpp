@@ -96,7 +96,9 @@ bool MainDialog::Initialise() {
     treeWidth_ = ini_->GetInt("Config", kTreeWidthKey, -1);
 
     adapterDialog_ = new AdapterDialog(this, startAddress_);
-    connect(adapterDialog_, &AdapterDialog::addressChosen, this, &MainDialog::OnAddressChosen);
+    connect(adapterDialog_, &AdapterDialog::addressChosen, this, [this](const QString& text) {
+        if (const auto address = IpAddress::Parse(text.toStdString())) OnAddressChosen(*address);
+    });
 
     topMost_->Restore(*ini_, config.topMost);
 
@@ -169,8 +171,9 @@ void MainDialog::OnEndReached() {
         this, [this] { controller_->FinishEnded(); }, Qt::QueuedConnection);
 }
 
-void MainDialog::OnAddressChanged(std::uint32_t /*address*/) {
+void MainDialog::OnAddressChanged(const IpAddress& /*address*/) {
     status_->ShowAddress(session().boundAddressText());
+    Layout();  // an IPv6 address may need a wider label
 }
 
 void MainDialog::OnCleared() {
@@ -194,7 +197,7 @@ void MainDialog::ShowError(std::string_view text) {
                           QString::fromUtf8(text.data(), static_cast<int>(text.size())));
 }
 
-void MainDialog::OnAddressChosen(quint32 address) {
+void MainDialog::OnAddressChosen(const IpAddress& address) {
     controller_->Rebind(address);
 }
 

@@ -61,7 +61,7 @@ public:
     ErrorReporter& reporter() override { return *this; }
     void OnStateChanged(CaptureState state) override;
     void OnCleared() override;
-    void OnAddressChanged(std::uint32_t address) override;
+    void OnAddressChanged(const IpAddress& address) override;
     void OnEndReached() override;  // any thread
     void ShowError(std::string_view text) override;
 
@@ -102,7 +102,7 @@ public:
 public slots:
     void OnStartStop();
     void OnPacketListClick();
-    void OnAddressChosen(quint32 address);
+    void OnAddressChosen(const IpAddress& address);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -126,7 +126,7 @@ private:
 
     std::string iniPath_;
     std::unique_ptr<IniFile> ini_;
-    std::optional<std::uint32_t> startAddress_;  // the adapter dialog's first choice
+    std::optional<IpAddress> startAddress_;  // the adapter dialog's first choice
 
     // Capture and what it feeds.
     std::unique_ptr<CaptureController> controller_;

@@ -123,7 +123,7 @@ bool PacketListModel::ReadCell(int row, int column, std::string& out, Colour& co
         row, wanted, preview_,
         [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
             colour = stored.colour;
-            if (column >= 0) AppendPacketCellText(stored, payload, column, out);
+            if (column >= 0) AppendPacketCellText(stored, payload, column, out, lists_.addresses);
         });
 }
 

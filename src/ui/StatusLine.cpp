@@ -105,7 +105,14 @@ void StatusLine::UpdateCounters() {
 }
 
 void StatusLine::ShowAddress(const std::string& text) {
-    infoLabel_->setText(QString::fromStdString(text));
+    const QString shown = QString::fromStdString(text);
+    // As wide as an IPv4 address always, so that the toolbar does not jump between them; wider
+    // for an IPv6 address that needs it.
+    const QFontMetrics metrics = infoLabel_->fontMetrics();
+    infoLabel_->setFixedWidth(std::max(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")),
+                                       metrics.horizontalAdvance(shown)) +
+                              8);
+    infoLabel_->setText(shown);
 }
 
 void StatusLine::ShowAttributionMode(const std::string& mode) {

@@ -62,7 +62,7 @@ TEST(CommandLineTest, RejectsMistakesWithAReason) {
         {"--duration", "0"},
         {"--duration", "nan"},
         {"--bind", "300.1.1.1"},
-        {"--bind", "::1"},
+        {"--bind", "::1::2"},
         {"--frobnicate"},
         {"packets"},
         {"--pid", "12,,3"},

@@ -50,7 +50,7 @@ std::uint32_t PayloadNumber(const CaptureLists& lists, int row) {
 class CaptureSessionTest : public ::testing::Test {
 protected:
     CaptureSession::SourceFactory FakeFactory() {
-        return [script = script_](std::uint32_t address) {
+        return [script = script_](const IpAddress& address) {
             return std::make_unique<FakePacketSource>(script, address);
         };
     }
@@ -324,7 +324,7 @@ TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
-    CaptureSession session(host, pipeline, [](std::uint32_t address) {
+    CaptureSession session(host, pipeline, [](const IpAddress& address) {
         return std::make_unique<PcapLiveSource>(address);
     });
     session.OnAddressChosen(Ipv4("192.0.2.77"));  // documentation range: on no interface
@@ -339,7 +339,7 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
-    CaptureSession session(host, pipeline, [](std::uint32_t address) {
+    CaptureSession session(host, pipeline, [](const IpAddress& address) {
         return std::make_unique<PcapLiveSource>(address);
     });
     session.OnAddressChosen(Ipv4("127.0.0.1"));
@@ -414,7 +414,7 @@ TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     {
-        CaptureSession session(host, pipeline, [](std::uint32_t address) {
+        CaptureSession session(host, pipeline, [](const IpAddress& address) {
             return std::make_unique<PcapLiveSource>(address);
         });
         if (created) {

@@ -29,7 +29,7 @@ TEST(DefaultAddressTest, TheFirstRealInterfaceThatIsUpElseLoopback) {
 }
 
 TEST(DefaultAddressTest, ThisHostsDefaultIsOneOfItsInterfaceAddresses) {
-    const auto interfaces = ListIpv4Interfaces();
+    const auto interfaces = ListInterfaces();
     const std::uint32_t chosen = DefaultCaptureAddress();
     EXPECT_EQ(chosen, ChooseDefaultAddress(interfaces));
     const bool onAnInterface = std::any_of(

@@ -54,8 +54,17 @@ bool Inside(std::span<const std::uint8_t> part, std::span<const std::uint8_t> wh
 // The facts every decoded datagram must satisfy, hostile or not.
 void ExpectSound(const DecodedDatagram& decoded, std::span<const std::uint8_t> input) {
     EXPECT_TRUE(Inside(decoded.payload, input));
-    if (decoded.ip.isLaterFragment() && decoded.ip.headerLength >= 20 &&
-        decoded.ip.headerLength <= input.size()) {
+    if (decoded.ipv6) {
+        EXPECT_LE(decoded.ip6.upperOffset, decoded.ip6.end);
+        EXPECT_LE(decoded.ip6.end, input.size());
+        if (decoded.transport == Transport::kNone && !decoded.ip6.isLaterFragment()) {
+            EXPECT_TRUE(decoded.payload.empty());
+            EXPECT_EQ(decoded.dataLength, static_cast<std::int32_t>(decoded.ipLength));
+        } else {
+            EXPECT_EQ(decoded.dataLength, static_cast<std::int32_t>(decoded.payload.size()));
+        }
+    } else if (decoded.ip.isLaterFragment() && decoded.ip.headerLength >= 20 &&
+               decoded.ip.headerLength <= input.size()) {
         EXPECT_EQ(decoded.transport, Transport::kNone);
         EXPECT_EQ(decoded.payload.data(), input.data() + decoded.ip.headerLength);
         EXPECT_EQ(decoded.dataLength, static_cast<std::int32_t>(decoded.payload.size()));
@@ -418,7 +427,8 @@ TEST(DatagramDecoderTest, RandomBytesDecodeWithinTheirBytes) {
         // Steer most rounds into the TCP and UDP paths, where the lengths are trusted least.
         if (datagram.size() >= 20 && round % 4 != 0) datagram[9] = round % 2 == 0 ? 6 : 17;
         const auto decoded = DecodeDatagram(datagram);
-        ASSERT_EQ(decoded.has_value(), datagram.size() >= 20);
+        const bool ipv6 = !datagram.empty() && (datagram[0] >> 4) == 6;
+        ASSERT_EQ(decoded.has_value(), datagram.size() >= (ipv6 ? 40U : 20U));
         if (decoded) ExpectSound(*decoded, datagram);
         if (HasFailure()) FAIL() << "round " << round << ", " << datagram.size() << " bytes";
     }

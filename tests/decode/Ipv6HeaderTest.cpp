@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <cstdint>
 #include <vector>
+
+#include "decode/DatagramDecoder.h"
 
 namespace ravelin {
 namespace {
@@ -110,6 +114,41 @@ TEST(Ipv6HeaderTest, FragmentsEspAndLongChains) {
     Bytes ipv4 = Datagram(6, Bytes(20, 0));
     ipv4[0] = 0x45;
     EXPECT_FALSE(header.Parse(ipv4));
+}
+
+TEST(Ipv6HeaderTest, DecodedDatagramsTakeTheirPortsAndLengthsFromWhereTheWalkEnded) {
+    // TCP behind hop-by-hop and destination options: ports, and the payload after the header.
+    Bytes tcp(20, 0);
+    tcp[0] = 0x9C, tcp[1] = 0x40, tcp[3] = 80, tcp[12] = 0x50;
+    const Bytes get = {'G', 'E', 'T', ' '};
+    const auto chained = DecodeDatagram(Datagram(
+        0, Joined({Extension(60, 0, 8), Extension(6, 0, 8), tcp, get})));
+    ASSERT_TRUE(chained);
+    EXPECT_EQ(chained->transport, Transport::kTcp);
+    EXPECT_EQ(chained->sourcePort(), 40000);
+    EXPECT_EQ(chained->destinationPort(), 80);
+    EXPECT_EQ(std::string(chained->payload.begin(), chained->payload.end()), "GET ");
+    EXPECT_EQ(chained->dataLength, 4);
+
+    // A walk that stops names the header it stopped at, with no ports, and the whole length.
+    Bytes cut = Datagram(43, Extension(6, 4, 40));
+    cut.resize(60);
+    const auto stopped = DecodeDatagram(cut);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->ip.protocolName(), "ROUTING");
+    EXPECT_EQ(stopped->transport, Transport::kNone);
+    EXPECT_EQ(stopped->dataLength, 80);  // 40 + the payload length field, whatever was captured
+
+    // A later fragment: its protocol from the Fragment header, its bytes as data.
+    Bytes fragment = Extension(17, 0, 8);
+    fragment[2] = 0x00, fragment[3] = 0xB0;  // offset 22 units, no more fragments
+    const auto later = DecodeDatagram(Datagram(44, Joined({fragment, get})));
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->ip.protocolName(), "UDP");
+    EXPECT_TRUE(later->ip.isLaterFragment());
+    EXPECT_EQ(later->transport, Transport::kNone);
+    EXPECT_EQ(std::string(later->payload.begin(), later->payload.end()), "GET ");
+    EXPECT_EQ(later->dataLength, 4);
 }
 
 }  // namespace

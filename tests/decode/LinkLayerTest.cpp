@@ -67,15 +67,37 @@ std::vector<LinkCase> FramesAround(const Bytes& datagram) {
     };
 }
 
+std::vector<LinkCase> Ipv6FramesAround(const Bytes& datagram) {
+    return {
+        {"Ethernet", DLT_EN10MB, EthernetFrame(datagram, 0, 0x86DD), 14},
+        {"Ethernet 802.1Q", DLT_EN10MB, EthernetFrame(datagram, 1, 0x86DD), 18},
+        {"Linux cooked", DLT_LINUX_SLL, LinuxCookedFrame(datagram, 0x86DD), 16},
+        {"Linux cooked v2", DLT_LINUX_SLL2, LinuxCookedV2Frame(datagram, 0x86DD), 20},
+        {"NetBSD null", DLT_NULL, BsdLoopbackFrame(datagram, true, 24), 4},
+        {"FreeBSD null", DLT_NULL, BsdLoopbackFrame(datagram, false, 28), 4},
+        {"macOS null", DLT_NULL, BsdLoopbackFrame(datagram, false, 30), 4},
+        {"Linux family null", DLT_NULL, BsdLoopbackFrame(datagram, false, 10), 4},
+        {"OpenBSD loop", DLT_LOOP, BigEndian32(24, datagram), 4},
+        {"raw", DLT_RAW, datagram, 0},
+        {"IPv6", DLT_IPV6, datagram, 0},
+    };
+}
+
 TEST(LinkLayerTest, FindsTheDatagramBehindEverySupportedHeader) {
-    const Bytes datagram = TcpDatagram(20);
-    for (const LinkCase& c : FramesAround(datagram)) {
-        SCOPED_TRACE(c.name);
-        EXPECT_TRUE(IsSupportedLinkType(c.linkType));
-        const auto found = ExtractIpDatagram(c.linkType, c.frame);
-        ASSERT_TRUE(found.has_value());
-        EXPECT_EQ(found->data(), c.frame.data() + c.headerLength);
-        EXPECT_TRUE(std::ranges::equal(*found, datagram));
+    const Bytes ipv4 = TcpDatagram(20);
+    Bytes ipv6 = Ipv6Packet();
+    for (const auto& [datagram, frames] :
+         {std::pair{ipv4, FramesAround(ipv4)}, std::pair{ipv6, Ipv6FramesAround(ipv6)}}) {
+        for (LinkCase c : frames) {
+            SCOPED_TRACE(c.name);
+            EXPECT_TRUE(IsSupportedLinkType(c.linkType));
+            // Link padding after the datagram is not part of it.
+            c.frame.insert(c.frame.end(), 6, 0);
+            const auto found = ExtractIpDatagram(c.linkType, c.frame);
+            ASSERT_TRUE(found.has_value());
+            EXPECT_EQ(found->data(), c.frame.data() + c.headerLength);
+            EXPECT_TRUE(std::ranges::equal(*found, datagram));
+        }
     }
 }
 
@@ -91,7 +113,7 @@ TEST(LinkLayerTest, FrameCutInsideTheLinkHeaderCarriesNothing) {
     }
 }
 
-TEST(LinkLayerTest, FramesWithoutIpv4CarryNothing) {
+TEST(LinkLayerTest, FramesWithoutIpCarryNothing) {
     const Bytes ipv4 = TcpDatagram(8);
     const Bytes ipv6 = Ipv6Packet();
     const struct {
@@ -101,17 +123,16 @@ TEST(LinkLayerTest, FramesWithoutIpv4CarryNothing) {
     } cases[] = {
         // The ether type decides, not what the bytes after it look like.
         {"Ethernet ARP", DLT_EN10MB, EthernetFrame(ipv4, 0, 0x0806)},
-        {"Ethernet IPv6", DLT_EN10MB, EthernetFrame(ipv6, 0, 0x86DD)},
         {"802.1Q ARP", DLT_EN10MB, EthernetFrame(ipv4, 1, 0x0806)},
         {"Ethernet claiming IPv4 with version 6", DLT_EN10MB, EthernetFrame(ipv6)},
+        {"Ethernet claiming IPv6 with version 4", DLT_EN10MB, EthernetFrame(ipv4, 0, 0x86DD)},
         {"Linux cooked ARP", DLT_LINUX_SLL, LinuxCookedFrame(ipv4, 0x0806)},
-        {"Linux cooked v2 IPv6", DLT_LINUX_SLL2, LinuxCookedV2Frame(ipv4, 0x86DD)},
-        {"raw IPv6", DLT_RAW, ipv6},
+        {"Linux cooked v2 claiming IPv6", DLT_LINUX_SLL2, LinuxCookedV2Frame(ipv4, 0x86DD)},
+        {"raw version 5", DLT_RAW, Bytes(40, 0x50)},
         {"IPv4 link with IPv6", DLT_IPV4, ipv6},
-        {"BSD family 24", DLT_NULL, BsdLoopbackFrame(ipv6, true, 24)},
-        {"BSD family 24 little-endian", DLT_NULL, BsdLoopbackFrame(ipv6, false, 24)},
-        {"BSD family 30", DLT_NULL, BsdLoopbackFrame(ipv6, false, 30)},
-        {"BSD family 30 big-endian", DLT_NULL, BsdLoopbackFrame(ipv6, true, 30)},
+        {"IPv6 link with IPv4", DLT_IPV6, ipv4},
+        {"BSD family 23", DLT_NULL, BsdLoopbackFrame(ipv6, true, 23)},
+        {"BSD IPv6 family with IPv4", DLT_NULL, BsdLoopbackFrame(ipv4, false, 30)},
         // DLT_LOOP always writes the family in network order.
         {"loop with host-order family", DLT_LOOP, BsdLoopbackFrame(ipv4, false)},
         {"unsupported link type", DLT_IEEE802_11, ipv4},

@@ -32,8 +32,8 @@ public:
         Note(state == CaptureState::kRunning ? "running" : "stopped");
     }
     void OnCleared() override { Note("cleared"); }
-    void OnAddressChanged(std::uint32_t address) override {
-        Note("address " + std::to_string(address));
+    void OnAddressChanged(const IpAddress& address) override {
+        Note("address " + std::to_string(address.ipv4()));
     }
     void OnEndReached() override { endReached = true; }
     void OnEnded(bool failed) override { Note(failed ? "ended failed" : "ended"); }
@@ -70,7 +70,7 @@ protected:
     SystemServices Services() {
         SystemServices services;
         services.spool = test::MakeTestSpool();
-        services.packetSources = [script = live_](std::uint32_t address) {
+        services.packetSources = [script = live_](const IpAddress& address) {
             return std::make_unique<test::FakePacketSource>(script, address);
         };
         services.fileSources = [](const std::string& path) {

@@ -124,7 +124,7 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
     RecordingHost host;
     SystemServices services;
     services.spool = test::MakeTestSpool();
-    services.packetSources = [script](std::uint32_t address) {
+    services.packetSources = [script](const IpAddress& address) {
         return std::make_unique<FakePacketSource>(script, address);
     };
     MonitorOptions options;
@@ -229,7 +229,7 @@ TEST(MonitorStressTest, ClearLinkReadAndSaveWhileReplayingAtFullSpeed) {
             const bool found = lists.ReadPacket(
                 row, kWholePayload, payload,
                 [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> bytes) {
-                    text = CopyAllText(stored, bytes);
+                    text = CopyAllText(stored, bytes, lists.addresses);
                 });
             // A row that vanished in a clear gives nothing; one that exists always has text.
             if (found && text.empty()) ++emptyCopies;

@@ -22,6 +22,8 @@
 namespace ravelin {
 namespace {
 
+const Ipv6AddressBook kNoIpv6;
+
 std::vector<std::uint8_t> Bytes(const std::string& text) {
     return {text.begin(), text.end()};
 }
@@ -71,7 +73,7 @@ TEST(ExportTest, CopyAllTextStopsTheTextAtAZeroByte) {
     RowStore<PacketRow> store;
     const std::vector<std::uint8_t> payload = {'A', 'B', 0x00, 'C', 'D'};
     store.InsertRow(TcpRow(5));
-    EXPECT_EQ(CopyAllText(Stored(store, 0), payload),
+    EXPECT_EQ(CopyAllText(Stored(store, 0), payload, kNoIpv6),
               "Time:9:5:0\r\nProtocol:TCP\r\nSource:10.0.0.2:888\r\nDest:10.0.0.9:80\r\n"
               "DataLength:5\r\n\r\nAB\r\n\r\n41 42 00 43 44 ");
 }
@@ -79,7 +81,7 @@ TEST(ExportTest, CopyAllTextStopsTheTextAtAZeroByte) {
 TEST(ExportTest, CopyAllTextWithoutPayload) {
     RowStore<PacketRow> store;
     store.InsertRow(TcpRow(0));
-    const std::string text = CopyAllText(Stored(store, 0), {});
+    const std::string text = CopyAllText(Stored(store, 0), {}, kNoIpv6);
     EXPECT_EQ(text,
               "Time:9:5:0\r\nProtocol:TCP\r\nSource:10.0.0.2:888\r\nDest:10.0.0.9:80\r\n"
               "DataLength:0\r\n\r\n\r\n\r\n");
@@ -88,7 +90,7 @@ TEST(ExportTest, CopyAllTextWithoutPayload) {
 TEST(ExportTest, CopyAllTextDumpsEveryLine) {
     RowStore<PacketRow> store;
     store.InsertRow(TcpRow(17));
-    const std::string text = CopyAllText(Stored(store, 0), Bytes("GET / HTTP/1.1\r\nX"));
+    const std::string text = CopyAllText(Stored(store, 0), Bytes("GET / HTTP/1.1\r\nX"), kNoIpv6);
     const std::string tail =
         "GET / HTTP/1.1\r\nX\r\n\r\n"
         "47 45 54 20 2F 20 48 54 54 50 2F 31 2E 31 0D 0A\n58 ";
@@ -106,25 +108,25 @@ TEST(ExportTest, RemoteSideIsTheOneThatIsNotBound) {
     store.InsertRow(icmp);
 
     const StoredRow<PacketRow> sent = Stored(store, 0);
-    EXPECT_EQ(RemoteAddressText(sent, "10.0.0.2"), "10.0.0.9");
-    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.2"), "10.0.0.9:80");
-    EXPECT_EQ(RemoteAddressText(sent, "10.0.0.9"), "10.0.0.2");
-    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.9"), "10.0.0.2:888");
-    EXPECT_EQ(RemoteEndpointText(sent, ""), "10.0.0.2:888");
-    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.20"), "10.0.0.2:888");
+    EXPECT_EQ(RemoteAddressText(sent, "10.0.0.2", kNoIpv6), "10.0.0.9");
+    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.2", kNoIpv6), "10.0.0.9:80");
+    EXPECT_EQ(RemoteAddressText(sent, "10.0.0.9", kNoIpv6), "10.0.0.2");
+    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.9", kNoIpv6), "10.0.0.2:888");
+    EXPECT_EQ(RemoteEndpointText(sent, "", kNoIpv6), "10.0.0.2:888");
+    EXPECT_EQ(RemoteEndpointText(sent, "10.0.0.20", kNoIpv6), "10.0.0.2:888");
 
     const StoredRow<PacketRow> received = Stored(store, 1);
-    EXPECT_EQ(RemoteAddressText(received, "10.0.0.2"), "192.168.0.1");
-    EXPECT_EQ(RemoteEndpointText(received, "10.0.0.2"), "192.168.0.1:");
-    EXPECT_EQ(RemoteEndpointText(received, "192.168.0.1"), "10.0.0.2:");
+    EXPECT_EQ(RemoteAddressText(received, "10.0.0.2", kNoIpv6), "192.168.0.1");
+    EXPECT_EQ(RemoteEndpointText(received, "10.0.0.2", kNoIpv6), "192.168.0.1:");
+    EXPECT_EQ(RemoteEndpointText(received, "192.168.0.1", kNoIpv6), "10.0.0.2:");
 
     // Bound to all interfaces, the direction the pipeline gave the row decides.
     PacketRow sentOnAny = TcpRow(0);
     sentOnAny.sentByThisHost = true;
     store.InsertRow(sentOnAny);
-    EXPECT_EQ(RemoteEndpointText(Stored(store, 2), "0.0.0.0"), "10.0.0.9:80");
-    EXPECT_EQ(RemoteAddressText(sent, "0.0.0.0"), "10.0.0.2");
-    EXPECT_EQ(RemoteEndpointText(received, "0.0.0.0"), "192.168.0.1:");
+    EXPECT_EQ(RemoteEndpointText(Stored(store, 2), "0.0.0.0", kNoIpv6), "10.0.0.9:80");
+    EXPECT_EQ(RemoteAddressText(sent, "0.0.0.0", kNoIpv6), "10.0.0.2");
+    EXPECT_EQ(RemoteEndpointText(received, "0.0.0.0", kNoIpv6), "192.168.0.1:");
 }
 
 TEST(ExportTest, SavePayloadsWritesTheBytesOfTheRowsInOrder) {

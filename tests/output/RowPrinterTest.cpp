@@ -7,6 +7,8 @@
 namespace ravelin {
 namespace {
 
+const Ipv6AddressBook kNoIpv6;
+
 TEST(RowPrinterTest, EscapingKeepsEveryLineOneLine) {
     std::string out;
     AppendEscaped(std::string("a\\b\tc\rd\ne\x01\x1f \x7f\x80\xff~", 16), out);
@@ -50,12 +52,12 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     packets.InsertRow(row, {}, kSentColour);
     std::string line;
     packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) {
-        AppendPacketLine(stored, bytes(payload), line);
+        AppendPacketLine(stored, bytes(payload), kNoIpv6, line);
     });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\n");
     line.clear();
     packets.ReadRow(0, [&](const StoredRow<PacketRow>& stored) {
-        AppendPacketLine(stored, bytes(payload), line, -1);
+        AppendPacketLine(stored, bytes(payload), kNoIpv6, line, -1);
     });
     EXPECT_EQ(line, "1\t9:5:0\tTCP\t10.0.0.2\t888\t10.0.0.9\t80\t5\tAB \\nD\tEED8AE\t-1\n");
 
@@ -68,8 +70,8 @@ TEST(RowPrinterTest, PacketAndHttpLines) {
     std::string cell;
     line.clear();
     packets.ReadRow(1, [&](const StoredRow<PacketRow>& stored) {
-        AppendPacketCellText(stored, bytes(binary), kPacketDataColumn, cell);
-        AppendPacketLine(stored, bytes(binary), line);
+        AppendPacketCellText(stored, bytes(binary), kPacketDataColumn, cell, kNoIpv6);
+        AppendPacketLine(stored, bytes(binary), kNoIpv6, line);
     });
     EXPECT_EQ(cell, "caf\u00e9  \u00ff.\u00c3(\u20ac" + std::string(112, 'a'));
     EXPECT_EQ(line,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ protected:
         lists_.ReadPacket(
             row, PacketRow::kPreviewBytes, preview_,
             [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> payload) {
-                AppendPacketCellText(stored, payload, column, text);
+                AppendPacketCellText(stored, payload, column, text, lists_.addresses);
             });
         return text;
     }
@@ -234,6 +235,85 @@ TEST(PacketPipelineAnyAddressTest, EveryAddressOfThisHostSendsOnAllInterfaces) {
     // With a bound address, only that one is the sending side.
     ASSERT_TRUE(pipeline.Process(Datagram::Raw(Udp(Ipv4("10.8.0.3"), kRemote), {0, 0}), kBound));
     EXPECT_FALSE(filter.calls.back().sent);
+}
+
+// An IPv6 datagram around the transport header and payload that `builder` makes for IPv4.
+std::vector<std::uint8_t> Ipv6Datagram(const char* from, const char* to,
+                                       const DatagramBuilder& builder) {
+    const std::vector<std::uint8_t> ipv4 = builder.Build();
+    std::vector<std::uint8_t> datagram(40, 0);
+    datagram[0] = 0x60;
+    const std::size_t payloadLength = ipv4.size() - 20;
+    datagram[4] = static_cast<std::uint8_t>(payloadLength >> 8);
+    datagram[5] = static_cast<std::uint8_t>(payloadLength);
+    datagram[6] = builder.protocol;
+    datagram[7] = 64;
+    const auto source = IpAddress::Parse(from);
+    const auto destination = IpAddress::Parse(to);
+    std::copy(source->bytes.begin(), source->bytes.end(), datagram.begin() + 8);
+    std::copy(destination->bytes.begin(), destination->bytes.end(), datagram.begin() + 24);
+    datagram.insert(datagram.end(), ipv4.begin() + 20, ipv4.end());
+    return datagram;
+}
+
+TEST(PacketPipelineIpv6Test, Ipv6RowsFollowIpv4RowsWithTheirOwnDirection) {
+    // Bound to eth0's IPv4 address: eth0's IPv6 addresses send the other half of its traffic.
+    CaptureLists lists{test::MakeTestSpool()};
+    InterfaceAddress privacy{"eth0", 0, 0, false, true, true, {}};
+    privacy.address6 = IpAddress::Parse("2001:db8::5")->bytes;
+    PacketPipeline pipeline(lists, [&] {
+        return std::vector<InterfaceAddress>{{"eth0", kBound, Ipv4("255.255.255.0"), false, true},
+                                             privacy};
+    });
+    DatagramBuilder udp;
+    udp.protocol = 17;
+    udp.sourcePort = 5000;
+    udp.destinationPort = 53;
+    udp.payload = {'q', 'u', 'e', 'r', 'y'};
+    DatagramBuilder echo;
+    echo.protocol = 58;
+    echo.payload.assign(16, 0x80);
+    DatagramBuilder v4 = udp;
+    v4.source = kBound;
+    v4.destination = kRemote;
+    const std::vector<std::vector<std::uint8_t>> datagrams = {
+        v4.Build(),
+        Ipv6Datagram("2001:db8::5", "2001:db8::53", udp),
+        Ipv6Datagram("2001:db8::53", "2001:db8::5", udp),
+        Ipv6Datagram("fe80::1", "2001:db8::5", echo),
+    };
+    for (const auto& datagram : datagrams) {
+        ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagram, {0, 0}), kBound));
+    }
+    // Bound to an IPv6 address, only it sends IPv6; IPv4 goes by the host's addresses.
+    ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagrams[1], {0, 0}),
+                                 *IpAddress::Parse("2001:db8::6")));
+    ASSERT_TRUE(pipeline.Process(Datagram::Raw(datagrams[0], {0, 0}),
+                                 *IpAddress::Parse("2001:db8::6")));
+
+    std::vector<std::string> lines;
+    std::vector<std::uint8_t> preview;
+    for (int row = 0; row < lists.packets.rowCount(); ++row) {
+        lists.ReadPacket(row, PacketRow::kPreviewBytes, preview,
+                         [&](const StoredRow<PacketRow>& stored, std::span<const std::uint8_t> p) {
+                             std::string line;
+                             for (int column : {0, 2, 3, 4, 5, 6, 7, 8}) {
+                                 AppendPacketCellText(stored, p, column, line, lists.addresses);
+                                 line += '|';
+                             }
+                             line += stored.row.sentByThisHost ? "sent" : "received";
+                             lines.push_back(line);
+                         });
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "1|UDP|10.0.0.2|5000|10.0.0.9|53|5|query|sent",
+                         "2|UDP|2001:db8::5|5000|2001:db8::53|53|5|query|sent",
+                         "3|UDP|2001:db8::53|5000|2001:db8::5|53|5|query|received",
+                         // No ports: the datagram's whole length, 40 + 16.
+                         "4|ICMPV6|fe80::1||2001:db8::5||56||received",
+                         "5|UDP|2001:db8::5|5000|2001:db8::53|53|5|query|received",
+                         "6|UDP|10.0.0.2|5000|10.0.0.9|53|5|query|sent",
+                     }));
 }
 
 TEST(LocalAddressesTest, TheListIsReadAgainOnlyAfterTheRefreshPeriod) {

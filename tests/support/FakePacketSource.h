@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/PacketSource.h"
+#include "decode/IpAddress.h"
 #include "support/Gate.h"
 
 namespace ravelin::test {
@@ -45,10 +46,10 @@ struct FakeSourceScript {
 
 class FakePacketSource : public PacketSource {
 public:
-    FakePacketSource(std::shared_ptr<FakeSourceScript> script, std::uint32_t address)
+    FakePacketSource(std::shared_ptr<FakeSourceScript> script, const IpAddress& address)
         : script_(std::move(script)) {
         script_->sourcesCreated++;
-        script_->lastBoundAddress = address;
+        script_->lastBoundAddress = address.ipv4();
     }
     ~FakePacketSource() override { script_->sourcesDestroyed++; }
 

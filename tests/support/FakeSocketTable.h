@@ -25,21 +25,9 @@ public:
     std::atomic<int> listenerListCalls{0};
     std::atomic<int> udpListCalls{0};
 
-    /// A row's ends: any SocketEndpoints, or IPv4 ends given as addresses in network byte
-    /// order, as most tests have them.
-    struct RowEnds {
-        RowEnds() = default;
-        RowEnds(const SocketEndpoints& ends) : endpoints(ends) {}  // NOLINT: converts on purpose
-        RowEnds(std::uint32_t localAddress, std::uint16_t localPort, std::uint32_t remoteAddress,
-                std::uint16_t remotePort)
-            : endpoints(SocketEndpoints::Ipv4(localAddress, localPort, remoteAddress, remotePort)) {
-        }
-        SocketEndpoints endpoints;
-    };
-
     /// A row of a socket with this inode; the ends matter only to FindTcpConnection.
-    static SocketRow Row(std::uint64_t inode, RowEnds ends = {}) {
-        return SocketRow{ends.endpoints, inode};
+    static SocketRow Row(std::uint64_t inode, SocketEndpoints endpoints = {}) {
+        return SocketRow{endpoints, inode};
     }
 
     /// Every TCP socket; listeners are those without a remote port.

@@ -148,7 +148,7 @@ private:
         SystemServices services = LinuxServices(readFile_);
         services.spool = test::MakeTestSpool();
         if (fakeSource_ != nullptr) {
-            services.packetSources = [script = fakeSource_](std::uint32_t address) {
+            services.packetSources = [script = fakeSource_](const IpAddress& address) {
                 return std::make_unique<test::FakePacketSource>(script, address);
             };
         }

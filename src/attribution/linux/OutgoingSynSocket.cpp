@@ -104,15 +104,8 @@ ConnectionOpenings::Waited OutgoingSynSocket::Wait(std::vector<SocketEndpoints>&
             const auto decoded = DecodeDatagram(
                 std::span<const std::uint8_t>(datagram.data(), static_cast<std::size_t>(length)));
             if (!decoded || decoded->transport != Transport::kTcp) continue;
-            if (decoded->ipv6) {
-                openings.push_back(
-                    {IpAddress::Ipv6(decoded->ip6.sourceAddress), decoded->sourcePort(),
-                     IpAddress::Ipv6(decoded->ip6.destinationAddress), decoded->destinationPort()});
-            } else {
-                openings.push_back(SocketEndpoints::Ipv4(
-                    decoded->ip.sourceAddress, decoded->sourcePort(),
-                    decoded->ip.destinationAddress, decoded->destinationPort()));
-            }
+            openings.push_back({decoded->sourceIp(), decoded->sourcePort(),
+                                decoded->destinationIp(), decoded->destinationPort()});
         }
         // An interface going down says so to packet sockets; the others carry on.
         if (errno != EAGAIN && errno != EINTR && errno != ENETDOWN) return Waited::kStopped;

@@ -29,10 +29,11 @@ constexpr std::uint32_t Extension(std::int32_t offset) {
     return static_cast<std::uint32_t>(SKF_AD_OFF + offset);
 }
 
-// IPv4 datagrams, whatever the link type: the kernel names each packet's protocol.
-constexpr std::array<sock_filter, 4> kIpv4Filter = {{
+// IPv4 and IPv6 datagrams, whatever the link type: the kernel names each packet's protocol.
+constexpr std::array<sock_filter, 5> kIpFilter = {{
     BPF_STMT(BPF_LD | BPF_H | BPF_ABS, Extension(SKF_AD_PROTOCOL)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 1),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 1, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 1),
     BPF_STMT(BPF_RET | BPF_K, PcapLiveSource::kSnapshotLength),
     BPF_STMT(BPF_RET | BPF_K, 0),
 }};
@@ -40,9 +41,10 @@ constexpr std::array<sock_filter, 4> kIpv4Filter = {{
 // The same, as they arrive: a loopback device hands the kernel's buffer every datagram twice,
 // as it goes out and as it comes in, and libpcap skips the outgoing copy only after the kernel
 // copied it; dropping it here halves what a busy loopback link costs.
-constexpr std::array<sock_filter, 6> kIpv4InboundFilter = {{
+constexpr std::array<sock_filter, 7> kIpInboundFilter = {{
     BPF_STMT(BPF_LD | BPF_H | BPF_ABS, Extension(SKF_AD_PROTOCOL)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 3),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 1, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 3),
     BPF_STMT(BPF_LD | BPF_B | BPF_ABS, Extension(SKF_AD_PKTTYPE)),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 1, 0),
     BPF_STMT(BPF_RET | BPF_K, PcapLiveSource::kSnapshotLength),
@@ -50,7 +52,7 @@ constexpr std::array<sock_filter, 6> kIpv4InboundFilter = {{
 }};
 
 bool IsLoopbackDevice(const std::string& device) {
-    for (const InterfaceAddress& item : ListIpv4Interfaces()) {
+    for (const InterfaceAddress& item : ListInterfaces()) {
         if (item.name == device) return item.loopback;
     }
     return false;
@@ -77,7 +79,7 @@ CallResult PcapLiveSource::Create() {
 
     // Which interface carries the address is only judged at Bind, as binding a socket would;
     // until then the handle is made for the device it will need.
-    const auto device = DeviceForAddress(boundAddress_, ListIpv4Interfaces());
+    const auto device = DeviceForAddress(boundAddress_, ListInterfaces());
     addressFound_ = device.has_value();
     device_ = device.value_or("any");
 
@@ -113,7 +115,7 @@ CallResult PcapLiveSource::Bind() {
     if (handle_ == nullptr) return NoHandle();
     if (!addressFound_) {
         return Fail(EADDRNOTAVAIL, std::string("no interface has the address ") +
-                                       std::string(AddressText(boundAddress_).view()));
+                                       std::string(boundAddress_.text().view()));
     }
     const int status = pcap_activate(handle_);
     if (status < 0) {
@@ -143,9 +145,9 @@ CallResult PcapLiveSource::SetFilter() {
     // socket's filter at once. What reached the ring before is kept: libpcap skips a loopback
     // device's outgoing copies itself, and the link layer skips frames without an IPv4
     // datagram.
-    const std::span<const sock_filter> filter =
-        IsLoopbackDevice(device_) ? std::span<const sock_filter>(kIpv4InboundFilter)
-                                  : std::span<const sock_filter>(kIpv4Filter);
+    const std::span<const sock_filter> filter = IsLoopbackDevice(device_)
+                                                    ? std::span<const sock_filter>(kIpInboundFilter)
+                                                    : std::span<const sock_filter>(kIpFilter);
     sock_fprog program{};
     program.len = static_cast<unsigned short>(filter.size());
     // The kernel copies the program and never writes through the pointer.

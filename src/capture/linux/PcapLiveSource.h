@@ -7,6 +7,7 @@
 #include <string>
 
 #include "capture/PacketSource.h"
+#include "decode/IpAddress.h"
 
 namespace ravelin {
 
@@ -17,11 +18,11 @@ class PcapLiveSource : public PacketSource {
 public:
     /// Room for the largest datagram behind any link-layer header we decode, so that a 65535
     /// byte datagram arrives whole.
-    static constexpr int kSnapshotLength = 65535 + 64;
+    static constexpr int kSnapshotLength = 65535 + 40 + 64;
     static constexpr int kKernelBufferBytes = 8 << 20;
     static constexpr int kDeliveryTimeoutMs = 1;
 
-    explicit PcapLiveSource(std::uint32_t boundAddress) : boundAddress_(boundAddress) {}
+    explicit PcapLiveSource(IpAddress boundAddress) : boundAddress_(boundAddress) {}
     ~PcapLiveSource() override;
     PcapLiveSource(const PcapLiveSource&) = delete;
     PcapLiveSource& operator=(const PcapLiveSource&) = delete;
@@ -40,7 +41,7 @@ private:
     CallResult Fail(int code, std::string reason);
     CallResult NoHandle();
 
-    std::uint32_t boundAddress_;
+    IpAddress boundAddress_;
     std::string device_;
     bool addressFound_ = false;
     pcap_t* handle_ = nullptr;

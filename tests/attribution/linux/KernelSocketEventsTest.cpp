@@ -321,7 +321,7 @@ TEST_F(KernelSocketEventsTest, UdpSendtoFromAnUnboundSocketOncePerDestination) {
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
     // Unbound: any local address, a port of the kernel's choosing.
-    EXPECT_EQ(report->ends.localAddress, IpAddress::Ipv4(0));
+    EXPECT_EQ(report->ends.localAddress, IpAddress(0));
     EXPECT_NE(report->ends.localPort, 0);
 
     const auto sent = WaitForEvent(Kind::kOpened, false, report->ends);
@@ -346,7 +346,7 @@ TEST_F(KernelSocketEventsTest, ConnectedUdpSocket) {
     ASSERT_GT(child.pid(), 0) << child.error();
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends.localAddress, IpAddress::Ipv4(kLoopback));  // chosen by the connect
+    EXPECT_EQ(report->ends.localAddress, IpAddress(kLoopback));  // chosen by the connect
 
     const auto connected = WaitForEvent(Kind::kOpened, false, report->ends);
     ASSERT_TRUE(connected) << "no event for the child's connect";

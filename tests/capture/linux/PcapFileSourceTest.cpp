@@ -202,7 +202,7 @@ TEST_F(PcapFileSourceTest, EverySupportedLinkTypeDeliversItsDatagramsAndTimes) {
         std::string name;
         int linkType;
         std::function<Bytes(const Bytes&)> frame;
-        Bytes notIpv4;
+        Bytes notIp;  // a frame that carries no IP datagram, or not the one its link names
     } cases[] = {
         {"ethernet", DLT_EN10MB,
          [](const Bytes& d) {
@@ -212,18 +212,18 @@ TEST_F(PcapFileSourceTest, EverySupportedLinkTypeDeliversItsDatagramsAndTimes) {
          },
          EthernetFrame(MakeDatagram(6, 4), 0, 0x0806)},
         {"vlan", DLT_EN10MB, [](const Bytes& d) { return EthernetFrame(d, 2); },
-         EthernetFrame(ipv6, 1, 0x86DD)},
+         EthernetFrame(MakeDatagram(6, 4), 1, 0x0806)},
         {"sll", DLT_LINUX_SLL, [](const Bytes& d) { return LinuxCookedFrame(d); },
-         LinuxCookedFrame(ipv6, 0x86DD)},
+         LinuxCookedFrame(ipv6, 0x0800)},
         {"sll2", DLT_LINUX_SLL2, [](const Bytes& d) { return LinuxCookedV2Frame(d); },
          LinuxCookedV2Frame(MakeDatagram(17, 4), 0x0806)},
         {"null-be", DLT_NULL, [](const Bytes& d) { return BsdLoopbackFrame(d, true); },
-         BsdLoopbackFrame(ipv6, true, 24)},
+         BsdLoopbackFrame(ipv6, true, 23)},
         {"null-le", DLT_NULL, [](const Bytes& d) { return BsdLoopbackFrame(d, false); },
-         BsdLoopbackFrame(ipv6, false, 30)},
+         BsdLoopbackFrame(ipv6, false, 23)},
         {"loop", DLT_LOOP, [](const Bytes& d) { return BsdLoopbackFrame(d, true); },
-         BsdLoopbackFrame(ipv6, true, 24)},
-        {"raw", DLT_RAW, [](const Bytes& d) { return d; }, ipv6},
+         BsdLoopbackFrame(ipv6, true, 2)},
+        {"raw", DLT_RAW, [](const Bytes& d) { return d; }, Bytes(48, 0x50)},
         {"ipv4", DLT_IPV4, [](const Bytes& d) { return d; }, ipv6},
     };
     const std::vector<Frame> datagrams = SampleDatagrams();
@@ -232,7 +232,7 @@ TEST_F(PcapFileSourceTest, EverySupportedLinkTypeDeliversItsDatagramsAndTimes) {
         std::vector<Frame> frames;
         for (const Frame& datagram : datagrams) {
             frames.push_back({c.frame(datagram.bytes), datagram.seconds, datagram.microseconds});
-            frames.push_back({c.notIpv4, datagram.seconds, datagram.microseconds + 1});
+            frames.push_back({c.notIp, datagram.seconds, datagram.microseconds + 1});
         }
         PcapFileSource source(Write(c.name + ".pcap", c.linkType, frames));
         ASSERT_NO_FATAL_FAILURE(Open(source));
