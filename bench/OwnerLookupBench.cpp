@@ -90,8 +90,8 @@ public:
             setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
             fds_.push_back(client);
             fds_.push_back(accepted);
-            connections_.push_back(
-                {kLoopback, LocalPort(client), kLoopback, ntohs(server.sin_port)});
+            connections_.push_back(SocketEndpoints::Ipv4(kLoopback, LocalPort(client), kLoopback,
+                                                         ntohs(server.sin_port)));
         }
     }
     ~LoopbackSockets() {
@@ -151,11 +151,11 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
         case Kind::kToListener:
             // A SYN to a listener from a port with no connection: the exact lookup misses (as
             // IPv4, then as IPv6) and the listeners are read.
-            ends = {kLoopback, sockets.listenerPorts().back(), kLoopback, 9};
+            ends = SocketEndpoints::Ipv4(kLoopback, sockets.listenerPorts().back(), kLoopback, 9);
             segment = ravelin::PortOwnerLookup::Segment::kOpening;
             break;
         case Kind::kUdp:
-            ends = {kLoopback, sockets.udpPorts().back(), kLoopback, 9};
+            ends = SocketEndpoints::Ipv4(kLoopback, sockets.udpPorts().back(), kLoopback, 9);
             isTcp = false;
             break;
     }
@@ -175,7 +175,7 @@ void BM_FindPortOwner(benchmark::State& state, Kind kind, bool newFlows) {
         if (newFlows) {
             ++flowNumber;
             ends.remotePort = static_cast<std::uint16_t>(flowNumber & 0xFFFF);
-            ends.remoteAddress = htonl(0x7F000000U | (flowNumber >> 16));
+            ends.remoteAddress = ravelin::IpAddress(htonl(0x7F000000U | (flowNumber >> 16)));
         }
         const auto start = std::chrono::steady_clock::now();
         const int owner = lookup.FindPortOwner(isTcp, ends, segment);
@@ -200,7 +200,8 @@ void BM_KnownFlow(benchmark::State& state) {
     }
     ravelin::ProcFsProcessSource processes;
     ravelin::PortOwnerLookup lookup(table, processes);
-    const SocketEndpoints ends{kLoopback, sockets.udpPorts().back(), kLoopback, 9};
+    const SocketEndpoints ends =
+        SocketEndpoints::Ipv4(kLoopback, sockets.udpPorts().back(), kLoopback, 9);
     const int self = static_cast<int>(getpid());
     int wrong = lookup.FindPortOwner(false, ends) != self;
     for (auto _ : state) wrong += lookup.FindPortOwner(false, ends) != self;

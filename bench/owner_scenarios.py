@@ -12,6 +12,11 @@ scenario after another, each against its own server on 127.0.0.1:
               sends is known; the listening parent never sends data;
   udp reuse   15 times, a process binds a UDP port, sends 3 datagrams naming its pid and
               exits, and a second process binds the same port at once and does the same.
+  ipv6 clients  over ::1, in a capture of its own (`--bind ::1`): CONNECTIONS curl processes
+              that each fetch one short page from a server on [::1] and exit, one after
+              another, and as many python processes that each send 3 UDP datagrams from an
+              unbound socket and exit; also counts the clients none of whose packets is named
+              after them.
 On loopback every packet's source is the bound address, so its owner is its sender. For each
 scenario: the packets whose owner is known, and the shares that name their own pid, -1, or a
 wrong pid (any other). A wrong pid is the fault to avoid; -1 is honest.
@@ -19,7 +24,7 @@ wrong pid (any other). A wrong pid is the fault to avoid; -1 is honest.
 Usage (root; the machine may be shared, so only figures from one run compare well):
     bench/owner_scenarios.py [--ravelin PATH] [--connections 50] [--modes tables,events]
                              [--only NAME[,NAME...]]
-All traffic stays on 127.0.0.1; every process started here is stopped before the end.
+All traffic stays on 127.0.0.1 and ::1; every process started here is stopped before the end.
 """
 import argparse
 import collections
@@ -138,7 +143,64 @@ class Scenarios:
                              if r[0] == "UDP" and r[1] == port and r[4].startswith("udp-pid=")]
 
 
-NAMES = ["sequential", "threads", "wget", "forking", "udp_reuse"]
+NAMES = ["sequential", "threads", "wget", "forking", "udp_reuse", "ipv6_clients"]
+
+UDP6_CLIENT = r"""
+import os, socket, sys
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+for _ in range(3):
+    s.sendto(b"udp6-pid=%d" % os.getpid(), ("::1", int(sys.argv[1])))
+"""
+
+
+def ipv6_clients(ravelin, mode, connections):
+    """The ipv6 clients scenario in a capture of its own on ::1: (packet counts, clients
+    without an owner, clients)."""
+    root = tempfile.mkdtemp(prefix="ravelin-bench6-")
+    Path(root, "page.html").write_bytes(b"<html>" + b"short " * 50 + b"</html>")
+    server = Child([sys.executable, "-u", "-m", "http.server", "0", "--bind", "::1",
+                    "--directory", root])
+    sink = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    sink.bind(("::1", 0))
+    sink_port = sink.getsockname()[1]
+    capture = None
+    try:
+        port = int(server.wait_for(lambda o, e: re.search(r"port (\d+)", o), 20,
+                                   "http.server on ::1").group(1))
+        capture = Child([ravelin, "--config", os.devnull, "--print", "packets", "--attribute",
+                         "--bind", "::1", "--attribution", mode, "--duration", "600"])
+        send_until_listed(capture, lambda: sink.sendto(b"ipv6-start", ("::1", sink_port)),
+                          "ipv6-start")
+        fetches = {}  # curl pid -> local port
+        for _ in range(connections):
+            curl = subprocess.Popen(["curl", "-6", "-g", "-sS", "--max-time", "20", "-o",
+                                     os.devnull, "-w", "%{local_port}",
+                                     f"http://[::1]:{port}/page.html"], stdout=subprocess.PIPE)
+            fetches[curl.pid] = int(curl.communicate(timeout=30)[0])
+        senders = set()
+        for _ in range(connections):
+            sender = subprocess.Popen([sys.executable, "-c", UDP6_CLIENT, str(sink_port)])
+            sender.wait(30)
+            senders.add(sender.pid)
+        send_until_listed(capture, lambda: sink.sendto(b"ipv6-end", ("::1", sink_port)),
+                          "ipv6-end")
+        capture.stop(signal.SIGINT)
+        rows = rows_of(capture.out.decode("ascii"))
+    finally:
+        if capture:
+            capture.close()
+        server.close()
+        sink.close()
+        shutil.rmtree(root, ignore_errors=True)
+    pairs = {pid: [r[5] for r in rows if r[0] == "TCP" and r[1] == local and r[2] == port]
+             for pid, local in fetches.items()}
+    for pid in senders:
+        pairs[pid] = [r[5] for r in rows
+                      if r[0] == "UDP" and r[4] == f"udp6-pid={pid}"]
+    counts = collections.Counter("own" if named == pid else "none" if named == -1 else "wrong"
+                                 for pid, owners in pairs.items() for named in owners)
+    ownerless = sum(1 for pid, owners in pairs.items() if pid not in owners)
+    return counts, ownerless, len(pairs)
 
 
 def one_mode(ravelin, mode, connections, names):
@@ -186,7 +248,13 @@ def main():
         sys.exit("owner_scenarios.py: live capture on lo needs root")
     names = options.only.split(",")
     for mode in options.modes.split(","):
-        results = one_mode(options.ravelin, mode, options.connections, names)
+        ipv4_names = [name for name in names if name != "ipv6_clients"]
+        results = (one_mode(options.ravelin, mode, options.connections, ipv4_names)
+                   if ipv4_names else collections.OrderedDict())
+        ownerless = None
+        if "ipv6_clients" in names:
+            results["ipv6_clients"], ownerless, clients = ipv6_clients(
+                options.ravelin, mode, options.connections)
         print(f"== --attribution {mode}")
         print(f"   {'scenario':12} {'packets':>7} {'own pid':>8} {'-1':>7} {'wrong':>7}")
         for name, counts in results.items():
@@ -198,6 +266,8 @@ def main():
                 wrong += f" ({counts['parent']} to the parent)"
             print(f"   {name:12} {total:7} {share('own'):>8} {share('none'):>7} {wrong:>7}",
                   flush=True)
+        if ownerless is not None:
+            print(f"   ipv6 clients without an owner: {ownerless} of {clients}", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,19 @@
 #include "attribution/FlowTable.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ravelin {
 
 FlowTable::Key FlowTable::MakeKey(const Flow& flow) {
     const SocketEndpoints& ends = flow.ends;
-    return {(std::uint64_t{ends.localAddress} << 32) | ends.remoteAddress,
-            (std::uint64_t{ends.localPort} << 32) | (std::uint64_t{ends.remotePort} << 16) |
-                (flow.tcp ? 1U : 0U)};
+    Key key{};
+    std::memcpy(key.addresses.data(), ends.localAddress.bytes.data(), 16);
+    std::memcpy(key.addresses.data() + 2, ends.remoteAddress.bytes.data(), 16);
+    key.portsAndFamily = (std::uint64_t{ends.localPort} << 32) |
+                         (std::uint64_t{ends.remotePort} << 16) | (ends.ipv6() ? 2U : 0U) |
+                         (flow.tcp ? 1U : 0U);
+    return key;
 }
 
 FlowTable::Clock::duration FlowTable::FirstRecheck(int pid, Source source) {
@@ -60,14 +65,17 @@ std::optional<FlowTable::Owner> FlowTable::Find(const Flow& flow, Clock::time_po
     DropExpired(now);
     if (auto owner = Hit(MakeKey(flow), now)) return owner;
     if (entries_.empty()) return std::nullopt;
-    // A socket bound to no address in particular (an unbound UDP sender) names its flows so.
+    // A socket bound to no address in particular (an unbound UDP sender) names its flows so,
+    // with the any-address of the flow's family.
+    IpAddress any;
+    any.ipv6 = flow.ends.ipv6();
     Flow anyLocal = flow;
-    anyLocal.ends.localAddress = 0;
+    anyLocal.ends.localAddress = any;
     if (auto owner = Hit(MakeKey(anyLocal), now)) return owner;
     // A socket that was only bound (a UDP receiver, a listener) owns every flow on its end.
-    Flow bound{flow.tcp, {flow.ends.localAddress, flow.ends.localPort, 0, 0}};
+    Flow bound{flow.tcp, {flow.ends.localAddress, flow.ends.localPort, any, 0}};
     if (auto owner = Hit(MakeKey(bound), now)) return owner;
-    bound.ends.localAddress = 0;
+    bound.ends.localAddress = any;
     return Hit(MakeKey(bound), now);
 }
 

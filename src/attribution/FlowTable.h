@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace ravelin {
 
-/// A TCP or UDP flow as this host sees it: the protocol and both ends.
+/// A TCP or UDP flow as this host sees it: the protocol and both ends, of either family.
 struct Flow {
     bool tcp = true;
     SocketEndpoints ends;
@@ -86,16 +87,22 @@ public:
     std::size_t size() const { return entries_.size(); }
 
 private:
+    /// Both addresses as on the wire (an IPv4 address in the first four bytes, the rest 0), the
+    /// ports, the protocol and the family: an IPv6 flow never meets an IPv4 flow of the same
+    /// ports.
     struct Key {
-        std::uint64_t addresses;
-        std::uint64_t portsAndProtocol;
+        std::array<std::uint64_t, 4> addresses;  // local, then remote
+        std::uint64_t portsAndFamily;
         bool operator==(const Key&) const = default;
     };
     struct KeyHash {
         std::size_t operator()(const Key& key) const {
             // std::hash of an integer is the integer itself; mix, so that ports and addresses
             // that differ in a few bits still spread over the buckets.
-            std::uint64_t mixed = key.addresses ^ (key.portsAndProtocol * 0x9E3779B97F4A7C15ULL);
+            std::uint64_t mixed = key.addresses[0] ^ (key.portsAndFamily * 0x9E3779B97F4A7C15ULL) ^
+                                  (key.addresses[1] * 0xC2B2AE3D27D4EB4FULL) ^
+                                  (key.addresses[2] * 0x165667B19E3779F9ULL) ^
+                                  (key.addresses[3] * 0xD6E8FEB86659FD93ULL);
             mixed ^= mixed >> 33;
             mixed *= 0xFF51AFD7ED558CCDULL;
             mixed ^= mixed >> 33;

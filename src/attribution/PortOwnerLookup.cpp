@@ -1,7 +1,5 @@
 #include "attribution/PortOwnerLookup.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <tuple>
 
@@ -23,30 +21,32 @@ bool PortOwnerLookup::Read(SortedTable& table, ListFunction list, Clock::time_po
         table.rows.clear();
         return false;
     }
+    // Addresses compare as their bytes on the wire, which orders IPv4 addresses as numbers.
     const auto order = [](const SocketRow& row) {
         const SocketEndpoints& ends = row.endpoints;
-        return std::make_tuple(ntohl(ends.localAddress), ends.localPort, ntohl(ends.remoteAddress),
-                               ends.remotePort);
+        return std::tie(ends.localAddress.ipv6, ends.localAddress.bytes, ends.localPort,
+                        ends.remoteAddress.bytes, ends.remotePort);
     };
     std::sort(table.rows.begin(), table.rows.end(),
               [&](const SocketRow& a, const SocketRow& b) { return order(a) < order(b); });
-    // The first row with a port decides, owner or not.
+    // The first row with a port decides, owner or not, among the sockets of the family.
     for (const SocketRow& row : table.rows) {
-        table.firstInodeOfPort.emplace(row.endpoints.localPort, row.inode);
+        table.firstInodeOfPort.emplace(PortOfFamily(row.endpoints), row.inode);
     }
     return true;
 }
 
 PortOwnerLookup::TableAnswer PortOwnerLookup::FirstOwnerOfPort(SortedTable& table,
                                                                ListFunction list,
-                                                               std::uint16_t localPort,
+                                                               const SocketEndpoints& ends,
                                                                Clock::time_point now) {
     if (!table.readAt || now - *table.readAt >= kTableFreshness) Read(table, list, now);
-    auto found = table.firstInodeOfPort.find(localPort);
+    const std::uint32_t port = PortOfFamily(ends);
+    auto found = table.firstInodeOfPort.find(port);
     // The socket may be younger than the table.
     if (found == table.firstInodeOfPort.end() && now - *table.readAt >= kMissRereadAge) {
         Read(table, list, now);
-        found = table.firstInodeOfPort.find(localPort);
+        found = table.firstInodeOfPort.find(port);
     }
     if (found == table.firstInodeOfPort.end()) return {};
     return {inodes_.Find(found->second, now).value_or(kNoOwner), FlowTable::Source::kDerived, true};
@@ -55,7 +55,7 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::FirstOwnerOfPort(SortedTable& tabl
 PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, Segment segment,
                                                              Clock::time_point now, bool afresh) {
     if (!flow.tcp) {
-        return FirstOwnerOfPort(udp_, &SocketTable::ListUdpSockets, flow.ends.localPort, now);
+        return FirstOwnerOfPort(udp_, &SocketTable::ListUdpSockets, flow.ends, now);
     }
     if (const auto inode = sockets_.FindTcpConnection(flow.ends); inode && *inode != 0) {
         const auto pid = afresh ? inodes_.FindAfresh(*inode, now) : inodes_.Find(*inode, now);
@@ -63,15 +63,15 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, S
             // The process that accepted a connection may fork and leave it to the child: until
             // it sends data, it is only the first to hold it.
             const bool accepted =
-                !afresh && FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners,
-                                            flow.ends.localPort, now)
-                                   .pid == *pid;
+                !afresh &&
+                FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners, flow.ends, now).pid ==
+                    *pid;
             return {*pid, accepted ? FlowTable::Source::kAccepted : FlowTable::Source::kConnection,
                     true, true};
         }
     }
     TableAnswer answer =
-        FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners, flow.ends.localPort, now);
+        FirstOwnerOfPort(listeners_, &SocketTable::ListTcpListeners, flow.ends, now);
     if (!answer.socketFound) return answer;
     answer.source = FlowTable::Source::kListener;
     // The handshake is the listener's. Any later segment belongs to a connection whose socket

@@ -24,8 +24,9 @@ namespace ravelin {
 /// connection (a hash lookup in the kernel, where a dump of every connection would cost a
 /// millisecond); where none exists, the listening sockets sorted by local address, local port,
 /// remote address and remote port, the first with the local port winning. UDP: the same sorted
-/// rule over the UDP table. The sorted tables are kept for a few milliseconds rather than read
-/// per packet. Used by one thread at a time.
+/// rule over the UDP table. Each family has its own ports: a packet finds sockets of its own
+/// family. The sorted tables are kept for a few milliseconds rather than read per packet. Used
+/// by one thread at a time.
 class PortOwnerLookup {
 public:
     using Clock = std::chrono::steady_clock;
@@ -67,7 +68,7 @@ private:
     /// A socket table sorted in the lookup order, with the first row of each local port.
     struct SortedTable {
         std::vector<SocketRow> rows;
-        std::unordered_map<std::uint16_t, std::uint64_t> firstInodeOfPort;
+        std::unordered_map<std::uint32_t, std::uint64_t> firstInodeOfPort;  // by PortOfFamily
         std::optional<Clock::time_point> readAt;
     };
     using ListFunction = bool (SocketTable::*)(std::vector<SocketRow>&);
@@ -86,8 +87,13 @@ private:
     TableAnswer LookUpInTables(const Flow& flow, Segment segment, Clock::time_point now,
                                bool afresh);
     bool Read(SortedTable& table, ListFunction list, Clock::time_point now);
-    TableAnswer FirstOwnerOfPort(SortedTable& table, ListFunction list, std::uint16_t localPort,
+    /// The first socket of the table with the local port of `ends`, in their family.
+    TableAnswer FirstOwnerOfPort(SortedTable& table, ListFunction list, const SocketEndpoints& ends,
                                  Clock::time_point now);
+    /// The local port, told apart by family: an IPv6-only socket does not own an IPv4 port.
+    static std::uint32_t PortOfFamily(const SocketEndpoints& ends) {
+        return (ends.ipv6() ? 0x10000U : 0U) | ends.localPort;
+    }
 
     SocketTable& sockets_;
     ProcessSource& processes_;

@@ -13,8 +13,8 @@ int ProcessFilter::LookUpOwner(const DecodedDatagram& packet, std::uint16_t loca
     // The ends as this host sees them: a packet it sent has its source on this side.
     SocketEndpoints ends;
     ends.localPort = localPort;
-    ends.localAddress = sent ? packet.ip.sourceAddress : packet.ip.destinationAddress;
-    ends.remoteAddress = sent ? packet.ip.destinationAddress : packet.ip.sourceAddress;
+    ends.localAddress = sent ? packet.sourceIp() : packet.destinationIp();
+    ends.remoteAddress = sent ? packet.destinationIp() : packet.sourceIp();
     ends.remotePort = sent ? packet.destinationPort() : packet.sourcePort();
     const bool isTcp = packet.transport == Transport::kTcp;
     using Segment = PortOwnerLookup::Segment;

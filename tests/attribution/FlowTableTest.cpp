@@ -12,7 +12,8 @@ using namespace std::chrono_literals;
 using Source = FlowTable::Source;
 
 Flow Tcp(std::uint16_t localPort, std::uint16_t remotePort = 80) {
-    return {true, {Ipv4("127.0.0.1"), localPort, Ipv4("127.0.0.1"), remotePort}};
+    return {true,
+            SocketEndpoints::Ipv4(Ipv4("127.0.0.1"), localPort, Ipv4("127.0.0.1"), remotePort)};
 }
 
 std::optional<int> PidOf(FlowTable& flows, const Flow& flow, FlowTable::Clock::time_point now) {
@@ -90,16 +91,29 @@ TEST(FlowTableTest, ClosedFlowsLastTheGraceAndBoundSocketsOwnTheirEnd) {
     EXPECT_EQ(PidOf(flows, Tcp(1), now + FlowTable::kCloseGrace), std::nullopt);
 
     // A UDP socket bound to a port (any address) owns every flow on it; an exact flow wins.
-    const Flow bound{false, {0, 5353, 0, 0}};
+    const Flow bound{false, SocketEndpoints::Ipv4(0, 5353, 0, 0)};
     flows.Remember(bound, 40, Source::kKernelEvent, now);
-    const Flow query{false, {Ipv4("127.0.0.1"), 5353, Ipv4("127.0.0.7"), 9}};
+    const Flow query{false, SocketEndpoints::Ipv4(Ipv4("127.0.0.1"), 5353, Ipv4("127.0.0.7"), 9)};
     EXPECT_EQ(PidOf(flows, query, now), 40);
     flows.Remember(query, 41, Source::kKernelEvent, now);
     EXPECT_EQ(PidOf(flows, query, now), 41);
-    EXPECT_EQ(PidOf(flows, {false, {Ipv4("127.0.0.1"), 5354, 0, 0}}, now), std::nullopt);
+    EXPECT_EQ(PidOf(flows, {false, SocketEndpoints::Ipv4(Ipv4("127.0.0.1"), 5354, 0, 0)}, now),
+              std::nullopt);
     // An unbound sender's socket has no local address of its own.
-    flows.Remember({false, {0, 40000, Ipv4("127.0.0.9"), 53}}, 42, Source::kKernelEvent, now);
-    EXPECT_EQ(PidOf(flows, {false, {Ipv4("127.0.0.1"), 40000, Ipv4("127.0.0.9"), 53}}, now), 42);
+    flows.Remember({false, SocketEndpoints::Ipv4(0, 40000, Ipv4("127.0.0.9"), 53)}, 42,
+                   Source::kKernelEvent, now);
+    EXPECT_EQ(
+        PidOf(flows,
+              {false, SocketEndpoints::Ipv4(Ipv4("127.0.0.1"), 40000, Ipv4("127.0.0.9"), 53)}, now),
+        42);
+
+    // The any-address is the flow's family's: [::]:5353 owns IPv6 flows to the port only.
+    const IpAddress any6 = *IpAddress::Parse("::");
+    const IpAddress loopback6 = *IpAddress::Parse("::1");
+    flows.Remember({false, {any6, 5353, any6, 0}}, 43, Source::kKernelEvent, now);
+    EXPECT_EQ(PidOf(flows, {false, {loopback6, 5353, loopback6, 9}}, now), 43);
+    EXPECT_EQ(PidOf(flows, query, now), 41);
+    EXPECT_EQ(PidOf(flows, {false, SocketEndpoints::Ipv4(Ipv4("127.0.0.2"), 5353, 0, 9)}, now), 40);
 }
 
 }  // namespace

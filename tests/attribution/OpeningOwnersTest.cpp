@@ -46,8 +46,10 @@ private:
 };
 
 TEST(OpeningOwnersTest, EachOpeningIsNamedAfterItsHolderWhileItsSocketLasts) {
-    const SocketEndpoints client{test::Ipv4("127.0.0.1"), 41000, test::Ipv4("127.0.0.1"), 80};
-    const SocketEndpoints gone{test::Ipv4("127.0.0.1"), 41001, test::Ipv4("127.0.0.1"), 80};
+    const SocketEndpoints client =
+        SocketEndpoints::Ipv4(test::Ipv4("127.0.0.1"), 41000, test::Ipv4("127.0.0.1"), 80);
+    const SocketEndpoints gone =
+        SocketEndpoints::Ipv4(test::Ipv4("127.0.0.1"), 41001, test::Ipv4("127.0.0.1"), 80);
     auto openings = std::make_unique<ScriptedOpenings>();
     auto sockets = std::make_unique<test::FakeSocketTable>();
     auto processes = std::make_unique<test::FakeProcessSource>();
@@ -77,8 +79,10 @@ TEST(OpeningOwnersTest, EachOpeningIsNamedAfterItsHolderWhileItsSocketLasts) {
 TEST(OpeningOwnersTest, AWalkOfEveryProcessWaitsUntilNoOpeningDoes) {
     // An old program's first connection needs a walk of every process; a new program's is
     // found among the processes started lately, and is not kept waiting behind that walk.
-    const SocketEndpoints old{test::Ipv4("127.0.0.1"), 41000, test::Ipv4("127.0.0.1"), 80};
-    const SocketEndpoints fresh{test::Ipv4("127.0.0.1"), 41001, test::Ipv4("127.0.0.1"), 80};
+    const SocketEndpoints old =
+        SocketEndpoints::Ipv4(test::Ipv4("127.0.0.1"), 41000, test::Ipv4("127.0.0.1"), 80);
+    const SocketEndpoints fresh =
+        SocketEndpoints::Ipv4(test::Ipv4("127.0.0.1"), 41001, test::Ipv4("127.0.0.1"), 80);
     auto openings = std::make_unique<ScriptedOpenings>();
     auto sockets = std::make_unique<test::FakeSocketTable>();
     auto processes = std::make_unique<test::FakeProcessSource>();

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 SocketEndpoints Ends(const char* local, std::uint16_t localPort, const char* remote,
                      std::uint16_t remotePort) {
-    return {Ipv4(local), localPort, Ipv4(remote), remotePort};
+    return {*IpAddress::Parse(local), localPort, *IpAddress::Parse(remote), remotePort};
 }
 
 // The kernel's tables as a test sets them.
@@ -306,8 +306,59 @@ protected:
         bytes_ = builder.Build();
         return *DecodeDatagram(bytes_);
     }
+    // The same from fd00::9 to fd00::2; a TCP segment is a bare ACK.
+    DecodedDatagram Packet6(std::uint8_t protocol, std::uint16_t sourcePort,
+                            std::uint16_t destinationPort) {
+        const std::size_t transportLength = protocol == 6 ? 20 : 8;
+        bytes_.assign(40 + transportLength, 0);
+        bytes_[0] = 0x60;
+        bytes_[5] = static_cast<std::uint8_t>(transportLength);
+        bytes_[6] = protocol;
+        bytes_[7] = 64;
+        const auto source = IpAddress::Parse("fd00::9")->bytes;
+        const auto destination = IpAddress::Parse("fd00::2")->bytes;
+        std::copy(source.begin(), source.end(), bytes_.begin() + 8);
+        std::copy(destination.begin(), destination.end(), bytes_.begin() + 24);
+        bytes_[40] = static_cast<std::uint8_t>(sourcePort >> 8);
+        bytes_[41] = static_cast<std::uint8_t>(sourcePort);
+        bytes_[42] = static_cast<std::uint8_t>(destinationPort >> 8);
+        bytes_[43] = static_cast<std::uint8_t>(destinationPort);
+        if (protocol == 6) {
+            bytes_[52] = 0x50;  // data offset
+            bytes_[53] = 0x10;  // ACK
+        } else {
+            bytes_[45] = 8;  // UDP length
+        }
+        return *DecodeDatagram(bytes_);
+    }
     std::vector<std::uint8_t> bytes_;
 };
+
+TEST_F(ProcessFilterTest, EachFamilyFindsItsOwnSocketsOnTheSamePorts) {
+    // Port 8080 has a server of each family (100 on IPv4, 200 on IPv6 only), and each has a
+    // connection from port 50000; UDP port 53 is held over IPv6 only.
+    table_.listeners = {{Ends("0.0.0.0", 8080, "0.0.0.0", 0), 10}, {Ends("::", 8080, "::", 0), 20}};
+    table_.connections = {{Ends("10.0.0.2", 8080, "10.0.0.9", 50000), 11},
+                          {Ends("fd00::2", 8080, "fd00::9", 50000), 21}};
+    table_.udp = {{Ends("::", 53, "::", 0), 30}};
+    holders_.holders = {{10, 100}, {11, 101}, {20, 200}, {21, 201}, {30, 300}};
+    PortOwnerLookup lookup = Lookup();
+    FixedSelection selection;
+    selection.all = true;
+    ProcessFilter filter(lookup, selection, holders_);
+    filter.SetAlwaysAttribute(true);
+
+    // Remembered flows of one family do not answer for the other's.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(filter.Keep(Packet6(6, 50000, 8080), 8080, false, {}).owner, 201);
+        EXPECT_EQ(filter.Keep(Packet(6, 50000, 8080), 8080, false, {}).owner, 101);
+        // No connection of these ends: the listener of the packet's family answers.
+        EXPECT_EQ(filter.Keep(Packet6(6, 50001, 8080), 8080, false, {}).owner, 200);
+        EXPECT_EQ(filter.Keep(Packet(6, 50001, 8080), 8080, false, {}).owner, 100);
+        EXPECT_EQ(filter.Keep(Packet6(17, 999, 53), 53, false, {}).owner, 300);
+        EXPECT_EQ(filter.Keep(Packet(17, 999, 53), 53, false, {}).owner, kNoOwner);
+    }
+}
 
 TEST_F(ProcessFilterTest, OwnerNodeDecidesThenOneRefreshThenTheRoot) {
     table_.udp = {{Ends("0.0.0.0", 53, "0.0.0.0", 0), 1},

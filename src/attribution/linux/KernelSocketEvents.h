@@ -21,11 +21,13 @@ namespace ravelin {
 ///     sock_recv_length tracepoints): the accepted side of a TCP connection, whose handshake
 ///     ran on behalf of no process, and connected UDP sockets;
 ///   - UDP send and receive with an address, once per socket, process and peer, and explicit
-///     TCP and UDP binds (cgroup programs at the root of the cgroup v2 hierarchy);
+///     TCP and UDP binds (cgroup programs of both families at the root of the cgroup v2
+///     hierarchy);
 ///   - the close of every TCP connection reported above (inet_sock_set_state to TCP_CLOSE),
 ///     named after the process that last reported it.
-/// IPv4 sockets, and IPv6 sockets whose peer is an IPv4-mapped address. An unbound UDP sender's
-/// local address is 0 (any), as getsockname says. A socket's events come again when another
+/// IPv4 and IPv6 sockets; an IPv6 socket's IPv4-mapped ends are told as IPv4 ends, the ends of
+/// the IPv4 packets it carries. An unbound UDP sender's local address is the any-address of its
+/// family, as getsockname says. A socket's events come again when another
 /// process uses it.
 ///
 /// Everything is attached through bpf_link descriptors owned here and nothing is pinned, so the

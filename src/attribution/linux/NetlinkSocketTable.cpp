@@ -38,14 +38,16 @@ void FillRequest(nlmsghdr& header, inet_diag_req_v2& body, std::uint8_t family,
     body.idiag_states = states;
 }
 
-// Puts an IPv4 address where the kernel looks for it: word 0 for AF_INET, the tail of
-// ::ffff:a.b.c.d for AF_INET6.
-void PutAddress(std::uint8_t family, std::uint32_t address, __be32 (&words)[4]) {
-    if (family == AF_INET) {
-        words[0] = address;
+// Puts an address where the kernel looks for it: an IPv4 address in word 0 for AF_INET and as
+// the tail of ::ffff:a.b.c.d for AF_INET6, an IPv6 address as it is.
+void PutAddress(std::uint8_t family, const IpAddress& address, __be32 (&words)[4]) {
+    if (address.ipv6) {
+        std::memcpy(words, address.bytes.data(), address.bytes.size());
+    } else if (family == AF_INET) {
+        words[0] = address.ipv4();
     } else {
         words[2] = htonl(0x0000FFFF);
-        words[3] = address;
+        words[3] = address.ipv4();
     }
 }
 
@@ -176,6 +178,7 @@ bool NetlinkSocketTable::ListRows(std::uint8_t protocol, std::uint32_t states,
         if (!Dump(family, protocol, states)) return false;
         for (const DiagSocket& socket : sockets_) {
             if (auto row = Ipv4Row(socket)) rows.push_back(*row);
+            if (auto row = Ipv6Row(socket)) rows.push_back(*row);
         }
     }
     return true;
@@ -217,6 +220,7 @@ std::optional<std::uint64_t> NetlinkSocketTable::LookUp(std::uint8_t family,
 
 std::optional<std::uint64_t> NetlinkSocketTable::FindTcpConnection(
     const SocketEndpoints& endpoints) {
+    if (endpoints.ipv6()) return LookUp(AF_INET6, endpoints);
     // The kernel finds IPv6 sockets with IPv4-mapped ends by the IPv4 lookup as well (they share
     // its hash); asking again as AF_INET6 on a miss costs one round trip and relies on no such
     // detail.

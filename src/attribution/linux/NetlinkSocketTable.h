@@ -33,9 +33,10 @@ public:
     /// The last failure of Open or of a table read.
     const SystemError& lastError() const { return lastError_; }
 
-    /// An exact lookup, as an IPv4 socket and then as an IPv6 socket with IPv4-mapped ends
-    /// (the accepted side of a dual-stack listener). A socket in TIME_WAIT or SYN_RECV has
-    /// no file and gives 0; a listener is never returned.
+    /// An exact lookup: IPv4 ends as an IPv4 socket and then as an IPv6 socket with
+    /// IPv4-mapped ends (the accepted side of a dual-stack listener), IPv6 ends as an IPv6
+    /// socket. A socket in TIME_WAIT or SYN_RECV has no file and gives 0; a listener is never
+    /// returned.
     std::optional<std::uint64_t> FindTcpConnection(const SocketEndpoints& endpoints) override;
     /// These replace the contents of `rows`.
     bool ListTcpSockets(std::vector<SocketRow>& rows) override;

@@ -20,24 +20,34 @@ namespace ravelin {
 
 namespace {
 
-// Enough of a datagram for the longest IPv4 header and the TCP ports behind it.
+// Enough of a datagram for the longest IPv4 header, or IPv6's fixed one, and the TCP ports
+// behind it.
 constexpr std::uint32_t kKeptBytes = 128;
 // Room for bursts of SYNs between two reads.
 constexpr int kReceiveBufferBytes = 1 << 20;
 
-// IPv4 TCP segments that this host sends with SYN set and ACK clear, first fragments only. The
-// socket is SOCK_DGRAM, so offset 0 is the IP header on every link type.
-constexpr std::array<sock_filter, 14> kSynFilter = {{
+constexpr std::uint32_t kIpv6TcpFlags = 40 + 13;
+
+// TCP segments that this host sends with SYN set and ACK clear: IPv4 first fragments, and IPv6
+// datagrams whose TCP header follows the fixed header (a SYN with extension headers is rare
+// enough to be found later, by the tables). The socket is SOCK_DGRAM, so offset 0 is the IP
+// header on every link type.
+constexpr std::array<sock_filter, 19> kSynFilter = {{
     BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 11),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 16),
     BPF_STMT(BPF_LD | BPF_H | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 9),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 7),
     BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),  // protocol
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 7),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 12),
     BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),  // flags and fragment offset
-    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1FFF, 5, 0),
+    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1FFF, 10, 0),
     BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // X = the IP header's length
     BPF_STMT(BPF_LD | BPF_B | BPF_IND, 13),  // TCP flags
+    BPF_STMT(BPF_JMP | BPF_JA, 4),           // to the flags' test
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 6),
+    BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 6),  // next header
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 4),
+    BPF_STMT(BPF_LD | BPF_B | BPF_ABS, kIpv6TcpFlags),
     BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x12),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x02, 0, 1),  // SYN without ACK
     BPF_STMT(BPF_RET | BPF_K, kKeptBytes),
@@ -94,8 +104,8 @@ ConnectionOpenings::Waited OutgoingSynSocket::Wait(std::vector<SocketEndpoints>&
             const auto decoded = DecodeDatagram(
                 std::span<const std::uint8_t>(datagram.data(), static_cast<std::size_t>(length)));
             if (!decoded || decoded->transport != Transport::kTcp) continue;
-            openings.push_back({decoded->ip.sourceAddress, decoded->sourcePort(),
-                                decoded->ip.destinationAddress, decoded->destinationPort()});
+            openings.push_back({decoded->sourceIp(), decoded->sourcePort(),
+                                decoded->destinationIp(), decoded->destinationPort()});
         }
         // An interface going down says so to packet sockets; the others carry on.
         if (errno != EAGAIN && errno != EINTR && errno != ENETDOWN) return Waited::kStopped;

@@ -111,14 +111,10 @@ DiagDecodeResult DecodeDiagDatagram(std::span<const std::uint8_t> datagram, std:
 }
 
 std::optional<SocketRow> Ipv4Row(const DiagSocket& socket) {
-    SocketRow row;
-    row.inode = socket.inode;
-    row.endpoints.localPort = socket.localPort;
-    row.endpoints.remotePort = socket.remotePort;
     if (socket.family == AF_INET) {
-        row.endpoints.localAddress = socket.localAddress[0];
-        row.endpoints.remoteAddress = socket.remoteAddress[0];
-        return row;
+        return SocketRow{SocketEndpoints::Ipv4(socket.localAddress[0], socket.localPort,
+                                               socket.remoteAddress[0], socket.remotePort),
+                         socket.inode};
     }
     if (socket.family != AF_INET6) return std::nullopt;
 
@@ -130,9 +126,26 @@ std::optional<SocketRow> Ipv4Row(const DiagSocket& socket) {
     }
     const auto remote = Ipv4Of(socket.remoteAddress);
     if (!remote) return std::nullopt;
-    row.endpoints.localAddress = *Ipv4Of(socket.localAddress);
-    row.endpoints.remoteAddress = *remote;
-    return row;
+    return SocketRow{SocketEndpoints::Ipv4(*Ipv4Of(socket.localAddress), socket.localPort, *remote,
+                                           socket.remotePort),
+                     socket.inode};
+}
+
+std::optional<SocketRow> Ipv6Row(const DiagSocket& socket) {
+    // Mapped ends are IPv4 traffic: Ipv4Row's. The any-address is both families' when the
+    // socket takes IPv4 too.
+    if (socket.family != AF_INET6 || IsV4Mapped(socket.localAddress) ||
+        IsV4Mapped(socket.remoteAddress)) {
+        return std::nullopt;
+    }
+    const auto address = [](const std::array<std::uint32_t, 4>& words) {
+        std::array<std::uint8_t, 16> bytes{};
+        std::memcpy(bytes.data(), words.data(), bytes.size());
+        return IpAddress::Ipv6(bytes);
+    };
+    return SocketRow{{address(socket.localAddress), socket.localPort, address(socket.remoteAddress),
+                      socket.remotePort},
+                     socket.inode};
 }
 
 }  // namespace ravelin

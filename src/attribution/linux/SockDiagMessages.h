@@ -46,5 +46,8 @@ DiagDecodeResult DecodeDiagDatagram(std::span<const std::uint8_t> datagram, std:
 /// The socket as a row of IPv4 ends, or nothing when it cannot carry IPv4 traffic: an AF_INET6
 /// socket counts only when bound to :: without IPV6_V6ONLY or to an IPv4-mapped address.
 std::optional<SocketRow> Ipv4Row(const DiagSocket& socket);
+/// The socket as a row of IPv6 ends, or nothing when it is not an AF_INET6 socket or carries
+/// IPv4 only (IPv4-mapped ends). A dual-stack socket on :: has a row of each family.
+std::optional<SocketRow> Ipv6Row(const DiagSocket& socket);
 
 }  // namespace ravelin

@@ -31,6 +31,11 @@ using Kind = SocketEvent::Kind;
 
 const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
+SocketEndpoints V4(std::uint32_t local, std::uint16_t localPort, std::uint32_t remote,
+                   std::uint16_t remotePort) {
+    return SocketEndpoints::Ipv4(local, localPort, remote, remotePort);
+}
+
 // Short-lived children: each does one thing with a socket, prints
 // "<pid> <process name> <local address> <local port> <remote address> <remote port>"
 // as getsockname and getpeername (or its own arguments) say, and exits at once.
@@ -39,9 +44,12 @@ import ctypes, os, socket, sys, threading
 mode = sys.argv[1]
 name = open("/proc/self/comm").read().strip()
 def report(local, remote):
-    print(os.getpid(), name, *local, *remote, flush=True)
+    print(os.getpid(), name, *local[:2], *remote[:2], flush=True)
 if mode == "tcp-connect":
     s = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
+    report(s.getsockname(), s.getpeername())
+elif mode == "tcp6-connect":
+    s = socket.create_connection(("::1", int(sys.argv[2])))
     report(s.getsockname(), s.getpeername())
 elif mode == "tcp-connect-in-thread":
     def connect():
@@ -76,6 +84,14 @@ elif mode == "udp-receive":
     print(s.getsockname()[1], flush=True)
     _, sender = s.recvfrom(100)
     report(s.getsockname(), sender)
+elif mode == "udp6-dual-receive":
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s.bind(("::", 0))
+    print(s.getsockname()[1], flush=True)
+    for _ in range(2):
+        s.recvfrom(100)
+    print("received", flush=True)
 )";
 
 struct ChildReport {
@@ -88,15 +104,15 @@ std::optional<ChildReport> ParseReport(const std::string& line) {
     std::istringstream fields(line);
     ChildReport report;
     std::string local, remote;
-    in_addr localAddress{}, remoteAddress{};
     if (!(fields >> report.pid >> report.name >> local >> report.ends.localPort >> remote >>
-          report.ends.remotePort) ||
-        inet_pton(AF_INET, local.c_str(), &localAddress) != 1 ||
-        inet_pton(AF_INET, remote.c_str(), &remoteAddress) != 1) {
+          report.ends.remotePort)) {
         return std::nullopt;
     }
-    report.ends.localAddress = localAddress.s_addr;
-    report.ends.remoteAddress = remoteAddress.s_addr;
+    const auto localAddress = IpAddress::Parse(local);
+    const auto remoteAddress = IpAddress::Parse(remote);
+    if (!localAddress || !remoteAddress) return std::nullopt;
+    report.ends.localAddress = *localAddress;
+    report.ends.remoteAddress = *remoteAddress;
     return report;
 }
 
@@ -117,10 +133,12 @@ std::optional<ChildReport> ReadReport(test::ChildProcess& child) {
 }
 
 std::uint16_t PortOf(int fd) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof(address);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
+    return ntohs(address.ss_family == AF_INET
+                     ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                     : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
 }
 
 sockaddr_in LoopbackAddress(std::uint16_t port) {
@@ -135,6 +153,25 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
 UniqueFd LoopbackSocket(int type) {
     UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
     const sockaddr_in address = LoopbackAddress(0);
+    EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    if (type == SOCK_STREAM) {
+        EXPECT_EQ(listen(fd.get(), 8), 0);
+    }
+    return fd;
+}
+
+sockaddr_in6 Loopback6Address(std::uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    return address;
+}
+
+// The same on [::1].
+UniqueFd Loopback6Socket(int type) {
+    UniqueFd fd(socket(AF_INET6, type | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 address = Loopback6Address(0);
     EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
     if (type == SOCK_STREAM) {
         EXPECT_EQ(listen(fd.get(), 8), 0);
@@ -202,7 +239,7 @@ TEST_F(KernelSocketEventsTest, TcpConnectOfAChildThatExitsAtOnceAndItsClose) {
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
     ASSERT_TRUE(child.WaitForExit(10s));
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, report->ends.localPort, kLoopback, port}));
+    EXPECT_EQ(report->ends, V4(kLoopback, report->ends.localPort, kLoopback, port));
 
     const auto opened = WaitForEvent(Kind::kOpened, true, report->ends);
     ASSERT_TRUE(opened) << "no event for the child's connect";
@@ -252,20 +289,20 @@ TEST_F(KernelSocketEventsTest, ChildServerThatAcceptsAndReads) {
     ASSERT_EQ(send(client.get(), "GET", 3, 0), 3);
     const auto report = ReadReport(server);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, serverPort, kLoopback, clientPort}));
+    EXPECT_EQ(report->ends, V4(kLoopback, serverPort, kLoopback, clientPort));
 
     const auto accepted = WaitForEvent(Kind::kOpened, true, report->ends);
     ASSERT_TRUE(accepted) << "no event for the child's accepted socket";
     EXPECT_EQ(accepted->pid, report->pid);
     EXPECT_EQ(accepted->name, report->name);
 
-    const auto bound = WaitForEvent(Kind::kOpened, true, {kLoopback, serverPort, 0, 0});
+    const auto bound = WaitForEvent(Kind::kOpened, true, V4(kLoopback, serverPort, 0, 0));
     ASSERT_TRUE(bound) << "no event for the child's bind";
     EXPECT_EQ(bound->pid, report->pid);
 
     // Our own end of it, from inside connect().
     const auto connected =
-        WaitForEvent(Kind::kOpened, true, {kLoopback, clientPort, kLoopback, serverPort});
+        WaitForEvent(Kind::kOpened, true, V4(kLoopback, clientPort, kLoopback, serverPort));
     ASSERT_TRUE(connected);
     EXPECT_EQ(connected->pid, getpid());
     EXPECT_EQ(connected->name, OwnName());
@@ -284,7 +321,7 @@ TEST_F(KernelSocketEventsTest, UdpSendtoFromAnUnboundSocketOncePerDestination) {
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
     // Unbound: any local address, a port of the kernel's choosing.
-    EXPECT_EQ(report->ends.localAddress, 0U);
+    EXPECT_EQ(report->ends.localAddress, IpAddress(0));
     EXPECT_NE(report->ends.localPort, 0);
 
     const auto sent = WaitForEvent(Kind::kOpened, false, report->ends);
@@ -309,7 +346,7 @@ TEST_F(KernelSocketEventsTest, ConnectedUdpSocket) {
     ASSERT_GT(child.pid(), 0) << child.error();
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends.localAddress, kLoopback);  // chosen by the connect
+    EXPECT_EQ(report->ends.localAddress, IpAddress(kLoopback));  // chosen by the connect
 
     const auto connected = WaitForEvent(Kind::kOpened, false, report->ends);
     ASSERT_TRUE(connected) << "no event for the child's connect";
@@ -323,7 +360,7 @@ TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
     const auto portLine = child.ReadLine(20s);
     ASSERT_TRUE(portLine);
     const auto port = static_cast<std::uint16_t>(std::stoi(*portLine));
-    const auto bound = WaitForEvent(Kind::kOpened, false, {kLoopback, port, 0, 0});
+    const auto bound = WaitForEvent(Kind::kOpened, false, V4(kLoopback, port, 0, 0));
     ASSERT_TRUE(bound) << "no event for the child's bind";
     EXPECT_EQ(bound->pid, child.pid());
 
@@ -334,12 +371,65 @@ TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
               1);
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    EXPECT_EQ(report->ends, (SocketEndpoints{kLoopback, port, kLoopback, PortOf(sender.get())}));
+    EXPECT_EQ(report->ends, V4(kLoopback, port, kLoopback, PortOf(sender.get())));
     const auto received = WaitForEvent([&](const SocketEvent& event) {
         return event.pid == report->pid && !event.tcp && event.endpoints == report->ends;
     });
     ASSERT_TRUE(received) << "no event for the child's recvfrom";
     EXPECT_EQ(received->name, report->name);
+}
+
+TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
+    // A TCP client over ::1, from its connect to its close.
+    const UniqueFd listener = Loopback6Socket(SOCK_STREAM);
+    const std::uint16_t port = PortOf(listener.get());
+    test::ChildProcess client(ChildArguments({"tcp6-connect", std::to_string(port)}));
+    ASSERT_GT(client.pid(), 0) << client.error();
+    const auto report = ReadReport(client);
+    ASSERT_TRUE(report);
+    ASSERT_TRUE(client.WaitForExit(10s));
+    const IpAddress loopback6 = *IpAddress::Parse("::1");
+    EXPECT_EQ(report->ends, (SocketEndpoints{loopback6, report->ends.localPort, loopback6, port}));
+    const auto opened = WaitForEvent(Kind::kOpened, true, report->ends);
+    ASSERT_TRUE(opened) << "no event for the child's connect";
+    EXPECT_EQ(opened->pid, report->pid);
+    EXPECT_EQ(opened->name, report->name);
+    UniqueFd accepted(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted.valid()) << std::strerror(errno);
+    accepted.Reset();
+    const auto closed = WaitForEvent(Kind::kClosed, true, report->ends);
+    ASSERT_TRUE(closed) << "no close for the child's connection";
+    EXPECT_EQ(closed->pid, report->pid);
+
+    // A dual-stack UDP receiver: bound to :: (told as IPv6), then a datagram of each family.
+    test::ChildProcess receiver(ChildArguments({"udp6-dual-receive"}));
+    ASSERT_GT(receiver.pid(), 0) << receiver.error();
+    const auto portLine = receiver.ReadLine(20s);
+    ASSERT_TRUE(portLine);
+    const auto receiverPort = static_cast<std::uint16_t>(std::stoi(*portLine));
+    const IpAddress any6 = *IpAddress::Parse("::");
+    const auto bound = WaitForEvent(Kind::kOpened, false, {any6, receiverPort, any6, 0});
+    ASSERT_TRUE(bound) << "no event for the child's bind";
+    EXPECT_EQ(bound->pid, receiver.pid());
+
+    const UniqueFd sender6 = Loopback6Socket(SOCK_DGRAM);
+    const sockaddr_in6 to6 = Loopback6Address(receiverPort);
+    ASSERT_EQ(
+        sendto(sender6.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to6), sizeof(to6)), 1);
+    const UniqueFd sender4 = LoopbackSocket(SOCK_DGRAM);
+    const sockaddr_in to4 = LoopbackAddress(receiverPort);
+    ASSERT_EQ(
+        sendto(sender4.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to4), sizeof(to4)), 1);
+    ASSERT_EQ(receiver.ReadLine(20s), "received");
+    for (const SocketEndpoints& ends :
+         {SocketEndpoints{any6, receiverPort, loopback6, PortOf(sender6.get())},
+          V4(0, receiverPort, kLoopback, PortOf(sender4.get()))}) {
+        const auto received = WaitForEvent([&](const SocketEvent& event) {
+            return event.pid == receiver.pid() && !event.tcp && event.endpoints == ends;
+        });
+        EXPECT_TRUE(received) << "no event for a datagram to port " << receiverPort
+                              << (ends.ipv6() ? " over IPv6" : " over IPv4");
+    }
 }
 
 // Whether the kernel still knows a program or link by its id.
@@ -475,8 +565,9 @@ TEST(SocketEventRecordTest, DecodesARecordAndRejectsWhatIsNotOne) {
     record.protocol = IPPROTO_UDP;
     record.local_port = 5353;
     record.remote_port = 53;
-    record.local_addr = kLoopback;
-    record.remote_addr = htonl(0x0A000001);
+    record.family = AF_INET;
+    record.local_addr[0] = kLoopback;
+    record.remote_addr[0] = htonl(0x0A000001);
     record.pid = 4242;
     std::memcpy(record.name, "0123456789abcdef", sizeof(record.name));  // no terminator
 
@@ -485,11 +576,22 @@ TEST(SocketEventRecordTest, DecodesARecordAndRejectsWhatIsNotOne) {
     ASSERT_TRUE(event);
     EXPECT_EQ(event->kind, Kind::kClosed);
     EXPECT_FALSE(event->tcp);
-    EXPECT_EQ(event->endpoints, (SocketEndpoints{kLoopback, 5353, htonl(0x0A000001), 53}));
+    EXPECT_EQ(event->endpoints, V4(kLoopback, 5353, htonl(0x0A000001), 53));
     EXPECT_EQ(event->pid, 4242);
     EXPECT_EQ(event->name, "0123456789abcdef");
 
     EXPECT_FALSE(DecodeSocketEventRecord(std::span(bytes).first(bytes.size() - 1)));
+    record.family = AF_INET6;
+    const IpAddress local = *IpAddress::Parse("fe80::1");
+    const IpAddress remote = *IpAddress::Parse("2001:db8::53");
+    std::memcpy(record.local_addr, local.bytes.data(), 16);
+    std::memcpy(record.remote_addr, remote.bytes.data(), 16);
+    const auto event6 = DecodeSocketEventRecord(RecordBytes(record));
+    ASSERT_TRUE(event6);
+    EXPECT_EQ(event6->endpoints, (SocketEndpoints{local, 5353, remote, 53}));
+    record.family = 0;
+    EXPECT_FALSE(DecodeSocketEventRecord(RecordBytes(record)));
+    record.family = AF_INET;
     record.kind = 9;
     EXPECT_FALSE(DecodeSocketEventRecord(RecordBytes(record)));
     record.kind = RAVELIN_SOCKET_OPENED;

@@ -17,6 +17,13 @@ namespace ravelin {
 namespace {
 
 const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const IpAddress kLoopback6 = *IpAddress::Parse("::1");
+const IpAddress kAny6 = *IpAddress::Parse("::");
+
+SocketEndpoints V4(std::uint32_t local, std::uint16_t localPort, std::uint32_t remote,
+                   std::uint16_t remotePort) {
+    return SocketEndpoints::Ipv4(local, localPort, remote, remotePort);
+}
 
 struct TestSocket {
     UniqueFd fd;
@@ -74,7 +81,7 @@ TestSocket AnySocket6(int type, bool listen, bool v6Only) {
     return Finish(std::move(fd));
 }
 
-// An IPv4 connection to 127.0.0.1:port: the connecting and the accepted socket.
+// A connection to 127.0.0.1:port or [::1]:port: the connecting and the accepted socket.
 struct Connection {
     TestSocket client;
     TestSocket server;
@@ -85,20 +92,28 @@ struct Connection {
     }
 };
 
-Connection Connect(const TestSocket& listener) {
+Connection Connect(const TestSocket& listener, bool ipv6 = false) {
     Connection connection;
-    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd client(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = kLoopback;
     address.sin_port = htons(listener.port);
-    EXPECT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0)
-        << std::strerror(errno);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = htons(listener.port);
+    const int status =
+        ipv6 ? connect(client.get(), reinterpret_cast<sockaddr*>(&address6), sizeof(address6))
+             : connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    EXPECT_EQ(status, 0) << std::strerror(errno);
     connection.client = Finish(std::move(client));
     connection.server =
         Finish(UniqueFd(accept4(listener.fd.get(), nullptr, nullptr, SOCK_CLOEXEC)));
     EXPECT_TRUE(connection.server.fd.valid());
-    connection.clientEnds = {kLoopback, connection.client.port, kLoopback, listener.port};
+    connection.clientEnds =
+        ipv6 ? SocketEndpoints{kLoopback6, connection.client.port, kLoopback6, listener.port}
+             : V4(kLoopback, connection.client.port, kLoopback, listener.port);
     return connection;
 }
 
@@ -108,9 +123,9 @@ const SocketRow* FindRow(const std::vector<SocketRow>& rows, const SocketEndpoin
     return found == rows.end() ? nullptr : &*found;
 }
 
-bool HasInode(const std::vector<SocketRow>& rows, std::uint64_t inode) {
-    return std::any_of(rows.begin(), rows.end(),
-                       [&](const SocketRow& row) { return row.inode == inode; });
+long RowsOfInode(const std::vector<SocketRow>& rows, std::uint64_t inode) {
+    return std::count_if(rows.begin(), rows.end(),
+                         [&](const SocketRow& row) { return row.inode == inode; });
 }
 
 class NetlinkSocketTableTest : public ::testing::Test {
@@ -124,31 +139,42 @@ protected:
     std::vector<SocketRow> rows_;
 };
 
-TEST_F(NetlinkSocketTableTest, ListsIpv4AndDualStackListenersButNotV6OnlyOnes) {
+TEST_F(NetlinkSocketTableTest, ListsListenersUnderEachFamilyTheyTake) {
     const TestSocket ipv4 = Ipv4Socket(SOCK_STREAM, true);
     const TestSocket dual = AnySocket6(SOCK_STREAM, true, false);
     const TestSocket v6Only = AnySocket6(SOCK_STREAM, true, true);
 
     ASSERT_TRUE(table_.ListTcpListeners(rows_)) << table_.lastError().reason;
-    const SocketRow* row = FindRow(rows_, {kLoopback, ipv4.port, 0, 0});
+    const SocketRow* row = FindRow(rows_, V4(kLoopback, ipv4.port, 0, 0));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->inode, ipv4.inode);
-    row = FindRow(rows_, {0, dual.port, 0, 0});
+    // A dual-stack listener is a row of each family, an IPv6-only one a row of IPv6 alone.
+    row = FindRow(rows_, V4(0, dual.port, 0, 0));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->inode, dual.inode);
-    EXPECT_FALSE(HasInode(rows_, v6Only.inode));
+    row = FindRow(rows_, {kAny6, dual.port, kAny6, 0});
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->inode, dual.inode);
+    row = FindRow(rows_, {kAny6, v6Only.port, kAny6, 0});
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->inode, v6Only.inode);
+    EXPECT_EQ(RowsOfInode(rows_, v6Only.inode), 1);
 }
 
-TEST_F(NetlinkSocketTableTest, FindsBothEndsOfConnectionsToIpv4AndDualStackListeners) {
+TEST_F(NetlinkSocketTableTest, FindsBothEndsOfConnectionsOfEitherFamily) {
     const TestSocket ipv4 = Ipv4Socket(SOCK_STREAM, true);
     const TestSocket dual = AnySocket6(SOCK_STREAM, true, false);
-    for (const TestSocket* listener : {&ipv4, &dual}) {
-        SCOPED_TRACE(listener == &ipv4 ? "IPv4 listener" : "dual-stack listener");
-        const Connection connection = Connect(*listener);
-        EXPECT_EQ(table_.FindTcpConnection(connection.clientEnds), connection.client.inode);
-        // From the dual-stack listener the accepted socket is AF_INET6 with mapped ends.
-        EXPECT_EQ(table_.FindTcpConnection(connection.ServerEnds()), connection.server.inode);
-        EXPECT_NE(connection.client.inode, connection.server.inode);
+    // Over IPv4 to either listener, over IPv6 to the dual-stack one.
+    for (bool ipv6 : {false, true}) {
+        for (const TestSocket* listener : {&ipv4, &dual}) {
+            if (ipv6 && listener == &ipv4) continue;
+            SCOPED_TRACE(ipv6 ? "IPv6" : listener == &ipv4 ? "IPv4 listener" : "dual-stack");
+            const Connection connection = Connect(*listener, ipv6);
+            EXPECT_EQ(table_.FindTcpConnection(connection.clientEnds), connection.client.inode);
+            // Over IPv4, the dual-stack listener's accepted socket is AF_INET6 with mapped ends.
+            EXPECT_EQ(table_.FindTcpConnection(connection.ServerEnds()), connection.server.inode);
+            EXPECT_NE(connection.client.inode, connection.server.inode);
+        }
     }
 }
 
@@ -156,9 +182,9 @@ TEST_F(NetlinkSocketTableTest, FindsNothingForEndsWithoutAConnection) {
     const TestSocket listener = Ipv4Socket(SOCK_STREAM, true);
     const TestSocket unused = Ipv4Socket(SOCK_STREAM, false);  // holds a port nobody uses
     // The kernel answers a lookup of a listening port with the listener: not a connection.
-    EXPECT_EQ(table_.FindTcpConnection({kLoopback, listener.port, kLoopback, unused.port}),
+    EXPECT_EQ(table_.FindTcpConnection(V4(kLoopback, listener.port, kLoopback, unused.port)),
               std::nullopt);
-    EXPECT_EQ(table_.FindTcpConnection({kLoopback, unused.port, kLoopback, listener.port}),
+    EXPECT_EQ(table_.FindTcpConnection(V4(kLoopback, unused.port, kLoopback, listener.port)),
               std::nullopt);
 }
 
@@ -179,7 +205,7 @@ TEST_F(NetlinkSocketTableTest, AClosedConnectionLosesItsInode) {
     EXPECT_TRUE(test::WaitUntil([&] { return ownerless(serverEnds); }));
 }
 
-TEST_F(NetlinkSocketTableTest, ListsIpv4AndDualStackUdpSockets) {
+TEST_F(NetlinkSocketTableTest, ListsUdpSocketsUnderEachFamilyTheyTake) {
     const TestSocket ipv4 = Ipv4Socket(SOCK_DGRAM, false);
     const TestSocket dual = AnySocket6(SOCK_DGRAM, false, false);
     const TestSocket v6Only = AnySocket6(SOCK_DGRAM, false, true);
@@ -192,16 +218,20 @@ TEST_F(NetlinkSocketTableTest, ListsIpv4AndDualStackUdpSockets) {
     ASSERT_EQ(connect(connected.fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof(peer)), 0);
 
     ASSERT_TRUE(table_.ListUdpSockets(rows_)) << table_.lastError().reason;
-    const SocketRow* row = FindRow(rows_, {kLoopback, ipv4.port, 0, 0});
+    const SocketRow* row = FindRow(rows_, V4(kLoopback, ipv4.port, 0, 0));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->inode, ipv4.inode);
-    row = FindRow(rows_, {0, dual.port, 0, 0});
+    row = FindRow(rows_, V4(0, dual.port, 0, 0));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->inode, dual.inode);
-    row = FindRow(rows_, {kLoopback, connected.port, kLoopback, ipv4.port});
+    row = FindRow(rows_, V4(kLoopback, connected.port, kLoopback, ipv4.port));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->inode, connected.inode);
-    EXPECT_FALSE(HasInode(rows_, v6Only.inode));
+    row = FindRow(rows_, {kAny6, v6Only.port, kAny6, 0});
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->inode, v6Only.inode);
+    // Connected to a mapped peer, the socket carries IPv4 only.
+    EXPECT_EQ(RowsOfInode(rows_, connected.inode), 1);
 }
 
 TEST_F(NetlinkSocketTableTest, ListsTcpListenersAndConnectionsTogether) {
@@ -210,7 +240,7 @@ TEST_F(NetlinkSocketTableTest, ListsTcpListenersAndConnectionsTogether) {
     rows_.push_back({});  // the list replaces what was there
 
     ASSERT_TRUE(table_.ListTcpSockets(rows_)) << table_.lastError().reason;
-    const SocketRow* listener = FindRow(rows_, {0, dual.port, 0, 0});
+    const SocketRow* listener = FindRow(rows_, V4(0, dual.port, 0, 0));
     const SocketRow* client = FindRow(rows_, connection.clientEnds);
     const SocketRow* server = FindRow(rows_, connection.ServerEnds());
     ASSERT_TRUE(listener && client && server);
@@ -229,7 +259,7 @@ TEST(NetlinkSocketTableUnopened, FailsWithoutReadingAnything) {
     std::vector<SocketRow> rows;
     EXPECT_FALSE(table.ListUdpSockets(rows));
     EXPECT_EQ(table.lastError().code, EBADF);
-    EXPECT_EQ(table.FindTcpConnection({kLoopback, 1, kLoopback, 2}), std::nullopt);
+    EXPECT_EQ(table.FindTcpConnection(V4(kLoopback, 1, kLoopback, 2)), std::nullopt);
 }
 
 }  // namespace

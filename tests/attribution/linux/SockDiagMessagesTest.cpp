@@ -155,19 +155,32 @@ DiagSocket Socket6(const char* local, const char* remote, std::optional<bool> v6
     return socket;
 }
 
-TEST(SockDiagMessagesTest, KeepsOnlySocketsThatCarryIpv4) {
+TEST(SockDiagMessagesTest, ASocketIsARowOfEachFamilyItCarries) {
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
     auto row = Ipv4Row(Socket6("::", "::", false));
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->endpoints, (SocketEndpoints{0, 5000, 0, 6000}));
+    EXPECT_EQ(row->endpoints, SocketEndpoints::Ipv4(0, 5000, 0, 6000));
     row = Ipv4Row(Socket6("::ffff:127.0.0.1", "::ffff:127.0.0.1", std::nullopt));
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->endpoints, (SocketEndpoints{loopback, 5000, loopback, 6000}));
+    EXPECT_EQ(row->endpoints, SocketEndpoints::Ipv4(loopback, 5000, loopback, 6000));
+    EXPECT_FALSE(Ipv6Row(Socket6("::ffff:127.0.0.1", "::ffff:127.0.0.1", std::nullopt)));
 
     EXPECT_FALSE(Ipv4Row(Socket6("::", "::", true)));
     EXPECT_FALSE(Ipv4Row(Socket6("::", "::", std::nullopt)));
     EXPECT_FALSE(Ipv4Row(Socket6("::1", "::1", false)));
     EXPECT_FALSE(Ipv4Row(Socket6("::ffff:127.0.0.1", "::1", false)));
+
+    // IPv6 ends as they are, whether the socket takes IPv4 as well or not.
+    const IpAddress any = *IpAddress::Parse("::");
+    const IpAddress one = *IpAddress::Parse("::1");
+    for (std::optional<bool> v6Only : {std::optional<bool>(false), std::optional<bool>(true)}) {
+        row = Ipv6Row(Socket6("::", "::", v6Only));
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->endpoints, (SocketEndpoints{any, 5000, any, 6000}));
+    }
+    row = Ipv6Row(Socket6("::1", "::1", std::nullopt));
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->endpoints, (SocketEndpoints{one, 5000, one, 6000}));
 }
 
 }  // namespace

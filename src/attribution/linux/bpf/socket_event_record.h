@@ -16,16 +16,18 @@ enum ravelin_socket_event_kind {
 /* TASK_COMM_LEN */
 #define RAVELIN_NAME_BYTES 16
 
-/* Ports in host order, addresses in network order. The name is the thread-group leader's,
- * NUL-terminated when shorter than the field. */
+/* Ports in host order, addresses in network order: an IPv4 address (family AF_INET) in word 0
+ * and the other words 0, an IPv6 address (AF_INET6) in all four. An IPv6 socket's IPv4-mapped
+ * ends come as IPv4. The name is the thread-group leader's, NUL-terminated when shorter than the
+ * field. */
 struct ravelin_socket_event { /* NOLINT(readability-identifier-naming) */
     __u8 kind;
     __u8 protocol;
     __u16 local_port;
     __u16 remote_port;
-    __u16 reserved;
-    __u32 local_addr;
-    __u32 remote_addr;
+    __u16 family;
+    __u32 local_addr[4];
+    __u32 remote_addr[4];
     __u32 pid;
     char name[RAVELIN_NAME_BYTES];
 };

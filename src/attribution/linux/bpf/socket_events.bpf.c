@@ -1,6 +1,8 @@
-/* Socket events for KernelSocketEvents: which process opened which IPv4 TCP or UDP ends, told
- * while the process still runs. The programs only read: every hook lets the operation go on
- * unchanged. Records go to the ring buffer without a wakeup; user space drains it on a timer. */
+/* Socket events for KernelSocketEvents: which process opened which TCP or UDP ends, IPv4 or
+ * IPv6, told while the process still runs. An IPv6 socket's IPv4-mapped ends are told as IPv4,
+ * for they are the ends of the IPv4 packets it carries. The programs only read: every hook lets the
+ * operation go on unchanged. Records go to the ring buffer without a wakeup; user space drains it
+ * on a timer. */
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -11,7 +13,7 @@
 #include "socket_event_record.h"
 
 /* KernelSocketEvents asserts the same size. */
-_Static_assert(sizeof(struct ravelin_socket_event) == 36, "record layout");
+_Static_assert(sizeof(struct ravelin_socket_event) == 60, "record layout");
 
 /* bpf_probe_read_kernel and bpf_get_current_task are GPL-only helpers. */
 char LICENSE[] SEC("license") = "GPL";
@@ -40,11 +42,14 @@ struct {
     __type(value, __u64);
 } dropped SEC(".maps");
 
+/* Addresses as in the record: IPv4 in word 0, the rest 0. No padding: it is part of a key. */
 struct ends {
-    __u32 local_addr;
-    __u32 remote_addr;
+    __u32 local_addr[4];
+    __u32 remote_addr[4];
     __u16 local_port;
     __u16 remote_port;
+    __u16 family;
+    __u16 reserved;
 };
 
 struct owner {
@@ -57,9 +62,9 @@ struct owner {
  * peer, so that a busy socket pays a lookup per packet and not a record. */
 struct reported {
     struct owner owner;
-    __u32 remote_addr;
+    __u32 remote_addr[4];
     __u16 remote_port;
-    __u16 reserved;
+    __u16 family;
 };
 
 struct {
@@ -75,6 +80,7 @@ struct {
 struct udp_seen_key {
     __u64 cookie;
     __u32 pid;
+    __u32 reserved; /* no padding in a key */
     struct ends ends;
 };
 
@@ -111,9 +117,9 @@ static __always_inline bool emit(__u8 kind, __u8 protocol, const struct ends* en
     event->protocol = protocol;
     event->local_port = ends->local_port;
     event->remote_port = ends->remote_port;
-    event->reserved = 0;
-    event->local_addr = ends->local_addr;
-    event->remote_addr = ends->remote_addr;
+    event->family = ends->family;
+    __builtin_memcpy(event->local_addr, ends->local_addr, sizeof(event->local_addr));
+    __builtin_memcpy(event->remote_addr, ends->remote_addr, sizeof(event->remote_addr));
     event->pid = owner->pid;
     __builtin_memcpy(event->name, owner->name, sizeof(event->name));
     bpf_ringbuf_submit(event, BPF_RB_NO_WAKEUP);
@@ -122,18 +128,32 @@ static __always_inline bool emit(__u8 kind, __u8 protocol, const struct ends* en
 
 /* Reports the current process's use of a socket unless the socket's last report was the same
  * process with the same peer; the socket's entry then remembers this report. */
+static __always_inline bool seen_peer(const struct reported* seen, __u32 pid,
+                                      const struct ends* ends) {
+    return seen->owner.pid == pid && seen->family == ends->family &&
+           seen->remote_port == ends->remote_port && seen->remote_addr[0] == ends->remote_addr[0] &&
+           seen->remote_addr[1] == ends->remote_addr[1] &&
+           seen->remote_addr[2] == ends->remote_addr[2] &&
+           seen->remote_addr[3] == ends->remote_addr[3];
+}
+
+static __always_inline void remember_peer(struct reported* seen, __u32 pid,
+                                          const struct ends* ends) {
+    seen->owner.pid = pid;
+    __builtin_memcpy(seen->remote_addr, ends->remote_addr, sizeof(seen->remote_addr));
+    seen->remote_port = ends->remote_port;
+    seen->family = ends->family;
+}
+
 static __always_inline bool report_unless_seen(struct reported* seen, __u8 protocol,
                                                const struct ends* ends) {
     __u32 pid = bpf_get_current_pid_tgid() >> 32;
-    if (seen->owner.pid == pid && seen->remote_addr == ends->remote_addr &&
-        seen->remote_port == ends->remote_port)
-        return false;
+    if (seen_peer(seen, pid, ends)) return false;
     struct owner owner = {};
     current_owner(&owner);
     if (!emit(RAVELIN_SOCKET_OPENED, protocol, ends, &owner)) return false;
     seen->owner = owner;
-    seen->remote_addr = ends->remote_addr;
-    seen->remote_port = ends->remote_port;
+    remember_peer(seen, pid, ends);
     return true;
 }
 
@@ -141,22 +161,29 @@ static __always_inline bool is_v4_mapped(__u32 w0, __u32 w1, __u32 w2) {
     return w0 == 0 && w1 == 0 && w2 == bpf_htonl(0x0000ffff);
 }
 
-/* The IPv4 ends of a connected socket: an IPv4 socket, or an IPv6 one whose peer is an
- * IPv4-mapped address (whose IPv4 fields the kernel keeps up to date). The local port comes
- * from inet_sport, which stays when a closing socket gives its bound port back. */
-static __always_inline bool ipv4_ends_of(const struct sock* sk, struct ends* ends) {
+/* The ends of a connected socket: an IPv4 socket, or an IPv6 one whose peer is an IPv4-mapped
+ * address (whose IPv4 fields the kernel keeps up to date), as IPv4; any other IPv6 socket as
+ * IPv6. The local port comes from inet_sport, which stays when a closing socket gives its bound
+ * port back. */
+static __always_inline bool socket_ends_of(const struct sock* sk, struct ends* ends) {
     __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
     if (family == AF_INET6) {
-        __u32 w0 = BPF_CORE_READ(sk, __sk_common.skc_v6_daddr.in6_u.u6_addr32[0]);
-        __u32 w1 = BPF_CORE_READ(sk, __sk_common.skc_v6_daddr.in6_u.u6_addr32[1]);
-        __u32 w2 = BPF_CORE_READ(sk, __sk_common.skc_v6_daddr.in6_u.u6_addr32[2]);
-        if (!is_v4_mapped(w0, w1, w2)) return false;
+        BPF_CORE_READ_INTO(&ends->remote_addr, sk, __sk_common.skc_v6_daddr);
+        if (!is_v4_mapped(ends->remote_addr[0], ends->remote_addr[1], ends->remote_addr[2])) {
+            BPF_CORE_READ_INTO(&ends->local_addr, sk, __sk_common.skc_v6_rcv_saddr);
+            ends->family = AF_INET6;
+            ends->local_port = bpf_ntohs(BPF_CORE_READ((struct inet_sock*)sk, inet_sport));
+            ends->remote_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
+            return true;
+        }
     } else if (family != AF_INET) {
         return false;
     }
-    ends->local_addr = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
+    __builtin_memset(ends, 0, sizeof(*ends));
+    ends->family = AF_INET;
+    ends->local_addr[0] = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
     ends->local_port = bpf_ntohs(BPF_CORE_READ((struct inet_sock*)sk, inet_sport));
-    ends->remote_addr = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+    ends->remote_addr[0] = BPF_CORE_READ(sk, __sk_common.skc_daddr);
     ends->remote_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
     return true;
 }
@@ -166,16 +193,32 @@ static __always_inline bool ipv4_ends_of(const struct sock* sk, struct ends* end
 SEC("sockops")
 int ravelin_tcp_connect(struct bpf_sock_ops* ops) {
     if (ops->op != BPF_SOCK_OPS_TCP_CONNECT_CB) return ALLOW;
-    if (ops->family == AF_INET6 &&
-        !is_v4_mapped(ops->remote_ip6[0], ops->remote_ip6[1], ops->remote_ip6[2]))
-        return ALLOW;
-    if (ops->family != AF_INET && ops->family != AF_INET6) return ALLOW;
+    __u32 family = ops->family;
+    if (family != AF_INET && family != AF_INET6) return ALLOW;
+    /* Every field is read whatever the family, in straight code: the verifier takes context
+     * fields only at fixed offsets, which a choice between two fields would make a computed
+     * one. */
     struct ends ends = {
-        .local_addr = ops->local_ip4,
-        .remote_addr = ops->remote_ip4,
+        .family = AF_INET,
         .local_port = ops->local_port,
         .remote_port = bpf_ntohl(ops->remote_port),
+        .local_addr = {ops->local_ip6[0], ops->local_ip6[1], ops->local_ip6[2], ops->local_ip6[3]},
+        .remote_addr = {ops->remote_ip6[0], ops->remote_ip6[1], ops->remote_ip6[2],
+                        ops->remote_ip6[3]},
     };
+    __u32 local4 = ops->local_ip4;
+    __u32 remote4 = ops->remote_ip4;
+    barrier_var(local4);
+    barrier_var(remote4);
+    if (family == AF_INET6 &&
+        !is_v4_mapped(ends.remote_addr[0], ends.remote_addr[1], ends.remote_addr[2])) {
+        ends.family = AF_INET6;
+    } else {
+        __builtin_memset(ends.local_addr, 0, sizeof(ends.local_addr));
+        __builtin_memset(ends.remote_addr, 0, sizeof(ends.remote_addr));
+        ends.local_addr[0] = local4;
+        ends.remote_addr[0] = remote4;
+    }
     struct bpf_sock* sk = ops->sk;
     if (!sk) return ALLOW;
     struct reported* seen = bpf_sk_storage_get(&reported, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
@@ -195,8 +238,8 @@ static __always_inline void report_socket_use(struct sock* sk) {
     if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP) return;
     /* Unconnected UDP sockets and finished TCP connections are in TCP_CLOSE. */
     if (sk->__sk_common.skc_state == TCP_CLOSE || sk->__sk_common.skc_state == TCP_LISTEN) return;
-    struct ends ends;
-    if (!ipv4_ends_of(sk, &ends)) return;
+    struct ends ends = {};
+    if (!socket_ends_of(sk, &ends)) return;
     struct reported* seen = bpf_sk_storage_get(&reported, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (seen) report_unless_seen(seen, protocol, &ends);
 }
@@ -220,8 +263,8 @@ int BPF_PROG(ravelin_tcp_close, const struct sock* sk, const int oldstate, const
     if (newstate != TCP_CLOSE || sk->sk_protocol != IPPROTO_TCP) return 0;
     struct reported* seen = bpf_sk_storage_get(&reported, (struct sock*)sk, 0, 0);
     if (!seen || seen->owner.pid == 0) return 0;
-    struct ends ends;
-    if (!ipv4_ends_of(sk, &ends)) return 0;
+    struct ends ends = {};
+    if (!socket_ends_of(sk, &ends)) return 0;
     struct owner owner = seen->owner;
     if (emit(RAVELIN_SOCKET_CLOSED, IPPROTO_TCP, &ends, &owner)) seen->owner.pid = 0;
     return 0;
@@ -230,50 +273,105 @@ int BPF_PROG(ravelin_tcp_close, const struct sock* sk, const int oldstate, const
 /* An unconnected UDP socket's ends at a send or receive with an address, once per socket,
  * process and peer. Marked seen only after the record is out, so a full ring buffer costs a
  * repeat and never a loss. */
-static __always_inline void report_udp(struct bpf_sock_addr* ctx) {
+static __always_inline void report_udp(struct bpf_sock_addr* ctx, const struct ends* ends) {
     struct bpf_sock* sk = ctx->sk;
-    if (!sk || ctx->protocol != IPPROTO_UDP) return;
+    if (!sk) return;
     struct reported* seen = bpf_sk_storage_get(&reported, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!seen) return;
     struct udp_seen_key key = {
         .pid = bpf_get_current_pid_tgid() >> 32,
-        .ends =
-            {
-                .local_addr = sk->src_ip4,
-                .remote_addr = ctx->user_ip4,
-                .local_port = sk->src_port,
-                .remote_port = bpf_ntohs((__u16)ctx->user_port),
-            },
+        .ends = *ends,
     };
     /* The common case: the same process and peer as the socket's last datagram. */
-    if (seen->owner.pid == key.pid && seen->remote_addr == key.ends.remote_addr &&
-        seen->remote_port == key.ends.remote_port)
-        return;
+    if (seen_peer(seen, key.pid, ends)) return;
     key.cookie = bpf_get_socket_cookie(ctx);
     if (bpf_map_lookup_elem(&udp_seen, &key)) {
         /* Reported before: only the fast path's memory changes hands. */
-        seen->owner.pid = key.pid;
-        seen->remote_addr = key.ends.remote_addr;
-        seen->remote_port = key.ends.remote_port;
+        remember_peer(seen, key.pid, ends);
         return;
     }
-    if (report_unless_seen(seen, IPPROTO_UDP, &key.ends)) {
+    if (report_unless_seen(seen, IPPROTO_UDP, ends)) {
         __u8 one = 1;
         bpf_map_update_elem(&udp_seen, &key, &one, BPF_ANY);
     }
 }
 
+static __always_inline void report_udp4(struct bpf_sock_addr* ctx) {
+    struct bpf_sock* sk = ctx->sk;
+    if (!sk || ctx->protocol != IPPROTO_UDP) return;
+    struct ends ends = {
+        .family = AF_INET,
+        .local_port = sk->src_port,
+        .remote_port = bpf_ntohs((__u16)ctx->user_port),
+    };
+    ends.local_addr[0] = sk->src_ip4;
+    ends.remote_addr[0] = ctx->user_ip4;
+    report_udp(ctx, &ends);
+}
+
+/* An IPv6 socket's local address in its IPv4 form, for one that carries IPv4 (bound to :: or to
+ * a mapped address), 0 for any; false for an IPv6 address, which carries no IPv4. */
+static __always_inline bool local_ipv4_of(const __u32* local, __u32* address) {
+    if (is_v4_mapped(local[0], local[1], local[2])) {
+        *address = local[3];
+        return true;
+    }
+    *address = 0;
+    return (local[0] | local[1] | local[2] | local[3]) == 0;
+}
+
+/* The peer of a dual-stack socket is IPv4 when mapped: its datagrams are IPv4 packets. */
+static __always_inline void report_udp6(struct bpf_sock_addr* ctx) {
+    struct bpf_sock* sk = ctx->sk;
+    if (!sk || ctx->protocol != IPPROTO_UDP) return;
+    /* Read in straight code, as in ravelin_tcp_connect. */
+    struct ends ends = {
+        .family = AF_INET6,
+        .local_port = sk->src_port,
+        .remote_port = bpf_ntohs((__u16)ctx->user_port),
+        .local_addr = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]},
+        .remote_addr = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]},
+    };
+    barrier_var(ends.local_addr[3]);
+    barrier_var(ends.remote_addr[3]);
+    if (is_v4_mapped(ends.remote_addr[0], ends.remote_addr[1], ends.remote_addr[2])) {
+        __u32 local = 0;
+        if (!local_ipv4_of(ends.local_addr, &local)) return;
+        __u32 remote = ends.remote_addr[3];
+        __builtin_memset(ends.local_addr, 0, sizeof(ends.local_addr));
+        __builtin_memset(ends.remote_addr, 0, sizeof(ends.remote_addr));
+        ends.family = AF_INET;
+        ends.local_addr[0] = local;
+        ends.remote_addr[0] = remote;
+    }
+    report_udp(ctx, &ends);
+}
+
 /* Before a datagram with an address leaves: an unbound socket has its port by now. */
 SEC("cgroup/sendmsg4")
 int ravelin_udp_send(struct bpf_sock_addr* ctx) {
-    report_udp(ctx);
+    report_udp4(ctx);
     return ALLOW;
 }
 
 /* A datagram read with the sender's address: the address is the sender's. */
 SEC("cgroup/recvmsg4")
 int ravelin_udp_recv(struct bpf_sock_addr* ctx) {
-    report_udp(ctx);
+    report_udp4(ctx);
+    return ALLOW;
+}
+
+/* The same for AF_INET6 sockets. A dual-stack socket's IPv4 datagrams pass here too: received
+ * ones with the mapped sender, while sent ones take the IPv4 path and its hook. */
+SEC("cgroup/sendmsg6")
+int ravelin_udp_send6(struct bpf_sock_addr* ctx) {
+    report_udp6(ctx);
+    return ALLOW;
+}
+
+SEC("cgroup/recvmsg6")
+int ravelin_udp_recv6(struct bpf_sock_addr* ctx) {
+    report_udp6(ctx);
     return ALLOW;
 }
 
@@ -281,7 +379,32 @@ int ravelin_udp_recv(struct bpf_sock_addr* ctx) {
 SEC("cgroup/post_bind4")
 int ravelin_bind(struct bpf_sock* sk) {
     if (sk->protocol != IPPROTO_TCP && sk->protocol != IPPROTO_UDP) return ALLOW;
-    struct ends ends = {.local_addr = sk->src_ip4, .local_port = sk->src_port};
+    struct ends ends = {.family = AF_INET, .local_port = sk->src_port};
+    ends.local_addr[0] = sk->src_ip4;
+    struct owner owner = {};
+    current_owner(&owner);
+    emit(RAVELIN_SOCKET_OPENED, sk->protocol, &ends, &owner);
+    return ALLOW;
+}
+
+/* A bind to a mapped address takes IPv4 only, and is told as IPv4. A bind to :: is told as IPv6
+ * only: whether it takes IPv4 too (IPV6_V6ONLY) is not among what the hook sees, and a wrong
+ * owner is worse than none; the tables know, and answer for its IPv4 flows. */
+SEC("cgroup/post_bind6")
+int ravelin_bind6(struct bpf_sock* sk) {
+    if (sk->protocol != IPPROTO_TCP && sk->protocol != IPPROTO_UDP) return ALLOW;
+    struct ends ends = {
+        .family = AF_INET6,
+        .local_port = sk->src_port,
+        .local_addr = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]},
+    };
+    barrier_var(ends.local_addr[3]);
+    if (is_v4_mapped(ends.local_addr[0], ends.local_addr[1], ends.local_addr[2])) {
+        __u32 local = ends.local_addr[3];
+        __builtin_memset(ends.local_addr, 0, sizeof(ends.local_addr));
+        ends.family = AF_INET;
+        ends.local_addr[0] = local;
+    }
     struct owner owner = {};
     current_owner(&owner);
     emit(RAVELIN_SOCKET_OPENED, sk->protocol, &ends, &owner);
