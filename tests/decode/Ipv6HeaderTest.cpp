@@ -121,8 +121,9 @@ TEST(Ipv6HeaderTest, DecodedDatagramsTakeTheirPortsAndLengthsFromWhereTheWalkEnd
     Bytes tcp(20, 0);
     tcp[0] = 0x9C, tcp[1] = 0x40, tcp[3] = 80, tcp[12] = 0x50;
     const Bytes get = {'G', 'E', 'T', ' '};
-    const auto chained =
-        DecodeDatagram(Datagram(0, Joined({Extension(60, 0, 8), Extension(6, 0, 8), tcp, get})));
+    // The decoded payload points into the datagram: it must outlive the decode.
+    const Bytes chain = Datagram(0, Joined({Extension(60, 0, 8), Extension(6, 0, 8), tcp, get}));
+    const auto chained = DecodeDatagram(chain);
     ASSERT_TRUE(chained);
     EXPECT_EQ(chained->transport, Transport::kTcp);
     EXPECT_EQ(chained->sourcePort(), 40000);
@@ -142,7 +143,8 @@ TEST(Ipv6HeaderTest, DecodedDatagramsTakeTheirPortsAndLengthsFromWhereTheWalkEnd
     // A later fragment: its protocol from the Fragment header, its bytes as data.
     Bytes fragment = Extension(17, 0, 8);
     fragment[2] = 0x00, fragment[3] = 0xB0;  // offset 22 units, no more fragments
-    const auto later = DecodeDatagram(Datagram(44, Joined({fragment, get})));
+    const Bytes fragmented = Datagram(44, Joined({fragment, get}));
+    const auto later = DecodeDatagram(fragmented);
     ASSERT_TRUE(later);
     EXPECT_EQ(later->ip.protocolName(), "UDP");
     EXPECT_TRUE(later->ip.isLaterFragment());
