@@ -150,11 +150,16 @@ TEST_F(CaptureControllerTest, CommandsMoveCaptureBetweenLiveTrafficAndASavedCapt
     EXPECT_FALSE(controller.running());
     EXPECT_TRUE(controller.Start());
     EXPECT_EQ(live_->lastBoundAddress.load(), Ipv4("127.0.0.1"));
+    const int readsBefore = live_->reads.load();
     controller.Rebind(Ipv4("10.0.0.2"));
     EXPECT_TRUE(controller.running());
     EXPECT_EQ(live_->sourcesCreated.load(), 3);
 
-    // Clearing while capture goes on empties the lists and the counts.
+    // Clearing while capture goes on empties the lists and the counts. The new source hands
+    // over its datagrams at its first read, then waits 200 ms a read; the old one read at most
+    // twice. Five reads on, a whole idle read has passed since the datagrams were handed over,
+    // they were listed long ago, and none comes after the clear.
+    ASSERT_TRUE(test::WaitUntil([&] { return live_->reads.load() >= readsBefore + 5; }));
     listener_.Take();
     controller.Clear();
     EXPECT_EQ(listener_.Take(), (std::vector<std::string>{"cleared"}));
