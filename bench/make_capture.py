@@ -133,20 +133,16 @@ class Writer:
         macs = (GATEWAY_MAC, CLIENT_MAC) if outbound else (CLIENT_MAC, GATEWAY_MAC)
         head = ETH_IP.pack(macs[0], macs[1], 0x0800, 0x45, 0, total, self.ident, 0x4000, 64,
                            protocol, checksum, src, dst)
-        length = len(head) + len(transport)
-        self.chunk.append(RECORD.pack(self.seconds, self.microseconds, length, length))
-        self.chunk.append(head)
-        self.chunk.append(transport)
-        self.packets += 1
-        self.frame_bytes += length
-        if len(self.chunk) >= 30000:
-            self.flush()
+        self.append(head, transport)
 
     def ipv6_frame(self, src, dst, protocol, transport, outbound):
         macs = (GATEWAY_MAC, CLIENT_MAC) if outbound else (CLIENT_MAC, GATEWAY_MAC)
         head = IPV6_HEAD.pack(macs[0], macs[1], 0x86DD, 0x60000000, len(transport),
                               58 if protocol == 1 else protocol, 64, IPV6_PREFIX + src,
                               IPV6_PREFIX + dst)
+        self.append(head, transport)
+
+    def append(self, head, transport):
         length = len(head) + len(transport)
         self.chunk.append(RECORD.pack(self.seconds, self.microseconds, length, length))
         self.chunk.append(head)

@@ -149,17 +149,6 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
     return address;
 }
 
-// A socket of the test's own on 127.0.0.1, port chosen by the kernel.
-UniqueFd LoopbackSocket(int type) {
-    UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    const sockaddr_in address = LoopbackAddress(0);
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    if (type == SOCK_STREAM) {
-        EXPECT_EQ(listen(fd.get(), 8), 0);
-    }
-    return fd;
-}
-
 sockaddr_in6 Loopback6Address(std::uint16_t port) {
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
@@ -168,11 +157,16 @@ sockaddr_in6 Loopback6Address(std::uint16_t port) {
     return address;
 }
 
-// The same on [::1].
-UniqueFd Loopback6Socket(int type) {
-    UniqueFd fd(socket(AF_INET6, type | SOCK_CLOEXEC, 0));
-    const sockaddr_in6 address = Loopback6Address(0);
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+// A socket of the test's own on 127.0.0.1 (or [::1]), port chosen by the kernel.
+UniqueFd LoopbackSocket(int type, int family = AF_INET) {
+    UniqueFd fd(socket(family, type | SOCK_CLOEXEC, 0));
+    const sockaddr_in address = LoopbackAddress(0);
+    const sockaddr_in6 address6 = Loopback6Address(0);
+    const int bound =
+        family == AF_INET6
+            ? bind(fd.get(), reinterpret_cast<const sockaddr*>(&address6), sizeof(address6))
+            : bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    EXPECT_EQ(bound, 0);
     if (type == SOCK_STREAM) {
         EXPECT_EQ(listen(fd.get(), 8), 0);
     }
@@ -381,7 +375,7 @@ TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
 
 TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
     // A TCP client over ::1, from its connect to its close.
-    const UniqueFd listener = Loopback6Socket(SOCK_STREAM);
+    const UniqueFd listener = LoopbackSocket(SOCK_STREAM, AF_INET6);
     const std::uint16_t port = PortOf(listener.get());
     test::ChildProcess client(ChildArguments({"tcp6-connect", std::to_string(port)}));
     ASSERT_GT(client.pid(), 0) << client.error();
@@ -412,7 +406,7 @@ TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
     ASSERT_TRUE(bound) << "no event for the child's bind";
     EXPECT_EQ(bound->pid, receiver.pid());
 
-    const UniqueFd sender6 = Loopback6Socket(SOCK_DGRAM);
+    const UniqueFd sender6 = LoopbackSocket(SOCK_DGRAM, AF_INET6);
     const sockaddr_in6 to6 = Loopback6Address(receiverPort);
     ASSERT_EQ(
         sendto(sender6.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to6), sizeof(to6)), 1);
