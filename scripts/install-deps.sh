@@ -9,6 +9,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   # run (qt6-wayland: Wayland sessions, Debian GNOME's default, need Qt's Wayland platform)
   qt6-base-dev qt6-wayland libpcap-dev libssl-dev fonts-wqy-microhei libcap2-bin
+  # the capture helper's system-call filter
+  libseccomp-dev
   # kernel socket events: the eBPF program's compiler, skeleton generator and loader
   clang bpftool libbpf-dev libelf-dev zlib1g-dev
   # test and benchmark

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "attribution/SocketTable.h"
@@ -24,5 +27,9 @@ public:
     /// Makes Wait return false; called from another thread.
     virtual void Stop() = 0;
 };
+
+/// The ends of the connection a SYN this host sent opens, from the SYN's IP header on; nothing
+/// for bytes that are not a TCP segment.
+std::optional<SocketEndpoints> OpeningOfSyn(std::span<const std::uint8_t> datagram);
 
 }  // namespace ravelin

@@ -1,19 +1,59 @@
 #include "engine/LinuxServices.h"
 
+#include <atomic>
+
 #include "attribution/OpeningOwners.h"
+#include "attribution/RelayedEvents.h"
 #include "attribution/linux/NetlinkSocketTable.h"
-#include "attribution/linux/OutgoingSynSocket.h"
 #include "attribution/linux/OwnerTables.h"
 #include "attribution/linux/ProcFsProcessSource.h"
+#include "attribution/linux/SocketEventRecord.h"
+#include "capture/linux/HelperCaptureSource.h"
 #include "capture/linux/PcapFileSource.h"
-#include "capture/linux/PcapLiveSource.h"
 #include "config/ConfigPath.h"
 
-#ifdef RAVELIN_HAVE_BPF
-#include "attribution/linux/KernelSocketEvents.h"
-#endif
-
 namespace ravelin {
+
+namespace {
+
+/// What joins the live capture sources, one capture helper each, to attribution, which lasts
+/// across captures: what the helpers are asked to watch, and the events and SYNs they send.
+class HelperLink final : public HelperSideRecords {
+public:
+    std::atomic<HelperAttribution> attribution{HelperAttribution::kNone};
+    RelayedSocketEvents events;
+    RelayedOpenings openings;
+
+    void OnSocketEvent(std::span<const std::uint8_t> record) override {
+        if (auto event = DecodeSocketEventRecord(record)) events.Push(std::move(*event));
+    }
+    void OnSyn(std::span<const std::uint8_t> datagram) override {
+        if (const auto opening = OpeningOfSyn(datagram)) openings.Push(*opening);
+    }
+};
+
+class LinkedSocketEvents final : public SocketEventSource {
+public:
+    explicit LinkedSocketEvents(std::shared_ptr<HelperLink> link) : link_(std::move(link)) {}
+    void Drain(std::vector<SocketEvent>& events) override { link_->events.Drain(events); }
+
+private:
+    std::shared_ptr<HelperLink> link_;
+};
+
+class LinkedOpenings final : public ConnectionOpenings {
+public:
+    explicit LinkedOpenings(std::shared_ptr<HelperLink> link) : link_(std::move(link)) {}
+    Waited Wait(std::vector<SocketEndpoints>& openings, std::chrono::milliseconds quiet) override {
+        return link_->openings.Wait(openings, quiet);
+    }
+    void Stop() override { link_->openings.Stop(); }
+
+private:
+    std::shared_ptr<HelperLink> link_;
+};
+
+}  // namespace
 
 SystemServices LinuxServices(const std::optional<std::string>& readFile) {
     SystemServices services;
@@ -28,16 +68,33 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         // A file's packets were captured wherever it was made: this host's addresses say
         // nothing of which were sent, --bind does.
         services.localInterfaces = [] { return std::vector<InterfaceAddress>(); };
-    } else {
-        services.packetSources = [](const IpAddress& address) {
-            return std::make_unique<PcapLiveSource>(address);
+        // A replay starts no capture helper, and the events of this host now would say nothing
+        // of the file's packets.
+        services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+            whyNot = "a file is replayed";
+            return nullptr;
         };
-        services.openConnectionWatch = []() -> std::unique_ptr<SocketEventSource> {
-            auto syns = OutgoingSynSocket::Open();
+    } else {
+        // Live capture runs in the capture helper, which alone holds the rights to capture.
+        auto link = std::make_shared<HelperLink>();
+        const std::string helper = DefaultCaptureHelperPath();
+        services.packetSources = [link, helper](const IpAddress& address) {
+            return std::make_unique<HelperCaptureSource>(address, helper, link->attribution.load(),
+                                                         link);
+        };
+        services.openSocketEvents = [link,
+                                     helper](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+            if (!HelperCaptureSource::ProbeEvents(helper, whyNot)) return nullptr;
+            link->attribution = HelperAttribution::kEvents;
+            return std::make_unique<LinkedSocketEvents>(link);
+        };
+        services.openConnectionWatch = [link]() -> std::unique_ptr<SocketEventSource> {
             auto table = std::make_unique<NetlinkSocketTable>();
             // Without it, owners are found as before, only later.
-            if (syns == nullptr || !table->Open().succeeded()) return nullptr;
-            return std::make_unique<OpeningOwners>(std::move(syns), std::move(table),
+            if (!table->Open().succeeded()) return nullptr;
+            link->attribution = HelperAttribution::kConnections;
+            return std::make_unique<OpeningOwners>(std::make_unique<LinkedOpenings>(link),
+                                                   std::move(table),
                                                    std::make_unique<ProcFsProcessSource>());
         };
     }
@@ -52,19 +109,6 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         tree->Open();
         return true;
     };
-#ifdef RAVELIN_HAVE_BPF
-    services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
-        KernelSocketEvents::Loaded loaded = KernelSocketEvents::Load();
-        if (loaded.events == nullptr) whyNot = loaded.reason;
-        return std::move(loaded.events);
-    };
-#else
-    // Offered all the same, so that the user hears why there are none.
-    services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
-        whyNot = "not built with eBPF";
-        return nullptr;
-    };
-#endif
     services.lookupSockets = std::move(lookupSockets);
     services.treeSockets = std::move(treeSockets);
     services.lookupProcesses = std::make_unique<ProcFsProcessSource>();

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "capture/linux/PcapLiveSource.h"
+#include "capture/linux/HelperCaptureSource.h"
 #include "support/DatagramBuilder.h"
 #include "support/FakePacketSource.h"
 #include "support/RecordingHost.h"
@@ -319,13 +319,19 @@ bool IsRoot() {
     return geteuid() == 0;
 }
 
+// Live capture goes through the capture helper built beside the tests.
+std::unique_ptr<PacketSource> LiveSource(const IpAddress& address) {
+    return std::make_unique<HelperCaptureSource>(address, RAVELIN_CAPTURE_HELPER_PATH,
+                                                 HelperAttribution::kNone, nullptr);
+}
+
 TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
     if (!IsRoot()) GTEST_SKIP() << "live capture needs CAP_NET_RAW";
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     CaptureSession session(host, pipeline, [](const IpAddress& address) {
-        return std::make_unique<PcapLiveSource>(address);
+        return LiveSource(address);
     });
     session.OnAddressChosen(Ipv4("192.0.2.77"));  // documentation range: on no interface
     EXPECT_FALSE(session.Start());
@@ -340,7 +346,7 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     CaptureSession session(host, pipeline, [](const IpAddress& address) {
-        return std::make_unique<PcapLiveSource>(address);
+        return LiveSource(address);
     });
     session.OnAddressChosen(Ipv4("127.0.0.1"));
     ASSERT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);
@@ -415,7 +421,7 @@ TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
     PacketPipeline pipeline(lists);
     {
         CaptureSession session(host, pipeline, [](const IpAddress& address) {
-            return std::make_unique<PcapLiveSource>(address);
+            return LiveSource(address);
         });
         if (created) {
             session.OnAddressChosen(test::Ipv4("198.18.77.1"));

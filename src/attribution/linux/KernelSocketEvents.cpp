@@ -18,53 +18,12 @@
 
 #include "attribution/linux/EffectiveCapabilities.h"
 #include "attribution/linux/MountTable.h"
-#include "attribution/linux/bpf/socket_event_record.h"
+#include "attribution/linux/SocketEventRecord.h"
 #include "base/CheckCall.h"
 #include "base/UniqueFd.h"
 #include "socket_events.skel.h"
 
 namespace ravelin {
-
-// The kernel program asserts the same size, so that padding only one compiler adds fails a build.
-static_assert(sizeof(ravelin_socket_event) == 60);
-
-std::optional<SocketEvent> DecodeSocketEventRecord(std::span<const std::uint8_t> record) {
-    ravelin_socket_event raw{};
-    if (record.size() < sizeof(raw)) return std::nullopt;
-    std::memcpy(&raw, record.data(), sizeof(raw));
-
-    SocketEvent event;
-    switch (raw.kind) {
-        case RAVELIN_SOCKET_OPENED:
-            event.kind = SocketEvent::Kind::kOpened;
-            break;
-        case RAVELIN_SOCKET_CLOSED:
-            event.kind = SocketEvent::Kind::kClosed;
-            break;
-        default:
-            return std::nullopt;
-    }
-    if (raw.protocol != IPPROTO_TCP && raw.protocol != IPPROTO_UDP) return std::nullopt;
-    event.tcp = raw.protocol == IPPROTO_TCP;
-    if (raw.family == AF_INET) {
-        event.endpoints = SocketEndpoints::Ipv4(raw.local_addr[0], raw.local_port,
-                                                raw.remote_addr[0], raw.remote_port);
-    } else if (raw.family == AF_INET6) {
-        event.endpoints.localPort = raw.local_port;
-        event.endpoints.remotePort = raw.remote_port;
-        event.endpoints.localAddress.ipv6 = event.endpoints.remoteAddress.ipv6 = true;
-        std::memcpy(event.endpoints.localAddress.bytes.data(), raw.local_addr, 16);
-        std::memcpy(event.endpoints.remoteAddress.bytes.data(), raw.remote_addr, 16);
-    } else {
-        return std::nullopt;
-    }
-    event.pid = static_cast<int>(raw.pid);
-    // A name of the full length has no terminator.
-    const auto* end = static_cast<const char*>(std::memchr(raw.name, '\0', sizeof(raw.name)));
-    event.name.assign(raw.name,
-                      end != nullptr ? static_cast<std::size_t>(end - raw.name) : sizeof(raw.name));
-    return event;
-}
 
 namespace {
 
@@ -166,17 +125,22 @@ KernelSocketEvents::Loaded KernelSocketEvents::Load() {
 
 int KernelSocketEvents::OnRecord(void* context, void* data, std::size_t size) {
     auto* self = static_cast<KernelSocketEvents*>(context);
-    const std::span<const std::uint8_t> record(static_cast<const std::uint8_t*>(data), size);
-    if (auto event = DecodeSocketEventRecord(record); event && self->sink_ != nullptr) {
-        self->sink_->push_back(std::move(*event));
+    if (self->visitor_ != nullptr) {
+        (*self->visitor_)(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size));
     }
     return 0;
 }
 
-void KernelSocketEvents::Drain(std::vector<SocketEvent>& events) {
-    sink_ = &events;
+void KernelSocketEvents::DrainRecords(const RecordVisitor& visit) {
+    visitor_ = &visit;
     ring_buffer__consume(ringBuffer_.get());
-    sink_ = nullptr;
+    visitor_ = nullptr;
+}
+
+void KernelSocketEvents::Drain(std::vector<SocketEvent>& events) {
+    DrainRecords([&events](std::span<const std::uint8_t> record) {
+        if (auto event = DecodeSocketEventRecord(record)) events.push_back(std::move(*event));
+    });
 }
 
 std::uint64_t KernelSocketEvents::droppedEvents() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -54,6 +55,9 @@ public:
     KernelSocketEvents& operator=(const KernelSocketEvents&) = delete;
 
     void Drain(std::vector<SocketEvent>& events) override;
+    /// Hands over each record as the kernel program wrote it, oldest first; never waits.
+    using RecordVisitor = std::function<void(std::span<const std::uint8_t>)>;
+    void DrainRecords(const RecordVisitor& visit);
 
     /// Records the kernel dropped because the ring buffer was full: events were lost.
     std::uint64_t droppedEvents() const;
@@ -78,10 +82,7 @@ private:
     std::unique_ptr<socket_events, SkeletonDeleter> skeleton_;
     std::vector<std::unique_ptr<bpf_link, LinkDeleter>> links_;
     std::unique_ptr<ring_buffer, RingBufferDeleter> ringBuffer_;
-    std::vector<SocketEvent>* sink_ = nullptr;  // where OnRecord appends, during Drain
+    const RecordVisitor* visitor_ = nullptr;  // whom OnRecord tells, during DrainRecords
 };
-
-/// One ring-buffer record as an event; nothing when it is short or not a record we write.
-std::optional<SocketEvent> DecodeSocketEventRecord(std::span<const std::uint8_t> record);
 
 }  // namespace ravelin

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "attribution/ConnectionOpenings.h"
+#include "attribution/linux/SynSocket.h"
 #include "base/UniqueFd.h"
 
 namespace ravelin {
+
 
 /// The SYNs this host sends over IPv4 and IPv6, on every interface, from a packet socket whose
 /// kernel filter passes nothing else: a few packets a second on a desktop, each told at once,

@@ -1,4 +1,5 @@
 #include "attribution/linux/KernelSocketEvents.h"
+#include "attribution/linux/SocketEventRecord.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

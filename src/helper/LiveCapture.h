@@ -1,0 +1,58 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "base/CheckCall.h"
+#include "capture/CaptureRecords.h"
+#include "capture/PacketSource.h"
+
+namespace ravelin {
+
+/// Live capture with libpcap on one device, opened in the four steps Ravelin reports one by
+/// one: a memory-mapped ring, blocks delivered within a millisecond, a kernel filter that
+/// passes IPv4 and IPv6 (on a loopback device, as they arrive). Frames are not looked into
+/// here: Ravelin decodes them, without any right to capture.
+class LiveCapture {
+public:
+    /// Room for the largest datagram behind any link-layer header Ravelin decodes, so that a
+    /// 65535-byte datagram, or an IPv6 one with its 40-byte header, arrives whole.
+    static constexpr int kSnapshotLength = 65535 + 40 + 64;
+    static constexpr int kKernelBufferBytes = 8 << 20;
+    static constexpr int kDeliveryTimeoutMs = 1;
+
+    LiveCapture() = default;
+    ~LiveCapture();
+    LiveCapture(const LiveCapture&) = delete;
+    LiveCapture& operator=(const LiveCapture&) = delete;
+
+    CallResult Create(const std::string& device);
+    CallResult Configure();
+    CallResult Activate();
+    CallResult SetFilter(bool inboundOnly);
+
+    int linkType() const { return linkType_; }
+    /// Polled for frames; valid after Activate.
+    int descriptor() const { return selectableFd_; }
+
+    /// Appends up to `maxFrames` frames that are waiting, without waiting; the number read, or
+    /// nothing with `error` set when libpcap failed (a device that went away).
+    std::optional<std::size_t> Read(CaptureRecordWriter& writer, std::size_t maxFrames,
+                                    SystemError& error);
+
+    std::optional<CaptureStatistics> Statistics();
+
+private:
+    CallResult Fail(int code, std::string reason);
+    CallResult NoHandle();
+
+    std::string device_;
+    pcap_t* handle_ = nullptr;
+    int linkType_ = -1;
+    int selectableFd_ = -1;
+};
+
+}  // namespace ravelin
