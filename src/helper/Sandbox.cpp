@@ -258,12 +258,15 @@ bool FilterSystemCalls(LockDownResult& result) {
         if (rc != 0) AddProblem(result, std::string("seccomp_rule_add ") + name, -rc);
         return rc == 0;
     };
+    // A call this architecture lacks (aarch64 has no poll) resolves to a negative stand-in,
+    // which libseccomp accepts and leaves out of the filter.
     for (const char* name : kAllowed) {
         if (!allow(name, {})) return false;
     }
-    // New memory, but never executable memory. The argument is an int: only its low bits count.
+    // New memory, but never executable memory.
     const scmp_arg_cmp notExecutable{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
-    // Reading a map (the socket owners' table) is the one eBPF command left.
+    // Reading a map is the one eBPF command left. The command is an int: only the low half of
+    // the register counts.
     const scmp_arg_cmp lookupOnly{0, SCMP_CMP_MASKED_EQ, 0xFFFFFFFFU, BPF_MAP_LOOKUP_ELEM};
     if (!allow("mmap", {notExecutable}) || !allow("mprotect", {notExecutable}) ||
         !allow("bpf", {lookupOnly})) {
@@ -292,8 +295,9 @@ bool LockDown(LockDownResult& result) {
         }
     }
     // Not dumpable: no core file with the capture's frames, and no ptrace by the same user.
-    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
         AddProblem(result, "prctl(PR_SET_DUMPABLE)", errno);
+    }
 
     bool locked = DropCapabilities(result);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) {
