@@ -5,13 +5,14 @@
     check_layers.py --self-test builds small trees that break each rule and checks the report
 
 Rules, with the name each report line carries:
-  layer-order    src/X may include its own layer and earlier ones, never a later one
-  qt-outside-ui  only ui/ and app/ include Qt headers
-  app-include    only app/ includes app/...
-  linux-include  a header in a linux/ folder is included only from engine/, app/ or the
-                 same linux/ folder, so the OS-neutral code never depends on one OS
-  unknown-layer  every file sits in one of the layer folders, so a new folder cannot
-                 slip past the order
+  layer-order      src/X may include its own layer and earlier ones, never a later one
+  qt-outside-ui    only ui/ and app/ include Qt headers
+  program-include  only app/ includes app/... and only helper/ includes helper/...: each
+                   folder holds the parts of one program (the window, the capture helper)
+  linux-include    a header in a linux/ folder is included only from engine/, helper/, app/
+                   or the same linux/ folder, so the OS-neutral code never depends on one OS
+  unknown-layer    every file sits in one of the layer folders, so a new folder cannot
+                   slip past the order
 """
 import os
 import re
@@ -21,9 +22,11 @@ import tempfile
 
 # The order the data flows in; a layer sees only itself and those before it.
 LAYERS = ["base", "config", "decode", "capture", "rows", "pipeline", "analysis",
-          "attribution", "output", "engine", "ui", "app"]
+          "attribution", "output", "engine", "helper", "ui", "app"]
 QT_LAYERS = {"ui", "app"}
-LINUX_CLIENT_LAYERS = {"engine", "app"}
+LINUX_CLIENT_LAYERS = {"engine", "helper", "app"}
+# Folders that hold a program's own parts: nothing outside the folder includes them.
+PROGRAM_LAYERS = {"app", "helper"}
 SOURCE_SUFFIXES = (".h", ".hpp", ".cpp", ".cc")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
@@ -118,14 +121,15 @@ def check_file(src_root, rel_path):
         if target_layer in LAYERS and LAYERS.index(target_layer) > rank:
             violations.append((rel_path, number, "layer-order",
                                f"{layer}/ includes {shown} from the later layer {target_layer}/"))
-        if target_layer == "app" and layer != "app":
-            violations.append((rel_path, number, "app-include",
-                               f"{layer}/ includes {shown}; only app/ may include app/"))
+        if target_layer in PROGRAM_LAYERS and layer != target_layer:
+            violations.append((rel_path, number, "program-include",
+                               f"{layer}/ includes {shown}; only {target_layer}/ may include "
+                               f"{target_layer}/"))
         folder = linux_folder(ours)
         if folder and layer not in LINUX_CLIENT_LAYERS and not rel_path.startswith(folder):
             violations.append((rel_path, number, "linux-include",
-                               f"{layer}/ includes {shown} from {folder}; only engine/, app/ "
-                               f"and {folder} itself may"))
+                               f"{layer}/ includes {shown} from {folder}; only engine/, "
+                               f"helper/, app/ and {folder} itself may"))
     return violations
 
 
@@ -147,9 +151,9 @@ def report(src_root, violations):
 
 # --- self-test -------------------------------------------------------------------------------
 
-# Every rule kept: own and earlier layers, Qt in ui/ and app/, linux/ headers from engine/ and
-# from beside them, kernel headers that merely live in a linux/ folder, and bad includes that
-# are commented out.
+# Every rule kept: own and earlier layers, Qt in ui/ and app/, linux/ headers from engine/,
+# helper/ and from beside them, kernel headers that merely live in a linux/ folder, and bad
+# includes that are commented out.
 CLEAN_TREE = {
     "base/Fd.h": "#pragma once\n#include <cstdint>\n",
     "decode/Ip.h": '#pragma once\n#include "base/Fd.h"\n#include "decode/Tcp.h"\n',
@@ -166,6 +170,9 @@ CLEAN_TREE = {
                            "#include <linux/netlink.h>\n"),
     "ui/Window.h": '#pragma once\n#include <QWidget>\n#include <QtCore/QObject>\n'
                    '#include "engine/Factory.h"\n',
+    "helper/Sandbox.h": '#pragma once\n#include "base/Fd.h"\n',
+    "helper/main.cpp": ('#include "helper/Sandbox.h"\n#include "Sandbox.h"\n'
+                        '#include "capture/linux/Pcap.h"\n#include <linux/landlock.h>\n'),
     "app/Main.h": "#pragma once\n",
     "app/main.cpp": ('#include <QApplication>\n#include "ui/Window.h"\n#include "app/Main.h"\n'
                      '#include "capture/linux/Pcap.h"\n'),
@@ -183,7 +190,16 @@ BROKEN_TREES = {
         {("engine/Bad.cpp", 2, "qt-outside-ui"), ("engine/Bad.cpp", 3, "qt-outside-ui")}),
     "app from the window": (
         {"ui/Bad.cpp": '#include "app/Main.h"\n'},
-        {("ui/Bad.cpp", 1, "layer-order"), ("ui/Bad.cpp", 1, "app-include")}),
+        {("ui/Bad.cpp", 1, "layer-order"), ("ui/Bad.cpp", 1, "program-include")}),
+    "one program's parts from another": (
+        {"app/Bad.cpp": '#include "helper/Sandbox.h"\n',
+         "ui/Bad.cpp": '#include "../helper/Sandbox.h"\n',
+         "helper/Bad.cpp": '#include "app/Main.h"\n'},
+        {("app/Bad.cpp", 1, "program-include"), ("ui/Bad.cpp", 1, "program-include"),
+         ("helper/Bad.cpp", 1, "layer-order"), ("helper/Bad.cpp", 1, "program-include")}),
+    "helper from the engine": (
+        {"engine/Bad.cpp": '#include "helper/Sandbox.h"\n'},
+        {("engine/Bad.cpp", 1, "layer-order"), ("engine/Bad.cpp", 1, "program-include")}),
     "linux header from outside": (
         {"attribution/Bad.cpp": '#include "attribution/linux/Diag.h"\n',
          "attribution/linux/Diag.h": "#pragma once\n",
