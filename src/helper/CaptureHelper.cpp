@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <array>
@@ -174,6 +175,8 @@ int RunCaptureHelper(const HelperOptions& options, int stream) {
         (void)std::fputs("ravelin-capture: descriptor 3 is not Ravelin's socket\n", stderr);
         return 2;
     }
+    // Nothing Ravelin's process had open but the stream is ours to keep.
+    close_range(static_cast<unsigned>(stream) + 1, ~0U, 0);
     // Ravelin's end going away ends us through a failed write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -74,6 +74,9 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, theirs.get(), kHelperStreamFd);
+    // Its diagnostics go where Ravelin's do; it has nothing to read or print.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
