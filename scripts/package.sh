@@ -9,22 +9,24 @@
 # preset, configured here, in build/release). OUT_DIR: where ravelin_<version>_<arch>.deb goes
 # (default: build/package). Prints the package's path last.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
 die() {
     echo "package.sh: $*" >&2
     exit 1
 }
 
-build_dir=${1:-}
-out_dir=${2:-build/package}
+# The arguments name folders from where the script was started; it works from the top.
+build_dir=${1:+$(realpath -m -- "$1")}
+out_dir=${2:+$(realpath -m -- "$2")}
+cd "$(dirname "$0")/.."
+out_dir=${out_dir:-build/package}
 umask 022
 
 ./scripts/install-deps.sh
 
 if [ -z "$build_dir" ]; then
-    # Debian's hardening flags (fortified calls, stack protector, full RELRO, bind now), as a
-    # package of Debian's own is built with; the helper holds capabilities.
+    # Debian's hardening flags, as Debian builds its own packages (fortified calls, stack
+    # protector, full RELRO, bind now): the helper runs with capabilities.
     export DEB_BUILD_MAINT_OPTIONS=hardening=+all
     cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)"
     cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
