@@ -18,6 +18,8 @@ packages=(
   xvfb xauth iproute2 iputils-ping clang-format clang-tidy
   # the window's first size under a real Wayland compositor (headless)
   weston
+  # the Debian package (scripts/package.sh: dpkg-shlibdeps) and its check
+  dpkg-dev lintian desktop-file-utils man-db file
 )
 # Only for the benchmarks under bench/ (install-deps.sh --bench): a browser for
 # bench/browser_load.py, GNU time for bench/replay.sh.

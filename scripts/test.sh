@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs the whole test suite:
 # unit tests, end-to-end tests against curl, python3 -m http.server and tshark, and the same
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer. Between the two, the style
-# checks (clang-format and clang-tidy, scripts/check-style.sh) read the default build's
-# compile commands. RAVELIN_SANITIZERS=0 skips the sanitizer run, RAVELIN_STYLE=0 the style checks.
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer. Between the two, the
+# Debian package is made from the default build and checked (as root it is installed and purged
+# for real, tests/packaging/check_package.sh), then the style checks (clang-format and
+# clang-tidy, scripts/check-style.sh) read the default build's compile commands.
+# RAVELIN_SANITIZERS=0 skips the sanitizer run, RAVELIN_PACKAGE=0 the package, RAVELIN_STYLE=0
+# the style checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +20,12 @@ run_suite() {
 }
 
 run_suite default
+if [ "${RAVELIN_PACKAGE:-1}" != 0 ]; then
+    # Only the package just made: an older version's would match the pattern too.
+    rm -f build/package/ravelin_*.deb
+    ./scripts/package.sh build/default build/package
+    tests/packaging/check_package.sh build/package/ravelin_*.deb
+fi
 if [ "${RAVELIN_STYLE:-1}" != 0 ]; then
     ./scripts/check-style.sh
 fi
