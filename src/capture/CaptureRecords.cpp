@@ -94,7 +94,8 @@ void CaptureRecordWriter::Statistics(std::uint64_t received, std::uint64_t dropp
 }
 
 void CaptureRecordWriter::Failure(const SystemError& error) {
-    const std::string_view reason = std::string_view(error.reason).substr(0, kMaxCapturePayload - 16);
+    const std::string_view reason =
+        std::string_view(error.reason).substr(0, kMaxCapturePayload - 16);
     Header(CaptureRecordType::kFailure, 4 + reason.size());
     Put(static_cast<std::int32_t>(error.code));
     PutText(reason);

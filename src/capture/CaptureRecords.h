@@ -18,14 +18,14 @@ namespace ravelin {
 /// 32-bit words (type, payload length) in host order, then the payload. Ravelin reads them as
 /// untrusted bytes: every length is checked against what arrived and against kMaxPayload.
 enum class CaptureRecordType : std::uint32_t {
-    kEvents = 1,      ///< whether kernel socket events were loaded, and why not
-    kStep = 2,        ///< how one step of opening the capture went
-    kReady = 3,       ///< capture runs, with every right given up: the link type
-    kFrame = 4,       ///< one captured frame with its time stamp and length on the wire
-    kSocketEvent = 5, ///< one kernel socket event, as the kernel program wrote it
-    kSyn = 6,         ///< the start of a TCP SYN this host sent, from its IP header on
-    kStatistics = 7,  ///< the kernel's received and dropped counts, as asked for
-    kFailure = 8,     ///< capture failed while running; the helper ends
+    kEvents = 1,       ///< whether kernel socket events were loaded, and why not
+    kStep = 2,         ///< how one step of opening the capture went
+    kReady = 3,        ///< capture runs, with every right given up: the link type
+    kFrame = 4,        ///< one captured frame with its time stamp and length on the wire
+    kSocketEvent = 5,  ///< one kernel socket event, as the kernel program wrote it
+    kSyn = 6,          ///< the start of a TCP SYN this host sent, from its IP header on
+    kStatistics = 7,   ///< the kernel's received and dropped counts, as asked for
+    kFailure = 8,      ///< capture failed while running; the helper ends
 };
 
 /// What Ravelin sends the other way: one byte per request.
@@ -45,8 +45,7 @@ public:
     void Events(bool loaded, std::string_view whyNot);
     void Step(std::uint32_t step, const SystemError* failure);
     void Ready(int linkType);
-    void Frame(CaptureTime time, std::uint32_t originalLength,
-               std::span<const std::uint8_t> frame);
+    void Frame(CaptureTime time, std::uint32_t originalLength, std::span<const std::uint8_t> frame);
     void Raw(CaptureRecordType type, std::span<const std::uint8_t> payload);
     void Statistics(std::uint64_t received, std::uint64_t dropped);
     void Failure(const SystemError& error);

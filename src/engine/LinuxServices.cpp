@@ -82,8 +82,8 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
             return std::make_unique<HelperCaptureSource>(address, helper, link->attribution.load(),
                                                          link);
         };
-        services.openSocketEvents = [link,
-                                     helper](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+        services.openSocketEvents =
+            [link, helper](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
             if (!HelperCaptureSource::ProbeEvents(helper, whyNot)) return nullptr;
             link->attribution = HelperAttribution::kEvents;
             return std::make_unique<LinkedSocketEvents>(link);

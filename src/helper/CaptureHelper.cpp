@@ -1,10 +1,10 @@
 #include "helper/CaptureHelper.h"
 
+#include <linux/close_range.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <array>
@@ -74,7 +74,6 @@ int Fail(int stream, CaptureRecordWriter& out, const SystemError& error) {
     return 1;
 }
 
-
 struct Attribution {
 #ifdef RAVELIN_HAVE_BPF
     std::unique_ptr<KernelSocketEvents> events;
@@ -111,7 +110,8 @@ void DrainSyns(const UniqueFd& syns, CaptureRecordWriter& out) {
     std::array<std::uint8_t, kKeptSynBytes> datagram{};
     ssize_t length;
     while ((length = recv(syns.get(), datagram.data(), datagram.size(), MSG_DONTWAIT)) >= 0) {
-        out.Raw(CaptureRecordType::kSyn, std::span(datagram).first(static_cast<std::size_t>(length)));
+        out.Raw(CaptureRecordType::kSyn,
+                std::span(datagram).first(static_cast<std::size_t>(length)));
     }
 }
 
@@ -205,9 +205,9 @@ int RunCaptureHelper(const HelperOptions& options, int stream) {
     out.Ready(capture.linkType());
     if (!WriteAll(stream, out.bytes())) return 0;
 
-    CaptureRecordWriter front;   // the events and SYNs that explain the frames
+    CaptureRecordWriter front;  // the events and SYNs that explain the frames
     CaptureRecordWriter frames;
-    CaptureRecordWriter back;    // counts asked for, after the frames they count
+    CaptureRecordWriter back;  // counts asked for, after the frames they count
     for (;;) {
         std::array<pollfd, 3> fds = {{{stream, POLLIN, 0},
                                       {capture.descriptor(), POLLIN, 0},

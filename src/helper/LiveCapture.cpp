@@ -10,7 +10,6 @@
 #include <cstring>
 #include <span>
 
-
 namespace ravelin {
 
 namespace {

@@ -330,9 +330,8 @@ TEST(LiveCaptureTest, AddressThatNoInterfaceHasFailsAtBind) {
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
-    CaptureSession session(host, pipeline, [](const IpAddress& address) {
-        return LiveSource(address);
-    });
+    CaptureSession session(host, pipeline,
+                           [](const IpAddress& address) { return LiveSource(address); });
     session.OnAddressChosen(Ipv4("192.0.2.77"));  // documentation range: on no interface
     EXPECT_FALSE(session.Start());
     ASSERT_EQ(host.Errors().size(), 1U);
@@ -345,9 +344,8 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
-    CaptureSession session(host, pipeline, [](const IpAddress& address) {
-        return LiveSource(address);
-    });
+    CaptureSession session(host, pipeline,
+                           [](const IpAddress& address) { return LiveSource(address); });
     session.OnAddressChosen(Ipv4("127.0.0.1"));
     ASSERT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);
 
@@ -420,9 +418,8 @@ TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
     CaptureLists lists{test::MakeTestSpool()};
     PacketPipeline pipeline(lists);
     {
-        CaptureSession session(host, pipeline, [](const IpAddress& address) {
-            return LiveSource(address);
-        });
+        CaptureSession session(host, pipeline,
+                               [](const IpAddress& address) { return LiveSource(address); });
         if (created) {
             session.OnAddressChosen(test::Ipv4("198.18.77.1"));
             EXPECT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);

@@ -294,16 +294,33 @@ def quiet_udp_port(avoid=()):
     raise AssertionError("no free UDP port below the ephemeral range")
 
 
+def child_pids(pid):
+    """The processes whose parent is `pid`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                stat = (entry / "stat").read_text()
+            except OSError:
+                continue
+            if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+                found.append(int(entry.name))
+    return found
+
+
 def maps_packet_ring(pid):
-    """Whether the process has mapped a packet socket's ring: from then on its capture sees
-    every datagram (libpcap binds the socket first, and what arrives before the ring exists
-    never reaches it)."""
+    """Whether the process, or its capture helper (a child), has mapped a packet socket's ring:
+    from then on its capture sees every datagram (libpcap binds the socket first, and what
+    arrives before the ring exists never reaches it)."""
     inodes = {line.split()[8] for line in Path("/proc/net/packet").read_text().splitlines()[1:]}
-    try:
-        maps = Path(f"/proc/{pid}/maps").read_text()
-    except OSError:
-        return False
-    return any(m in inodes for m in re.findall(r"socket:\[(\d+)\]", maps))
+    for process in [pid, *child_pids(pid)]:
+        try:
+            maps = Path(f"/proc/{process}/maps").read_text()
+        except OSError:
+            continue
+        if any(m in inodes for m in re.findall(r"socket:\[(\d+)\]", maps)):
+            return True
+    return False
 
 
 def lo_packets():

@@ -1,7 +1,9 @@
-"""Capture rights: without them starting capture says why; with the README's setcap it works.
+"""Capture rights: only the capture helper holds them, only the members of its group may run it,
+and the window's own process holds none while it captures.
 
-Runs as root: the test makes an unprivileged user of its own, copies the program to a directory
-that user can reach, and runs it as that user, first plain, then with file capabilities.
+Runs as root: the test makes an unprivileged user and a group of its own, copies the program and
+its helper to a directory that user can reach, gives the helper the mode, group and file
+capabilities that start.sh and the package give it, and runs the program as that user.
 """
 import os
 import shutil
@@ -9,12 +11,33 @@ import socket
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 from pathlib import Path
 
-from ravelin_harness import ravelin_binary
+from ravelin_harness import child_pids, ravelin_binary, write_pcap
 
-NEEDED = ("setcap", "setpriv", "useradd", "userdel")
+NEEDED = ("setcap", "setpriv", "useradd", "userdel", "groupadd", "groupdel")
+ALL_CAPTURE_RIGHTS = "cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+ep"
+
+
+def effective_capabilities(pid):
+    """CapEff of the process, or None once it is gone."""
+    try:
+        status = Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return None
+    return next(int(line.split()[1], 16) for line in status.splitlines()
+                if line.startswith("CapEff:"))
+
+
+def is_capturing_helper(pid):
+    """Whether the process is a capture helper that captures (not one that only probes)."""
+    try:
+        return (Path(f"/proc/{pid}/comm").read_text().strip() == "ravelin-capture" and
+                b"--device" in Path(f"/proc/{pid}/cmdline").read_bytes())
+    except OSError:
+        return False
 
 
 @unittest.skipUnless(os.geteuid() == 0, "making a user and setting capabilities needs root")
@@ -22,6 +45,9 @@ NEEDED = ("setcap", "setpriv", "useradd", "userdel")
 class PrivilegesTest(unittest.TestCase):
     def setUp(self):
         self.user = f"rvtest{os.getpid()}"
+        self.group = f"rvcap{os.getpid()}"
+        subprocess.run(["groupadd", "--system", self.group], check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["groupdel", self.group], capture_output=True)
         subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
                         self.user], check=True, capture_output=True)
         self.addCleanup(subprocess.run, ["userdel", self.user], capture_output=True)
@@ -31,27 +57,52 @@ class PrivilegesTest(unittest.TestCase):
         self.program = self.directory / "ravelin"
         shutil.copy(ravelin_binary(), self.program)
         self.program.chmod(0o755)
+        self.helper = self.directory / "ravelin-capture"
+        shutil.copy(Path(ravelin_binary()).with_name("ravelin-capture"), self.helper)
+        shutil.chown(self.helper, "root", self.group)
+        self.helper.chmod(0o750)
 
-    def run_as_user(self, *arguments):
-        return subprocess.run(["setpriv", "--reuid", self.user, "--regid", self.user,
-                               "--clear-groups", "--inh-caps=-all", str(self.program),
-                               "--config", os.devnull, *arguments],
+    def grant(self, rights):
+        subprocess.run(["setcap", rights, str(self.helper)], check=True)
+
+    def user_command(self, *arguments, in_group=True):
+        groups = ["--groups", self.group] if in_group else ["--clear-groups"]
+        return ["setpriv", "--reuid", self.user, "--regid", self.user, *groups, "--inh-caps=-all",
+                str(self.program), "--config", os.devnull, *arguments]
+
+    def run_as_user(self, *arguments, in_group=True):
+        return subprocess.run(self.user_command(*arguments, in_group=in_group),
                               capture_output=True, timeout=60, cwd=self.directory)
 
-    def test_without_capabilities_starting_capture_says_why(self):
+    def test_outside_the_group_capture_is_refused_by_name_and_replay_works(self):
+        self.grant(ALL_CAPTURE_RIGHTS)
+        done = self.run_as_user("--print", "packets", "--bind", "127.0.0.1", "--duration", "1",
+                                in_group=False)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        error = done.stderr.decode("utf-8")
+        self.assertIn("members of the group ravelin", error)
+        self.assertIn("sudo usermod -aG ravelin $USER", error)
+        self.assertEqual(done.stdout, b"")
+        capture = self.directory / "one.pcap"
+        datagram = bytes.fromhex("4500001c000100004011f9d27f0000017f000001"
+                                 "303900090008d7b4")
+        write_pcap(capture, 12, [(1, 0, len(datagram), datagram)])
+        capture.chmod(0o644)
+        replay = self.run_as_user("--print", "summary", "--read", str(capture), in_group=False)
+        self.assertEqual(replay.returncode, 0, replay.stderr)
+        self.assertTrue(replay.stdout.startswith(b"packets=1 "), replay.stdout)
+
+    def test_a_helper_without_its_capabilities_says_so(self):
         done = self.run_as_user("--print", "packets", "--bind", "127.0.0.1", "--duration", "1")
         self.assertEqual(done.returncode, 1, done.stderr)
         error = done.stderr.decode("utf-8")
         self.assertTrue(error.startswith("bind 绑定套接字失败\nError code: "), error)
-        self.assertIn("permission", error.lower())
-        self.assertEqual(done.stdout, b"")
-        # Without capture rights the rest still works: a file replays.
-        replay = self.run_as_user("--print", "summary", "--read", "/nonexistent.pcap")
-        self.assertIn("pcap_open_offline 打开抓包文件失败", replay.stderr.decode("utf-8"))
+        self.assertIn("lacks its capabilities", error)
 
     def capture_own_datagrams(self, *arguments):
-        """Runs a 2-second capture as the user while this process sends datagrams to a port of
-        its own; returns the finished run and the packet rows of those datagrams."""
+        """Runs a 3-second capture as a member of the group while this process sends datagrams
+        to a port of its own; returns the finished run, the packet rows of those datagrams, and
+        the effective capabilities of Ravelin and of its helper while they captured."""
         port_holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         port_holder.bind(("127.0.0.1", 0))
         port = port_holder.getsockname()[1]
@@ -59,7 +110,6 @@ class PrivilegesTest(unittest.TestCase):
         stop = threading.Event()
 
         def send():
-            # Datagrams until the capture is over: it may take a moment to attach.
             sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             while not stop.wait(0.05):
                 sender.sendto(b"rights", ("127.0.0.1", port))
@@ -67,34 +117,52 @@ class PrivilegesTest(unittest.TestCase):
 
         sender = threading.Thread(target=send)
         sender.start()
+        rights = {}
         try:
-            done = self.run_as_user("--print", "packets", "--bind", "127.0.0.1", "--duration", "2",
-                                    *arguments)
+            process = subprocess.Popen(
+                self.user_command("--print", "packets", "--bind", "127.0.0.1", "--duration", "3",
+                                  *arguments),
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.directory)
+            # setpriv execs Ravelin in its own process; the helper is Ravelin's child.
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and "helper" not in rights:
+                helpers = [pid for pid in child_pids(process.pid) if is_capturing_helper(pid)]
+                if helpers:
+                    time.sleep(0.5)  # past its set-up
+                    helper_rights = effective_capabilities(helpers[0])
+                    if helper_rights is not None:
+                        rights = {"ravelin": effective_capabilities(process.pid),
+                                  "helper": helper_rights}
+                time.sleep(0.05)
+            out, err = process.communicate(timeout=60)
+        except BaseException:
+            process.kill()
+            process.wait()
+            raise
         finally:
             stop.set()
             sender.join()
-        self.assertEqual(done.returncode, 0, done.stderr)
-        rows = [line.split("\t") for line in done.stdout.decode("ascii").splitlines()]
+        self.assertEqual(process.returncode, 0, err)
+        rows = [line.split("\t") for line in out.decode("ascii").splitlines()]
         ours = [row for row in rows if row[2] == "UDP" and row[6] == str(port)]
         self.assertTrue(ours, "no datagram to the test's port was listed")
         self.assertTrue(all(row[8] == "rights" for row in ours))
-        return done, ours
+        return err.decode("utf-8"), ours, rights
 
-    def test_with_file_capabilities_an_ordinary_user_captures(self):
-        subprocess.run(["setcap", "cap_net_raw,cap_net_admin+eip", str(self.program)], check=True)
-        self.capture_own_datagrams()
-        # Without the eBPF capabilities, attribution says it falls back to the socket tables;
-        # another user's process is not its to see there.
-        done, ours = self.capture_own_datagrams("--attribute")
-        self.assertIn("attribution: socket tables (no permission", done.stderr.decode("utf-8"))
-        self.assertEqual({row[10] for row in ours}, {"-1"})
-
-    def test_with_the_ebpf_capabilities_kernel_events_name_other_users_processes(self):
-        subprocess.run(["setcap", "cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip",
-                        str(self.program)], check=True)
-        done, ours = self.capture_own_datagrams("--attribute")
-        self.assertIn("attribution: kernel events\n", done.stderr.decode("utf-8"))
+    def test_a_member_captures_and_neither_process_keeps_a_right(self):
+        self.grant(ALL_CAPTURE_RIGHTS)
+        err, ours, rights = self.capture_own_datagrams("--attribute")
+        self.assertEqual(rights, {"ravelin": 0, "helper": 0})
+        # The helper's kernel events name even another user's process.
+        self.assertIn("attribution: kernel events\n", err)
         self.assertEqual({row[10] for row in ours}, {str(os.getpid())})
+
+    def test_without_the_ebpf_capabilities_the_tables_answer_as_the_user(self):
+        self.grant("cap_net_raw,cap_net_admin+ep")
+        err, ours, _ = self.capture_own_datagrams("--attribute")
+        self.assertIn("attribution: socket tables (no permission", err)
+        # Another user's process is not the user's to see in the tables.
+        self.assertEqual({row[10] for row in ours}, {"-1"})
 
 
 if __name__ == "__main__":

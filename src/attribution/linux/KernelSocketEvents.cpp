@@ -126,7 +126,8 @@ KernelSocketEvents::Loaded KernelSocketEvents::Load() {
 int KernelSocketEvents::OnRecord(void* context, void* data, std::size_t size) {
     auto* self = static_cast<KernelSocketEvents*>(context);
     if (self->visitor_ != nullptr) {
-        (*self->visitor_)(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size));
+        (*self->visitor_)(
+            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size));
     }
     return 0;
 }

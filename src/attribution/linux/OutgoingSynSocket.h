@@ -10,7 +10,6 @@
 
 namespace ravelin {
 
-
 /// The SYNs this host sends over IPv4 and IPv6, on every interface, from a packet socket whose
 /// kernel filter passes nothing else: a few packets a second on a desktop, each told at once,
 /// where the capture's ring hands packets over in blocks. Needs CAP_NET_RAW, as capture does.

@@ -114,13 +114,14 @@ CallResult HelperCaptureSource::SetFilter() {
 }
 
 CallResult HelperCaptureSource::AwaitStep(std::uint32_t step) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         CaptureRecord record;
-        const Wanted got = NextRecord(record, static_cast<int>(std::max<std::int64_t>(left.count(), 0)),
-                                      false);
+        const Wanted got =
+            NextRecord(record, static_cast<int>(std::max<std::int64_t>(left.count(), 0)), false);
         if (got == Wanted::kFailed) return CallResult::Failure(lastError_);
         if (got == Wanted::kStopped) {
             return Fail({ETIMEDOUT, "the capture helper did not answer for " +
@@ -274,7 +275,11 @@ PacketSource::ReadResult HelperCaptureSource::Read(DatagramBatch& batch, std::si
                 if (!datagram) break;
                 batch.Add({frame->frame,
                            static_cast<std::size_t>(datagram->data() - frame->frame.data()),
-                           datagram->size(), linkType_, frame->originalLength, frame->time, {}});
+                           datagram->size(),
+                           linkType_,
+                           frame->originalLength,
+                           frame->time,
+                           {}});
                 break;
             }
             case CaptureRecordType::kFailure: {
@@ -305,7 +310,8 @@ bool HelperCaptureSource::ProbeEvents(const std::string& helperPath, std::string
     // The helper writes one small record and ends; read up to the end of the stream.
     std::vector<std::uint8_t> bytes;
     std::array<std::uint8_t, 4096> chunk{};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
     while (bytes.size() <= kMaxCapturePayload + 8) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());

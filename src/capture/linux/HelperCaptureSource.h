@@ -80,7 +80,7 @@ private:
     std::unique_ptr<HelperProcess> helper_;
     int linkType_ = -1;
     std::atomic<bool> failed_{false};  // set on the receive thread, read by Statistics
-    UniqueFd wake_;  // an eventfd that Interrupt signals
+    UniqueFd wake_;                    // an eventfd that Interrupt signals
 
     std::vector<std::uint8_t> buffer_;
     std::size_t begin_ = 0;  // of the bytes not yet taken

@@ -35,8 +35,9 @@ std::string NotRunnable(const std::string& path, int error) {
                " is missing: build the target ravelin-capture, or reinstall Ravelin";
     }
     if (error == EACCES || error == EPERM) {
-        return std::string("the capture helper may not run: live capture is for the members of "
-                           "the group ") +
+        return std::string(
+                   "the capture helper may not run: live capture is for the members of "
+                   "the group ") +
                kCaptureGroup + " (sudo usermod -aG " + kCaptureGroup +
                " $USER, then log in again); replaying a capture file needs no rights";
     }
@@ -46,7 +47,8 @@ std::string NotRunnable(const std::string& path, int error) {
 }  // namespace
 
 std::string DefaultCaptureHelperPath() {
-    if (const char* chosen = std::getenv("RAVELIN_CAPTURE_HELPER");  // NOLINT(concurrency-mt-unsafe)
+    if (const char* chosen =
+            std::getenv("RAVELIN_CAPTURE_HELPER");  // NOLINT(concurrency-mt-unsafe)
         chosen != nullptr && chosen[0] != '\0') {
         return chosen;
     }
@@ -86,8 +88,8 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path,
     posix_spawnattr_setsigmask(&attributes, &none);  // the headless mode blocks SIGINT/SIGTERM
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                              POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     std::vector<std::string> argumentStrings{path};
     argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
