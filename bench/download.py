@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""What a live capture drops while a 2 GiB download runs over loopback.
+
+curl fetches a 2 GiB sparse file from `python3 -m http.server` on 127.0.0.1 while each capture
+under test listens on lo (`ravelin --print summary --bind 127.0.0.1`, or tcpdump with the same
+8 MiB buffer); the capture's own counters give what the kernel saw for it (drops included, as Linux counts them) and what it dropped. With
+several binaries the runs alternate between them, so that one run's figures compare them.
+
+Usage (root):  bench/download.py [--runs 3] [--gib 2] [--tcpdump] RAVELIN [RAVELIN...]
+All traffic stays on 127.0.0.1; every process started here is stopped before the end.
+"""
+import argparse
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, limit=10):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("the web server did not start")
+
+
+def one_run(command, url, counts_pattern):
+    capture = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    time.sleep(2)  # set-up, helper and kernel programs included
+    started = time.monotonic()
+    subprocess.run(["curl", "-s", "-o", "/dev/null", url], check=True)
+    seconds = time.monotonic() - started
+    time.sleep(1)  # what is queued gets listed
+    capture.send_signal(signal.SIGINT)
+    err = capture.communicate(timeout=120)[1].decode("utf-8", "replace")
+    found = re.search(counts_pattern, err)
+    if not found:
+        raise RuntimeError(f"no counters from {command[0]}: {err}")
+    received, dropped = int(found.group(1)), int(found.group(2))
+    return received, dropped, seconds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("binaries", nargs="+")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--gib", type=float, default=2)
+    parser.add_argument("--tcpdump", action="store_true", help="also run tcpdump -B 8192")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("needs root, to capture")
+
+    with tempfile.TemporaryDirectory(prefix="ravelin-download-") as directory:
+        big = Path(directory) / "big.bin"
+        with big.open("wb") as f:
+            f.truncate(int(args.gib * (1 << 30)))
+        port = free_port()
+        server = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind",
+                                   "127.0.0.1", "--directory", directory],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for_port(port)
+            url = f"http://127.0.0.1:{port}/big.bin"
+            captures = [(b, [b, "--config", "/dev/null", "--print", "summary", "--bind",
+                             "127.0.0.1"], r"capture: received=(\d+) dropped=(\d+)")
+                        for b in args.binaries]
+            if args.tcpdump:
+                captures.append(("tcpdump", ["tcpdump", "-i", "lo", "-B", "8192", "-w",
+                                             "/dev/null", "tcp", "port", str(port)],
+                                 r"(\d+) packets received by filter\s+(\d+) packets dropped"))
+            results = {name: [] for name, _, _ in captures}
+            for run in range(args.runs):
+                for name, command, pattern in captures:
+                    received, dropped, seconds = one_run(command, url, pattern)
+                    results[name].append((received, dropped, seconds))
+                    print(f"run {run + 1} {name}: received={received} dropped={dropped} "
+                          f"({100 * dropped / max(received, 1):.2f}%), download "
+                          f"{seconds:.2f} s", flush=True)
+            print("\nmedian drop share per capture:")
+            for name, rows in results.items():
+                shares = sorted(100 * d / max(r, 1) for r, d, _ in rows)
+                print(f"  {name}: {shares[len(shares) // 2]:.2f}% "
+                      f"(runs: {', '.join(f'{x:.2f}' for x in shares)})")
+        finally:
+            server.terminate()
+            server.wait()
+
+
+if __name__ == "__main__":
+    main()
