@@ -3,8 +3,9 @@
 
 curl fetches a 2 GiB sparse file from `python3 -m http.server` on 127.0.0.1 while each capture
 under test listens on lo (`ravelin --print summary --bind 127.0.0.1`, or tcpdump with the same
-8 MiB buffer); the capture's own counters give what the kernel saw for it (drops included, as Linux counts them) and what it dropped. With
-several binaries the runs alternate between them, so that one run's figures compare them.
+8 MiB buffer); the capture's own counters give what the kernel saw for it (its drops included,
+as Linux counts them) and what it dropped. With several binaries the runs alternate between
+them, so that one run's figures compare them.
 
 Usage (root):  bench/download.py [--runs 3] [--gib 2] [--tcpdump] RAVELIN [RAVELIN...]
 All traffic stays on 127.0.0.1; every process started here is stopped before the end.

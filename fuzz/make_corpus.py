@@ -418,6 +418,44 @@ def quic_inputs():
     }
 
 
+def stream_record(kind, payload):
+    return struct.pack("<II", kind, len(payload)) + payload
+
+
+def socket_event(kind=1, protocol=6, family=2, pid=4242, name=b"curl"):
+    addresses = struct.pack("<4s12x", CLIENT) + struct.pack("<4s12x", SERVER)
+    if family == 10:
+        addresses = V6_CLIENT + V6_SERVER
+    return struct.pack("<BBHHH", kind, protocol, 40000, 80, family) + addresses + \
+        struct.pack("<I", pid) + name.ljust(16, b"\0")
+
+
+def capture_streams():
+    """What the capture helper streams to Ravelin: set-up, frames, events, SYNs, counts."""
+    steps = b"".join(stream_record(2, struct.pack("<IBi", step, 0, 0)) for step in range(4))
+    set_up = stream_record(1, struct.pack("<I", 1)) + steps + stream_record(3, struct.pack("<i", 113))
+    datagram = ipv4(17, udp(40000, 53, b"query"))
+    frame = stream_record(4, struct.pack("<qiI", 1700000000, 5, len(datagram) + 16) +
+                          b"\0\0\0\1\0\6" + bytes(8) + b"\x08\0" + datagram)
+    syn = stream_record(6, ipv4(6, tcp(40000, 80, 1, 0, 0x02)))
+    events = stream_record(5, socket_event()) + stream_record(5, socket_event(family=10)) + \
+        stream_record(5, socket_event(kind=2, protocol=17, name=b"sixteen-letters!"))
+    counts = stream_record(7, struct.pack("<QQ", 54000, 12))
+    failed = stream_record(8, struct.pack("<i", -1) + b"The interface went down")
+    whole = set_up + events + syn + frame + frame + counts
+    return {
+        "set-up": set_up,
+        "capture": whole,
+        "failed-step": stream_record(2, struct.pack("<IBi", 2, 1, -8) + b"permission denied"),
+        "no-events": stream_record(1, struct.pack("<I", 0) + b"kernel has no BTF"),
+        "failure": whole + failed,
+        "cut-short": whole[:-7],
+        "unknown-type": whole + stream_record(99, b"x"),
+        "too-long": struct.pack("<II", 4, 0x7FFFFFFF) + bytes(32),
+        "short-payloads": b"".join(stream_record(kind, b"\1") for kind in range(1, 9)),
+    }
+
+
 def write(target, files):
     directory = os.path.join(CORPUS, target)
     os.makedirs(directory, exist_ok=True)
@@ -434,6 +472,7 @@ def main():
     write("CaptureFileFuzzer", capture_files())
     write("ClientHelloFuzzer", client_hello_streams())
     write("QuicInitialFuzzer", quic_inputs())
+    write("CaptureStreamFuzzer", capture_streams())
 
 
 if __name__ == "__main__":

@@ -178,7 +178,7 @@ int RunCaptureHelper(const HelperOptions& options, int stream) {
     // Nothing Ravelin's process had open but the stream is ours to keep.
     close_range(static_cast<unsigned>(stream) + 1, ~0U, 0);
     // Ravelin's end going away ends us through a failed write, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 
     CaptureRecordWriter out;
     Attribution attribution;

@@ -94,6 +94,7 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path,
     std::vector<std::string> argumentStrings{path};
     argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(argumentStrings.size() + 1);
     for (std::string& argument : argumentStrings) argv.push_back(argument.data());
     argv.push_back(nullptr);
     std::vector<std::string> variables;
@@ -103,6 +104,7 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path,
         }
     }
     std::vector<char*> envp;
+    envp.reserve(variables.size() + 1);
     for (std::string& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
 
