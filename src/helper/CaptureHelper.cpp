@@ -30,7 +30,7 @@ namespace {
 // Frames read from the ring between two writes, and the bytes they may take: the ring hands
 // over a block at a time, and a larger write costs Ravelin fewer reads.
 constexpr std::size_t kFramesPerRead = 4096;
-constexpr std::size_t kBytesPerWrite = std::size_t{4} << 20;
+constexpr std::size_t kBytesPerWrite = std::size_t{1} << 20;
 // A wait for traffic ends this often, so that events without traffic still go out.
 constexpr int kPollTimeoutMs = 250;
 // What the stream may hold ahead of Ravelin, set while the right to do so lasts: a burst then
@@ -235,9 +235,7 @@ int RunCaptureHelper(const HelperOptions& options, int stream) {
         // ring, so draining after reading catches every event of every frame read.
         SystemError error;
         std::optional<std::size_t> read;
-        do {
-            read = capture.Read(frames, kFramesPerRead, error);
-        } while (read && *read == kFramesPerRead && frames.bytes().size() < kBytesPerWrite);
+        read = capture.Read(frames, kFramesPerRead, kBytesPerWrite, error);
         DrainEvents(attribution, front);
         DrainSyns(attribution.syns, front);
         if (!read) {

@@ -41,8 +41,10 @@ constexpr std::array<sock_filter, 7> kIpInboundFilter = {{
 }};
 
 struct FrameTarget {
+    pcap_t* handle;
     CaptureRecordWriter* writer;
     std::size_t frames;
+    std::size_t maxBytes;
 };
 
 void AppendFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -51,6 +53,9 @@ void AppendFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
                            static_cast<std::int32_t>(header->ts.tv_usec)},
                           header->len, {bytes, header->caplen});
     ++target->frames;
+    // The ring refills while it is read: without a limit in bytes one read of a busy link
+    // would go on for as long as the kernel keeps up, and the buffer grow without end.
+    if (target->writer->bytes().size() >= target->maxBytes) pcap_breakloop(target->handle);
 }
 
 }  // namespace
@@ -141,12 +146,12 @@ CallResult LiveCapture::NoHandle() {
 }
 
 std::optional<std::size_t> LiveCapture::Read(CaptureRecordWriter& writer, std::size_t maxFrames,
-                                             SystemError& error) {
+                                             std::size_t maxBytes, SystemError& error) {
     if (handle_ == nullptr || selectableFd_ < 0) {
         error = NoHandle().error();
         return std::nullopt;
     }
-    FrameTarget target{&writer, 0};
+    FrameTarget target{handle_, &writer, 0, maxBytes};
     // libpcap reports a vanished or downed interface from here.
     const int result = pcap_dispatch(handle_, static_cast<int>(maxFrames), AppendFrame,
                                      reinterpret_cast<u_char*>(&target));

@@ -38,10 +38,11 @@ public:
     /// Polled for frames; valid after Activate.
     int descriptor() const { return selectableFd_; }
 
-    /// Appends up to `maxFrames` frames that are waiting, without waiting; the number read, or
-    /// nothing with `error` set when libpcap failed (a device that went away).
+    /// Appends up to `maxFrames` frames that are waiting, without waiting, and stops once the
+    /// writer holds `maxBytes`; the number read, or nothing with `error` set when libpcap failed
+    /// (a device that went away).
     std::optional<std::size_t> Read(CaptureRecordWriter& writer, std::size_t maxFrames,
-                                    SystemError& error);
+                                    std::size_t maxBytes, SystemError& error);
 
     std::optional<CaptureStatistics> Statistics();
 

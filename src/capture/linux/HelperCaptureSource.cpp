@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "capture/CaptureSession.h"
 #include "capture/Interfaces.h"
 #include "decode/LinkLayer.h"
 
@@ -256,7 +257,9 @@ PacketSource::ReadResult HelperCaptureSource::Read(DatagramBatch& batch, std::si
     }
     std::size_t frames = 0;
     bool waited = false;
-    while (frames < maxDatagrams) {
+    // Whatever the datagrams' sizes, a batch stays small enough to be reused: a large one is
+    // freed, and a fresh one costs a page fault per page filled.
+    while (frames < maxDatagrams && batch.byteCount() < CaptureSession::kBatchBytes) {
         CaptureRecord record;
         // Waits only while nothing came: what has arrived goes on at once.
         const Wanted got = NextRecord(record, waited ? 0 : kReadWaitMs, true);
