@@ -134,19 +134,34 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
-def has_packet_socket(pid):
-    """True once the process holds an AF_PACKET socket: its capture is open."""
-    inodes = set()
-    try:
-        for fd in os.listdir(f"/proc/{pid}/fd"):
+def children(pid):
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
             try:
-                m = re.fullmatch(r"socket:\[(\d+)\]", os.readlink(f"/proc/{pid}/fd/{fd}"))
+                if int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry.name))
+            except (OSError, ValueError, IndexError):
+                continue
+    return found
+
+
+def has_packet_socket(pid):
+    """True once the process, or its capture helper (a child), holds an AF_PACKET socket: its
+    capture is open."""
+    inodes = set()
+    for process in [pid, *children(pid)]:
+        try:
+            descriptors = os.listdir(f"/proc/{process}/fd")
+        except OSError:
+            continue
+        for fd in descriptors:
+            try:
+                m = re.fullmatch(r"socket:\[(\d+)\]", os.readlink(f"/proc/{process}/fd/{fd}"))
             except OSError:
                 continue
             if m:
                 inodes.add(m.group(1))
-    except OSError:
-        return False
     for line in Path("/proc/net/packet").read_text().splitlines()[1:]:
         fields = line.split()
         if fields and fields[-1] in inodes:
