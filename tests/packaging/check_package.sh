@@ -169,6 +169,19 @@ install_check() {
     expect "a member may run the helper" 0 $?
     setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$helper"
     expect "others may not run the helper" 1 $?
+    # The installed program captures through its helper for a member, and tells anyone else
+    # which group to join; neither needs a right of its own.
+    setpriv --reuid=65534 --regid=65534 --groups="$gid" --inh-caps=-all env HOME=/nonexistent \
+        TMPDIR=/tmp /usr/bin/ravelin --config /dev/null --print summary --bind 127.0.0.1 \
+        --duration 1 >"$work/out" 2>"$work/err"
+    expect "a member captures live" 0 $?
+    expect_match "a member's capture has the kernel's counts" '^capture: received=[0-9]+ dropped=[0-9]+$' \
+        "$(cat "$work/err")"
+    setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env HOME=/nonexistent \
+        TMPDIR=/tmp /usr/bin/ravelin --config /dev/null --print summary --bind 127.0.0.1 \
+        --duration 1 >"$work/out" 2>"$work/err"
+    expect "someone else may not capture" 1 $?
+    expect_match "someone else is told the group" 'members of the group ravelin' "$(cat "$work/err")"
 
     expect "man finds the page" /usr/share/man/man1/ravelin.1.gz "$(man -w ravelin 2>&1)"
     expect "the desktop entry is installed" "" \
