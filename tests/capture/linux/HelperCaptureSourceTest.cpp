@@ -171,12 +171,13 @@ TEST(HelperCaptureSourceTest, AHelperThatDiesMidCaptureIsAReadErrorAndTheRowsSta
     EXPECT_GE(counts->received, 1U);
 
     const int listed = capture.lists.packets.rowCount();
-    kill(helpers[0], SIGSEGV);
+    // As the kernel ends a process out of memory; a sanitizer build would catch SIGSEGV itself.
+    kill(helpers[0], SIGKILL);
     ASSERT_TRUE(capture.host.WaitForEnd());
     EXPECT_FALSE(capture.session.FinishEndedCapture());
     EXPECT_GE(capture.lists.packets.rowCount(), listed);
-    // Under AddressSanitizer its handler turns the SIGSEGV into an abort.
-    EXPECT_NE(capture.FirstError().find("ended unexpectedly (killed by signal "), std::string::npos)
+    EXPECT_NE(capture.FirstError().find("ended unexpectedly (killed by signal 9"),
+              std::string::npos)
         << capture.FirstError();
     EXPECT_TRUE(HelperChildren().empty());
 }
