@@ -345,15 +345,21 @@ void HelperCaptureSource::Interrupt() {
 
 std::optional<CaptureStatistics> HelperCaptureSource::Statistics() {
     std::unique_lock lock(statisticsMutex_);
-    if (helper_ == nullptr || failed_) return statistics_;
-    const std::uint64_t asked = statisticsCount_;
+    // A request still unanswered means the receive thread is busy (waiting for the pipeline,
+    // say): the window's thread must not wait for it again, and the last counts stand in.
+    if (helper_ == nullptr || failed_ || statisticsAsked_ > statisticsCount_) return statistics_;
+    const std::uint64_t answered = statisticsCount_;
+    ++statisticsAsked_;
     lock.unlock();
     const std::uint8_t request = kStatisticsRequest;
     // A helper that is gone must not end Ravelin with SIGPIPE.
-    if (send(helper_->stream(), &request, 1, MSG_NOSIGNAL) != 1) return std::nullopt;
+    const bool sent = send(helper_->stream(), &request, 1, MSG_NOSIGNAL) == 1;
     lock.lock();
-    // The receive thread reads the answer; the last counts stand in when it is slow to come.
-    statisticsArrived_.wait_for(lock, kStatisticsWait, [&] { return statisticsCount_ > asked; });
+    if (!sent) {
+        --statisticsAsked_;
+        return statistics_;
+    }
+    statisticsArrived_.wait_for(lock, kStatisticsWait, [&] { return statisticsCount_ > answered; });
     return statistics_;
 }
 

@@ -48,7 +48,8 @@ public:
     CallResult SetFilter() override;
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override;
     void Interrupt() override;
-    /// Asks the helper for the kernel's counts and waits a moment for them, else gives the last.
+    /// Asks the helper for the kernel's counts and waits a moment for them, else gives the last;
+    /// while an earlier request is unanswered, gives the last at once.
     std::optional<CaptureStatistics> Statistics() override;
 
     /// The helper's process id while it runs, 0 before (for the tests that read its rights).
@@ -89,7 +90,8 @@ private:
     mutable std::mutex statisticsMutex_;
     std::condition_variable statisticsArrived_;
     std::optional<CaptureStatistics> statistics_;  // guarded by statisticsMutex_
-    std::uint64_t statisticsCount_ = 0;            // guarded by statisticsMutex_
+    std::uint64_t statisticsCount_ = 0;            // answers, guarded by statisticsMutex_
+    std::uint64_t statisticsAsked_ = 0;            // requests, guarded by statisticsMutex_
 };
 
 }  // namespace ravelin
