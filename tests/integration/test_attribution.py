@@ -21,6 +21,11 @@ from ravelin_harness import (FETCHER, FORKING_SERVER, RAVELIN_ENV, UDP_SENDER, C
                              HttpServer, is_root, missing_tools, parse_packet_lines,
                              quiet_udp_port, ravelin_binary, ravelin_command, wait_until)
 
+# A sanitizer build runs every step several times slower: how many connections that live a
+# millisecond are found in time says nothing there (the benchmarks measure it), so only that no
+# packet is given to another process is checked.
+SANITIZED = bool(os.environ.get("RAVELIN_SANITIZED"))
+
 NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
 # Large enough that each fetch has dozens of client ACKs, so one lost lookup shows in a share.
 BODY = random.Random(11).randbytes(1_000_000)
@@ -284,7 +289,8 @@ class AttributionTest(unittest.TestCase):
         self.assertEqual(len({r.source_port for r, _ in rows if r.source_port in fetcher_ports}),
                          30)
         self.assertLessEqual(set(fetches), {fetcher.pid, -1})
-        self.assertGreaterEqual(fetches.count(fetcher.pid) / len(fetches), 0.7, fetches)
+        if not SANITIZED:
+            self.assertGreaterEqual(fetches.count(fetcher.pid) / len(fetches), 0.7, fetches)
         # Each child's answer names the child, never the parent that accepted the connection.
         answers = [(int(r.data[len("child-pid="):].split("\\")[0]), o) for r, o in rows
                    if r.source_port == str(fork_port) and r.data.startswith("child-pid=")]
@@ -359,7 +365,8 @@ class AttributionTest(unittest.TestCase):
         else:
             # A short connection may be over before the tables are read (bench/owner_scenarios.py
             # measures the share); the IPv4 fetcher's bar above holds for IPv6 too.
-            self.assertGreaterEqual(share, 0.7, named)
+            if not SANITIZED:
+                self.assertGreaterEqual(share, 0.7, named)
 
     def test_pid_lists_only_that_process(self):
         server = StaticServer("127.0.0.1")
