@@ -20,12 +20,37 @@ std::string Text(std::span<const std::uint8_t> payload) {
     return {reinterpret_cast<const char*>(payload.data()), payload.size()};
 }
 
+// A reason longer than a record holds is cut, never sent as a malformed record.
+std::string_view Clipped(std::string_view text) {
+    return text.substr(0, kMaxCapturePayload - 16);
+}
+
 bool Known(std::uint32_t type) {
     return type >= static_cast<std::uint32_t>(CaptureRecordType::kEvents) &&
            type <= static_cast<std::uint32_t>(CaptureRecordType::kFailure);
 }
 
 }  // namespace
+
+std::string_view HelperAttributionArgument(HelperAttribution attribution) {
+    switch (attribution) {
+        case HelperAttribution::kEvents:
+            return "events";
+        case HelperAttribution::kConnections:
+            return "connections";
+        case HelperAttribution::kNone:
+            break;
+    }
+    return "none";
+}
+
+std::optional<HelperAttribution> ParseHelperAttribution(std::string_view argument) {
+    for (const auto attribution :
+         {HelperAttribution::kNone, HelperAttribution::kEvents, HelperAttribution::kConnections}) {
+        if (argument == HelperAttributionArgument(attribution)) return attribution;
+    }
+    return std::nullopt;
+}
 
 template <typename T>
 void CaptureRecordWriter::Put(const T& value) {
@@ -38,8 +63,6 @@ void CaptureRecordWriter::Put(std::span<const std::uint8_t> bytes) {
 }
 
 void CaptureRecordWriter::PutText(std::string_view text) {
-    // A reason longer than a record holds is cut, never sent as a malformed record.
-    text = text.substr(0, kMaxCapturePayload - 16);
     Put(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
@@ -49,7 +72,7 @@ void CaptureRecordWriter::Header(CaptureRecordType type, std::size_t length) {
 }
 
 void CaptureRecordWriter::Events(bool loaded, std::string_view whyNot) {
-    whyNot = whyNot.substr(0, kMaxCapturePayload - 16);
+    whyNot = Clipped(whyNot);
     Header(CaptureRecordType::kEvents, 4 + whyNot.size());
     Put(static_cast<std::uint32_t>(loaded ? 1 : 0));
     PutText(whyNot);
@@ -57,8 +80,7 @@ void CaptureRecordWriter::Events(bool loaded, std::string_view whyNot) {
 
 void CaptureRecordWriter::Step(std::uint32_t step, const SystemError* failure) {
     const std::string_view reason =
-        failure != nullptr ? std::string_view(failure->reason).substr(0, kMaxCapturePayload - 16)
-                           : std::string_view();
+        failure != nullptr ? Clipped(failure->reason) : std::string_view();
     Header(CaptureRecordType::kStep, 9 + reason.size());
     Put(step);
     Put(static_cast<std::uint8_t>(failure != nullptr ? 1 : 0));
@@ -94,8 +116,7 @@ void CaptureRecordWriter::Statistics(std::uint64_t received, std::uint64_t dropp
 }
 
 void CaptureRecordWriter::Failure(const SystemError& error) {
-    const std::string_view reason =
-        std::string_view(error.reason).substr(0, kMaxCapturePayload - 16);
+    const std::string_view reason = Clipped(error.reason);
     Header(CaptureRecordType::kFailure, 4 + reason.size());
     Put(static_cast<std::int32_t>(error.code));
     PutText(reason);

@@ -28,6 +28,14 @@ enum class CaptureRecordType : std::uint32_t {
     kFailure = 8,      ///< capture failed while running; the helper ends
 };
 
+/// What the capture helper is asked to watch for attribution besides the frames: nothing, the
+/// kernel socket events, or the SYNs this host sends (for the socket tables).
+enum class HelperAttribution { kNone, kEvents, kConnections };
+
+/// The word on the helper's command line (`--attribution WORD`), and back.
+std::string_view HelperAttributionArgument(HelperAttribution attribution);
+std::optional<HelperAttribution> ParseHelperAttribution(std::string_view argument);
+
 /// What Ravelin sends the other way: one byte per request.
 constexpr std::uint8_t kStatisticsRequest = 'S';
 

@@ -74,14 +74,14 @@ int Fail(int stream, CaptureRecordWriter& out, const SystemError& error) {
     return 1;
 }
 
-struct Attribution {
+struct Watches {
 #ifdef RAVELIN_HAVE_BPF
     std::unique_ptr<KernelSocketEvents> events;
 #endif
     UniqueFd syns;
 };
 
-void LoadEvents(Attribution& attribution, CaptureRecordWriter& out) {
+void LoadEvents(Watches& attribution, CaptureRecordWriter& out) {
 #ifdef RAVELIN_HAVE_BPF
     KernelSocketEvents::Loaded loaded = KernelSocketEvents::Load();
     out.Events(loaded.events != nullptr, loaded.reason);
@@ -92,7 +92,7 @@ void LoadEvents(Attribution& attribution, CaptureRecordWriter& out) {
 #endif
 }
 
-void DrainEvents(Attribution& attribution, CaptureRecordWriter& out) {
+void DrainEvents(Watches& attribution, CaptureRecordWriter& out) {
 #ifdef RAVELIN_HAVE_BPF
     if (attribution.events != nullptr) {
         attribution.events->DrainRecords([&out](std::span<const std::uint8_t> record) {
@@ -144,17 +144,12 @@ std::optional<HelperOptions> ParseHelperArguments(const std::vector<std::string>
         } else if (argument == "--inbound-only") {
             options.inboundOnly = true;
         } else if (argument == "--attribution" && hasValue) {
-            const std::string& mode = arguments[++i];
-            if (mode == "none") {
-                options.attribution = HelperOptions::Attribution::kNone;
-            } else if (mode == "events") {
-                options.attribution = HelperOptions::Attribution::kEvents;
-            } else if (mode == "connections") {
-                options.attribution = HelperOptions::Attribution::kConnections;
-            } else {
-                error = "unknown attribution " + mode;
+            const auto attribution = ParseHelperAttribution(arguments[++i]);
+            if (!attribution) {
+                error = "unknown attribution " + arguments[i];
                 return std::nullopt;
             }
+            options.attribution = *attribution;
         } else if (argument == "--probe-events") {
             options.probeEvents = true;
         } else {
@@ -181,14 +176,14 @@ int RunCaptureHelper(const HelperOptions& options, int stream) {
     (void)std::signal(SIGPIPE, SIG_IGN);
 
     CaptureRecordWriter out;
-    Attribution attribution;
+    Watches attribution;
     if (options.probeEvents) {
         LoadEvents(attribution, out);
         return WriteAll(stream, out.bytes()) ? 0 : 1;
     }
     // Loaded before capture opens, so that every captured packet's socket was seen.
-    if (options.attribution == HelperOptions::Attribution::kEvents) LoadEvents(attribution, out);
-    if (options.attribution == HelperOptions::Attribution::kConnections) {
+    if (options.attribution == HelperAttribution::kEvents) LoadEvents(attribution, out);
+    if (options.attribution == HelperAttribution::kConnections) {
         attribution.syns = OpenOutgoingSynSocket();
     }
     LiveCapture capture;

@@ -4,17 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureRecords.h"
+
 namespace ravelin {
 
 /// What Ravelin asks of the capture helper on its command line.
 struct HelperOptions {
-    enum class Attribution { kNone, kEvents, kConnections };
-
     std::string device;
     /// Keep only what arrives (a loopback device sees every datagram twice).
     bool inboundOnly = false;
     /// kEvents: load the kernel socket events; kConnections: watch the SYNs this host sends.
-    Attribution attribution = Attribution::kNone;
+    HelperAttribution attribution = HelperAttribution::kNone;
     /// Only say whether the kernel socket events can be loaded, then end.
     bool probeEvents = false;
 };

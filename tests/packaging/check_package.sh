@@ -16,24 +16,8 @@ deb=$(realpath "$1")
 helper=/usr/libexec/ravelin/ravelin-capture
 capabilities=(cap_net_raw cap_net_admin cap_bpf cap_perfmon)
 
-passed=0
-failed=0
-expect() { # NAME EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1: expected '$2', got '$3'"
-    fi
-}
-expect_match() { # NAME EXTENDED-REGEX ACTUAL
-    if grep -qE -- "$2" <<<"$3"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1: '$3' does not match '$2'"
-    fi
-}
+# shellcheck source=tests/support/expect.sh
+. "$(dirname "$0")/../support/expect.sh"
 
 # Whether dpkg has any of the package on the system (installed, half-installed, or its
 # configuration files left).
@@ -260,5 +244,4 @@ else
     no_capabilities_check
 fi
 
-echo "package: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+expect_summary package

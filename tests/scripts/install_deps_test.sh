@@ -7,16 +7,8 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 . "$repo/scripts/install-deps.sh"
 set +e
 
-passed=0
-failed=0
-expect() { # NAME EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1: expected '$2', got '$3'"
-  fi
-}
+# shellcheck source=tests/support/expect.sh
+. "$repo/tests/support/expect.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -64,5 +56,4 @@ else
   echo "skipped the second-run check: run scripts/install-deps.sh first"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+expect_summary

@@ -37,18 +37,6 @@ bool IsLoopbackDevice(const std::string& device) {
     return false;
 }
 
-const char* AttributionArgument(HelperAttribution attribution) {
-    switch (attribution) {
-        case HelperAttribution::kEvents:
-            return "events";
-        case HelperAttribution::kConnections:
-            return "connections";
-        case HelperAttribution::kNone:
-            break;
-    }
-    return "none";
-}
-
 }  // namespace
 
 HelperCaptureSource::HelperCaptureSource(IpAddress boundAddress, std::string helperPath,
@@ -60,10 +48,6 @@ HelperCaptureSource::HelperCaptureSource(IpAddress boundAddress, std::string hel
       side_(std::move(side)) {}
 
 HelperCaptureSource::~HelperCaptureSource() = default;
-
-int HelperCaptureSource::helperPid() const {
-    return helper_ != nullptr ? helper_->pid() : 0;
-}
 
 CallResult HelperCaptureSource::Fail(SystemError error) {
     lastError_ = std::move(error);
@@ -84,7 +68,7 @@ CallResult HelperCaptureSource::Create() {
     addressFound_ = device.has_value();
     device_ = device.value_or("any");
     std::vector<std::string> arguments = {"--device", device_, "--attribution",
-                                          AttributionArgument(attribution_)};
+                                          std::string(HelperAttributionArgument(attribution_))};
     if (IsLoopbackDevice(device_)) arguments.emplace_back("--inbound-only");
 
     SystemError error;

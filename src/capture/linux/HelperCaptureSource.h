@@ -18,9 +18,6 @@
 
 namespace ravelin {
 
-/// What the capture helper is asked to watch for attribution besides the frames.
-enum class HelperAttribution { kNone, kEvents, kConnections };
-
 /// Takes the records that are not frames, on the receive thread, before the frames that
 /// follow them are handed on: kernel socket events and the SYNs this host sent, as bytes.
 class HelperSideRecords {
@@ -51,9 +48,6 @@ public:
     /// Asks the helper for the kernel's counts and waits a moment for them, else gives the last;
     /// while an earlier request is unanswered, gives the last at once.
     std::optional<CaptureStatistics> Statistics() override;
-
-    /// The helper's process id while it runs, 0 before (for the tests that read its rights).
-    int helperPid() const;
 
     /// Whether the helper at `helperPath` can load the kernel socket events: a helper of its
     /// own loads them and ends. False with `whyNot` in a few words where it cannot.

@@ -125,11 +125,15 @@ HelperProcess::HelperProcess(Token, pid_t pid, UniqueFd stream)
 
 HelperProcess::~HelperProcess() {
     stream_.Reset();
+    if (!AwaitEnd()) Kill();
+}
+
+bool HelperProcess::AwaitEnd() {
     const auto deadline = std::chrono::steady_clock::now() + kEndWait;
     while (!Reap(WNOHANG) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (!reaped_) Kill();
+    return reaped_;
 }
 
 bool HelperProcess::Reap(int options) {
@@ -151,11 +155,7 @@ void HelperProcess::Kill() {
 }
 
 std::string HelperProcess::HowItEnded() {
-    const auto deadline = std::chrono::steady_clock::now() + kEndWait;
-    while (!Reap(WNOHANG) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!reaped_) return "still running";
+    if (!AwaitEnd()) return "still running";
     if (WIFSIGNALED(status_)) {
         return "killed by signal " + std::to_string(WTERMSIG(status_)) + " (" +
                strsignal(WTERMSIG(status_)) + ")";  // NOLINT(concurrency-mt-unsafe)

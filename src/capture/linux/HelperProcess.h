@@ -40,7 +40,6 @@ public:
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     int stream() const { return stream_.get(); }
-    pid_t pid() const { return pid_; }
     /// After the stream ended: how the helper ended ("exited with status 1", "killed by signal
     /// 11 (Segmentation fault)"), waiting for it a moment.
     std::string HowItEnded();
@@ -49,6 +48,8 @@ public:
 
 private:
     bool Reap(int options);
+    /// Reaps the helper if it ends within a second; false when it is still running.
+    bool AwaitEnd();
 
     pid_t pid_;
     UniqueFd stream_;
