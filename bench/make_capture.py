@@ -11,7 +11,7 @@ are correct, so tools that verify them see ordinary traffic.
 With --ipv6 the same traffic goes over IPv6: each IPv4 address a.b.c.d becomes
 2001:db8::a.b.c.d (documentation range), ICMP echoes become ICMPv6 ones, checksums stay right.
 
-Usage: make_capture.py [OUTPUT] [--packets N] [--seed S] [--ipv6]
+Usage: make_capture.py [OUTPUT] [--packets N] [--seed S] [--ipv6] [--web] [--method XET]
 Prints one line of totals; `payload_bytes` is the sum of TCP and UDP payloads, which is what
 a packet monitor that keeps payloads copies. The same totals go to OUTPUT.meta as JSON.
 """
@@ -45,6 +45,11 @@ GATEWAY_MAC = bytes.fromhex("020000000002")
 
 SYN, ACK, PSH, FIN = 0x02, 0x10, 0x08, 0x01
 
+# Response sizes drawn per request, and how many requests a connection carries. --web makes
+# every connection one request answered by one segment, as for a page of many small assets:
+# requests are then about a tenth of the packets.
+WEB = {"sizes": [300, 900, 1448, 2896, 4344, 6000, 9000, 15000], "requests": (1, 12)}
+
 
 def word_sum(data):
     """Ones'-complement sum of 16-bit big-endian words, unfolded (odd tail padded)."""
@@ -66,7 +71,7 @@ def address_sum(address):
 class Payloads:
     """Byte blocks with their checksum sums precomputed, so packets cost only arithmetic."""
 
-    def __init__(self, rng):
+    def __init__(self, rng, method="GET"):
         block = bytearray(rng.getrandbits(8) for _ in range(MSS))
         # Some zero bytes, as in real binary content.
         for i in range(0, MSS, 97):
@@ -85,7 +90,7 @@ class Payloads:
         hosts = ["www.example.com", "static.example.net", "api.example.org", "cdn.example.com"]
         self.requests = []
         for i in range(64):
-            text = ("GET /assets/js/module-%03d.js HTTP/1.1\r\nHost: %s\r\n"
+            text = (method + " /assets/js/module-%03d.js HTTP/1.1\r\nHost: %s\r\n"
                     "Accept: */*\r\n\r\n") % (i, hosts[i % len(hosts)])
             raw = text.encode()
             self.requests.append((raw, word_sum(raw)))
@@ -115,6 +120,7 @@ class Writer:
         self.counts = {"tcp": 0, "udp": 0, "icmp": 0}
         self.payload_bytes = 0
         self.frame_bytes = 0
+        self.requests = 0
 
     def advance(self, rng):
         self.microseconds += rng.randint(1, 40)
@@ -172,7 +178,7 @@ class Connection:
         self.client_port = 32768 + (self.client_port - 32768 + 1) % 28000
         self.client_seq = self.rng.getrandbits(32)
         self.server_seq = self.rng.getrandbits(32)
-        self.requests_left = self.rng.randint(1, 12)
+        self.requests_left = self.rng.randint(*WEB["requests"])
         # (outbound?, flags, payload kind, payload length)
         self.queue = [(True, SYN, None, 0), (False, SYN | ACK, None, 0), (True, ACK, None, 0)]
 
@@ -180,7 +186,7 @@ class Connection:
         rng = self.rng
         index = rng.randrange(len(payloads.requests))
         steps = [(True, PSH | ACK, ("request", index), len(payloads.requests[index][0]))]
-        remaining = rng.choice([300, 900, 1448, 2896, 4344, 6000, 9000, 15000])
+        remaining = rng.choice(WEB["sizes"])
         sent = 0
         while remaining > 0:
             size = min(MSS, remaining)
@@ -210,6 +216,7 @@ class Connection:
             body, body_sum = payloads.data[:size], payloads.prefix[size]
         else:
             body, body_sum = payloads.requests[kind[1]]
+            writer.requests += 1
         if outbound:
             src, dst, sport, dport = self.client, self.server, self.client_port, self.server_port
             seq, ack = self.client_seq, self.server_seq
@@ -259,9 +266,9 @@ def icmp_echo(writer, src, dst, kind, ident, sequence, payloads):
                     src[0] == 10)
 
 
-def generate(out, packet_count, seed):
+def generate(out, packet_count, seed, method="GET"):
     rng = random.Random(seed)
-    payloads = Payloads(rng)
+    payloads = Payloads(rng, method)
     server_nets = [(192, 0, 2), (198, 51, 100), (203, 0, 113)]
     connections = []
     for i in range(200):
@@ -312,7 +319,15 @@ def main():
     parser.add_argument("--packets", type=int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=20240101)
     parser.add_argument("--ipv6", action="store_true", help="the same traffic over IPv6")
+    parser.add_argument("--web", action="store_true",
+                        help="short responses: requests are about a tenth of the packets")
+    parser.add_argument("--method", default="GET",
+                        help="the requests' method; XET gives the same bytes, none recognisable")
     args = parser.parse_args()
+    if len(args.method) != 3:
+        parser.error("--method must be three letters, so that only the method's bytes change")
+    if args.web:
+        WEB.update(sizes=[MSS], requests=(1, 1))
     if args.ipv6:
         FAMILY["ipv6"] = True
         FAMILY["prefix_sum"] = 0x2001 + 0x0DB8
@@ -320,7 +335,7 @@ def main():
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     partial = args.output + ".partial"
     with open(partial, "wb") as out:
-        writer = generate(out, args.packets, args.seed)
+        writer = generate(out, args.packets, args.seed, args.method)
     os.replace(partial, args.output)
 
     totals = {
@@ -328,6 +343,7 @@ def main():
         "tcp": writer.counts["tcp"],
         "udp": writer.counts["udp"],
         "icmp": writer.counts["icmp"],
+        "requests": writer.requests,
         "payload_bytes": writer.payload_bytes,
         "frame_bytes": writer.frame_bytes,
         "seed": args.seed,

@@ -71,16 +71,20 @@ void ExtensionColours::ReadValues() {
     }
 }
 
-Colour ExtensionColours::ExtensionColour(std::string_view extension) {
-    // An extension longer than any value can hold never matches.
-    if (extension.size() + 2 >= kPatternCapacity) return kBackgroundColour;
-
-    // The keys are read again only when the file changed since the last request.
+void ExtensionColours::Refresh() {
+    // The keys are read again only when the file changed since the last look.
     const std::uint64_t revision = ini_.Revision();
     if (revision != valuesRevision_) {
         ReadValues();
         valuesRevision_ = revision;
     }
+}
+
+Colour ExtensionColours::ExtensionColour(std::string_view extension) {
+    // An extension longer than any value can hold never matches.
+    if (extension.size() + 2 >= kPatternCapacity) return kBackgroundColour;
+
+    if (valuesRevision_ == 0) Refresh();
     if (extension.find(',') == std::string_view::npos) {
         const auto found = colourByExtension_.find(extension);
         return found != colourByExtension_.end() ? found->second : kBackgroundColour;

@@ -18,6 +18,8 @@ public:
     /// The datagram's payload as RecognisePayload reads it, over TCP, UDP or any protocol.
     std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
                                                CaptureTime time) override;
+    /// Looks at the configuration file's colours.
+    void BeginBatch() override { colours_.Refresh(); }
 
     /// A payload that begins with a zero byte begins no request.
     std::optional<RecognisedRequest> RecognisePayload(std::span<const std::uint8_t> payload);

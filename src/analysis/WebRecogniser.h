@@ -23,6 +23,7 @@ public:
 
     std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
                                                CaptureTime time) override;
+    void BeginBatch() override { http_.BeginBatch(); }
 
     /// State kept for connections, for tests and benchmarks.
     std::size_t pendingTlsCount() const { return tls_.pendingCount(); }

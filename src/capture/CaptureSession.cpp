@@ -211,6 +211,7 @@ void CaptureSession::PipelineLoop(DatagramQueue& queue) {
     while (auto batch = queue.Pop()) {
         bool failed = false;
         const IpAddress bound = boundAddress();
+        pipeline_.BeginBatch();
         for (std::size_t i = 0; i < batch->size(); ++i) {
             if (!running_.load(std::memory_order_relaxed)) break;
             const bool listed = pipeline_.Process((*batch)[i], bound);

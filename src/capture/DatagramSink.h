@@ -15,6 +15,8 @@ namespace ravelin {
 class DatagramSink {
 public:
     virtual ~DatagramSink() = default;
+    /// A batch of datagrams follows.
+    virtual void BeginBatch() {}
     /// Lists one datagram, or drops it; true when a packet row was added.
     virtual bool Process(const Datagram& datagram, const IpAddress& boundAddress) = 0;
     /// The queue ran dry, or capture ended, after one datagram or more (listed or not) since

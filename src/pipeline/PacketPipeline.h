@@ -47,6 +47,11 @@ public:
     /// Give freed heap back to the system every 1000th packet row (off by default: see README).
     void SetTrimWorkingSet(bool trim) { trimWorkingSet_ = trim; }
 
+    /// Lets the recogniser look at its settings.
+    void BeginBatch() override {
+        if (recogniser_ != nullptr) recogniser_->BeginBatch();
+    }
+
     /// Lists one datagram, or drops it; true when a packet row was added. The datagram was
     /// sent by this host when its source is `boundAddress`, or, where that is 0.0.0.0 or ::
     /// (all interfaces) or of the other family (the same device's other half), any address of

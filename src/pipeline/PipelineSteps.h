@@ -50,6 +50,9 @@ public:
     virtual ~RequestRecogniser() = default;
     virtual std::optional<RecognisedRequest> Recognise(const DecodedDatagram& packet,
                                                        CaptureTime time) = 0;
+    /// A batch of datagrams follows: the place to look at settings that may have changed,
+    /// once per batch rather than once per datagram.
+    virtual void BeginBatch() {}
 };
 
 /// Told about every row as it is listed, on the pipeline's thread.

@@ -57,17 +57,21 @@ TEST_F(ExtensionColoursTest, NumberingMustBeContiguousFromZero) {
     ExtensionColours colours(path_);
     EXPECT_EQ(colours.ExtensionColour("png"), kBackgroundColour);
     WriteSection("Ext[0]=\nExt[1]=00FF00,png,\n");  // an empty value ends the keys too
+    colours.Refresh();
     EXPECT_EQ(colours.ExtensionColour("png"), kBackgroundColour);
 }
 
-TEST_F(ExtensionColoursTest, AnEditTakesEffectAtTheNextRequest) {
+TEST_F(ExtensionColoursTest, AnEditTakesEffectAtTheNextRefresh) {
     WriteSection("Ext[0]=FF0000,jpg,\n");
     ExtensionColours colours(path_);
     EXPECT_EQ(colours.ExtensionColour("jpg"), 0x000000FFU);
     // Same size, new contents: the modification time tells.
     WriteSection("Ext[0]=00FF00,jpg,\n");
+    EXPECT_EQ(colours.ExtensionColour("jpg"), 0x000000FFU);  // until the next batch looks
+    colours.Refresh();
     EXPECT_EQ(colours.ExtensionColour("jpg"), 0x0000FF00U);
     std::remove(path_.c_str());
+    colours.Refresh();
     EXPECT_EQ(colours.ExtensionColour("jpg"), kBackgroundColour);
 }
 
