@@ -324,6 +324,7 @@ void RunPipeline(benchmark::State& state, const ravelin::DatagramBatch& mix, Con
     std::size_t inBatch = 0;
     int inStore = 0;
     for (auto _ : state) {
+        if (inBatch == 0 && batchDatagrams != 0) pipeline.BeginBatch();
         benchmark::DoNotOptimize(pipeline.Process(mix[next], boundAddress));
         if (++next == mix.size()) next = 0;
         if (++inBatch == batchDatagrams) {

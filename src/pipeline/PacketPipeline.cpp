@@ -17,7 +17,13 @@ bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t>
 
 }  // namespace
 
+void PacketPipeline::BeginBatch() {
+    batchBegan_ = LocalAddresses::Clock::now();
+    if (recogniser_ != nullptr) recogniser_->BeginBatch();
+}
+
 void PacketPipeline::EndBatch() {
+    batchBegan_.reset();
     if (counters_ != nullptr) counters_->Merge(tally_);
     if (!listedSinceBatchEnd_) return;
     listedSinceBatchEnd_ = false;
@@ -35,17 +41,16 @@ bool PacketPipeline::Process(const Datagram& datagram, const IpAddress& boundAdd
     if (!decoded) return false;
 
     // Captured on all interfaces, a packet is sent by this host when any of its addresses is
-    // the source. The clock is read without a system call; the interfaces now and then.
+    // the source. The interfaces are listed again now and then.
+    const auto now = batchBegan_ ? *batchBegan_ : LocalAddresses::Clock::now();
     bool sentByThisHost = false;
     if (!decoded->ipv6) {
-        sentByThisHost =
-            boundAddress.isAny() || boundAddress.ipv6
-                ? localAddresses_.Contains(decoded->ip.sourceAddress, LocalAddresses::Clock::now())
-                : decoded->ip.sourceAddress == boundAddress.ipv4();
+        sentByThisHost = boundAddress.isAny() || boundAddress.ipv6
+                             ? localAddresses_.Contains(decoded->ip.sourceAddress, now)
+                             : decoded->ip.sourceAddress == boundAddress.ipv4();
     } else {
         sentByThisHost = boundAddress.isAny() || !boundAddress.ipv6
-                             ? localAddresses_.ContainsIpv6(decoded->ip6.sourceAddress,
-                                                            LocalAddresses::Clock::now())
+                             ? localAddresses_.ContainsIpv6(decoded->ip6.sourceAddress, now)
                              : decoded->ip6.sourceAddress == boundAddress.bytes;
     }
     const std::uint16_t localPort =

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/PopulatedAllocator.h"
 #include "rows/ByteArena.h"
 #include "rows/Colour.h"
 
@@ -40,7 +41,8 @@ template <typename Row>
 class RowStore {
 public:
     static constexpr std::size_t kRowsPerChunk = 4096;
-    using Chunk = std::vector<StoredRow<Row>>;
+    // A chunk is filled soon after it is made: its pages are provided up front.
+    using Chunk = std::vector<StoredRow<Row>, PopulatedAllocator<StoredRow<Row>>>;
 
     /// Rows taken out of the store by ClearRows, with the bytes they refer to. Destroying it
     /// frees them; the caller chooses when, outside any lock.

@@ -22,6 +22,8 @@ namespace {
 // What one read of a pcapng file asks for: large enough to make few calls, small enough that
 // the buffer stays small beside the batches.
 constexpr std::size_t kPcapngChunk = std::size_t{256} << 10;
+// The same for the stream through which libpcap reads a pcap file.
+constexpr std::size_t kStreamBuffer = kPcapngChunk;
 // The section header's type, length and byte-order magic: enough to tell pcapng from pcap.
 constexpr std::size_t kPcapngHead = 12;
 
@@ -96,6 +98,10 @@ CallResult PcapFileSource::Create() {
         }
         const auto taken = std::span<const std::uint8_t>(head).first(got);
         if (FILE* stream = StreamFromStart(std::move(file), taken)) {
+            // libpcap reads a record's header and its bytes with one fread each; through
+            // stdio's default 4 KiB buffer that is a system call every few frames.
+            streamBuffer_ = std::make_unique_for_overwrite<char[]>(kStreamBuffer);
+            static_cast<void>(std::setvbuf(stream, streamBuffer_.get(), _IOFBF, kStreamBuffer));
             // The handle closes the stream; a stream libpcap refuses stays the caller's.
             errno = 0;
             handle_ = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_MICRO,

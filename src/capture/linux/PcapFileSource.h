@@ -48,6 +48,9 @@ private:
 
     std::string path_;
     pcap_t* handle_ = nullptr;
+    // The buffer of the stream libpcap reads a pcap file through; it outlives the handle,
+    // which closes the stream in the destructor's body.
+    std::unique_ptr<char[]> streamBuffer_;
     int linkType_ = -1;
 
     UniqueFd pcapngFile_;
