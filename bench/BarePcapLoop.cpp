@@ -8,13 +8,13 @@
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+        static_cast<void>(std::fprintf(stderr, "usage: %s FILE\n", argv[0]));
         return 2;
     }
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t* file = pcap_open_offline(argv[1], error);
     if (file == nullptr) {
-        std::fprintf(stderr, "%s\n", error);
+        static_cast<void>(std::fprintf(stderr, "%s\n", error));
         return 1;
     }
     pcap_pkthdr* header = nullptr;
@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
         touched += header->caplen != 0 ? bytes[0] : 0U;
     }
     pcap_close(file);
-    std::printf("packets=%llu bytes=%llu touched=%u\n", static_cast<unsigned long long>(packets),
-                static_cast<unsigned long long>(captured), touched);
+    static_cast<void>(std::printf("packets=%llu bytes=%llu touched=%u\n",
+                                  static_cast<unsigned long long>(packets),
+                                  static_cast<unsigned long long>(captured), touched));
     return status == PCAP_ERROR_BREAK ? 0 : 1;  // the end of a file is a "break"
 }
