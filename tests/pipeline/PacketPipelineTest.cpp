@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "analysis/HttpRecogniser.h"
 #include "support/DatagramBuilder.h"
 #include "support/TestSpool.h"
 
@@ -398,4 +401,30 @@ TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
 }
 
 }  // namespace
+TEST_F(PacketPipelineTest, AColourEditTakesEffectAtTheNextBatch) {
+    const std::string path = ::testing::TempDir() + "pipeline-colours.ini";
+    const auto writeColour = [&](const char* rgb) {
+        std::ofstream(path) << "[HighLightExtension]\nExt[0]=" << rgb << ",jpg,\n";
+    };
+    writeColour("FF0000");
+    HttpRecogniser recogniser(path);
+    pipeline_.SetRecogniser(&recogniser);
+    const auto listRequest = [&] {
+        ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /a.jpg HTTP/1.1\r\nHost: h\r\n\r\n").Build()));
+    };
+    pipeline_.BeginBatch();
+    listRequest();
+    writeColour("FF00");  // green
+    listRequest();        // the same batch keeps what it read
+    pipeline_.EndBatch();
+    pipeline_.BeginBatch();
+    listRequest();
+    pipeline_.EndBatch();
+    ASSERT_EQ(lists_.requests.rowCount(), 3);
+    EXPECT_EQ(lists_.requests.GetRowColour(0), 0x000000FFU);
+    EXPECT_EQ(lists_.requests.GetRowColour(1), 0x000000FFU);
+    EXPECT_EQ(lists_.requests.GetRowColour(2), 0x0000FF00U);
+    std::remove(path.c_str());
+}
+
 }  // namespace ravelin
