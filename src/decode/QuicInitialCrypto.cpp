@@ -198,9 +198,6 @@ bool QuicInitialCrypto::Open(const QuicInitialHeader& header, const QuicInitialK
 
     const std::size_t payloadAt = numberAt + numberLength;
     const std::size_t ciphertextLength = packet.size() - payloadAt - kTagLength;
-    std::array<std::uint8_t, kTagLength> tag{};
-    std::copy_n(packet.begin() + static_cast<std::ptrdiff_t>(payloadAt + ciphertextLength),
-                kTagLength, tag.begin());
     plaintext.resize(ciphertextLength);
     EVP_CIPHER_CTX* context = gcmContext_.get();
     // A new nonce starts the next message afresh; the key schedule and the hash key stay from
@@ -219,8 +216,16 @@ bool QuicInitialCrypto::Open(const QuicInitialHeader& header, const QuicInitialK
     if (EVP_DecryptUpdate(context, nullptr, &written, header_.data(),
                           static_cast<int>(header_.size())) != 1 ||
         EVP_DecryptUpdate(context, plaintext.data(), &written, packet.data() + payloadAt,
-                          static_cast<int>(ciphertextLength)) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength),
+                          static_cast<int>(ciphertextLength)) != 1) {
+        plaintext.clear();
+        return false;
+    }
+    // The tag is read after the payload, not before: a packet not yet in the cache then comes
+    // in as one stream from its start instead of with a stall on its last line first.
+    std::array<std::uint8_t, kTagLength> tag{};
+    std::copy_n(packet.begin() + static_cast<std::ptrdiff_t>(payloadAt + ciphertextLength),
+                kTagLength, tag.begin());
+    if (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength),
                             tag.data()) != 1 ||
         EVP_DecryptFinal_ex(context, plaintext.data() + written, &last) != 1) {
         plaintext.clear();
