@@ -10,6 +10,23 @@ namespace {
 
 constexpr std::uint8_t kClientHelloType = 1;
 
+/// The ClientHello that `fragment` carries whole from the stream's start, as a client sends it
+/// when it fits one packet; nothing when it does not. An empty HandshakeAssembly given the
+/// fragment first would say kComplete with this message, so it is parsed in place.
+std::span<const std::uint8_t> WholeClientHello(const CryptoFragment& fragment) {
+    const auto data = fragment.data;
+    if (fragment.offset != 0 || data.size() > kMaximumHandshakeMessage || data.empty() ||
+        data[0] != kClientHelloType) {
+        return {};
+    }
+    const auto body = HandshakeBodyLength(data);
+    if (!body || *body > kMaximumHandshakeMessage - kHandshakeHeaderLength ||
+        data.size() - kHandshakeHeaderLength < *body) {
+        return {};
+    }
+    return data.first(kHandshakeHeaderLength + *body);
+}
+
 }  // namespace
 
 HandshakeAssembly::Progress HandshakeAssembly::Add(std::uint64_t offset,
@@ -100,16 +117,23 @@ std::optional<RecognisedRequest> QuicRecogniser::Recognise(const DecodedDatagram
             connection = &connections_.Insert(key, Connection{keys, now, false, {}});
         connection->lastSeen = now;
         auto progress = HandshakeAssembly::Progress::kIncomplete;
-        for (const CryptoFragment& fragment : fragments_) {
-            progress = connection->crypto.Add(fragment.offset, fragment.data);
-            if (progress != HandshakeAssembly::Progress::kIncomplete) break;
+        std::span<const std::uint8_t> message;
+        if (connection->crypto.empty()) message = WholeClientHello(fragments_.front());
+        if (!message.empty()) {
+            progress = HandshakeAssembly::Progress::kComplete;
+        } else {
+            for (const CryptoFragment& fragment : fragments_) {
+                progress = connection->crypto.Add(fragment.offset, fragment.data);
+                if (progress != HandshakeAssembly::Progress::kIncomplete) break;
+            }
+            if (progress == HandshakeAssembly::Progress::kIncomplete) continue;
+            message = connection->crypto.message();
         }
-        if (progress == HandshakeAssembly::Progress::kIncomplete) continue;
 
         // Listed or given up, the connection gives no other row; its bytes are let go.
         connection->listed = true;
         if (progress == HandshakeAssembly::Progress::kComplete && !request) {
-            if (const auto hello = ParseClientHello(connection->crypto.message())) {
+            if (const auto hello = ParseClientHello(message)) {
                 request.emplace();
                 request->method = kQuicMethod;
                 request->url =

@@ -28,6 +28,8 @@ public:
     Progress Add(std::uint64_t offset, std::span<const std::uint8_t> data);
     /// The first message, once Add said kComplete.
     std::span<const std::uint8_t> message() const;
+    /// Nothing added yet.
+    bool empty() const { return pieces_.empty(); }
 
 private:
     std::vector<std::uint8_t> bytes_;

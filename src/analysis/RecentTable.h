@@ -48,7 +48,9 @@ inline std::int64_t Microseconds(CaptureTime time) {
 template <typename Value>
 class RecentTable {
 public:
-    explicit RecentTable(std::size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {}
+    explicit RecentTable(std::size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {
+        index_.reserve(capacity_ + 1);  // Insert holds one more for a moment
+    }
 
     /// The entry, now the most recently used one; nullptr when there is none.
     Value* Find(const ConnectionKey& key) {
@@ -60,17 +62,22 @@ public:
 
     /// Sets the entry's value, evicting the least recently used entry when the table is full.
     Value& Insert(const ConnectionKey& key, Value value) {
-        if (Value* existing = Find(key)) {
-            *existing = std::move(value);
-            return *existing;
+        // One lookup, whether the key is new (as it nearly always is) or not.
+        order_.emplace_back(key, std::move(value));
+        const auto newest = std::prev(order_.end());
+        const auto [slot, added] = index_.try_emplace(key, newest);
+        if (!added) {
+            Value& existing = slot->second->second;
+            existing = std::move(newest->second);
+            order_.pop_back();
+            order_.splice(order_.end(), order_, slot->second);
+            return existing;
         }
-        if (order_.size() >= capacity_) {
+        if (order_.size() > capacity_) {
             index_.erase(order_.front().first);
             order_.pop_front();
         }
-        order_.emplace_back(key, std::move(value));
-        index_.emplace(key, std::prev(order_.end()));
-        return order_.back().second;
+        return newest->second;
     }
 
     void Erase(const ConnectionKey& key) {

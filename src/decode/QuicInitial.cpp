@@ -1,5 +1,7 @@
 #include "decode/QuicInitial.h"
 
+#include <cstring>
+
 #include "decode/ByteReader.h"
 
 namespace ravelin {
@@ -32,6 +34,21 @@ std::uint64_t ReadVarint(ByteReader& reader) {
     const int more = (1 << (first >> 6)) - 1;
     for (int i = 0; i < more; ++i) value = (value << 8) | reader.ReadU8();
     return reader.Failed() ? 0 : value;
+}
+
+/// Where the first byte other than zero lies in `bytes` from `at` on; the end when there is
+/// none. PADDING frames are single zero bytes and fill most of a client's first Initial: they
+/// are passed over eight at a time.
+std::size_t SkipZeros(std::span<const std::uint8_t> bytes, std::size_t at) {
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    while (bytes.size() - at >= kWord) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, kWord);
+        if (word != 0) break;
+        at += kWord;
+    }
+    while (at < bytes.size() && bytes[at] == 0) ++at;
+    return at;
 }
 
 }  // namespace
@@ -77,10 +94,8 @@ bool ReadInitialFrames(std::span<const std::uint8_t> plaintext,
                        std::vector<CryptoFragment>& fragments) {
     ByteReader reader(plaintext);
     while (reader.Remaining() > 0) {
-        // Padding fills most of a client's first Initial: skipped a byte at a time, not a
-        // frame at a time.
         if (plaintext[reader.Position()] == kPadding) {
-            reader.Skip(1);
+            reader.Skip(SkipZeros(plaintext, reader.Position()) - reader.Position());
             continue;
         }
         const std::uint64_t type = ReadVarint(reader);

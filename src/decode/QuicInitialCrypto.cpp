@@ -45,13 +45,21 @@ QuicInitialCrypto::QuicInitialCrypto()
         hmac->outer.reset(EVP_MD_CTX_new());
     }
     if (!SetKey(saltV1_, kSaltV1) || !SetKey(saltV2_, kSaltV2)) sha256_.reset();
+    // Given its cipher once, a context is keyed for each packet without being set up again:
+    // libcrypto 3.0 frees and allocates a context's state whenever an init names a cipher.
+    // Header protection encrypts whole blocks, so no padding.
+    contextsReady_ =
+        ecb_ && gcm_ && ecbContext_ && gcmContext_ &&
+        EVP_EncryptInit_ex2(ecbContext_.get(), ecb_.get(), nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_set_padding(ecbContext_.get(), 0) == 1 &&
+        EVP_DecryptInit_ex2(gcmContext_.get(), gcm_.get(), nullptr, nullptr, nullptr) == 1;
 }
 
 QuicInitialCrypto::~QuicInitialCrypto() = default;
 
 bool QuicInitialCrypto::valid() const {
-    return sha256_ && secret_.inner && secret_.outer && working_.inner && working_.outer && ecb_ &&
-           gcm_ && ecbContext_ && gcmContext_;
+    return sha256_ && secret_.inner && secret_.outer && working_.inner && working_.outer &&
+           contextsReady_;
 }
 
 bool QuicInitialCrypto::SetKey(KeyedHmac& hmac, std::span<const std::uint8_t> key) {
@@ -140,14 +148,22 @@ bool QuicInitialCrypto::HeaderProtectionMask(const QuicInitialKeys& keys,
                                              std::array<std::uint8_t, 5>& mask) {
     if (!valid() || sample.size() != kSampleLength) return false;
     EVP_CIPHER_CTX* context = ecbContext_.get();
+    if (!ecbKeyed_ || ecbKey_ != keys.headerProtection) {
+        ecbKeyed_ = false;
+        if (EVP_EncryptInit_ex2(context, nullptr, keys.headerProtection.data(), nullptr, nullptr) !=
+            1) {
+            return false;
+        }
+        ecbKey_ = keys.headerProtection;
+        ecbKeyed_ = true;
+    }
+    // One whole block in, one out: ECB keeps nothing back for the next call.
     std::array<std::uint8_t, kSampleLength> block{};
     int written = 0;
-    if (EVP_EncryptInit_ex2(context, ecb_.get(), keys.headerProtection.data(), nullptr, nullptr) !=
-            1 ||
-        EVP_CIPHER_CTX_set_padding(context, 0) != 1 ||
-        EVP_EncryptUpdate(context, block.data(), &written, sample.data(),
+    if (EVP_EncryptUpdate(context, block.data(), &written, sample.data(),
                           static_cast<int>(sample.size())) != 1 ||
         written != static_cast<int>(kSampleLength)) {
+        ecbKeyed_ = false;
         return false;
     }
     std::copy_n(block.begin(), mask.size(), mask.begin());
@@ -182,19 +198,34 @@ bool QuicInitialCrypto::Open(const QuicInitialHeader& header, const QuicInitialK
 
     const std::size_t payloadAt = numberAt + numberLength;
     const std::size_t ciphertextLength = packet.size() - payloadAt - kTagLength;
+    plaintext.resize(ciphertextLength);
+    EVP_CIPHER_CTX* context = gcmContext_.get();
+    // A new nonce starts the next message afresh; the key schedule and the hash key stay from
+    // the packet before when its key was the same.
+    const bool rekey = !gcmKeyed_ || gcmKey_ != keys.key;
+    gcmKeyed_ = false;
+    if (EVP_DecryptInit_ex2(context, nullptr, rekey ? keys.key.data() : nullptr, nonce.data(),
+                            nullptr) != 1) {
+        plaintext.clear();
+        return false;
+    }
+    gcmKey_ = keys.key;
+    gcmKeyed_ = true;
+    int written = 0;
+    int last = 0;
+    if (EVP_DecryptUpdate(context, nullptr, &written, header_.data(),
+                          static_cast<int>(header_.size())) != 1 ||
+        EVP_DecryptUpdate(context, plaintext.data(), &written, packet.data() + payloadAt,
+                          static_cast<int>(ciphertextLength)) != 1) {
+        plaintext.clear();
+        return false;
+    }
+    // The tag is read after the payload, not before: a packet not yet in the cache then comes
+    // in as one stream from its start instead of with a stall on its last line first.
     std::array<std::uint8_t, kTagLength> tag{};
     std::copy_n(packet.begin() + static_cast<std::ptrdiff_t>(payloadAt + ciphertextLength),
                 kTagLength, tag.begin());
-    plaintext.resize(ciphertextLength);
-    EVP_CIPHER_CTX* context = gcmContext_.get();
-    int written = 0;
-    int last = 0;
-    if (EVP_DecryptInit_ex2(context, gcm_.get(), keys.key.data(), nonce.data(), nullptr) != 1 ||
-        EVP_DecryptUpdate(context, nullptr, &written, header_.data(),
-                          static_cast<int>(header_.size())) != 1 ||
-        EVP_DecryptUpdate(context, plaintext.data(), &written, packet.data() + payloadAt,
-                          static_cast<int>(ciphertextLength)) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength),
+    if (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength),
                             tag.data()) != 1 ||
         EVP_DecryptFinal_ex(context, plaintext.data() + written, &last) != 1) {
         plaintext.clear();

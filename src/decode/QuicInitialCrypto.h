@@ -22,7 +22,9 @@ struct QuicInitialKeys {
 
 /// Opens client Initial packets with libcrypto: HKDF-SHA256 for the keys, AES-128-ECB for the
 /// header protection mask and AES-128-GCM for the payload (RFC 9001 section 5). The algorithms
-/// are fetched once, at construction. Used by one thread at a time.
+/// are fetched, and the two cipher contexts made, once, at construction; each packet only keys
+/// them, and not even that when its keys are those of the packet before. Used by one thread at
+/// a time.
 ///
 /// HKDF is written out here as HMAC-SHA256 on SHA-256 digest contexts rather than taken from
 /// libcrypto's HKDF: every secret and key is at most one digest long, so each Expand is a
@@ -97,6 +99,13 @@ private:
     std::unique_ptr<EVP_CIPHER, CipherDeleter> gcm_;
     std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> ecbContext_;
     std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> gcmContext_;
+    bool contextsReady_ = false;  // both contexts hold their cipher
+    // The keys the contexts hold, valid while the flag is set: a packet under other keys keys
+    // them anew.
+    std::array<std::uint8_t, 16> ecbKey_{};
+    std::array<std::uint8_t, 16> gcmKey_{};
+    bool ecbKeyed_ = false;
+    bool gcmKeyed_ = false;
     std::vector<std::uint8_t> header_;  // the unprotected header: the payload's associated data
 };
 

@@ -233,5 +233,39 @@ TEST_F(WebRecogniserTest, QuicStateIsBoundedAndForgetsSilence) {
               "QUIC https://b.example/ 0000FF");
 }
 
+// The recogniser keeps its cipher contexts keyed from one packet to the next: packets of
+// connections taking turns must each open under their own keys, whether the keys change from
+// one packet to the next or stay.
+TEST_F(WebRecogniserTest, InterleavedQuicConnectionsOpenUnderTheirOwnKeys) {
+    const auto halves = [](std::string_view host) {
+        const Bytes hello = test::ClientHelloBuilder::Modern(host).Build();
+        return std::pair{test::CryptoFrame(0, Bytes(hello.begin(), hello.begin() + 40)),
+                         test::CryptoFrame(40, Bytes(hello.begin() + 40, hello.end()))};
+    };
+    const auto seal = [](const Bytes& id, const Bytes& frames, std::uint32_t number) {
+        return test::SealClientInitial(QuicVersion::kVersion1, id, {}, frames, number);
+    };
+    const Bytes idA = test::FromHex("a1a2a3a4a5a6a7a8");
+    const Bytes idB = test::FromHex("b1b2b3b4b5b6b7b8b9");
+    const Bytes idC = test::FromHex("c1c2c3c4c5c6c7c8");
+    const auto [a1, a2] = halves("a.example");
+    const auto [b1, b2] = halves("b.example");
+    const auto [c1, c2] = halves("c.example");
+    const Bytes whole = test::CryptoFrame(0, test::ClientHelloBuilder::Modern("d.example").Build());
+
+    std::vector<std::string> rows;
+    rows.push_back(Offer(Udp(443, seal(idA, a1, 0), 50001)));
+    rows.push_back(Offer(Udp(443, seal(idB, b1, 0), 50002)));
+    rows.push_back(Offer(Udp(443, seal(test::FromHex("d1d2d3d4d5d6d7d8"), whole, 0), 50004)));
+    rows.push_back(Offer(Udp(443, seal(idA, a2, 1), 50001)));
+    rows.push_back(Offer(Udp(443, seal(idC, c1, 0), 50003)));  // the same keys twice running
+    rows.push_back(Offer(Udp(443, seal(idC, c2, 1), 50003)));
+    rows.push_back(Offer(Udp(443, seal(idB, b2, 1), 50002)));
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "", "", "QUIC https://d.example/ 0000FF", "QUIC https://a.example/ 0000FF",
+                        "", "QUIC https://c.example/ 0000FF", "QUIC https://b.example/ 0000FF"}));
+    EXPECT_EQ(recogniser_.quicConnectionCount(), 4U);
+}
+
 }  // namespace
 }  // namespace ravelin

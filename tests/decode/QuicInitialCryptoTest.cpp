@@ -126,6 +126,9 @@ TEST(QuicInitialCryptoTest, TheRfcClientInitialsOpenToExampleCom) {
             ASSERT_TRUE(header2);
             EXPECT_FALSE(crypto.Open(*header2, keys, plaintext)) << "bit flipped at " << flip;
         }
+        // After all that, the packet opens again under its own keys.
+        ASSERT_TRUE(crypto.Open(*found, keys, plaintext));
+        EXPECT_EQ(plaintext.size(), 1162U);
     }
 }
 
