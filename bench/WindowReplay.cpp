@@ -2,14 +2,28 @@
 // reach the view, the longest stall of the window's thread meanwhile, and the memory per row.
 //
 //   QT_QPA_PLATFORM=offscreen ravelin_window_bench FILE
+//
+// RAVELIN_BENCH_GAPS=1 prints each gap between ticks over 20 ms; RAVELIN_BENCH_SLOW=1 prints
+// each event that kept the window's thread over 8 ms, with the thread's own CPU time in it and
+// how often it waited (for a lock, a read) or was preempted (another thread took its core).
+// RAVELIN_BENCH_NO_OWNERS=1 replays without looking up packets' owners, as the headless
+// replay does; RAVELIN_BENCH_NO_FOLLOW=1 with both lists scrolled up by the user.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "app/EngineOptions.h"
 #include "engine/LinuxServices.h"
@@ -27,6 +41,72 @@ long PeakResidentKiB() {
     return -1;
 }
 
+// The thread's voluntary (it waited: a lock, a read) and involuntary (another thread took its
+// core) context switches so far.
+std::pair<long, long> ThreadSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
+
+double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Times the outermost events the window's thread handles, and names the slow ones.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (!timing_ || depth_ > 0) return QApplication::notify(receiver, event);
+        ++depth_;
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = ThreadCpuMs();
+        const auto switchesBefore = ThreadSwitches();
+        const int type = event->type();
+        const char* name = receiver->metaObject()->className();
+        const bool result = QApplication::notify(receiver, event);
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        const double cpuMs = ThreadCpuMs() - cpuStart;
+        const auto switchesAfter = ThreadSwitches();
+        const long waits = switchesAfter.first - switchesBefore.first;
+        const long preemptions = switchesAfter.second - switchesBefore.second;
+        busyMs_ += ms;
+        cpuMs_ += cpuMs;
+        waits_ += waits;
+        preemptions_ += preemptions;
+        if (ms > 8.0 && std::getenv("RAVELIN_BENCH_SLOW") != nullptr) {
+            std::fprintf(stderr,
+                         "slow event %d to %s: %.1f ms, %.1f ms on the CPU, waited %ld times, "
+                         "preempted %ld times\n",
+                         type, name, ms, cpuMs, waits, preemptions);
+        }
+        --depth_;
+        return result;
+    }
+
+    void StopTiming() { timing_ = false; }
+    /// Time in the window thread's events, the part of it on the CPU, and its context switches.
+    void PrintTotals() const {
+        std::printf("events_ms=%.0f events_cpu_ms=%.0f events_waits=%ld events_preemptions=%ld\n",
+                    busyMs_, cpuMs_, waits_, preemptions_);
+    }
+    void StartTiming() { timing_ = true; }
+
+private:
+    bool timing_ = false;
+    int depth_ = 0;
+    double busyMs_ = 0;
+    double cpuMs_ = 0;
+    long waits_ = 0;
+    long preemptions_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,7 +114,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ravelin_window_bench FILE\n");
         return 2;
     }
-    QApplication application(argc, argv);
+    TimedApplication application(argc, argv);
     ravelin::SystemServices services = ravelin::LinuxServices(std::string(argv[1]));
     std::string error;
     if (!ravelin::OpenSpool(services, error)) {
@@ -43,7 +123,11 @@ int main(int argc, char** argv) {
     }
     const auto commandLine =
         ravelin::ParseCommandLine({"--read", argv[1], "--config", "/dev/null"}, error);
-    ravelin::MainDialog window(std::move(services), ravelin::WindowOptions(*commandLine));
+    ravelin::MonitorOptions options = ravelin::WindowOptions(*commandLine);
+    // Without the owner lookups that the window's engine makes for every packet, the replay
+    // does the headless replay's work, and what remains is the window's own.
+    if (std::getenv("RAVELIN_BENCH_NO_OWNERS") != nullptr) options.findOwners = false;
+    ravelin::MainDialog window(std::move(services), std::move(options));
     if (!window.Initialise()) return 1;
     window.show();
     QCoreApplication::processEvents();
@@ -66,6 +150,23 @@ int main(int argc, char** argv) {
         lastTick = now;
     });
 
+    // The last row stored, seen from a thread of its own so that a stalled window's thread
+    // does not move it.
+    clock.start();
+    std::atomic<bool> watching{true};
+    std::atomic<qint64> storedAfter{-1};
+    std::thread storeWatch([&] {
+        int seen = 0;
+        while (watching.load()) {
+            const int stored = window.lists().packets.rowCount();
+            if (stored != seen) {
+                seen = stored;
+                storedAfter = clock.elapsed();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
     qint64 listedAfter = -1;
     QTimer watcher;
     QObject::connect(&watcher, &QTimer::timeout, [&] {
@@ -81,11 +182,14 @@ int main(int argc, char** argv) {
         window.packetList()->StopFollowing();
         window.httpList()->StopFollowing();
     }
-    clock.start();
+    application.StartTiming();
     ticker.start(10);
     watcher.start(5);
     window.OnStartStop();
     QApplication::exec();
+    application.StopTiming();
+    watching = false;
+    storeWatch.join();
 
     const int rows = window.lists().packets.rowCount();
     std::size_t payloadBytes = 0;
@@ -97,9 +201,12 @@ int main(int argc, char** argv) {
                                          rows
                                    : 0.0;
     std::printf(
-        "rows=%d seconds=%.3f longest_stall_ms=%lld peak_rss_mib=%.1f "
-        "bytes_per_row_beyond_payload=%.1f\n",
-        rows, static_cast<double>(listedAfter) / 1000.0, static_cast<long long>(longestGap),
-        static_cast<double>(peakKiB) / 1024.0, perRow);
+        "rows=%d seconds=%.3f stored_seconds=%.3f shown_after_stored_ms=%lld "
+        "longest_stall_ms=%lld peak_rss_mib=%.1f bytes_per_row_beyond_payload=%.1f\n",
+        rows, static_cast<double>(listedAfter) / 1000.0,
+        static_cast<double>(storedAfter.load()) / 1000.0,
+        static_cast<long long>(listedAfter - storedAfter.load()),
+        static_cast<long long>(longestGap), static_cast<double>(peakKiB) / 1024.0, perRow);
+    application.PrintTotals();
     return 0;
 }
