@@ -7,7 +7,8 @@
 // each event that kept the window's thread over 8 ms, with the thread's own CPU time in it and
 // how often it waited (for a lock, a read) or was preempted (another thread took its core).
 // RAVELIN_BENCH_NO_OWNERS=1 replays without looking up packets' owners, as the headless
-// replay does; RAVELIN_BENCH_NO_FOLLOW=1 with both lists scrolled up by the user.
+// replay does; RAVELIN_BENCH_NO_FOLLOW=1 with both lists scrolled up by the user;
+// RAVELIN_BENCH_HIDDEN=1 without showing the window.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -31,6 +32,11 @@
 #include "ui/PacketListCtrl.h"
 
 namespace {
+
+// Whether the environment asks for a variant of the run.
+bool Asked(const char* variable) {
+    return std::getenv(variable) != nullptr;  // NOLINT(concurrency-mt-unsafe): no setenv here
+}
 
 long PeakResidentKiB() {
     std::ifstream status("/proc/self/status");
@@ -80,11 +86,12 @@ public:
         cpuMs_ += cpuMs;
         waits_ += waits;
         preemptions_ += preemptions;
-        if (ms > 8.0 && std::getenv("RAVELIN_BENCH_SLOW") != nullptr) {
-            std::fprintf(stderr,
-                         "slow event %d to %s: %.1f ms, %.1f ms on the CPU, waited %ld times, "
-                         "preempted %ld times\n",
-                         type, name, ms, cpuMs, waits, preemptions);
+        if (ms > 8.0 && Asked("RAVELIN_BENCH_SLOW")) {
+            (void)std::fprintf(
+                stderr,
+                "slow event %d to %s: %.1f ms, %.1f ms on the CPU, waited %ld times, "
+                "preempted %ld times\n",
+                type, name, ms, cpuMs, waits, preemptions);
         }
         --depth_;
         return result;
@@ -93,8 +100,9 @@ public:
     void StopTiming() { timing_ = false; }
     /// Time in the window thread's events, the part of it on the CPU, and its context switches.
     void PrintTotals() const {
-        std::printf("events_ms=%.0f events_cpu_ms=%.0f events_waits=%ld events_preemptions=%ld\n",
-                    busyMs_, cpuMs_, waits_, preemptions_);
+        (void)std::printf(
+            "events_ms=%.0f events_cpu_ms=%.0f events_waits=%ld events_preemptions=%ld\n", busyMs_,
+            cpuMs_, waits_, preemptions_);
     }
     void StartTiming() { timing_ = true; }
 
@@ -111,14 +119,14 @@ private:
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: ravelin_window_bench FILE\n");
+        (void)std::fprintf(stderr, "usage: ravelin_window_bench FILE\n");
         return 2;
     }
     TimedApplication application(argc, argv);
     ravelin::SystemServices services = ravelin::LinuxServices(std::string(argv[1]));
     std::string error;
     if (!ravelin::OpenSpool(services, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        (void)std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
     const auto commandLine =
@@ -126,10 +134,12 @@ int main(int argc, char** argv) {
     ravelin::MonitorOptions options = ravelin::WindowOptions(*commandLine);
     // Without the owner lookups that the window's engine makes for every packet, the replay
     // does the headless replay's work, and what remains is the window's own.
-    if (std::getenv("RAVELIN_BENCH_NO_OWNERS") != nullptr) options.findOwners = false;
+    if (Asked("RAVELIN_BENCH_NO_OWNERS")) options.findOwners = false;
     ravelin::MainDialog window(std::move(services), std::move(options));
     if (!window.Initialise()) return 1;
-    window.show();
+    // Hidden, the window draws nothing: its thread's longest stall is then what the machine's
+    // scheduler alone gives it while the replay and anything else run.
+    if (!Asked("RAVELIN_BENCH_HIDDEN")) window.show();
     QCoreApplication::processEvents();
     const long baselineKiB = PeakResidentKiB();
 
@@ -141,10 +151,10 @@ int main(int argc, char** argv) {
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
-        if (now - lastTick > 20 && std::getenv("RAVELIN_BENCH_GAPS") != nullptr) {
-            std::fprintf(stderr, "gap of %lld ms ending at %lld ms, %d rows in the view\n",
-                         static_cast<long long>(now - lastTick), static_cast<long long>(now),
-                         window.packetList()->model()->rowCount());
+        if (now - lastTick > 20 && Asked("RAVELIN_BENCH_GAPS")) {
+            (void)std::fprintf(stderr, "gap of %lld ms ending at %lld ms, %d rows in the view\n",
+                               static_cast<long long>(now - lastTick), static_cast<long long>(now),
+                               window.packetList()->model()->rowCount());
         }
         longestGap = std::max(longestGap, now - lastTick);
         lastTick = now;
@@ -178,7 +188,7 @@ int main(int argc, char** argv) {
         }
     });
 
-    if (std::getenv("RAVELIN_BENCH_NO_FOLLOW") != nullptr) {
+    if (Asked("RAVELIN_BENCH_NO_FOLLOW")) {
         window.packetList()->StopFollowing();
         window.httpList()->StopFollowing();
     }
@@ -200,7 +210,7 @@ int main(int argc, char** argv) {
                                       static_cast<double>(payloadBytes)) /
                                          rows
                                    : 0.0;
-    std::printf(
+    (void)std::printf(
         "rows=%d seconds=%.3f stored_seconds=%.3f shown_after_stored_ms=%lld "
         "longest_stall_ms=%lld peak_rss_mib=%.1f bytes_per_row_beyond_payload=%.1f\n",
         rows, static_cast<double>(listedAfter) / 1000.0,
