@@ -38,7 +38,6 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
 
     refreshTimer_.setInterval(kRefreshPeriodMs);
     connect(&refreshTimer_, &QTimer::timeout, this, &PacketListCtrl::CatchUp);
-    connect(&followTimer_, &QTimer::timeout, this, &PacketListCtrl::OnTick);
     connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
             &PacketListCtrl::OnScrollAction);
     // A user's change of a column width holds; the last column takes up the difference.
@@ -83,28 +82,26 @@ void PacketListCtrl::resizeEvent(QResizeEvent* event) {
     FitLastColumn();
 }
 
-void PacketListCtrl::StartFollowing(int periodMs) {
-    followTimer_.stop();
+void PacketListCtrl::StartFollowing() {
     following_ = true;
-    followTimer_.start(periodMs);
 }
 
 void PacketListCtrl::StopFollowing() {
-    followTimer_.stop();
     following_ = false;
 }
 
 void PacketListCtrl::CatchUp() {
     catchUpQueued_ = false;
-    if (model_ == nullptr || !model_->Refresh(kRowsPerSlice) || catchUpQueued_) return;
+    if (model_ == nullptr) return;
+    const bool more = model_->Refresh(kRowsPerSlice);
+    if (following_) ShowLastRow();
+    if (!more || catchUpQueued_) return;
     catchUpQueued_ = true;
     // A timer, not a posted event, so that other timers and input get their turn between slices.
     QTimer::singleShot(1, this, &PacketListCtrl::CatchUp);
 }
 
-void PacketListCtrl::OnTick() {
-    if (model_ == nullptr) return;
-    CatchUp();
+void PacketListCtrl::ShowLastRow() {
     const int rows = model_->rowCount();
     if (rows > 0) scrollTo(model_->index(rows - 1, 0), QAbstractItemView::EnsureVisible);
 }
@@ -140,7 +137,7 @@ void PacketListCtrl::OnScrollAction(int action) {
                 scrollTo(model_->index(model_->rowCount() - 1, 0),
                          QAbstractItemView::EnsureVisible);
             }
-            StartFollowing(kRefreshPeriodMs);
+            StartFollowing();
             break;
         case QAbstractSlider::SliderPageStepAdd:
         case QAbstractSlider::SliderPageStepSub:
