@@ -68,6 +68,7 @@ public:
 
     bool notify(QObject* receiver, QEvent* event) override {
         if (!timing_ || depth_ > 0) return QApplication::notify(receiver, event);
+        if (event->type() == QEvent::UpdateRequest) ++paints_;
         ++depth_;
         const auto start = std::chrono::steady_clock::now();
         const double cpuStart = ThreadCpuMs();
@@ -98,11 +99,13 @@ public:
     }
 
     void StopTiming() { timing_ = false; }
-    /// Time in the window thread's events, the part of it on the CPU, and its context switches.
+    /// Time in the window thread's events, the part of it on the CPU, its context switches, and
+    /// how often it painted.
     void PrintTotals() const {
         (void)std::printf(
-            "events_ms=%.0f events_cpu_ms=%.0f events_waits=%ld events_preemptions=%ld\n", busyMs_,
-            cpuMs_, waits_, preemptions_);
+            "events_ms=%.0f events_cpu_ms=%.0f events_waits=%ld events_preemptions=%ld "
+            "paints=%ld\n",
+            busyMs_, cpuMs_, waits_, preemptions_, paints_);
     }
     void StartTiming() { timing_ = true; }
 
@@ -113,6 +116,7 @@ private:
     double cpuMs_ = 0;
     long waits_ = 0;
     long preemptions_ = 0;
+    long paints_ = 0;
 };
 
 }  // namespace
