@@ -126,8 +126,8 @@ void MainDialog::CreateLists() {
     packetModel_ = new PacketListModel(lists(), this);
     httpList_->SetRowModel(httpModel_, HttpListColumns());
     packetList_->SetRowModel(packetModel_, PacketListColumns());
-    httpList_->StartFollowing();
-    packetList_->StartFollowing();
+    httpList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
+    packetList_->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 }
 
 void MainDialog::CreateCommands() {
@@ -169,12 +169,6 @@ void MainDialog::OnEndReached() {
     // A failure is shown first; either way capture stops, and the state says so.
     QMetaObject::invokeMethod(
         this, [this] { controller_->FinishEnded(); }, Qt::QueuedConnection);
-}
-
-void MainDialog::OnEnded(bool /*failed*/) {
-    // Every row is stored: the last ones show now rather than at the lists' next tick.
-    httpList_->CatchUp();
-    packetList_->CatchUp();
 }
 
 void MainDialog::OnAddressChanged(const IpAddress& /*address*/) {

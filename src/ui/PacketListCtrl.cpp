@@ -4,14 +4,10 @@
 
 #include <QHeaderView>
 #include <QMouseEvent>
-#include <QPaintEvent>
 #include <QScrollBar>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTimer>
 
 #include <algorithm>
-#include <optional>
 #include <vector>
 
 #include "ui/Fonts.h"
@@ -20,86 +16,7 @@
 
 namespace ravelin {
 
-namespace {
-
-// The list's vertical scroll bar, repainted only when what it shows changes.
-//
-// Qt repaints a scroll bar at every change of its range or value. While rows arrive and the
-// list follows them, the handle stays at the bottom at its least length, and each of those
-// repaints drew the same pixels, in a costly way: Qt's raster engine splits every fill of 96
-// lines or more across its global thread pool and waits for the pool, so the window's thread
-// handed its core to the pool dozens of times a paint: about half of the time it waited in a
-// million-row replay. (Qt still repaints the bar whenever the view lays out its children, after
-// each batch of rows, while the horizontal scroll bar shows too.)
-class ListScrollBar final : public QScrollBar {
-public:
-    using QScrollBar::QScrollBar;
-
-protected:
-    void sliderChange(SliderChange change) override {
-        // Judged once the event that made the change is over: a catch-up adds rows, which
-        // moves the handle up, and then scrolls to the last row, which puts it back. Qt's own
-        // answer to a change is a repaint, which a queued call still comes before.
-        lastChange_ = change;
-        if (checkQueued_) return;
-        checkQueued_ = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                checkQueued_ = false;
-                if (!painted_ || Look() != *painted_) QScrollBar::sliderChange(lastChange_);
-            },
-            Qt::QueuedConnection);
-    }
-
-    void paintEvent(QPaintEvent* event) override {
-        QScrollBar::paintEvent(event);
-        // A partial repaint (a hovered arrow) leaves older pixels beside it.
-        const bool whole = (QRegion(rect()) - event->region()).isEmpty();
-        painted_ = whole ? std::optional<Appearance>(Look()) : std::nullopt;
-    }
-
-private:
-    // What a style draws a scroll bar from, beside its palette, font and size, which repaint
-    // the bar by themselves when they change.
-    struct Appearance {
-        QRect handle;
-        QSize size;
-        QStyle::State state;
-        QStyle::SubControls active;
-        bool atMinimum = false;
-        bool atMaximum = false;
-        bool operator==(const Appearance&) const = default;
-    };
-
-    Appearance Look() const {
-        QStyleOptionSlider option;
-        initStyleOption(&option);
-        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider,
-                                        this),
-                size(),
-                option.state,
-                option.activeSubControls,
-                option.sliderValue == option.minimum,
-                option.sliderValue == option.maximum};
-    }
-
-    std::optional<Appearance> painted_;
-    SliderChange lastChange_ = SliderValueChange;
-    bool checkQueued_ = false;
-};
-
-}  // namespace
-
 PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
-    auto* scrollBar = new ListScrollBar(Qt::Vertical);
-    setVerticalScrollBar(scrollBar);
-    // The view's own connections went with the bar it replaced.
-    connect(scrollBar, &QScrollBar::actionTriggered, this, &PacketListCtrl::verticalScrollbarAction,
-            Qt::UniqueConnection);
-    connect(scrollBar, &QScrollBar::valueChanged, this,
-            &PacketListCtrl::verticalScrollbarValueChanged, Qt::UniqueConnection);
-
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -121,6 +38,7 @@ PacketListCtrl::PacketListCtrl(QWidget* parent) : QTableView(parent) {
 
     refreshTimer_.setInterval(kRefreshPeriodMs);
     connect(&refreshTimer_, &QTimer::timeout, this, &PacketListCtrl::CatchUp);
+    connect(&followTimer_, &QTimer::timeout, this, &PacketListCtrl::OnTick);
     connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
             &PacketListCtrl::OnScrollAction);
     // A user's change of a column width holds; the last column takes up the difference.
@@ -165,26 +83,28 @@ void PacketListCtrl::resizeEvent(QResizeEvent* event) {
     FitLastColumn();
 }
 
-void PacketListCtrl::StartFollowing() {
+void PacketListCtrl::StartFollowing(int periodMs) {
+    followTimer_.stop();
     following_ = true;
+    followTimer_.start(periodMs);
 }
 
 void PacketListCtrl::StopFollowing() {
+    followTimer_.stop();
     following_ = false;
 }
 
 void PacketListCtrl::CatchUp() {
     catchUpQueued_ = false;
-    if (model_ == nullptr) return;
-    const bool more = model_->Refresh(kRowsPerSlice);
-    if (following_) ShowLastRow();
-    if (!more || catchUpQueued_) return;
+    if (model_ == nullptr || !model_->Refresh(kRowsPerSlice) || catchUpQueued_) return;
     catchUpQueued_ = true;
     // A timer, not a posted event, so that other timers and input get their turn between slices.
     QTimer::singleShot(1, this, &PacketListCtrl::CatchUp);
 }
 
-void PacketListCtrl::ShowLastRow() {
+void PacketListCtrl::OnTick() {
+    if (model_ == nullptr) return;
+    CatchUp();
     const int rows = model_->rowCount();
     if (rows > 0) scrollTo(model_->index(rows - 1, 0), QAbstractItemView::EnsureVisible);
 }
@@ -220,7 +140,7 @@ void PacketListCtrl::OnScrollAction(int action) {
                 scrollTo(model_->index(model_->rowCount() - 1, 0),
                          QAbstractItemView::EnsureVisible);
             }
-            StartFollowing();
+            StartFollowing(kRefreshPeriodMs);
             break;
         case QAbstractSlider::SliderPageStepAdd:
         case QAbstractSlider::SliderPageStepSub:

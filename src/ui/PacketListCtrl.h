@@ -14,9 +14,9 @@ class RowListModel;
 /// A list of the window (HTTP requests or packets) over a RowListModel.
 ///
 /// New rows reach the view in batches: a timer asks the model to catch up with its store every
-/// 50 ms. While the list follows, each catch-up also brings the newest row into view; a click
-/// in the list or scrolling hands the list to the user, and the scroll bar's down arrow gives
-/// it back (the up arrow jumps to the first row and selects it).
+/// 50 ms. While the list follows, each tick also brings the newest row into view; a click in
+/// the list or scrolling hands the list to the user, and the scroll bar's down arrow gives it
+/// back (the up arrow jumps to the first row and selects it).
 class PacketListCtrl : public QTableView {
     Q_OBJECT
 
@@ -35,13 +35,9 @@ public:
     void SetRowModel(RowListModel* model, const std::vector<ListColumn>& columns);
     RowListModel* rowModel() const { return model_; }
 
-    void StartFollowing();
+    void StartFollowing(int periodMs);
     void StopFollowing();
     bool following() const { return following_; }
-
-    /// Brings the rows stored so far into the view now, rather than at the next tick (when
-    /// capture ends, say).
-    void CatchUp();
 
     /// The selected rows, ascending.
     QList<int> SelectedRows() const;
@@ -52,11 +48,13 @@ protected:
 
 private:
     void FitLastColumn();
-    void ShowLastRow();
+    void CatchUp();
+    void OnTick();
     void OnScrollAction(int action);
 
     RowListModel* model_ = nullptr;
     QTimer refreshTimer_;
+    QTimer followTimer_;
     bool following_ = false;
     bool catchUpQueued_ = false;
 };

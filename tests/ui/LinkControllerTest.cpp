@@ -21,7 +21,7 @@ private slots:
         connect(lists.httpList, &QAbstractItemView::clicked, &link,
                 &LinkController::OnHttpListClick);
         QVERIFY(lists.Show());
-        lists.packetList->StartFollowing();
+        lists.packetList->StartFollowing(PacketListCtrl::kRefreshPeriodMs);
 
         test::ClickRow(lists.httpList, 0);
         QVERIFY(!lists.packetList->following());
