@@ -171,6 +171,12 @@ void MainDialog::OnEndReached() {
         this, [this] { controller_->FinishEnded(); }, Qt::QueuedConnection);
 }
 
+void MainDialog::OnEnded(bool /*failed*/) {
+    // Every row is stored: the last ones show now rather than at the lists' next tick.
+    httpList_->ShowNewRows();
+    packetList_->ShowNewRows();
+}
+
 void MainDialog::OnAddressChanged(const IpAddress& /*address*/) {
     status_->ShowAddress(session().boundAddressText());
     Layout();  // an IPv6 address may need a wider label

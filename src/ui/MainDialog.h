@@ -63,6 +63,7 @@ public:
     void OnCleared() override;
     void OnAddressChanged(const IpAddress& address) override;
     void OnEndReached() override;  // any thread
+    void OnEnded(bool failed) override;
     void ShowError(std::string_view text) override;
 
     // What tests and the user act on.

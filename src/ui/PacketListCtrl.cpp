@@ -109,6 +109,14 @@ void PacketListCtrl::OnTick() {
     if (rows > 0) scrollTo(model_->index(rows - 1, 0), QAbstractItemView::EnsureVisible);
 }
 
+void PacketListCtrl::ShowNewRows() {
+    if (following_) {
+        OnTick();
+    } else {
+        CatchUp();
+    }
+}
+
 QList<int> PacketListCtrl::SelectedRows() const {
     QList<int> rows;
     if (selectionModel() == nullptr) return rows;

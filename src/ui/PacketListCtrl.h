@@ -39,6 +39,10 @@ public:
     void StopFollowing();
     bool following() const { return following_; }
 
+    /// Brings the rows stored so far into the view now rather than at the next tick, and the
+    /// newest into sight while the list follows (when capture ends, say).
+    void ShowNewRows();
+
     /// The selected rows, ascending.
     QList<int> SelectedRows() const;
 

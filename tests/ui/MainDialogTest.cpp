@@ -11,6 +11,7 @@
 #include <QProxyStyle>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyleOptionMenuItem>
 #include <QTableWidget>
@@ -736,6 +737,65 @@ private slots:
         QVERIFY(list->following());
         list->verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepSub);
         QVERIFY(!list->following());
+    }
+
+    // Rows come in two bursts. At the last row the list follows the first; scrolled up by the
+    // user, it stays where it is through the second, its selection too, and its scroll bar on
+    // the screen shows where it is among the rows it now has.
+    void aListFollowsBurstsOnlyFromItsLastRow() {
+        UseIdleSource(3000);
+        test::Gate secondBurst;
+        fakeSource_->holdAt = 1000;
+        fakeSource_->hold = &secondBurst;
+        auto window = ShownWindow();
+        QVERIFY(window != nullptr);
+        // Before the window goes, which waits for capture to end.
+        auto openOnReturn = qScopeGuard([&] { secondBurst.Open(); });
+        PacketListCtrl* list = window->packetList();
+        const QAbstractItemModel* packets = list->model();
+        const auto shown = [&](int row) {
+            const QRect cell = list->visualRect(packets->index(row, 0));
+            return !cell.isEmpty() && list->viewport()->rect().contains(cell);
+        };
+        // The scroll bar as the screen shows it, and as it draws itself now.
+        QScrollBar* bar = list->verticalScrollBar();
+        const auto onScreen = [&] {
+            const QPoint at = bar->mapTo(window.get(), QPoint());
+            return window->screen()
+                ->grabWindow(window->winId(), at.x(), at.y(), bar->width(), bar->height())
+                .toImage()
+                .convertToFormat(QImage::Format_RGB32);
+        };
+        const auto drawn = [&] {
+            return bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+
+        QTest::keyClick(window.get(), Qt::Key_F5);
+        QTRY_COMPARE(packets->rowCount(), 1000);
+        QTRY_VERIFY(shown(999));
+        QVERIFY(!shown(0));
+        QTRY_COMPARE(onScreen(), drawn());
+
+        bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+        QTRY_COMPARE(onScreen(), drawn());
+        const int top = list->rowAt(0);
+        test::ClickRow(list, top + 1);
+        QVERIFY(!list->following());
+        const int scrolledTo = bar->value();
+        QCOMPARE(list->SelectedRows(), QList<int>{top + 1});
+
+        secondBurst.Open();
+        QTRY_COMPARE(packets->rowCount(), 3000);
+        QTRY_VERIFY(bar->maximum() > 2000);
+        QCOMPARE(bar->value(), scrolledTo);
+        QCOMPARE(list->rowAt(0), top);
+        QCOMPARE(list->SelectedRows(), QList<int>{top + 1});
+        QTRY_COMPARE(onScreen(), drawn());
+
+        // The down arrow hands the list back: it shows the last row and follows again.
+        bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        QVERIFY(list->following());
+        QVERIFY(shown(2999));
     }
 
     void theLastColumnFillsTheList() {

@@ -221,6 +221,37 @@ private slots:
         QCOMPARE(changed.count(), 2);
     }
 
+    // A link marks rows on its own thread and tells the model only when it is done; a paint
+    // meanwhile (the next event) shows the marks it has made so far, as before.
+    void aColourSetWithoutNoticeShowsAtTheNextEvent() {
+        CaptureLists lists{test::MakeTestSpool()};
+        for (int i = 0; i < 5; ++i) lists.packets.InsertRow(Packet(1));
+        PacketListModel model(lists);
+        const QModelIndex third = model.index(2, 3);
+        QVERIFY(!model.data(third, Qt::BackgroundRole).isValid());
+
+        lists.packets.SetRowColour(2, RgbColour(10, 20, 30));
+        QTRY_COMPARE(model.data(third, Qt::BackgroundRole).value<QColor>(), QColor(10, 20, 30));
+    }
+
+    // Previews of rows whose frames are large lie far apart in the spool; each row still shows
+    // its own, and the rows after it theirs.
+    void previewsOfLargeFramesAndSmallOnes() {
+        CaptureLists lists{test::MakeTestSpool()};
+        std::vector<std::string> payloads;
+        for (int i = 0; i < 90; ++i) {
+            std::string payload = "row " + std::to_string(i);
+            if (i < 60) payload.resize(30000, 'x');
+            payloads.push_back(payload);
+            test::AddTestPacket(lists, Packet(1), Bytes(payload));
+        }
+        PacketListModel model(lists);
+        for (int i = 0; i < 90; ++i) {
+            const QString preview = model.data(model.index(i, 8)).toString();
+            QCOMPARE(preview, QString::fromStdString(payloads[i].substr(0, 128)));
+        }
+    }
+
     void staysConsistentWhileRowsComeAndGo() {
         RowStore<HttpRow> store;
         HttpListModel model(store);
