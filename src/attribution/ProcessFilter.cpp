@@ -48,6 +48,7 @@ FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t 
         if (recorded_ != nullptr) recorded_->Note(recorded.pid, recorded.name);
         return {allSelected || Selected(recorded.pid), recorded.pid, recorded.name};
     }
+    if (!lookUpLive_) return {allSelected || selection_.RootSelected(), kNoOwner, {}};
     if (allSelected && !alwaysAttribute_) {
         // Flows that begin now are known when the user unticks a process later.
         lookup_.TakeSocketEvents();

@@ -77,6 +77,10 @@ public:
     void SetAlwaysAttribute(bool always) { alwaysAttribute_ = always; }
     /// Where the owners that a saved capture records are noted, so that the tree shows them.
     void SetRecordedProcesses(RecordedProcesses* recorded) { recorded_ = recorded; }
+    /// Whether a packet without a recorded owner is looked up in this host's sockets. Not for a
+    /// saved capture's packets: they were sent and received before, or elsewhere, and a socket
+    /// open now on the same port belongs to some other process.
+    void SetLookUpLiveOwners(bool live) { lookUpLive_ = live; }
 
     /// A recorded owner (a saved capture's) is taken as it is, without a lookup. The decision
     /// names the owner found, whether the packet is kept or not.
@@ -93,6 +97,7 @@ private:
     OwnerNames names_;
     RecordedProcesses* recorded_ = nullptr;
     bool alwaysAttribute_ = false;
+    bool lookUpLive_ = true;
 };
 
 }  // namespace ravelin

@@ -67,6 +67,7 @@ void Monitor::FilterBy(std::unique_ptr<ProcessSelection> selection) {
     filter_ = std::make_unique<ProcessFilter>(*lookup_, *selection_, *services_.lookupProcesses);
     filter_->SetAlwaysAttribute(options_.lookup == MonitorOptions::OwnerLookup::kAlways);
     filter_->SetRecordedProcesses(&recordedProcesses_);
+    filter_->SetLookUpLiveOwners(!openedCapture_);
     pipeline_.SetFilter(filter_.get());
 }
 
@@ -74,6 +75,7 @@ void Monitor::OpenCapture(const std::string& path) {
     recordedProcesses_.ShowRecorded(true);
     if (tree_ != nullptr) tree_->ForgetProcessNodes();
     openedCapture_ = true;
+    if (filter_ != nullptr) filter_->SetLookUpLiveOwners(false);
     session_->SetSourceFactory(
         [open = services_.fileSources, path](const IpAddress&) { return open(path); });
     // A saved capture was made wherever it was made: this host's addresses say nothing of
@@ -85,6 +87,7 @@ void Monitor::ReturnToSystemSources() {
     // A program started on a file has no live sources to return to.
     if (!openedCapture_ || services_.replaysFile) return;
     openedCapture_ = false;
+    if (filter_ != nullptr) filter_->SetLookUpLiveOwners(true);
     recordedProcesses_.ShowRecorded(false);
     if (tree_ != nullptr) tree_->ForgetProcessNodes();
     session_->SetSourceFactory(services_.packetSources);

@@ -4,6 +4,7 @@
 
 #include <pcap/dlt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -92,11 +93,17 @@ protected:
         return services;
     }
 
-    // A saved capture of `count` datagrams that 10.0.0.5 sent.
+    // A saved capture of `count` answers to the port that process 77 has open now.
     static std::string SavedCapture(int count) {
+        test::DatagramBuilder answer;
+        answer.source = Ipv4("10.0.0.9");
+        answer.destination = Ipv4("10.0.0.2");
+        answer.sourcePort = 53;
+        answer.destinationPort = 4000;
+        answer.protocol = 17;  // UDP
         std::vector<test::Frame> frames;
         for (int i = 0; i < count; ++i) {
-            frames.push_back({test::EthernetFrame(Datagram("10.0.0.5", 5000)), 1700000000 + i, 0});
+            frames.push_back({test::EthernetFrame(answer.Build()), 1700000000 + i, 0});
         }
         const std::string path = test::TemporaryPath("controller-saved.pcap");
         test::WritePcapFile(path, DLT_EN10MB, frames);
@@ -137,6 +144,12 @@ TEST_F(CaptureControllerTest, CommandsMoveCaptureBetweenLiveTrafficAndASavedCapt
     EXPECT_EQ(controller.lists().packets.rowCount(), 4);
     EXPECT_EQ(controller.lists().packets.nextSerial(), 8);  // the numbering goes on
     EXPECT_TRUE(controller.monitor().showingOpenedCapture());
+    // The file's packets were sent before, or elsewhere: the socket open on their port now
+    // does not make them process 77's.
+    const auto replayedCounts = controller.monitor().counters().Snapshot();
+    ASSERT_EQ(replayedCounts.size(), 1U);
+    EXPECT_EQ(replayedCounts[0].pid, -1);
+    EXPECT_EQ(replayedCounts[0].sent.packets + replayedCounts[0].received.packets, 4U);
 
     // A new selection lists the file again; live traffic would simply go on.
     controller.Relist();
@@ -160,6 +173,9 @@ TEST_F(CaptureControllerTest, CommandsMoveCaptureBetweenLiveTrafficAndASavedCapt
     // twice. Five reads on, a whole idle read has passed since the datagrams were handed over,
     // they were listed long ago, and none comes after the clear.
     ASSERT_TRUE(test::WaitUntil([&] { return live_->reads.load() >= readsBefore + 5; }));
+    // Back on live traffic, owners are looked up again.
+    const auto liveCounts = controller.monitor().counters().Snapshot();
+    EXPECT_TRUE(std::ranges::any_of(liveCounts, [](const auto& count) { return count.pid == 77; }));
     listener_.Take();
     controller.Clear();
     EXPECT_EQ(listener_.Take(), (std::vector<std::string>{"cleared"}));
