@@ -29,32 +29,40 @@ void DatagramQueue::GiveBack(std::unique_ptr<DatagramBatch> batch) {
 bool DatagramQueue::Push(std::unique_ptr<DatagramBatch> batch) {
     const std::size_t bytes = batch->memoryBytes();
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] {
+    const auto fits = [&] {
         return cancelled_ || closed_ || queued_.empty() ||
                (queued_.size() < capacity_ && queuedBytes_ + bytes <= capacityBytes_);
-    });
+    };
+    if (!fits()) {
+        producerWaits_ = true;
+        hasRoom_.wait(lock, fits);
+        producerWaits_ = false;
+    }
     if (cancelled_ || closed_) return false;
     queuedBytes_ += bytes;
     queued_.push_back(std::move(batch));
-    changed_.notify_all();
+    hasBatch_.notify_one();
     return true;
 }
 
 std::unique_ptr<DatagramBatch> DatagramQueue::Pop() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || closed_ || !queued_.empty(); });
+    hasBatch_.wait(lock, [&] { return cancelled_ || closed_ || !queued_.empty(); });
     if (cancelled_ || queued_.empty()) return nullptr;
     auto batch = std::move(queued_.front());
     queued_.pop_front();
     queuedBytes_ -= batch->memoryBytes();
-    changed_.notify_all();
+    if (producerWaits_ && queued_.size() <= capacity_ / 2 && queuedBytes_ <= capacityBytes_ / 2) {
+        hasRoom_.notify_one();
+    }
     return batch;
 }
 
 void DatagramQueue::Close() {
     std::lock_guard lock(mutex_);
     closed_ = true;
-    changed_.notify_all();
+    hasBatch_.notify_all();
+    hasRoom_.notify_all();
 }
 
 void DatagramQueue::Cancel() {
@@ -62,7 +70,8 @@ void DatagramQueue::Cancel() {
     cancelled_ = true;
     queued_.clear();
     queuedBytes_ = 0;
-    changed_.notify_all();
+    hasBatch_.notify_all();
+    hasRoom_.notify_all();
 }
 
 bool DatagramQueue::HasQueued() const {

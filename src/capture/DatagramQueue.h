@@ -31,7 +31,10 @@ public:
 
     /// Waits while the queue is full: it holds `capacityBatches` batches, or adding this one
     /// would take the memory of the queued batches beyond `capacityBytes` (a batch larger than
-    /// that alone waits for an empty queue). False when the queue was cancelled or closed.
+    /// that alone waits for an empty queue). A producer that had to wait is woken when the
+    /// queue has drained to half, not at every batch taken, so that a file read faster than it
+    /// is listed does not switch threads once a batch. False when the queue was cancelled or
+    /// closed.
     bool Push(std::unique_ptr<DatagramBatch> batch);
     /// Waits for the next batch; nothing when the queue is cancelled, or closed and drained.
     std::unique_ptr<DatagramBatch> Pop();
@@ -51,7 +54,9 @@ private:
     std::size_t queuedBytes_ = 0;  // guarded by mutex_
     std::size_t spareBytes_ = 0;   // guarded by mutex_
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable hasBatch_;  // the consumer waits on it
+    std::condition_variable hasRoom_;   // the producer waits on it
+    bool producerWaits_ = false;        // guarded by mutex_
     std::deque<std::unique_ptr<DatagramBatch>> queued_;
     std::vector<std::unique_ptr<DatagramBatch>> spare_;
     bool closed_ = false;

@@ -290,6 +290,10 @@ TEST(DatagramQueueTest, PushWaitsWhileTheQueuedBatchesHoldTheirMemoryLimit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(pushed, 3);  // the fourth waits
     EXPECT_EQ(queue.QueuedBytes(), 3 * batchBytes);
+    // The producer is woken once the queue has drained to half, not at every batch taken.
+    EXPECT_NE(queue.Pop(), nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(pushed, 3);
     EXPECT_NE(queue.Pop(), nullptr);
     while (pushed < 4) std::this_thread::yield();
     queue.Cancel();
