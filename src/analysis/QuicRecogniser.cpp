@@ -29,6 +29,11 @@ std::span<const std::uint8_t> WholeClientHello(const CryptoFragment& fragment) {
 
 }  // namespace
 
+QuicInitialCrypto& QuicRecogniser::crypto() {
+    if (crypto_ == nullptr) crypto_ = std::make_unique<QuicInitialCrypto>();
+    return *crypto_;
+}
+
 HandshakeAssembly::Progress HandshakeAssembly::Add(std::uint64_t offset,
                                                    std::span<const std::uint8_t> data) {
     if (offset > kMaximumHandshakeMessage || data.size() > kMaximumHandshakeMessage - offset) {
@@ -104,12 +109,12 @@ std::optional<RecognisedRequest> QuicRecogniser::Recognise(const DecodedDatagram
         QuicInitialKeys keys;
         if (connection != nullptr) {
             keys = connection->keys;
-        } else if (!crypto_.DeriveClientKeys(header->version, header->destinationId, keys)) {
+        } else if (!crypto().DeriveClientKeys(header->version, header->destinationId, keys)) {
             continue;
         }
         // A server's Initial, or a client's to the server's id, does not open: no state for it.
         fragments_.clear();
-        if (!crypto_.Open(*header, keys, plaintext_) ||
+        if (!crypto().Open(*header, keys, plaintext_) ||
             !ReadInitialFrames(plaintext_, fragments_) || fragments_.empty()) {
             continue;
         }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -70,7 +71,11 @@ private:
         HandshakeAssembly crypto;
     };
 
-    QuicInitialCrypto crypto_;
+    /// Made at the first Initial: fetching the algorithms loads libcrypto's configuration and
+    /// providers, a good part of the start of a run that may carry no QUIC at all.
+    QuicInitialCrypto& crypto();
+
+    std::unique_ptr<QuicInitialCrypto> crypto_;
     RecentTable<Connection> connections_{kMaximumConnections};
     std::vector<std::uint8_t> plaintext_;
     std::vector<CryptoFragment> fragments_;
