@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds Ravelin's Debian package: the window in /usr/bin, the capture helper in
-# /usr/libexec/ravelin, the desktop entry, icons, manual page and docs, with the maintainer
-# scripts of packaging/debian/ that give the helper to the group ravelin.
+# Builds Ravelin's Debian package: the program in /usr/bin, its window's module in
+# /usr/lib/ravelin, the capture helper in /usr/libexec/ravelin, the desktop entry, icons, manual
+# page and docs, with the maintainer scripts of packaging/debian/ that give the helper to the
+# group ravelin.
 #
 #   scripts/package.sh [BUILD_DIR] [OUT_DIR]
 #
@@ -62,14 +63,17 @@ trap 'rm -rf "$work"' EXIT
 root=$work/debian/ravelin
 doc=$root/usr/share/doc/ravelin
 
-install -d -m 0755 "$root" "$root/DEBIAN" "$root/usr/bin" "$root/usr/libexec/ravelin" \
+install -d -m 0755 "$root" "$root/DEBIAN" "$root/usr/bin" "$root/usr/libexec/ravelin" "$root/usr/lib/ravelin" \
     "$root/usr/share/applications" "$root/usr/share/man/man1" "$doc"
 install -m 0755 "$build_dir/src/ravelin" "$root/usr/bin/ravelin"
 # 0755 as shipped; postinst narrows it to root:ravelin 0750 through dpkg-statoverride.
 install -m 0755 "$build_dir/src/ravelin-capture" "$root/usr/libexec/ravelin/ravelin-capture"
+# The window, a module that ravelin loads from ../lib/ravelin to show it.
+install -m 0644 "$build_dir/src/ravelin-window.so" "$root/usr/lib/ravelin/ravelin-window.so"
 # As dh_strip would: no symbols, no compiler notes.
 strip --strip-unneeded --remove-section=.comment --remove-section=.note \
-    "$root/usr/bin/ravelin" "$root/usr/libexec/ravelin/ravelin-capture"
+    "$root/usr/bin/ravelin" "$root/usr/libexec/ravelin/ravelin-capture" \
+    "$root/usr/lib/ravelin/ravelin-window.so"
 
 install -m 0644 resources/ravelin.desktop "$root/usr/share/applications/ravelin.desktop"
 for size in 16 32 64; do
@@ -91,7 +95,8 @@ chmod 0644 "$root/usr/share/man/man1/ravelin.1.gz" "$doc/$changelog_name"
 # debian/control beside the package's tree (a stub is enough) and the tree's DEBIAN folder.
 printf 'Source: ravelin\n\nPackage: ravelin\nArchitecture: any\n' >"$work/debian/control"
 shlibs=$(cd "$work" && dpkg-shlibdeps -O -edebian/ravelin/usr/bin/ravelin \
-    -edebian/ravelin/usr/libexec/ravelin/ravelin-capture)
+    -edebian/ravelin/usr/libexec/ravelin/ravelin-capture \
+    -edebian/ravelin/usr/lib/ravelin/ravelin-window.so)
 shlibs=${shlibs#shlibs:Depends=}
 [ -n "$shlibs" ] || die "dpkg-shlibdeps found no shared libraries"
 # setcap for postinst; groupadd and groupdel for the maintainer scripts.

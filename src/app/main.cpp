@@ -1,6 +1,3 @@
-#include <QApplication>
-#include <QMessageBox>
-
 #include <pthread.h>
 
 #include <cstdio>
@@ -11,8 +8,8 @@
 #include "app/EngineOptions.h"
 #include "app/HeadlessRunner.h"
 #include "app/StopSignals.h"
+#include "app/WindowModule.h"
 #include "engine/LinuxServices.h"
-#include "ui/MainDialog.h"
 
 namespace {
 
@@ -34,22 +31,6 @@ int RunHeadless(const ravelin::CommandLine& commandLine) {
     return runner.Run();
 }
 
-int RunWindow(const ravelin::CommandLine& commandLine, int argc, char** argv) {
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Ravelin"));
-    ravelin::SystemServices services = ravelin::LinuxServices(commandLine.readFile);
-    std::string error;
-    if (!ravelin::OpenSpool(services, error)) {
-        QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromStdString(error));
-        return 1;
-    }
-    ravelin::MainDialog window(std::move(services), ravelin::WindowOptions(commandLine));
-    // A start-up step that failed has shown why; the program ends without its window.
-    if (!window.Initialise()) return 1;
-    window.show();
-    return QApplication::exec();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,7 +46,5 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (commandLine->headless()) return RunHeadless(*commandLine);
-    Q_INIT_RESOURCE(ravelin);  // the icons live in a static library
-    int qtArgc = 1;
-    return RunWindow(*commandLine, qtArgc, argv);
+    return ravelin::RunWindowModule(argc, argv);
 }

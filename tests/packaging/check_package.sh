@@ -75,6 +75,7 @@ if [[ $version == *-* ]]; then
     changelog=changelog.Debian.gz
 fi
 expected_files="./usr/bin/ravelin
+./usr/lib/ravelin/ravelin-window.so
 ./usr/libexec/ravelin/ravelin-capture
 ./usr/share/applications/ravelin.desktop
 ./usr/share/doc/ravelin/$changelog
@@ -93,7 +94,7 @@ expect "maintainer scripts" "postinst postrm" \
 
 tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
-for program in usr/bin/ravelin usr/libexec/ravelin/ravelin-capture; do
+for program in usr/bin/ravelin usr/libexec/ravelin/ravelin-capture usr/lib/ravelin/ravelin-window.so; do
     sections=$(readelf -SW "$tree/$program" 2>&1)
     expect "$program is an ELF file" 1 "$(grep -c 'Section Headers:' <<<"$sections")"
     expect "$program has no symbol table, comments or notes" "" \
