@@ -23,6 +23,7 @@ MonitorOptions WindowOptions(const CommandLine& commandLine) {
     options.selection = MonitorOptions::Selection::kTreeTicks;
     options.lookup = MonitorOptions::OwnerLookup::kAlways;
     options.countTraffic = true;
+    options.replayGivesWay = true;
     // Without --bind, the adapter dialog offers this host's address; a file was made elsewhere.
     if (!options.address && commandLine.readFile) options.address = 0;
     return options;

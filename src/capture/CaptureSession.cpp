@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
@@ -9,6 +11,14 @@
 namespace ravelin {
 
 namespace {
+
+// The calling thread gives way to every other thread that wants a core: on Linux a thread has
+// its own nice value. A thread only ever raises it, which needs no rights; it ends with the
+// capture that started it.
+void YieldTheCpu() {
+    constexpr int kLowestPriority = 19;
+    (void)setpriority(PRIO_PROCESS, 0, kLowestPriority);
+}
 
 constexpr std::string_view kThreadStartMessage = "CreateThread 启动监听线程失败";
 constexpr std::string_view kReceiveMessage = "recv 接收包失败";
@@ -73,10 +83,16 @@ bool CaptureSession::Start() {
     queue_ = std::make_unique<DatagramQueue>(
         kQueuedBatches, source_->canWait() ? kWaitingSourceQueuedBytes : kQueuedBytes);
     running_.store(true);
+    const bool yield = yieldWhileReplaying_ && source_->canWait();
     try {
-        pipelineThread_ = std::thread([this, queue = queue_.get()] { PipelineLoop(*queue); });
-        receiveThread_ = std::thread(
-            [this, source = source_.get(), queue = queue_.get()] { ReceiveLoop(*source, *queue); });
+        pipelineThread_ = std::thread([this, yield, queue = queue_.get()] {
+            if (yield) YieldTheCpu();
+            PipelineLoop(*queue);
+        });
+        receiveThread_ = std::thread([this, yield, source = source_.get(), queue = queue_.get()] {
+            if (yield) YieldTheCpu();
+            ReceiveLoop(*source, *queue);
+        });
     } catch (const std::system_error& failure) {
         CheckCall(CallResult::Failure({failure.code().value(), failure.what()}),
                   kThreadStartMessage, host_.reporter());

@@ -92,6 +92,10 @@ public:
     }
     /// Call while capture is stopped (tests shorten the waits).
     void SetPassedErrorRetry(PassedErrorRetry retry) { retry_ = retry; }
+    /// Whether a source that can wait (a file) is read and listed at the lowest priority, so
+    /// that a window's thread gets a core at once while a replay keeps both busy. Live capture
+    /// always runs at the process's priority: it cannot wait. Call while capture is stopped.
+    void SetYieldWhileReplaying(bool yield) { yieldWhileReplaying_ = yield; }
 
     bool running() const { return running_.load(); }
     IpAddress boundAddress() const;
@@ -129,6 +133,7 @@ private:
     std::optional<SystemError> listingFailure_;  // guarded by failureMutex_
 
     PassedErrorRetry retry_;
+    bool yieldWhileReplaying_ = false;
     std::mutex retryMutex_;
     std::condition_variable retryWake_;
 };

@@ -13,6 +13,7 @@ Monitor::Monitor(SystemServices services, MonitorOptions options, SessionHost& h
     pipeline_.SetRecogniser(&recogniser_);
     pipeline_.SetObserver(observer);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
+    session_->SetYieldWhileReplaying(options_.replayGivesWay);
 }
 
 Monitor::~Monitor() {

@@ -43,6 +43,9 @@ struct MonitorOptions {
     std::optional<std::string> replayFile;
     /// The configuration file whose extension colours the HTTP rows get.
     std::string configPath;
+    /// A replayed file is read and listed at the lowest priority, so that the window's thread
+    /// stays smooth while the replay keeps every core busy.
+    bool replayGivesWay = false;
 };
 
 }  // namespace ravelin

@@ -1,4 +1,6 @@
 #include "capture/CaptureSession.h"
+
+#include <sys/resource.h>
 #include "pipeline/PacketPipeline.h"
 
 #include <arpa/inet.h>
@@ -239,6 +241,43 @@ TEST_F(CaptureSessionTest, DatagramsStillQueuedWhenCaptureStopsAreDropped) {
     // Only the packet that was already being listed got its row.
     EXPECT_EQ(lists_.packets.rowCount(), 1);
     EXPECT_TRUE(host_.Errors().empty());
+}
+
+// Notes the nice value of the thread that lists.
+class NiceNotingFilter : public PacketFilter {
+public:
+    FilterDecision Keep(const DecodedDatagram&, std::uint16_t, bool,
+                        const RecordedOwner&) override {
+        listerNice = getpriority(PRIO_PROCESS, 0);
+        return {true, kNoOwner, {}};
+    }
+    std::atomic<int> listerNice{0};
+};
+
+// A file asked to give way is read and listed at the lowest priority; live capture, which
+// cannot wait, and a file not asked to keep the process's priority.
+TEST_F(CaptureSessionTest, OnlyAReplayAskedToGiveWayRunsAtTheLowestPriority) {
+    script_->datagrams.push_back(NumberedUdpDatagram(1));
+    NiceNotingFilter filter;
+    pipeline_.SetFilter(&filter);
+    const int ownNice = getpriority(PRIO_PROCESS, 0);
+    struct Case {
+        bool yield;
+        bool file;
+        int expected;
+    };
+    for (const Case& run :
+         {Case{true, true, 19}, Case{true, false, ownNice}, Case{false, true, ownNice}}) {
+        script_->canWait = run.file;
+        CaptureSession session(host_, pipeline_, FakeFactory());
+        session.SetYieldWhileReplaying(run.yield);
+        ASSERT_TRUE(session.Start());
+        ASSERT_TRUE(host_.WaitForEnd());
+        session.FinishEndedCapture();
+        EXPECT_EQ(script_->readerNice.load(), run.expected) << run.yield << run.file;
+        EXPECT_EQ(filter.listerNice.load(), run.expected) << run.yield << run.file;
+    }
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), ownNice);  // the caller's own thread is left alone
 }
 
 TEST_F(CaptureSessionTest, QueueOfLargeDatagramsIsBoundedByItsMemory) {

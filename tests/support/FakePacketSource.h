@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -35,6 +37,10 @@ struct FakeSourceScript {
     Gate* hold = nullptr;
     /// The kernel's counters, as a live source reports them; read on the owner's thread.
     std::optional<CaptureStatistics> statistics;
+    /// Whether the source can wait for the pipeline, as a file can.
+    bool canWait = false;
+    /// The nice value of the thread that read last.
+    std::atomic<int> readerNice{0};
 
     std::atomic<int> reads{0};
     std::atomic<std::size_t> datagramsRead{0};
@@ -60,6 +66,7 @@ public:
 
     ReadResult Read(DatagramBatch& batch, std::size_t maxDatagrams) override {
         script_->reads++;
+        script_->readerNice = getpriority(PRIO_PROCESS, 0);
         if (next_ == script_->holdAt && script_->hold != nullptr && !held_) {
             held_ = true;
             if (!batch.empty()) return ReadResult::kData;
@@ -87,6 +94,7 @@ public:
     }
 
     std::optional<CaptureStatistics> Statistics() override { return script_->statistics; }
+    bool canWait() const override { return script_->canWait; }
 
     void Interrupt() override {
         script_->interrupts++;
