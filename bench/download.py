@@ -4,7 +4,8 @@
 curl fetches a 2 GiB sparse file from `python3 -m http.server` on 127.0.0.1 while each capture
 under test listens on lo (`ravelin --print summary --bind 127.0.0.1`, or tcpdump with the same
 8 MiB buffer); the capture's own counters give what the kernel saw for it (its drops included,
-as Linux counts them) and what it dropped. With several binaries the runs alternate between
+as Linux counts them) and what it dropped. A capture is stopped once it has gone idle: Ravelin
+gives its counters only after it has listed what it had received. With several binaries the runs alternate between
 them, so that one run's figures compare them.
 
 Usage (root):  bench/download.py [--runs 3] [--gib 2] [--tcpdump] RAVELIN [RAVELIN...]
@@ -39,6 +40,31 @@ def wait_for_port(port, limit=10):
     raise RuntimeError("the web server did not start")
 
 
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ticks(pid):
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return int(fields[11]) + int(fields[12])
+
+
+def wait_idle(pid, timeout=120):
+    """Waits until the process has used under 20 ms of CPU in 300 ms: what it had received is
+    listed. Ravelin answers for its kernel counters only a moment after it is asked, and not
+    while it is still busy listing a backlog."""
+    deadline = time.monotonic() + timeout
+    last = cpu_ticks(pid)
+    while time.monotonic() < deadline and last is not None:
+        time.sleep(0.3)
+        current = cpu_ticks(pid)
+        if current is None or (current - last) * 1000 / TICK < 20:
+            return
+        last = current
+
+
 def one_run(command, url, counts_pattern):
     capture = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     time.sleep(2)  # set-up, helper and kernel programs included
@@ -46,6 +72,7 @@ def one_run(command, url, counts_pattern):
     subprocess.run(["curl", "-s", "-o", "/dev/null", url], check=True)
     seconds = time.monotonic() - started
     time.sleep(1)  # what is queued gets listed
+    wait_idle(capture.pid)
     capture.send_signal(signal.SIGINT)
     err = capture.communicate(timeout=120)[1].decode("utf-8", "replace")
     found = re.search(counts_pattern, err)
@@ -64,6 +91,9 @@ def main():
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root, to capture")
+    if not Path(os.devnull).is_char_device():
+        print(f"warning: {os.devnull} is not a device here: curl and tcpdump write into a file",
+              flush=True)
 
     with tempfile.TemporaryDirectory(prefix="ravelin-download-") as directory:
         big = Path(directory) / "big.bin"
@@ -76,7 +106,11 @@ def main():
         try:
             wait_for_port(port)
             url = f"http://127.0.0.1:{port}/big.bin"
-            captures = [(b, [b, "--config", "/dev/null", "--print", "summary", "--bind",
+            # An empty file of its own, not /dev/null: where /dev/null has become a plain file,
+            # curl writes the download into it and Ravelin reads it again at every batch.
+            config = Path(directory) / "empty.ini"
+            config.touch()
+            captures = [(b, [b, "--config", str(config), "--print", "summary", "--bind",
                              "127.0.0.1"], r"capture: received=(\d+) dropped=(\d+)")
                         for b in args.binaries]
             if args.tcpdump:

@@ -31,7 +31,7 @@ def one_run(binary, delay):
     time.sleep(delay)  # the scenario itself: a datagram a while after the start
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         sender.sendto(marker, ("127.0.0.1", port))
-    time.sleep(0.3)  # delivery is at most a millisecond late; this is ample
+    time.sleep(0.3)  # delivery is at most 10 ms late; this is ample
     ravelin.send_signal(signal.SIGINT)
     out, _ = ravelin.communicate(timeout=30)
     return marker in out

@@ -10,8 +10,13 @@ socket of this script that nobody reads. The same flood is captured, one run at 
   lines, attr    ravelin --print packets --attribute --bind 127.0.0.1 to a file; the flood's
                  own lines are counted (source port = the sender's, destination = the sink's),
                  with the share of them that name the sender's pid
+  procs, attr    ravelin --print processes --attribute --bind 127.0.0.1, the headless
+                 per-process table; what it lists of the flood is the sender's row (packets
+                 it sent), so a datagram listed without its owner is not counted
   tcpdump        tcpdump -i lo -B 8192 -w /dev/null udp and port <sink>, counted by its own
                  end-of-run counters
+  tcpdump in     the same with -Q in: only the incoming copy of each datagram on lo, as
+                 Ravelin's capture of a loopback device takes it
 
 Each row: the datagrams the sender sent and the rate it reached, what the capture listed, the
 packets on lo during the capture that were not the flood (a filter-off count includes those,
@@ -20,8 +25,13 @@ seconds in all and per packet listed. A capture is stopped only once it has gone
 flood, so nothing it had received is lost at the stop.
 
 Usage (root; the machine may be shared, so only ratios from one run mean much):
-    bench/flood.py [--ravelin PATH] [--rate 100000] [--seconds 6] [--tries 3] [--nice 0]
-                   [--quiet 500] [--attribution auto|events|tables]
+    bench/flood.py [--ravelin PATH]... [--rate 100000] [--seconds 6] [--tries 3] [--nice 0]
+                   [--quiet 500] [--attribution auto|events|tables] [--row KIND]...
+                   [--rounds 1]
+--row picks a capture to run, by its name above (all of them unless given). Given more
+than one --ravelin, each ravelin row is run for each binary in turn, one right after the other,
+and labelled #1, #2... in the order given: the alternation makes one run's ratios comparable on
+a shared machine. --rounds repeats the whole sequence, each round's rows shown.
 Other work on the machine may use lo too: before each run the script waits (60 s at most) for
 lo's other traffic to fall under --quiet packets a second, and shows what it was. A capture
 whose sender fell short of 99% of the rate, or during which lo carried other packets beyond 1%
@@ -222,7 +232,10 @@ class Refused(Exception):
     """The capture would not run (an attribution mode the program cannot use)."""
 
 
-def one_run(kind, options, sender_binary, sink_port, work):
+KINDS = ["filter on", "filter off", "lines, attr", "procs, attr", "tcpdump", "tcpdump in"]
+
+
+def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
     """Starts the sender, then the capture of `kind`, floods, drains, stops; returns a dict."""
     background = wait_quiet(options.quiet, 60)
     sender_port = quiet_udp_port(avoid={sink_port})
@@ -238,19 +251,26 @@ def one_run(kind, options, sender_binary, sink_port, work):
         if read_line(sender.stdout, 10, "the sender") != "ready":
             raise RuntimeError("the sender did not start")
         attribution = ["--attribution", options.attribution] if options.attribution else []
-        ravelin = [options.ravelin, "--config", os.devnull, "--bind", "127.0.0.1"]
+        # An empty file of its own, not /dev/null: where /dev/null has become a plain file that
+        # others write to, Ravelin would read it again at every batch.
+        config = Path(work, "empty.ini")
+        config.touch()
+        ravelin = [ravelin_path, "--config", str(config), "--bind", "127.0.0.1"]
         argv = {
             "filter on": ravelin + ["--print", "summary", "--pid", str(sender.pid)] + attribution,
             "filter off": ravelin + ["--print", "summary"],
             "lines, attr": ravelin + ["--print", "packets", "--print", "summary", "--attribute"]
                            + attribution,
+            "procs, attr": ravelin + ["--print", "processes", "--attribute"] + attribution,
             "tcpdump": ["tcpdump", "-i", "lo", "-B", "8192", "-w", "/dev/null",
                         f"udp and port {sink_port}"],
+            "tcpdump in": ["tcpdump", "-i", "lo", "-Q", "in", "-B", "8192", "-w", "/dev/null",
+                           f"udp and port {sink_port}"],
         }[kind]
         lo_start = lo_packets()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             capture = subprocess.Popen(argv, stdout=out, stderr=err, preexec_fn=niced)
-        if kind == "tcpdump":
+        if kind.startswith("tcpdump"):
             wait_for(lambda: "listening on" in err_path.read_text(errors="replace")
                      or capture.poll() is not None, 30, "tcpdump to listen")
         else:
@@ -282,7 +302,7 @@ def one_run(kind, options, sender_binary, sink_port, work):
     row = {"kind": kind, "sent": sent, "rate": sent / elapsed, "failed calls": failed_calls,
            "other": max(0, lo_total - sent), "cpu": usage.ru_utime + usage.ru_stime,
            "owned": None, "mode": None, "exit": capture.returncode, "background": background}
-    if kind == "tcpdump":
+    if kind.startswith("tcpdump"):
         captured = re.search(r"(\d+) packets? captured", err_text)
         dropped = re.search(r"(\d+) packets? dropped by kernel", err_text)
         row["listed"] = int(captured.group(1)) if captured else None
@@ -295,6 +315,13 @@ def one_run(kind, options, sender_binary, sink_port, work):
         row["mode"] = mode.group(1) if mode else None
         row["listed"] = int(summary.group(1)) if summary else None
         row["dropped"] = int(counters.group(2)) if counters else None
+        if kind == "procs, attr":
+            # pid, name, sent packets, sent bytes, received packets, received bytes
+            row["listed"] = 0
+            for line in text.splitlines():
+                fields = line.split("\t")
+                if len(fields) == 6 and fields[0] == str(sender.pid):
+                    row["listed"] = int(fields[2])
         if row["listed"] is None:
             raise RuntimeError(f"{kind}: no summary; exit {capture.returncode}; {err_text!r}")
         if kind == "lines, attr":
@@ -313,7 +340,12 @@ def one_run(kind, options, sender_binary, sink_port, work):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ravelin", default=os.environ.get("RAVELIN") or ravelin_binary())
+    parser.add_argument("--ravelin", action="append",
+                        help="the binary to run; given more than once, each ravelin row is run "
+                             "for each in turn")
+    parser.add_argument("--row", action="append", dest="rows",
+                        help="a capture to run, by name (all unless given): " + "; ".join(KINDS))
+    parser.add_argument("--rounds", type=int, default=1, help="runs of the whole sequence")
     parser.add_argument("--rate", type=float, default=100000, help="datagrams a second")
     parser.add_argument("--seconds", type=float, default=6)
     parser.add_argument("--tries", type=int, default=3,
@@ -327,17 +359,28 @@ def main():
     parser.add_argument("--attribution", choices=["auto", "events", "tables"],
                         help="passed through to the runs that attribute")
     options = parser.parse_args()
-    if options.seconds <= 0 or options.rate <= 0 or options.tries < 1:
-        parser.error("--seconds, --rate and --tries must be positive")
+    if options.seconds <= 0 or options.rate <= 0 or options.tries < 1 or options.rounds < 1:
+        parser.error("--seconds, --rate, --tries and --rounds must be positive")
+    kinds = options.rows or KINDS
+    unknown = [kind for kind in kinds if kind not in KINDS]
+    if unknown:
+        parser.error(f"unknown rows {unknown}; the rows are {KINDS}")
+    binaries = options.ravelin or [os.environ.get("RAVELIN") or ravelin_binary()]
     if os.geteuid() != 0:
         sys.exit("flood.py: live capture on lo needs root")
-    if not options.ravelin or not os.access(options.ravelin, os.X_OK):
-        sys.exit("flood.py: no ravelin binary; build it or pass --ravelin")
+    for binary in binaries:
+        if not binary or not os.access(binary, os.X_OK):
+            sys.exit(f"flood.py: no ravelin binary {binary or ''}; build it or pass --ravelin")
     for tool in ("cc", "tcpdump"):
         if shutil.which(tool) is None:
             sys.exit(f"flood.py: {tool} is missing")
+    if not Path(os.devnull).is_char_device():
+        print(f"warning: {os.devnull} is not a device here: tcpdump's writes to it cost it "
+              "file writes", flush=True)
     started = time.monotonic()
-    print(f"ravelin: {options.ravelin}; rate {options.rate:.0f}/s for {options.seconds} s; "
+    labels = ", ".join(f"#{i + 1} {b}" for i, b in enumerate(binaries)) if len(binaries) > 1 \
+        else binaries[0]
+    print(f"ravelin: {labels}; rate {options.rate:.0f}/s for {options.seconds} s; "
           f"nice {options.nice}; load average {os.getloadavg()[0]:.2f}; {os.cpu_count()} CPUs",
           flush=True)
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -347,20 +390,31 @@ def main():
     try:
         with tempfile.TemporaryDirectory(prefix="ravelin-flood-") as work:
             sender_binary = build_sender(work)
-            for kind in ["filter on", "filter off", "lines, attr", "tcpdump"]:
+            runs = []
+            for _ in range(options.rounds):
+                for kind in kinds:
+                    if kind.startswith("tcpdump"):
+                        runs.append((kind, kind, None))
+                    elif len(binaries) == 1:
+                        runs.append((kind, kind, binaries[0]))
+                    else:
+                        runs.extend((f"{kind}#{i + 1}", kind, b) for i, b in enumerate(binaries))
+            for label, kind, binary in runs:
                 # On a shared machine the sender may fall short of the rate, or other work may
                 # load lo meanwhile: such a run is done again, a bounded number of times, and
                 # the best kept (clean first, then nearest the rate).
                 best = None
                 for attempt in range(1, options.tries + 1):
                     try:
-                        r = one_run(kind, options, sender_binary, sink.getsockname()[1], work)
+                        r = one_run(kind, binary, options, sender_binary, sink.getsockname()[1],
+                                    work)
                     except Refused as refusal:
-                        print(f"  {kind}: the capture did not run, skipped:", flush=True)
+                        print(f"  {label}: the capture did not run, skipped:", flush=True)
                         for text in str(refusal).splitlines():
                             print(f"    {text}", flush=True)
                         break
                     r["try"] = attempt
+                    r["kind"] = label
                     reached = r["rate"] >= 0.99 * options.rate
                     clean = r["other"] <= 0.01 * r["sent"]
                     if best is None or (clean, r["rate"]) > (best["other"] <= 0.01 * best["sent"],
@@ -368,7 +422,7 @@ def main():
                         best = r
                     if reached and clean:
                         break
-                    print(f"  {kind}: try {attempt}: the sender reached {r['rate']:.0f}/s; "
+                    print(f"  {label}: try {attempt}: the sender reached {r['rate']:.0f}/s; "
                           f"{r['other']} other packets on lo", flush=True)
                 if best is None:
                     continue
@@ -376,22 +430,23 @@ def main():
                 r["runs"] = attempt
                 rows.append(r)
                 if r["mode"]:
-                    print(f"  {kind}: attribution: {r['mode']}", flush=True)
+                    print(f"  {label}: attribution: {r['mode']}", flush=True)
                 if r["exit"] not in (0, None):
-                    print(f"  {kind}: exit code {r['exit']}", flush=True)
+                    print(f"  {label}: exit code {r['exit']}", flush=True)
     finally:
         sink.close()
 
     def number(value):
         return "-" if value is None else str(value)
-    print(f"{'capture':12} {'sent':>9} {'sent/s':>8} {'listed':>9} {'other lo':>8} "
+    width = max([12] + [len(r["kind"]) for r in rows])
+    print(f"{'capture':{width}} {'sent':>9} {'sent/s':>8} {'listed':>9} {'other lo':>8} "
           f"{'bg/s':>6} {'dropped':>9} {'listed/sent':>11} {'cpu s':>6} {'us/listed':>9} "
           f"{'own pid':>8} {'kept':>7}")
     for r in rows:
         share = "-" if r["listed"] is None else f"{100 * r['listed'] / r['sent']:.1f}%"
         owned = "-" if r["owned"] is None else f"{100 * r['owned']:.1f}%"
         per_packet = f"{1e6 * r['cpu'] / r['listed']:.2f}" if r["listed"] else "-"
-        print(f"{r['kind']:12} {r['sent']:9} {r['rate']:8.0f} {number(r['listed']):>9} "
+        print(f"{r['kind']:{width}} {r['sent']:9} {r['rate']:8.0f} {number(r['listed']):>9} "
               f"{number(r['other']):>8} {r['background']:6.0f} {number(r['dropped']):>9} "
               f"{share:>11} {r['cpu']:6.2f} {per_packet:>9} {owned:>8} "
               f"{r['try']:>3} of {r['runs']}")

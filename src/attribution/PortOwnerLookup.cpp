@@ -85,7 +85,7 @@ PortOwnerLookup::TableAnswer PortOwnerLookup::LookUpInTables(const Flow& flow, S
 }
 
 void PortOwnerLookup::TakeSocketEvents() {
-    if (events_ != nullptr) TakeSocketEvents(now_());
+    if (events_ != nullptr) TakeSocketEvents(Now());
 }
 
 void PortOwnerLookup::TakeSocketEvents(Clock::time_point now) {
@@ -110,7 +110,7 @@ std::optional<std::string> PortOwnerLookup::ProcessName(int pid) const {
 }
 
 int PortOwnerLookup::FindPortOwner(bool isTcp, const SocketEndpoints& packetEnds, Segment segment) {
-    const Clock::time_point now = now_();
+    const Clock::time_point now = Now();
     TakeSocketEvents(now);
     const Flow flow{isTcp, packetEnds};
     if (segment == Segment::kOpening) flows_.Forget(flow);

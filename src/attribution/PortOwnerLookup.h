@@ -58,6 +58,15 @@ public:
     /// Takes in the kernel's socket events that came since the last call: cheap when none did.
     void TakeSocketEvents();
 
+    /// Until EndBatch, every lookup takes the time read here rather than reading the clock:
+    /// one read per batch instead of one per packet, which at 100,000 packets a second was a
+    /// tenth of the pipeline's time. The table and flow ages are counted in milliseconds and
+    /// a batch is listed well within one. Called again, it reads the clock again.
+    void BeginBatch() { batchTime_ = now_(); }
+    void EndBatch() { batchTime_.reset(); }
+    /// The batch's time while one is open, else the clock's.
+    Clock::time_point Now() const { return batchTime_ ? *batchTime_ : now_(); }
+
     /// The name a kernel event gave the process, which may have ended since.
     std::optional<std::string> ProcessName(int pid) const;
 
@@ -101,6 +110,7 @@ private:
     FlowTable flows_;
     SocketEventSource* events_ = nullptr;
     std::function<Clock::time_point()> now_;
+    std::optional<Clock::time_point> batchTime_;
     SortedTable listeners_;
     SortedTable udp_;
     std::vector<SocketEvent> pendingEvents_;  // reused between calls

@@ -58,7 +58,7 @@ FilterDecision ProcessFilter::Keep(const DecodedDatagram& packet, std::uint16_t 
     const bool keep = allSelected || Selected(owner);
     if (owner == kNoOwner) return {keep, owner, {}};
     // Named even when dropped: the traffic counters show every process's traffic.
-    return {keep, owner, names_.Name(owner, OwnerNames::Clock::now())};
+    return {keep, owner, names_.Name(owner, lookup_.Now())};
 }
 
 }  // namespace ravelin

@@ -86,6 +86,8 @@ public:
     /// names the owner found, whether the packet is kept or not.
     FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort, bool sentByThisHost,
                         const RecordedOwner& recorded) override;
+    void BeginBatch() override { lookup_.BeginBatch(); }
+    void EndBatch() override { lookup_.EndBatch(); }
 
 private:
     int LookUpOwner(const DecodedDatagram& packet, std::uint16_t localPort, bool sent);

@@ -85,7 +85,7 @@ CallResult LiveCapture::Configure() {
     // gives every datagram a frame of the full snapshot length, so the kernel's buffer holds
     // only about 128 of them and the receive thread must wake for each, and a busy link then
     // loses packets on two cores. Blocks of datagrams packed end to end hold thousands, and
-    // arrive at most a millisecond late, which no one watching a list can tell.
+    // arrive at most kDeliveryTimeoutMs late, which no one watching a list can tell.
     if (int status = pcap_set_immediate_mode(handle_, 0); status != 0) {
         return Fail(status, pcap_statustostr(status));
     }

@@ -19,11 +19,13 @@ bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t>
 
 void PacketPipeline::BeginBatch() {
     batchBegan_ = LocalAddresses::Clock::now();
+    if (filter_ != nullptr) filter_->BeginBatch();
     if (recogniser_ != nullptr) recogniser_->BeginBatch();
 }
 
 void PacketPipeline::EndBatch() {
     batchBegan_.reset();
+    if (filter_ != nullptr) filter_->EndBatch();
     if (counters_ != nullptr) counters_->Merge(tally_);
     if (!listedSinceBatchEnd_) return;
     listedSinceBatchEnd_ = false;

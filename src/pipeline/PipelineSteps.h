@@ -32,6 +32,9 @@ public:
     /// owner a saved capture names for the packet: it stands for the lookup.
     virtual FilterDecision Keep(const DecodedDatagram& packet, std::uint16_t localPort,
                                 bool sentByThisHost, const RecordedOwner& recorded) = 0;
+    /// The packets until EndBatch arrived together: a filter may read its clock once for all.
+    virtual void BeginBatch() {}
+    virtual void EndBatch() {}
 };
 
 /// What the HTTP list shows of a request: a payload that begins one, or a connection's opening.

@@ -197,6 +197,37 @@ TEST_F(PortOwnerLookupTest, FirstRowInSortedOrderWinsAndOnlyThePortCounts) {
     EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 2)), -1);
 }
 
+TEST_F(PortOwnerLookupTest, ABatchReadsTheClockOnceAndItsLookupsShareThatTime) {
+    table_.udp = {{Ends("127.0.0.1", 5353, "0.0.0.0", 0), 33}};
+    holders_.holders = {{33, 3}};
+    int clockReads = 0;
+    PortOwnerLookup lookup(table_, holders_, [&] {
+        ++clockReads;
+        return now_;
+    });
+    lookup.BeginBatch();
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 1)), 3);
+    // The clock moves on past the table's freshness while the batch is listed: the batch's
+    // packets still share its time, so the table is not read again within it.
+    now_ += PortOwnerLookup::kTableFreshness;
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 2)), 3);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 3)), 3);
+    EXPECT_EQ(clockReads, 1);
+    EXPECT_EQ(table_.udpReads, 1);
+
+    // The next batch takes the clock's time again, and finds the table old.
+    lookup.BeginBatch();
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 4)), 3);
+    EXPECT_EQ(clockReads, 2);
+    EXPECT_EQ(table_.udpReads, 2);
+
+    // Outside a batch every lookup reads the clock.
+    lookup.EndBatch();
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 5)), 3);
+    EXPECT_EQ(lookup.FindPortOwner(false, Ends("127.0.0.1", 5353, "127.0.0.1", 6)), 3);
+    EXPECT_EQ(clockReads, 4);
+}
+
 TEST_F(PortOwnerLookupTest, DescriptorsAreWalkedOnlyForUnknownInodesAndNotTooOften) {
     table_.udp = {{Ends("0.0.0.0", 7000, "0.0.0.0", 0), 50}};
     holders_.holders = {{50, 500}};
