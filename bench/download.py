@@ -22,6 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from process_cpu import wait_idle  # beside this script
+
 
 def free_port():
     with socket.socket() as s:
@@ -40,31 +42,6 @@ def wait_for_port(port, limit=10):
     raise RuntimeError("the web server did not start")
 
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_ticks(pid):
-    try:
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-    return int(fields[11]) + int(fields[12])
-
-
-def wait_idle(pid, timeout=120):
-    """Waits until the process has used under 20 ms of CPU in 300 ms: what it had received is
-    listed. Ravelin answers for its kernel counters only a moment after it is asked, and not
-    while it is still busy listing a backlog."""
-    deadline = time.monotonic() + timeout
-    last = cpu_ticks(pid)
-    while time.monotonic() < deadline and last is not None:
-        time.sleep(0.3)
-        current = cpu_ticks(pid)
-        if current is None or (current - last) * 1000 / TICK < 20:
-            return
-        last = current
-
-
 def one_run(command, url, counts_pattern):
     capture = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     time.sleep(2)  # set-up, helper and kernel programs included
@@ -72,7 +49,7 @@ def one_run(command, url, counts_pattern):
     subprocess.run(["curl", "-s", "-o", "/dev/null", url], check=True)
     seconds = time.monotonic() - started
     time.sleep(1)  # what is queued gets listed
-    wait_idle(capture.pid)
+    wait_idle(capture.pid, 120)
     capture.send_signal(signal.SIGINT)
     err = capture.communicate(timeout=120)[1].decode("utf-8", "replace")
     found = re.search(counts_pattern, err)

@@ -58,6 +58,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
 from ravelin_harness import lo_packets, quiet_udp_port, ravelin_binary  # noqa: E402
+from process_cpu import wait_idle  # noqa: E402  (beside this script)
 
 SENDER_C = r"""
 #define _GNU_SOURCE
@@ -133,17 +134,6 @@ int main(int argc, char** argv) {
 }
 """
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_ticks(pid):
-    try:
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-    return int(fields[11]) + int(fields[12])
-
-
 def children(pid):
     found = []
     for entry in Path("/proc").iterdir():
@@ -185,18 +175,6 @@ def wait_for(condition, timeout, what):
         if time.monotonic() > deadline:
             raise RuntimeError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(0.05)
-
-
-def wait_idle(pid, timeout=60):
-    """Waits until the process has used under 20 ms of CPU in 300 ms (it has drained)."""
-    deadline = time.monotonic() + timeout
-    last = cpu_ticks(pid)
-    while time.monotonic() < deadline and last is not None:
-        time.sleep(0.3)
-        current = cpu_ticks(pid)
-        if current is None or (current - last) * 1000 / TICK < 20:
-            return
-        last = current
 
 
 def build_sender(work):
@@ -286,7 +264,7 @@ def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
         # tcpdump (not in immediate mode) is handed a part-filled ring block only when the
         # block's timeout passes: wait that out before stopping it, then until it is idle.
         time.sleep(2)
-        wait_idle(capture.pid)
+        wait_idle(capture.pid, 60)
         capture.send_signal(signal.SIGINT)
         _, status, usage = os.wait4(capture.pid, 0)
         capture.returncode = os.waitstatus_to_exitcode(status)
