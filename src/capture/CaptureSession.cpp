@@ -237,6 +237,10 @@ void CaptureSession::PipelineLoop(DatagramQueue& queue) {
                 break;
             }
         }
+        if (!failed) {
+            pipeline_.SettleBatch();
+            failed = pipeline_.failure().has_value();
+        }
         queue.GiveBack(std::move(batch));
         if (failed) {
             {

@@ -12,6 +12,7 @@ Monitor::Monitor(SystemServices services, MonitorOptions options, SessionHost& h
       recordedProcesses_(services_.treeProcesses.get()) {
     pipeline_.SetRecogniser(&recogniser_);
     pipeline_.SetObserver(observer);
+    if (options_.listingLimit) pipeline_.SetListingLimit(*options_.listingLimit);
     session_ = std::make_unique<CaptureSession>(host, pipeline_, services_.packetSources);
     session_->SetYieldWhileReplaying(options_.replayGivesWay);
 }

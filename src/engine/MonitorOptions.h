@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +47,8 @@ struct MonitorOptions {
     /// A replayed file is read and listed at the lowest priority, so that the window's thread
     /// stays smooth while the replay keeps every core busy.
     bool replayGivesWay = false;
+    /// How many packets are listed at most; none: no limit.
+    std::optional<std::size_t> listingLimit;
 };
 
 }  // namespace ravelin

@@ -18,12 +18,14 @@ bool Contains(std::span<const std::uint8_t> outer, std::span<const std::uint8_t>
 }  // namespace
 
 void PacketPipeline::BeginBatch() {
+    grouping_ = true;
     batchBegan_ = LocalAddresses::Clock::now();
     if (filter_ != nullptr) filter_->BeginBatch();
     if (recogniser_ != nullptr) recogniser_->BeginBatch();
 }
 
 void PacketPipeline::EndBatch() {
+    SettleBatch();
     batchBegan_.reset();
     if (filter_ != nullptr) filter_->EndBatch();
     if (counters_ != nullptr) counters_->Merge(tally_);
@@ -34,6 +36,8 @@ void PacketPipeline::EndBatch() {
 
 bool PacketPipeline::Process(const Datagram& datagram, const IpAddress& boundAddress) {
     if (failure_) failure_.reset();  // it tells of the last datagram only
+    // Past the last packet allowed nothing more is looked at, not even counted.
+    if (listingsLeft_ == 0) return false;
     const std::size_t size = datagram.bytes.size();
     if (size < kMinimumDatagram ||
         size > ((datagram.bytes[0] >> 4) == 6 ? kMaximumIpv6Datagram : kMaximumDatagram)) {
@@ -72,7 +76,9 @@ bool PacketPipeline::Process(const Datagram& datagram, const IpAddress& boundAdd
     if (!decision.keep) return false;
 
     const TimeOfDay time = clock_.ToLocal(datagram.time.seconds);
-    const PacketRow row = MakePacketRow(*decoded, time, sentByThisHost, lists_.addresses);
+    if (grouped_ == group_.size()) group_.emplace_back();
+    PacketToList& packet = group_[grouped_];
+    packet.row = MakePacketRow(*decoded, time, sentByThisHost, lists_.addresses);
 
     // Recognition reads only the datagram, so it runs before the lists are locked. A later
     // fragment continues a payload: what it begins with does not begin a request.
@@ -82,49 +88,63 @@ bool PacketPipeline::Process(const Datagram& datagram, const IpAddress& boundAdd
     }
 
     // The frame goes to the spool whole; the row points at its payload.
-    const Datagram* stored = &datagram;
-    Datagram rawDatagram;
-    if (!Contains(datagram.frame, datagram.bytes)) {
-        rawDatagram = Datagram::Raw(datagram.bytes, datagram.time);
-        stored = &rawDatagram;
-    }
-    const std::size_t payloadStart =
+    packet.datagram = Contains(datagram.frame, datagram.bytes)
+                          ? datagram
+                          : Datagram::Raw(datagram.bytes, datagram.time);
+    packet.payloadStart =
         decoded->payload.empty()
             ? 0
-            : static_cast<std::size_t>(decoded->payload.data() - stored->frame.data());
+            : static_cast<std::size_t>(decoded->payload.data() - packet.datagram.frame.data());
+    packet.colour = sentByThisHost ? kSentColour : kReceivedColour;
+    packet.ownerPid = decision.owner;
+    packet.ownerName.assign(decision.ownerName);  // valid only until the next decision
+    packet.request.reset();
+    if (request) {
+        HttpRow httpRow;
+        httpRow.hour = time.hour;
+        httpRow.minute = time.minute;
+        httpRow.second = time.second;
+        httpRow.method = request->method;
+        packet.request = httpRow;
+        packet.url.swap(request->url);
+        packet.requestColour = request->colour;
+    }
+    ++grouped_;
+    groupedBytes_ += packet.datagram.frame.size();
+    if (listingsLeft_) --*listingsLeft_;
 
-    int packetRow = 0;
-    int requestRow = -1;
+    // The last packet allowed is listed at once, so that its observer can end capture.
+    const bool groupFull = grouped_ == kGroupPackets || groupedBytes_ >= kGroupBytes;
+    if (!grouping_ || groupFull || listingsLeft_ == 0) return ListGroup();
+    return true;
+}
+
+void PacketPipeline::SettleBatch() {
+    grouping_ = false;
+    (void)ListGroup();
+}
+
+bool PacketPipeline::ListGroup() {
+    if (grouped_ == 0) return true;
+    const std::span<PacketToList> group(group_.data(), grouped_);
+    grouped_ = 0;
+    groupedBytes_ = 0;
+    std::size_t listed = 0;
     {
         std::lock_guard update(lists_.updateMutex);
-        const auto added = lists_.AddPacket(row, *stored, payloadStart,
-                                            sentByThisHost ? kSentColour : kReceivedColour,
-                                            PacketOwner{decision.owner, decision.ownerName});
-        if (!added) {
-            failure_ = lists_.spool->failure();
-            return false;
-        }
-        packetRow = *added;
-        if (request) {
-            HttpRow httpRow;
-            httpRow.packetRow = packetRow;
-            httpRow.hour = time.hour;
-            httpRow.minute = time.minute;
-            httpRow.second = time.second;
-            httpRow.method = request->method;
-            const auto* urlBytes = reinterpret_cast<const std::uint8_t*>(request->url.data());
-            requestRow = lists_.requests.InsertRow(httpRow, {urlBytes, request->url.size()},
-                                                   request->colour);
+        listed = lists_.AddPackets(group);
+        if (listed < group.size()) failure_ = lists_.spool->failure();
+    }
+    if (listed > 0) listedSinceBatchEnd_ = true;
+    // Observers read the rows they are told of: they hear of them once every lock is free.
+    for (const PacketToList& packet : group.first(listed)) {
+        if (trimWorkingSet_ && packet.packetRow % 1000 == 0) malloc_trim(0);
+        if (observer_ != nullptr) {
+            observer_->OnPacketListed(packet.packetRow, packet.ownerPid);
+            if (packet.requestRow >= 0) observer_->OnRequestListed(packet.requestRow);
         }
     }
-
-    listedSinceBatchEnd_ = true;
-    if (trimWorkingSet_ && packetRow % 1000 == 0) malloc_trim(0);
-    if (observer_ != nullptr) {
-        observer_->OnPacketListed(packetRow, decision.owner);
-        if (requestRow >= 0) observer_->OnRequestListed(requestRow);
-    }
-    return true;
+    return listed == group.size();
 }
 
 }  // namespace ravelin

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +22,23 @@ namespace ravelin {
 
 /// ReadPacket's limit for the whole payload.
 constexpr std::size_t kWholePayload = static_cast<std::size_t>(-1);
+
+/// A packet on its way into the lists, with its HTTP row where it carries a request. The
+/// strings are owned, so that a packet can wait for the rest of its group.
+struct PacketToList {
+    PacketRow row;
+    Datagram datagram;  ///< its frame goes to the spool
+    std::size_t payloadStart = 0;
+    Colour colour = kNoColour;
+    int ownerPid = kNoOwner;
+    std::string ownerName;
+    std::optional<HttpRow> request;  ///< packetRow is filled in as the packet is listed
+    std::string url;
+    Colour requestColour = kNoColour;
+    // Where the rows went: set by AddPackets.
+    int packetRow = -1;
+    int requestRow = -1;
+};
 
 /// The two lists that capture fills, and the spool that holds their packets' bytes. The
 /// pipeline adds one datagram's packet row and HTTP row under `updateMutex`, and a clear of
@@ -50,6 +68,47 @@ struct CaptureLists {
         if (!frameOffset) return std::nullopt;
         row.record.SetPayloadOffset(*frameOffset + payloadStart);
         return packets.InsertRow(row, {}, colour);
+    }
+
+    /// Lists a group of packets in order, each as AddPacket would, with their HTTP rows, taking
+    /// each lock once for the group. Call with `updateMutex` held. Returns how many were
+    /// listed: all of them, or those before the first that the spool could not take.
+    std::size_t AddPackets(std::span<PacketToList> group) {
+        std::size_t stored = 0;
+        {
+            PayloadSpool::Appender frames(*spool);
+            for (PacketToList& packet : group) {
+                const std::string_view comment =
+                    packet.ownerPid == kNoOwner
+                        ? std::string_view()
+                        : ownerComments_.For(packet.ownerPid, packet.ownerName);
+                const auto frameOffset = frames.Append(packet.datagram, comment);
+                if (!frameOffset) break;
+                packet.row.record.SetPayloadOffset(*frameOffset + packet.payloadStart);
+                ++stored;
+            }
+        }
+        const std::span<PacketToList> listed = group.first(stored);
+        bool anyRequest = false;
+        {
+            RowStore<PacketRow>::Appender rows(packets);
+            for (PacketToList& packet : listed) {
+                packet.packetRow = rows.InsertRow(packet.row, {}, packet.colour);
+                packet.requestRow = -1;
+                anyRequest = anyRequest || packet.request.has_value();
+            }
+        }
+        if (anyRequest) {
+            RowStore<HttpRow>::Appender rows(requests);
+            for (PacketToList& packet : listed) {
+                if (!packet.request) continue;
+                packet.request->packetRow = packet.packetRow;
+                const auto* urlBytes = reinterpret_cast<const std::uint8_t*>(packet.url.data());
+                packet.requestRow = rows.InsertRow(*packet.request, {urlBytes, packet.url.size()},
+                                                   packet.requestColour);
+            }
+        }
+        return stored;
     }
 
     /// Runs `reader(const StoredRow<PacketRow>&, std::span<const std::uint8_t> payload)` on a

@@ -88,6 +88,11 @@ void PayloadSpool::StartSectionLocked() {
 std::optional<std::uint64_t> PayloadSpool::Append(const Datagram& datagram,
                                                   std::string_view comment) {
     std::lock_guard lock(mutex_);
+    return AppendLocked(datagram, comment);
+}
+
+std::optional<std::uint64_t> PayloadSpool::AppendLocked(const Datagram& datagram,
+                                                        std::string_view comment) {
     if (WriteFailedLocked()) return std::nullopt;
     const auto known =
         std::find(interfaceLinkTypes_.begin(), interfaceLinkTypes_.end(), datagram.linkType);

@@ -57,6 +57,20 @@ public:
     /// (failure() says why; everything appended before stays readable).
     std::optional<std::uint64_t> Append(const Datagram& datagram, std::string_view comment);
 
+    /// Holds the spool's lock for a run of Append calls, so that a writer that lists packets in
+    /// groups takes it once per group. A full write buffer is still written out as it fills.
+    class Appender {
+    public:
+        explicit Appender(PayloadSpool& spool) : spool_(spool), lock_(spool.mutex_) {}
+        std::optional<std::uint64_t> Append(const Datagram& datagram, std::string_view comment) {
+            return spool_.AppendLocked(datagram, comment);
+        }
+
+    private:
+        PayloadSpool& spool_;
+        std::lock_guard<std::mutex> lock_;
+    };
+
     /// Copies `length` bytes at `offset` into `out` (replacing its content). False when the
     /// spool has been emptied since `generation` or the bytes are not there.
     bool Read(std::uint64_t offset, std::size_t length, std::uint64_t generation,
@@ -81,6 +95,7 @@ public:
     std::uint64_t size() const;
 
 private:
+    std::optional<std::uint64_t> AppendLocked(const Datagram& datagram, std::string_view comment);
     /// Writes the buffer out; on failure keeps what was not written, so reads still find it.
     void FlushLocked();
     void StartSectionLocked();

@@ -65,28 +65,24 @@ public:
     int InsertRow(Row row, std::span<const std::uint8_t> bytes = {},
                   std::optional<Colour> colour = std::nullopt) {
         std::lock_guard lock(mutex_);
-        if constexpr (requires { row.AttachBytes(bytes); }) {
-            row.AttachBytes(arena_.Copy(bytes));
-        }
-        if (chunks_.empty() || chunks_.back()->size() == kRowsPerChunk) {
-            chunks_.push_back(std::make_unique<Chunk>());
-            chunks_.back()->reserve(kRowsPerChunk);
-        }
-        const int index = rowCount_;
-        StoredRow<Row> stored{std::move(row), nextSerial_, kNoColour};
-        if (!pendingColours_.empty()) {
-            if (auto pending = pendingColours_.find(static_cast<std::uint32_t>(index));
-                pending != pendingColours_.end()) {
-                stored.colour = pending->second;
-                pendingColours_.erase(pending);
-            }
-        }
-        if (colour) stored.colour = *colour & 0x00FFFFFF;
-        chunks_.back()->push_back(std::move(stored));
-        ++rowCount_;
-        ++nextSerial_;
-        return index;
+        return InsertRowLocked(std::move(row), bytes, colour);
     }
+
+    /// Holds the store's lock for a run of InsertRow calls, so that a writer that lists rows
+    /// in groups takes it once per group. Readers wait for the whole run: keep it short, and
+    /// call nothing that may wait while it lives.
+    class Appender {
+    public:
+        explicit Appender(RowStore& store) : store_(store), lock_(store.mutex_) {}
+        int InsertRow(Row row, std::span<const std::uint8_t> bytes = {},
+                      std::optional<Colour> colour = std::nullopt) {
+            return store_.InsertRowLocked(std::move(row), bytes, colour);
+        }
+
+    private:
+        RowStore& store_;
+        std::lock_guard<std::mutex> lock_;
+    };
 
     /// Rows inserted since the last clear; also the index of the next row.
     int rowCount() const {
@@ -180,6 +176,31 @@ public:
     }
 
 private:
+    int InsertRowLocked(Row row, std::span<const std::uint8_t> bytes,
+                        std::optional<Colour> colour) {
+        if constexpr (requires { row.AttachBytes(bytes); }) {
+            row.AttachBytes(arena_.Copy(bytes));
+        }
+        if (chunks_.empty() || chunks_.back()->size() == kRowsPerChunk) {
+            chunks_.push_back(std::make_unique<Chunk>());
+            chunks_.back()->reserve(kRowsPerChunk);
+        }
+        const int index = rowCount_;
+        StoredRow<Row> stored{std::move(row), nextSerial_, kNoColour};
+        if (!pendingColours_.empty()) {
+            if (auto pending = pendingColours_.find(static_cast<std::uint32_t>(index));
+                pending != pendingColours_.end()) {
+                stored.colour = pending->second;
+                pendingColours_.erase(pending);
+            }
+        }
+        if (colour) stored.colour = *colour & 0x00FFFFFF;
+        chunks_.back()->push_back(std::move(stored));
+        ++rowCount_;
+        ++nextSerial_;
+        return index;
+    }
+
     StoredRow<Row>& At(std::size_t index) {
         return (*chunks_[index / kRowsPerChunk])[index % kRowsPerChunk];
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -54,6 +55,20 @@ public:
     std::vector<std::uint32_t> sequences;
     std::vector<std::int64_t> times;
 };
+
+class RecordingObserver : public ListingObserver {
+public:
+    void OnPacketListed(int row, int /*owner*/) override { packets.push_back(row); }
+    void OnRequestListed(int row) override { requests.push_back(row); }
+    std::vector<int> packets;
+    std::vector<int> requests;
+};
+
+std::vector<int> Count(int n) {
+    std::vector<int> numbers(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) numbers[static_cast<std::size_t>(i)] = i;
+    return numbers;
+}
 
 class PacketPipelineTest : public ::testing::Test {
 protected:
@@ -398,6 +413,83 @@ TEST_F(PacketPipelineTest, RequestRowsReferToTheirPacketRow) {
         EXPECT_EQ(stored.serial, 2);
     });
     EXPECT_EQ(Cell(0, 0), "6");
+}
+
+// A batch's packets are listed in groups; every one of them, with its request, must be in the
+// lists, told once and in order, by the time the batch's memory is handed back for reuse.
+TEST_F(PacketPipelineTest, ABatchIsListedWholeBeforeItsMemoryIsReused) {
+    FixedRecogniser recogniser;
+    RecordingObserver observer;
+    pipeline_.SetRecogniser(&recogniser);
+    pipeline_.SetObserver(&observer);
+    constexpr int kPackets = 150;
+    std::vector<std::vector<std::uint8_t>> batch;
+    std::vector<std::string> payloads;
+    for (int i = 0; i < kPackets; ++i) {
+        payloads.push_back(i % 3 == 0 ? "GET /" + std::to_string(i) + " HTTP/1.1\r\n"
+                                      : "data " + std::to_string(i));
+        batch.push_back(Tcp(kBound, kRemote, payloads.back()).Build());
+    }
+    pipeline_.BeginBatch();
+    for (const auto& bytes : batch) ASSERT_TRUE(List(bytes));
+    pipeline_.SettleBatch();
+    for (auto& bytes : batch) std::fill(bytes.begin(), bytes.end(), 0xEE);
+
+    ASSERT_EQ(lists_.packets.rowCount(), kPackets);
+    ASSERT_EQ(lists_.requests.rowCount(), kPackets / 3);
+    EXPECT_EQ(observer.packets, Count(kPackets));
+    EXPECT_EQ(observer.requests, Count(kPackets / 3));
+    for (int row = 0; row < kPackets; ++row) {
+        const auto payload = test::PayloadOf(lists_, row);
+        EXPECT_EQ(std::string(payload.begin(), payload.end()),
+                  payloads[static_cast<std::size_t>(row)]);
+    }
+    for (int row = 0; row < kPackets / 3; ++row) {
+        lists_.requests.ReadRow(row, [&](const StoredRow<HttpRow>& stored) {
+            EXPECT_EQ(stored.row.packetRow, row * 3);
+        });
+    }
+}
+
+// The headless mode's packet count: the last packet allowed is told at once, so that capture
+// can stop, and nothing after it is looked at, even within the same batch.
+TEST_F(PacketPipelineTest, TheListingLimitEndsWithItsLastPacket) {
+    RecordingFilter filter;
+    RecordingObserver observer;
+    pipeline_.SetFilter(&filter);
+    pipeline_.SetObserver(&observer);
+    pipeline_.SetListingLimit(100);
+    const auto bytes = Tcp(kRemote, kBound, "x").Build();
+    pipeline_.BeginBatch();
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(List(bytes));
+    EXPECT_EQ(observer.packets, Count(100));
+    for (int i = 0; i < 50; ++i) EXPECT_FALSE(List(bytes));
+    pipeline_.SettleBatch();
+    EXPECT_EQ(lists_.packets.rowCount(), 100);
+    EXPECT_EQ(filter.calls.size(), 100U);
+    EXPECT_FALSE(pipeline_.failure().has_value());
+}
+
+// A spool that stops taking frames partway through a group: the packets before it are listed
+// whole and told, the rest are not, and the failure is there to end capture.
+TEST_F(PacketPipelineTest, ASpoolThatFailsWithinAGroupKeepsWhatItListed) {
+    RecordingObserver observer;
+    pipeline_.SetObserver(&observer);
+    std::filesystem::remove(lists_.spool->path());
+    const auto bytes = Tcp(kRemote, kBound, std::string(60000, 'd')).Build();
+    pipeline_.BeginBatch();
+    int accepted = 0;
+    while (accepted < 100 && List(bytes)) ++accepted;
+    pipeline_.SettleBatch();
+    ASSERT_TRUE(pipeline_.failure().has_value());
+    EXPECT_NE(pipeline_.failure()->reason.find("was deleted"), std::string::npos);
+    const int listed = lists_.packets.rowCount();
+    EXPECT_GT(listed, 0);
+    EXPECT_LE(listed, accepted);
+    EXPECT_EQ(observer.packets, Count(listed));
+    for (int row = 0; row < listed; ++row) {
+        EXPECT_EQ(test::PayloadOf(lists_, row).size(), 60000U);
+    }
 }
 
 }  // namespace
