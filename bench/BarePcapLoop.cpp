@@ -2,18 +2,22 @@
 // each frame's first byte so that the bytes are really read, and nothing else. Ravelin's
 // headless replay is measured against this loop over the same file (bench/replay_floor.py).
 //
-//   ravelin_bare_pcap_loop FILE [SPOOL]
+//   ravelin_bare_pcap_loop FILE [SPOOL [ROW_BYTES]]
 //
 // Given SPOOL, the loop also appends every frame to that file through a 256 KiB buffer, as
 // Ravelin keeps each listed frame on disk, and removes the file at the end: the floor of a
-// replay that keeps the payloads.
+// replay that keeps the payloads. Given ROW_BYTES as well, it also keeps that many bytes of
+// every packet in memory, as a list keeps a row per packet: the floor of a replay that lists.
 #include <fcntl.h>
 #include <pcap/pcap.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -32,8 +36,8 @@ bool WriteAll(int fd, const std::vector<unsigned char>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        static_cast<void>(std::fprintf(stderr, "usage: %s FILE [SPOOL]\n", argv[0]));
+    if (argc < 2 || argc > 4) {
+        static_cast<void>(std::fprintf(stderr, "usage: %s FILE [SPOOL [ROW_BYTES]]\n", argv[0]));
         return 2;
     }
     char error[PCAP_ERRBUF_SIZE] = {};
@@ -43,13 +47,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     int spool = -1;
-    if (argc == 3) {
+    if (argc >= 3) {
         spool = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (spool < 0) {
             std::perror(argv[2]);
             return 1;
         }
     }
+    // Rows are kept in chunks that are never moved, each a mapping whose pages are provided at
+    // once, as the row stores keep theirs.
+    const std::size_t rowBytes = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 0;
+    constexpr std::size_t kRowsPerChunk = 4096;
+    std::vector<unsigned char*> rows;
+    std::size_t rowsInChunk = kRowsPerChunk;
     constexpr std::size_t kBufferBytes = std::size_t{256} << 10;
     std::vector<unsigned char> buffer;
     buffer.reserve(kBufferBytes + 65536);
@@ -64,6 +74,19 @@ int main(int argc, char** argv) {
         ++packets;
         captured += header->caplen;
         touched += header->caplen != 0 ? bytes[0] : 0U;
+        if (rowBytes != 0) {
+            if (rowsInChunk == kRowsPerChunk) {
+                void* chunk = mmap(nullptr, rowBytes * kRowsPerChunk, PROT_READ | PROT_WRITE,
+                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                if (chunk == MAP_FAILED) return 1;
+                rows.push_back(static_cast<unsigned char*>(chunk));
+                rowsInChunk = 0;
+            }
+            unsigned char* row = rows.back() + rowBytes * rowsInChunk++;
+            std::memcpy(row, header, std::min(rowBytes, sizeof *header));
+            if (rowBytes > sizeof *header)
+                std::memset(row + sizeof *header, 0, rowBytes - sizeof *header);
+        }
         if (spool >= 0) {
             buffer.insert(buffer.end(), bytes, bytes + header->caplen);
             if (buffer.size() >= kBufferBytes) {
@@ -82,8 +105,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    static_cast<void>(std::printf("packets=%llu bytes=%llu touched=%u\n",
-                                  static_cast<unsigned long long>(packets),
-                                  static_cast<unsigned long long>(captured), touched));
+    static_cast<void>(std::printf(
+        "packets=%llu bytes=%llu touched=%u rows=%zu\n", static_cast<unsigned long long>(packets),
+        static_cast<unsigned long long>(captured), touched, rows.size() * kRowsPerChunk));
     return status == PCAP_ERROR_BREAK ? 0 : 1;  // the end of a file is a "break"
 }
