@@ -2,11 +2,12 @@
 """What a live capture drops while a 2 GiB download runs over loopback.
 
 curl fetches a 2 GiB sparse file from `python3 -m http.server` on 127.0.0.1 while each capture
-under test listens on lo (`ravelin --print summary --bind 127.0.0.1`, or tcpdump with the same
-8 MiB buffer); the capture's own counters give what the kernel saw for it (its drops included,
-as Linux counts them) and what it dropped. A capture is stopped once it has gone idle: Ravelin
-gives its counters only after it has listed what it had received. With several binaries the runs alternate between
-them, so that one run's figures compare them.
+under test listens on lo (`ravelin --print summary --bind 127.0.0.1`, or tcpdump -Q in with the
+same 32 MiB buffer, writing to /dev/null or to a file); the capture's own counters give what the
+kernel saw for it (its drops included, as Linux counts them) and what it dropped. A capture is
+stopped once it has gone idle: Ravelin gives its counters only after it has listed what it had
+received. With several binaries the runs alternate between them, so that one run's figures
+compare them.
 
 Usage (root):  bench/download.py [--runs 3] [--gib 2] [--tcpdump] RAVELIN [RAVELIN...]
 All traffic stays on 127.0.0.1; every process started here is stopped before the end.
@@ -23,6 +24,10 @@ import time
 from pathlib import Path
 
 from process_cpu import wait_idle  # beside this script
+
+
+# The kernel buffer of Ravelin's capture helper, in KiB, which tcpdump is given too.
+BUFFER_KIB = 32768
 
 
 def free_port():
@@ -64,7 +69,9 @@ def main():
     parser.add_argument("binaries", nargs="+")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--gib", type=float, default=2)
-    parser.add_argument("--tcpdump", action="store_true", help="also run tcpdump -B 8192")
+    parser.add_argument("--tcpdump", action="store_true",
+                        help="also run tcpdump -Q in with Ravelin's buffer, to /dev/null and "
+                             "to a file")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root, to capture")
@@ -91,9 +98,16 @@ def main():
                              "127.0.0.1"], r"capture: received=(\d+) dropped=(\d+)")
                         for b in args.binaries]
             if args.tcpdump:
-                captures.append(("tcpdump", ["tcpdump", "-i", "lo", "-B", "8192", "-w",
-                                             "/dev/null", "tcp", "port", str(port)],
-                                 r"(\d+) packets received by filter\s+(\d+) packets dropped"))
+                # The same kernel buffer as Ravelin's helper and, like it on lo, only the
+                # incoming copy of each packet; once writing nowhere, once keeping every frame in
+                # a file as Ravelin keeps them in its spool.
+                counts = r"(\d+) packets received by filter\s+(\d+) packets dropped"
+                for name, target in (("tcpdump", "/dev/null"),
+                                     ("tcpdump to a file", str(Path(directory) / "kept.pcap"))):
+                    # -Z root: tcpdump would open the file as its own user otherwise.
+                    command = ["tcpdump", "-Z", "root", "-i", "lo", "-Q", "in",
+                               "-B", str(BUFFER_KIB), "-w", target, "tcp", "port", str(port)]
+                    captures.append((name, command, counts))
             results = {name: [] for name, _, _ in captures}
             for run in range(args.runs):
                 for name, command, pattern in captures:

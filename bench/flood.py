@@ -17,6 +17,8 @@ socket of this script that nobody reads. The same flood is captured, one run at 
                  end-of-run counters
   tcpdump in     the same with -Q in: only the incoming copy of each datagram on lo, as
                  Ravelin's capture of a loopback device takes it
+  tcpdump in file  the same, writing every frame to a file, as Ravelin keeps each listed frame
+                 in its spool
 
 Each row: the datagrams the sender sent and the rate it reached, what the capture listed, the
 packets on lo during the capture that were not the flood (a filter-off count includes those,
@@ -210,7 +212,8 @@ class Refused(Exception):
     """The capture would not run (an attribution mode the program cannot use)."""
 
 
-KINDS = ["filter on", "filter off", "lines, attr", "procs, attr", "tcpdump", "tcpdump in"]
+KINDS = ["filter on", "filter off", "lines, attr", "procs, attr", "tcpdump", "tcpdump in",
+         "tcpdump in file"]
 
 
 def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
@@ -244,6 +247,9 @@ def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
                         f"udp and port {sink_port}"],
             "tcpdump in": ["tcpdump", "-i", "lo", "-Q", "in", "-B", "8192", "-w", "/dev/null",
                            f"udp and port {sink_port}"],
+            # -Z root: tcpdump would open the file as its own user otherwise.
+            "tcpdump in file": ["tcpdump", "-Z", "root", "-i", "lo", "-Q", "in", "-B", "8192",
+                                "-w", str(Path(work, "kept.pcap")), f"udp and port {sink_port}"],
         }[kind]
         lo_start = lo_packets()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
