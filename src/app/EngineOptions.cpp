@@ -46,6 +46,7 @@ MonitorOptions HeadlessOptions(const CommandLine& commandLine) {
                          ? MonitorOptions::OwnerLookup::kAlways
                          : MonitorOptions::OwnerLookup::kWhenFiltering;
     if (!options.address) options.address = commandLine.readFile ? 0 : DefaultCaptureAddress();
+    options.capturesAtOnce = !commandLine.readFile;
     // Packets are listed in groups: the engine stops at the last one, not the observer.
     if (commandLine.count) options.listingLimit = static_cast<std::size_t>(*commandLine.count);
     return options;

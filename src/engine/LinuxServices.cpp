@@ -1,6 +1,8 @@
 #include "engine/LinuxServices.h"
 
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 #include "attribution/OpeningOwners.h"
 #include "attribution/RelayedEvents.h"
@@ -24,12 +26,27 @@ public:
     RelayedSocketEvents events;
     RelayedOpenings openings;
 
+    /// The helper that loaded the events for a capture starting right after, until that
+    /// capture's source takes it.
+    void KeepStarted(StartedHelper helper) {
+        std::lock_guard lock(startedMutex_);
+        started_ = std::move(helper);
+    }
+    StartedHelper TakeStarted() {
+        std::lock_guard lock(startedMutex_);
+        return std::exchange(started_, {});
+    }
+
     void OnSocketEvent(std::span<const std::uint8_t> record) override {
         if (auto event = DecodeSocketEventRecord(record)) events.Push(std::move(*event));
     }
     void OnSyn(std::span<const std::uint8_t> datagram) override {
         if (const auto opening = OpeningOfSyn(datagram)) openings.Push(*opening);
     }
+
+private:
+    std::mutex startedMutex_;
+    StartedHelper started_;  // guarded by startedMutex_
 };
 
 class LinkedSocketEvents final : public SocketEventSource {
@@ -70,7 +87,8 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         services.localInterfaces = [] { return std::vector<InterfaceAddress>(); };
         // A replay starts no capture helper, and the events of this host now would say nothing
         // of the file's packets.
-        services.openSocketEvents = [](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+        services.openSocketEvents = [](const std::optional<IpAddress>&,
+                                       std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
             whyNot = "a file is replayed";
             return nullptr;
         };
@@ -80,11 +98,22 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
         const std::string helper = DefaultCaptureHelperPath();
         services.packetSources = [link, helper](const IpAddress& address) {
             return std::make_unique<HelperCaptureSource>(address, helper, link->attribution.load(),
-                                                         link);
+                                                         link, link->TakeStarted());
         };
-        services.openSocketEvents =
-            [link, helper](std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
-            if (!HelperCaptureSource::ProbeEvents(helper, whyNot)) return nullptr;
+        services.openSocketEvents = [link, helper](
+                                        const std::optional<IpAddress>& captureAddress,
+                                        std::string& whyNot) -> std::unique_ptr<SocketEventSource> {
+            if (captureAddress) {
+                // Loaded by the helper of the capture that follows, rather than by a helper of
+                // their own and then again by the capture's: the load costs a tenth of a second
+                // of CPU.
+                StartedHelper started =
+                    HelperCaptureSource::StartWithEvents(*captureAddress, helper, whyNot);
+                if (started.process == nullptr) return nullptr;
+                link->KeepStarted(std::move(started));
+            } else if (!HelperCaptureSource::ProbeEvents(helper, whyNot)) {
+                return nullptr;
+            }
             link->attribution = HelperAttribution::kEvents;
             return std::make_unique<LinkedSocketEvents>(link);
         };

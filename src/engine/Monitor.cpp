@@ -27,7 +27,11 @@ bool Monitor::Prepare(ErrorReporter& reporter) {
     std::string whyNot = "chosen";
     if (options_.attribution != AttributionChoice::kTables) {
         whyNot = "not available on this system";
-        if (services_.openSocketEvents) socketEvents_ = services_.openSocketEvents(whyNot);
+        if (services_.openSocketEvents) {
+            const std::optional<IpAddress> captureAddress =
+                options_.capturesAtOnce ? options_.address : std::nullopt;
+            socketEvents_ = services_.openSocketEvents(captureAddress, whyNot);
+        }
     }
     if (socketEvents_ != nullptr) {
         attributionMode_ = "kernel events";

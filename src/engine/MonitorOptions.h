@@ -47,6 +47,9 @@ struct MonitorOptions {
     /// A replayed file is read and listed at the lowest priority, so that the window's thread
     /// stays smooth while the replay keeps every core busy.
     bool replayGivesWay = false;
+    /// Live capture starts as soon as the engine is prepared, on `address` (the headless
+    /// mode): the kernel socket events are then loaded by the capture's own helper, once.
+    bool capturesAtOnce = false;
     /// How many packets are listed at most; none: no limit.
     std::optional<std::size_t> listingLimit;
 };

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "attribution/ProcessSource.h"
@@ -42,8 +43,11 @@ struct SystemServices {
     /// failure, when traffic cannot be attributed.
     std::function<bool(ErrorReporter& reporter)> loadOwnerTables;
     /// Starts kernel socket events; nothing, with the reason in `whyNot`, where they cannot
-    /// run. Empty where the system has none.
-    std::function<std::unique_ptr<SocketEventSource>(std::string& whyNot)> openSocketEvents;
+    /// run. `captureAddress` is the address of a capture that starts right after, where one
+    /// does: its capture can then load them. Empty where the system has none.
+    std::function<std::unique_ptr<SocketEventSource>(const std::optional<IpAddress>& captureAddress,
+                                                     std::string& whyNot)>
+        openSocketEvents;
     /// Where kernel socket events do not run: the owners of the connections this host opens,
     /// found as each opens; nothing where they cannot be watched. Empty where the system has
     /// no such watch, and for a replayed file.

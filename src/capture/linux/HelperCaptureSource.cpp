@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "capture/CaptureSession.h"
 #include "capture/Interfaces.h"
@@ -37,15 +38,61 @@ bool IsLoopbackDevice(const std::string& device) {
     return false;
 }
 
+// The helper's arguments for a capture of the device that carries `boundAddress` ("any" where
+// none does yet: which interface carries the address is only judged at Bind, as binding a
+// socket would).
+std::vector<std::string> HelperArguments(const IpAddress& boundAddress,
+                                         HelperAttribution attribution, std::string& device,
+                                         bool& addressFound) {
+    const auto found = DeviceForAddress(boundAddress, ListInterfaces());
+    addressFound = found.has_value();
+    device = found.value_or("any");
+    std::vector<std::string> arguments = {"--device", device, "--attribution",
+                                          std::string(HelperAttributionArgument(attribution))};
+    if (IsLoopbackDevice(device)) arguments.emplace_back("--inbound-only");
+    return arguments;
+}
+
+// Reads the stream's first record and nothing after it, so that what follows stays in the
+// stream for whoever reads it next; false when none came whole within `waitMs`.
+bool ReadFirstRecord(int stream, int waitMs, std::vector<std::uint8_t>& bytes,
+                     CaptureRecord& record) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    bytes.resize(kMaxCapturePayload + 64);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd fd{stream, POLLIN, 0};
+        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+        const ssize_t peeked = recv(stream, bytes.data(), bytes.size(), MSG_PEEK);
+        if (peeked <= 0) return false;
+        std::size_t used = 0;
+        const NextRecord next = ReadCaptureRecord(
+            std::span(bytes).first(static_cast<std::size_t>(peeked)), record, used);
+        if (next == NextRecord::kMalformed) return false;
+        if (next == NextRecord::kIncomplete) {
+            // More is on its way: wait for it rather than peek the same bytes again at once.
+            if (static_cast<std::size_t>(peeked) == bytes.size()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        // The record's payload points into `bytes`, which the read below leaves as it is.
+        std::vector<std::uint8_t> taken(used);
+        return read(stream, taken.data(), used) == static_cast<ssize_t>(used);
+    }
+}
+
 }  // namespace
 
 HelperCaptureSource::HelperCaptureSource(IpAddress boundAddress, std::string helperPath,
                                          HelperAttribution attribution,
-                                         std::shared_ptr<HelperSideRecords> side)
+                                         std::shared_ptr<HelperSideRecords> side,
+                                         StartedHelper started)
     : boundAddress_(boundAddress),
       helperPath_(std::move(helperPath)),
       attribution_(attribution),
-      side_(std::move(side)) {}
+      side_(std::move(side)),
+      started_(std::move(started)) {}
 
 HelperCaptureSource::~HelperCaptureSource() = default;
 
@@ -61,15 +108,13 @@ CallResult HelperCaptureSource::Create() {
     if (!wake_.valid()) return Fail(SystemError::FromErrno(errno));
     buffer_.resize(kBufferBytes);
 
-    // Which interface carries the address is only judged at Bind, as binding a socket would;
-    // until then the helper opens the device it will need.
-    const auto interfaces = ListInterfaces();
-    const auto device = DeviceForAddress(boundAddress_, interfaces);
-    addressFound_ = device.has_value();
-    device_ = device.value_or("any");
-    std::vector<std::string> arguments = {"--device", device_, "--attribution",
-                                          std::string(HelperAttributionArgument(attribution_))};
-    if (IsLoopbackDevice(device_)) arguments.emplace_back("--inbound-only");
+    const std::vector<std::string> arguments =
+        HelperArguments(boundAddress_, attribution_, device_, addressFound_);
+    if (started_.process != nullptr && started_.arguments == arguments) {
+        helper_ = std::move(started_.process);
+        return AwaitStep(0);
+    }
+    started_.process.reset();  // started for another device: it ends here
 
     SystemError error;
     helper_ = HelperProcess::Start(helperPath_, arguments, error);
@@ -319,6 +364,35 @@ bool HelperCaptureSource::ProbeEvents(const std::string& helperPath, std::string
     }
     whyNot = "the capture helper did not say (" + helper->HowItEnded() + ")";
     return false;
+}
+
+StartedHelper HelperCaptureSource::StartWithEvents(const IpAddress& boundAddress,
+                                                   const std::string& helperPath,
+                                                   std::string& whyNot) {
+    StartedHelper started;
+    std::string device;
+    bool addressFound = false;
+    started.arguments =
+        HelperArguments(boundAddress, HelperAttribution::kEvents, device, addressFound);
+    SystemError error;
+    started.process = HelperProcess::Start(helperPath, started.arguments, error);
+    if (started.process == nullptr) {
+        whyNot = error.reason;
+        return {};
+    }
+    // The helper loads the events before it opens the device, and says how that went first.
+    std::vector<std::uint8_t> bytes;
+    CaptureRecord record;
+    if (ReadFirstRecord(started.process->stream(), kSetUpWaitMs, bytes, record) &&
+        record.type == CaptureRecordType::kEvents) {
+        if (const auto events = ReadEventsPayload(record.payload)) {
+            whyNot = events->whyNot;
+            if (events->loaded) return started;
+            return {};
+        }
+    }
+    whyNot = "the capture helper did not say (" + started.process->HowItEnded() + ")";
+    return {};
 }
 
 void HelperCaptureSource::Interrupt() {

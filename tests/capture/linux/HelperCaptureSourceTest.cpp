@@ -79,6 +79,54 @@ TEST(HelperCaptureSourceTest, AHelperThatCannotRunSaysWhyAndReplayIsUntouched) {
         << refused.FirstError();
 }
 
+// A capture that starts at once takes over the helper that loaded the kernel programs for it,
+// rather than starting a second one that loads them again; one that could not load them says
+// why and is not kept.
+TEST(HelperCaptureSourceTest, TheHelperThatLoadedTheEventsGoesOnToCapture) {
+    test::TempDir directory;
+    CaptureRecordWriter records;
+    records.Events(true, "");
+    OpenedAndReady(records);
+    const std::string helper = HelperSending(directory, records.bytes());
+    const auto starts = directory.path() / "starts";
+    // The same helper, noting each start.
+    std::ofstream(directory.path() / "counted") << "#!/bin/sh\necho \"$*\" >> '" << starts.string()
+                                                << "'\nexec '" << helper << "' \"$@\"\n";
+    const std::string counted = (directory.path() / "counted").string();
+    std::filesystem::permissions(counted, std::filesystem::perms::owner_all);
+
+    const IpAddress loopback = test::Ipv4("127.0.0.1");
+    std::string whyNot;
+    StartedHelper started = HelperCaptureSource::StartWithEvents(loopback, counted, whyNot);
+    ASSERT_NE(started.process, nullptr) << whyNot;
+    RecordingHost host;
+    CaptureLists lists{test::MakeTestSpool()};
+    PacketPipeline pipeline{lists};
+    CaptureSession session(host, pipeline, [&](const IpAddress& address) {
+        return std::make_unique<HelperCaptureSource>(address, counted, HelperAttribution::kEvents,
+                                                     nullptr, std::move(started));
+    });
+    session.OnAddressChosen(loopback);
+    ASSERT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);
+    session.Stop();
+    std::ifstream startsFile(starts);
+    std::string first;
+    std::string second;
+    std::getline(startsFile, first);
+    EXPECT_NE(first.find("--attribution events"), std::string::npos) << first;
+    EXPECT_FALSE(std::getline(startsFile, second)) << second;
+
+    CaptureRecordWriter refused;
+    refused.Events(false, "no BTF");
+    OpenedAndReady(refused);
+    test::TempDir other;
+    EXPECT_EQ(HelperCaptureSource::StartWithEvents(loopback, HelperSending(other, refused.bytes()),
+                                                   whyNot)
+                  .process,
+              nullptr);
+    EXPECT_EQ(whyNot, "no BTF");
+}
+
 TEST(HelperCaptureSourceTest, AFailedStepIsReportedAsThatStep) {
     test::TempDir directory;
     CaptureRecordWriter records;
