@@ -100,6 +100,13 @@ std::optional<std::vector<RawLine>> ReadRawLines(const std::string& path) {
 bool ReplaceFile(const std::filesystem::path& target, std::string_view contents) {
     struct stat old {};
     const bool existed = ::stat(target.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) {
+        // A device or a pipe (--config /dev/null) is written to, never renamed over: run as
+        // root, the rename replaced the system's /dev/null with a plain file.
+        UniqueFd device(
+            ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        return device.valid() && WriteAll(device.get(), contents).succeeded();
+    }
     std::filesystem::path temporary;
     UniqueFd file;
     for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {

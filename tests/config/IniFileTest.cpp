@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -108,6 +110,24 @@ TEST(IniFileTest, WritingChangesNoOtherByteAndKeepsModeAndLink) {
         files += entry.path().filename().string().find("bytes.ini") != std::string::npos;
     }
     EXPECT_EQ(files, 1);
+}
+
+// A configuration that is a device (--config /dev/null) is written to where it is: renaming a
+// file over it, as root, once turned the system's /dev/null into a plain file. A twin of
+// /dev/null of the test's own stands in for it.
+TEST(IniFileTest, AConfigurationThatIsADeviceIsWrittenToNotReplaced) {
+    const std::string null = test::TemporaryPath("null");
+    std::filesystem::remove(null);
+    if (::mknod(null.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    IniFile ini(null);
+    EXPECT_TRUE(ini.WriteString("Config", "WndTop", "1"));
+    EXPECT_EQ(ini.GetString("Config", "WndTop"), "");  // what is written there is gone
+    struct stat status {};
+    ASSERT_EQ(::stat(null.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+    std::filesystem::remove(null);
 }
 
 // A small file system of its own, which a test can fill up.
