@@ -48,6 +48,9 @@ def wait_for_port(port, limit=10):
 
 
 def one_run(command, url, counts_pattern):
+    # What an earlier run wrote (a spool, tcpdump's file) is on disk before this one starts:
+    # otherwise its write-back competes with this run's capture and decides its drops.
+    os.sync()
     capture = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     time.sleep(2)  # set-up, helper and kernel programs included
     started = time.monotonic()
@@ -57,10 +60,14 @@ def one_run(command, url, counts_pattern):
     wait_idle(capture.pid, 120)
     capture.send_signal(signal.SIGINT)
     err = capture.communicate(timeout=120)[1].decode("utf-8", "replace")
-    found = re.search(counts_pattern, err)
+    found = re.search(counts_pattern, err, re.DOTALL)
     if not found:
         raise RuntimeError(f"no counters from {command[0]}: {err}")
     received, dropped = int(found.group(1)), int(found.group(2))
+    if "captured" in counts_pattern:
+        # tcpdump counts what it kept and what the kernel dropped; its "received by filter"
+        # also counts the outgoing copies that -Q in then skips.
+        received += dropped
     return received, dropped, seconds
 
 
@@ -101,7 +108,7 @@ def main():
                 # The same kernel buffer as Ravelin's helper and, like it on lo, only the
                 # incoming copy of each packet; once writing nowhere, once keeping every frame in
                 # a file as Ravelin keeps them in its spool.
-                counts = r"(\d+) packets received by filter\s+(\d+) packets dropped"
+                counts = r"(\d+) packets? captured.*?(\d+) packets? dropped by kernel"
                 for name, target in (("tcpdump", "/dev/null"),
                                      ("tcpdump to a file", str(Path(directory) / "kept.pcap"))):
                     # -Z root: tcpdump would open the file as its own user otherwise.
