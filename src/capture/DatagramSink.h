@@ -15,7 +15,7 @@ namespace ravelin {
 class DatagramSink {
 public:
     virtual ~DatagramSink() = default;
-    /// A batch of datagrams follows.
+    /// A batch of datagrams follows; each stays valid until SettleBatch.
     virtual void BeginBatch() {}
     /// Lists one datagram, or drops it; true when it is listed or waits to be listed at
     /// SettleBatch.

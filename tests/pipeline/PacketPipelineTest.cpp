@@ -501,8 +501,11 @@ TEST_F(PacketPipelineTest, AColourEditTakesEffectAtTheNextBatch) {
     writeColour("FF0000");
     HttpRecogniser recogniser(path);
     pipeline_.SetRecogniser(&recogniser);
+    // A batch's datagrams live until the batch is settled, as the capture's batches do.
+    std::vector<std::vector<std::uint8_t>> batch;
     const auto listRequest = [&] {
-        ASSERT_TRUE(List(Tcp(kBound, kRemote, "GET /a.jpg HTTP/1.1\r\nHost: h\r\n\r\n").Build()));
+        batch.push_back(Tcp(kBound, kRemote, "GET /a.jpg HTTP/1.1\r\nHost: h\r\n\r\n").Build());
+        ASSERT_TRUE(List(batch.back()));
     };
     pipeline_.BeginBatch();
     listRequest();
