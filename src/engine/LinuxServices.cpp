@@ -107,11 +107,10 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
                 // Loaded by the helper of the capture that follows, rather than by a helper of
                 // their own and then again by the capture's: the load costs a tenth of a second
                 // of CPU.
-                StartedHelper started =
-                    HelperCaptureSource::StartWithEvents(*captureAddress, helper, whyNot);
+                StartedHelper started = StartHelperWithEvents(*captureAddress, helper, whyNot);
                 if (started.process == nullptr) return nullptr;
                 link->KeepStarted(std::move(started));
-            } else if (!HelperCaptureSource::ProbeEvents(helper, whyNot)) {
+            } else if (!ProbeHelperEvents(helper, whyNot)) {
                 return nullptr;
             }
             link->attribution = HelperAttribution::kEvents;

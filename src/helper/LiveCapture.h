@@ -21,10 +21,10 @@ public:
     /// Room for the largest datagram behind any link-layer header Ravelin decodes, so that a
     /// 65535-byte datagram, or an IPv6 one with its 40-byte header, arrives whole.
     static constexpr int kSnapshotLength = 65535 + 40 + 64;
-    /// The kernel's ring. libpcap sizes its blocks for the snapshot length, 128 KiB, and a
-    /// block holds a single 64 KiB loopback frame: 8 MiB held 64 of them, 4 MiB of a download,
-    /// a few milliseconds at loopback speed, and a helper that waited that long for a core lost
-    /// packets (a 2 GiB download over loopback: 12-17% dropped; with 32 MiB, 3-6%).
+    /// The kernel's ring. libpcap makes its blocks 256 KiB whatever the snapshot length, three
+    /// 64 KiB loopback frames each: 8 MiB held about 96 of them, a few milliseconds of a
+    /// download over loopback, and a helper that waited that long for a core lost packets
+    /// (a 2 GiB download, 5 runs: 0.1-1.8% dropped with 32 MiB and today's pipeline).
     static constexpr int kKernelBufferBytes = 32 << 20;
     /// How late a ring block that is not full may be handed over. Each hand-over wakes the
     /// helper and then both of Ravelin's capture threads: at 1 ms a 100,000 packets/s flood

@@ -10,10 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "capture/CaptureSession.h"
-#include "capture/Interfaces.h"
 #include "decode/LinkLayer.h"
 
 namespace ravelin {
@@ -23,64 +21,11 @@ namespace {
 // One read from the stream takes up to this much; a record of any size still fits behind it.
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 constexpr std::size_t kBufferBytes = kReadBytes + kMaxCapturePayload + 8;
-// Loading the kernel programs takes a moment; a helper that says nothing for this long is stuck.
-constexpr int kSetUpWaitMs = 30'000;
 // A read waits at most this long, so that a missed wake-up can never hang the receive thread.
 constexpr int kReadWaitMs = 250;
 constexpr auto kStatisticsWait = std::chrono::milliseconds(200);
 
 constexpr std::uint32_t kLastStep = 3;
-
-bool IsLoopbackDevice(const std::string& device) {
-    for (const InterfaceAddress& item : ListInterfaces()) {
-        if (item.name == device) return item.loopback;
-    }
-    return false;
-}
-
-// The helper's arguments for a capture of the device that carries `boundAddress` ("any" where
-// none does yet: which interface carries the address is only judged at Bind, as binding a
-// socket would).
-std::vector<std::string> HelperArguments(const IpAddress& boundAddress,
-                                         HelperAttribution attribution, std::string& device,
-                                         bool& addressFound) {
-    const auto found = DeviceForAddress(boundAddress, ListInterfaces());
-    addressFound = found.has_value();
-    device = found.value_or("any");
-    std::vector<std::string> arguments = {"--device", device, "--attribution",
-                                          std::string(HelperAttributionArgument(attribution))};
-    if (IsLoopbackDevice(device)) arguments.emplace_back("--inbound-only");
-    return arguments;
-}
-
-// Reads the stream's first record and nothing after it, so that what follows stays in the
-// stream for whoever reads it next; false when none came whole within `waitMs`.
-bool ReadFirstRecord(int stream, int waitMs, std::vector<std::uint8_t>& bytes,
-                     CaptureRecord& record) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    bytes.resize(kMaxCapturePayload + 64);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd fd{stream, POLLIN, 0};
-        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
-        const ssize_t peeked = recv(stream, bytes.data(), bytes.size(), MSG_PEEK);
-        if (peeked <= 0) return false;
-        std::size_t used = 0;
-        const NextRecord next = ReadCaptureRecord(
-            std::span(bytes).first(static_cast<std::size_t>(peeked)), record, used);
-        if (next == NextRecord::kMalformed) return false;
-        if (next == NextRecord::kIncomplete) {
-            // More is on its way: wait for it rather than peek the same bytes again at once.
-            if (static_cast<std::size_t>(peeked) == bytes.size()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        // The record's payload points into `bytes`, which the read below leaves as it is.
-        std::vector<std::uint8_t> taken(used);
-        return read(stream, taken.data(), used) == static_cast<ssize_t>(used);
-    }
-}
 
 }  // namespace
 
@@ -145,7 +90,7 @@ CallResult HelperCaptureSource::SetFilter() {
 
 CallResult HelperCaptureSource::AwaitStep(std::uint32_t step) {
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kHelperSetUpWaitMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -155,7 +100,7 @@ CallResult HelperCaptureSource::AwaitStep(std::uint32_t step) {
         if (got == Wanted::kFailed) return CallResult::Failure(lastError_);
         if (got == Wanted::kStopped) {
             return Fail({ETIMEDOUT, "the capture helper did not answer for " +
-                                        std::to_string(kSetUpWaitMs / 1000) + " seconds"});
+                                        std::to_string(kHelperSetUpWaitMs / 1000) + " seconds"});
         }
         switch (record.type) {
             case CaptureRecordType::kEvents:
@@ -330,69 +275,6 @@ PacketSource::ReadResult HelperCaptureSource::Read(DatagramBatch& batch, std::si
         }
     }
     return ReadResult::kData;
-}
-
-bool HelperCaptureSource::ProbeEvents(const std::string& helperPath, std::string& whyNot) {
-    SystemError error;
-    auto helper = HelperProcess::Start(helperPath, {"--probe-events"}, error);
-    if (helper == nullptr) {
-        whyNot = error.reason;
-        return false;
-    }
-    // The helper writes one small record and ends; read up to the end of the stream.
-    std::vector<std::uint8_t> bytes;
-    std::array<std::uint8_t, 4096> chunk{};
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSetUpWaitMs);
-    while (bytes.size() <= kMaxCapturePayload + 8) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd fd{helper->stream(), POLLIN, 0};
-        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t length = read(helper->stream(), chunk.data(), chunk.size());
-        if (length <= 0) break;
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + length);
-    }
-    CaptureRecord record;
-    std::size_t used = 0;
-    if (ReadCaptureRecord(bytes, record, used) == NextRecord::kRecord &&
-        record.type == CaptureRecordType::kEvents) {
-        if (const auto events = ReadEventsPayload(record.payload)) {
-            whyNot = events->whyNot;
-            return events->loaded;
-        }
-    }
-    whyNot = "the capture helper did not say (" + helper->HowItEnded() + ")";
-    return false;
-}
-
-StartedHelper HelperCaptureSource::StartWithEvents(const IpAddress& boundAddress,
-                                                   const std::string& helperPath,
-                                                   std::string& whyNot) {
-    StartedHelper started;
-    std::string device;
-    bool addressFound = false;
-    started.arguments =
-        HelperArguments(boundAddress, HelperAttribution::kEvents, device, addressFound);
-    SystemError error;
-    started.process = HelperProcess::Start(helperPath, started.arguments, error);
-    if (started.process == nullptr) {
-        whyNot = error.reason;
-        return {};
-    }
-    // The helper loads the events before it opens the device, and says how that went first.
-    std::vector<std::uint8_t> bytes;
-    CaptureRecord record;
-    if (ReadFirstRecord(started.process->stream(), kSetUpWaitMs, bytes, record) &&
-        record.type == CaptureRecordType::kEvents) {
-        if (const auto events = ReadEventsPayload(record.payload)) {
-            whyNot = events->whyNot;
-            if (events->loaded) return started;
-            return {};
-        }
-    }
-    whyNot = "the capture helper did not say (" + started.process->HowItEnded() + ")";
-    return {};
 }
 
 void HelperCaptureSource::Interrupt() {

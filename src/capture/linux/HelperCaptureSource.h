@@ -14,6 +14,7 @@
 #include "capture/CaptureRecords.h"
 #include "capture/PacketSource.h"
 #include "capture/linux/HelperProcess.h"
+#include "capture/linux/HelperStart.h"
 #include "decode/IpAddress.h"
 
 namespace ravelin {
@@ -27,19 +28,13 @@ public:
     virtual void OnSyn(std::span<const std::uint8_t> datagram) = 0;
 };
 
-/// A capture helper started before its capture source, with what it was started with.
-struct StartedHelper {
-    std::unique_ptr<HelperProcess> process;
-    std::vector<std::string> arguments;
-};
-
 /// Live capture through the capture helper, the one program that holds the rights to capture:
 /// Create starts it on the device of the bound address, each step reports how the helper's
 /// step went, and Read takes the frames it streams. The helper's bytes are read as untrusted:
 /// a malformed record ends capture with an error, as a helper that dies does.
 class HelperCaptureSource final : public PacketSource {
 public:
-    /// `started`, where given, is a helper that StartWithEvents started: Create takes it over
+    /// `started`, where given, is a helper that StartHelperWithEvents started: Create takes it over
     /// instead of starting one when it was started for the same device and attribution.
     HelperCaptureSource(IpAddress boundAddress, std::string helperPath,
                         HelperAttribution attribution, std::shared_ptr<HelperSideRecords> side,
@@ -57,16 +52,6 @@ public:
     /// Asks the helper for the kernel's counts and waits a moment for them, else gives the last;
     /// while an earlier request is unanswered, gives the last at once.
     std::optional<CaptureStatistics> Statistics() override;
-
-    /// Whether the helper at `helperPath` can load the kernel socket events: a helper of its
-    /// own loads them and ends. False with `whyNot` in a few words where it cannot.
-    static bool ProbeEvents(const std::string& helperPath, std::string& whyNot);
-    /// The same for a capture that starts at once on the device of `boundAddress`: the helper
-    /// is started to capture with the events, and only its first record, which says whether
-    /// they loaded, is read. Where they did, that helper is returned to go on as the capture's,
-    /// so that the kernel programs are loaded once, not twice; else nothing, with `whyNot`.
-    static StartedHelper StartWithEvents(const IpAddress& boundAddress,
-                                         const std::string& helperPath, std::string& whyNot);
 
 private:
     enum class Wanted { kRecord, kStopped, kFailed };

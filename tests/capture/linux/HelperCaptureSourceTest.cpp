@@ -97,7 +97,7 @@ TEST(HelperCaptureSourceTest, TheHelperThatLoadedTheEventsGoesOnToCapture) {
 
     const IpAddress loopback = test::Ipv4("127.0.0.1");
     std::string whyNot;
-    StartedHelper started = HelperCaptureSource::StartWithEvents(loopback, counted, whyNot);
+    StartedHelper started = StartHelperWithEvents(loopback, counted, whyNot);
     ASSERT_NE(started.process, nullptr) << whyNot;
     RecordingHost host;
     CaptureLists lists{test::MakeTestSpool()};
@@ -120,10 +120,9 @@ TEST(HelperCaptureSourceTest, TheHelperThatLoadedTheEventsGoesOnToCapture) {
     refused.Events(false, "no BTF");
     OpenedAndReady(refused);
     test::TempDir other;
-    EXPECT_EQ(HelperCaptureSource::StartWithEvents(loopback, HelperSending(other, refused.bytes()),
-                                                   whyNot)
-                  .process,
-              nullptr);
+    EXPECT_EQ(
+        StartHelperWithEvents(loopback, HelperSending(other, refused.bytes()), whyNot).process,
+        nullptr);
     EXPECT_EQ(whyNot, "no BTF");
 }
 
