@@ -10,7 +10,6 @@
 // every packet in memory, as a list keeps a row per packet: the floor of a replay that lists.
 #include <fcntl.h>
 #include <pcap/pcap.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "base/LargePages.h"
 
 namespace {
 
@@ -54,12 +55,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    // Rows are kept in chunks that are never moved, each a mapping whose pages are provided at
-    // once, as the row stores keep theirs.
+    // Rows are kept in chunks that are never moved, each a large page provided at once, as the
+    // row stores keep theirs.
     const std::size_t rowBytes = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 0;
-    constexpr std::size_t kRowsPerChunk = 4096;
+    const std::size_t rowsPerChunk =
+        ravelin::large_pages::kPageBytes / std::max<std::size_t>(rowBytes, 1);
     std::vector<unsigned char*> rows;
-    std::size_t rowsInChunk = kRowsPerChunk;
+    std::size_t rowsInChunk = rowsPerChunk;
     constexpr std::size_t kBufferBytes = std::size_t{256} << 10;
     std::vector<unsigned char> buffer;
     buffer.reserve(kBufferBytes + 65536);
@@ -75,11 +77,9 @@ int main(int argc, char** argv) {
         captured += header->caplen;
         touched += header->caplen != 0 ? bytes[0] : 0U;
         if (rowBytes != 0) {
-            if (rowsInChunk == kRowsPerChunk) {
-                void* chunk = mmap(nullptr, rowBytes * kRowsPerChunk, PROT_READ | PROT_WRITE,
-                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-                if (chunk == MAP_FAILED) return 1;
-                rows.push_back(static_cast<unsigned char*>(chunk));
+            if (rowsInChunk == rowsPerChunk) {
+                rows.push_back(static_cast<unsigned char*>(
+                    ravelin::large_pages::Map(rowBytes * rowsPerChunk)));
                 rowsInChunk = 0;
             }
             unsigned char* row = rows.back() + rowBytes * rowsInChunk++;
@@ -107,6 +107,6 @@ int main(int argc, char** argv) {
     }
     static_cast<void>(std::printf(
         "packets=%llu bytes=%llu touched=%u rows=%zu\n", static_cast<unsigned long long>(packets),
-        static_cast<unsigned long long>(captured), touched, rows.size() * kRowsPerChunk));
+        static_cast<unsigned long long>(captured), touched, rows.size() * rowsPerChunk));
     return status == PCAP_ERROR_BREAK ? 0 : 1;  // the end of a file is a "break"
 }

@@ -1,10 +1,14 @@
 #include "analysis/HttpRequestParser.h"
 
+#include <algorithm>
+#include <array>
+
 namespace ravelin {
 
 namespace {
 
 constexpr std::size_t kMinimumRequest = 24;
+constexpr std::size_t kLongestMethod = 7;  // OPTIONS, CONNECT
 constexpr std::string_view kTargetEnd = " HTTP/";
 constexpr std::string_view kHostMarker = "Host: ";
 constexpr std::string_view kLineEnd = "\r\n";
@@ -22,6 +26,23 @@ bool StartsWithScheme(std::string_view text, std::string_view scheme) {
         if (c != scheme[i]) return false;
     }
     return true;
+}
+
+// The bytes between the first `start` and the first `end` after it, as a view into the text.
+std::optional<std::string_view> Between(std::string_view text, std::string_view start,
+                                        std::string_view end) {
+    const std::size_t startAt = text.find(start);
+    if (startAt == std::string_view::npos) return std::nullopt;
+    const std::size_t contentAt = startAt + start.size();
+    const std::size_t endAt = text.find(end, contentAt);
+    if (endAt == std::string_view::npos) return std::nullopt;
+    return text.substr(contentAt, endAt - contentAt);
+}
+
+std::string_view WithoutSpaces(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') + 1 - first);
 }
 
 }  // namespace
@@ -46,12 +67,9 @@ int HttpRequestParser::ExtractBetween(std::string_view text, std::string_view st
                                       std::size_t capacity) {
     if (capacity < text.size()) return 0;
     out.clear();
-    const long startAt = FindFrom(text, 0, start);
-    if (startAt < 0) return 0;
-    const std::size_t contentAt = static_cast<std::size_t>(startAt) + start.size();
-    const long endAt = FindFrom(text, contentAt, end);
-    if (endAt < 0) return 0;
-    out.assign(text.substr(contentAt, static_cast<std::size_t>(endAt) - contentAt));
+    const auto between = Between(text, start, end);
+    if (!between) return 0;
+    out.assign(*between);
     return 1;
 }
 
@@ -62,12 +80,9 @@ int HttpRequestParser::FindLastChar(std::string_view text, char c) {
 }
 
 int HttpRequestParser::TrimSpaces(std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        text.clear();
-        return 1;
-    }
-    text.erase(text.find_last_not_of(' ') + 1);
+    const std::string_view kept = WithoutSpaces(text);
+    const auto first = kept.empty() ? 0 : static_cast<std::size_t>(kept.data() - text.data());
+    text.erase(first + kept.size());
     text.erase(0, first);
     return 1;
 }
@@ -91,26 +106,25 @@ std::optional<std::string> HttpRequestParser::ComposeUrl(std::string_view text,
     if (capacity < 1 || text.size() < kMinimumRequest) return std::nullopt;
     std::string_view method;
     if (MatchMethod(text, &method) < 0) return std::nullopt;
-    const std::string methodMarker = std::string(method) + " ";
-
-    std::string target;
-    std::string host;
-    if (ExtractBetween(text, methodMarker, kTargetEnd, target, text.size() + 1) == 0) {
-        return std::nullopt;
-    }
-    if (ExtractBetween(text, kHostMarker, kLineEnd, host, text.size() + 1) == 0) {
-        return std::nullopt;
-    }
-    if (capacity < kScheme.size() + host.size() + target.size() + 1) return std::nullopt;
-    TrimSpaces(host);
-    TrimSpaces(target);
+    // Views into the text, not copies: a request is composed for every one captured.
+    static_assert(std::ranges::all_of(kMethods, [](auto m) { return m.size() <= kLongestMethod; }));
+    std::array<char, kLongestMethod + 1> marker{};
+    method.copy(marker.data(), method.size());
+    marker[method.size()] = ' ';
+    const auto target = Between(text, {marker.data(), method.size() + 1}, kTargetEnd);
+    if (!target) return std::nullopt;
+    const auto host = Between(text, kHostMarker, kLineEnd);
+    if (!host) return std::nullopt;
+    if (capacity < kScheme.size() + host->size() + target->size() + 1) return std::nullopt;
+    const std::string_view trimmedHost = WithoutSpaces(*host);
+    const std::string_view trimmedTarget = WithoutSpaces(*target);
     // A request to a proxy names the whole URL already; the host would only double it.
-    if (IsAbsoluteTarget(target)) return target;
+    if (IsAbsoluteTarget(trimmedTarget)) return std::string(trimmedTarget);
     std::string url;
-    url.reserve(kScheme.size() + host.size() + target.size());
+    url.reserve(kScheme.size() + trimmedHost.size() + trimmedTarget.size());
     url += kScheme;
-    url += host;
-    url += target;
+    url += trimmedHost;
+    url += trimmedTarget;
     return url;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "rows/HttpRow.h"
 #include "rows/PacketRow.h"
 
 namespace ravelin {
@@ -69,6 +70,35 @@ TEST(RowStoreTest, ColoursOfRowsAndOfRowsToCome) {
     for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(store.GetRowColour(i), 0U) << i;
     store.InsertRow(RowWithPort(9), {}, kSentColour);
     EXPECT_EQ(store.GetRowColour(4), kSentColour);
+}
+
+// Rows and their bytes live in large pages: rows past a chunk's end, and a URL longer than a
+// whole block, must come back as they went in, also after the store was cleared once.
+TEST(RowStoreTest, RowsAndTheirBytesAcrossChunksAndBlocks) {
+    RowStore<HttpRow> store;
+    const auto urlOf = [](int index) {
+        return "http://h/" + std::string(static_cast<std::size_t>(index % 97), 'a') +
+               std::to_string(index);
+    };
+    const std::string huge(ByteArena::kBlockSize + 5, 'x');
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    for (int round = 0; round < 2; ++round) {
+        const int rows = static_cast<int>(RowStore<HttpRow>::kRowsPerChunk) + 3;
+        for (int i = 0; i < rows; ++i) {
+            HttpRow row;
+            row.packetRow = i;
+            store.InsertRow(row, bytes(i == 5 ? huge : urlOf(i)));
+        }
+        for (int i = 0; i < rows; ++i) {
+            ASSERT_TRUE(store.ReadRow(i, [&](const StoredRow<HttpRow>& stored) {
+                EXPECT_EQ(stored.row.packetRow, i);
+                EXPECT_EQ(stored.row.url, i == 5 ? huge : urlOf(i)) << i;
+            }));
+        }
+        (void)store.ClearRows();
+    }
 }
 
 }  // namespace
