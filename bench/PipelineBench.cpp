@@ -297,6 +297,18 @@ void BM_HttpRecogniserRecognise(benchmark::State& state) {
 }
 BENCHMARK(BM_HttpRecogniserRecognise);
 
+/// A 64 KiB segment of a download (no zero byte in it) that begins no request.
+void BM_HttpRecogniserDownloadSegment(benchmark::State& state) {
+    ravelin::HttpRecogniser recogniser(ConfigPath());
+    const Bytes segment(std::size_t{64} << 10, std::uint8_t{0x78});
+    for (auto _ : state) {
+        auto request = recogniser.RecognisePayload(segment);
+        benchmark::DoNotOptimize(request);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * segment.size()));
+}
+BENCHMARK(BM_HttpRecogniserDownloadSegment);
+
 /// The client's address as the pipeline compares it: network byte order.
 std::uint32_t BoundAddress() {
     std::uint32_t address = 0;
