@@ -1,5 +1,6 @@
 #include "rows/PayloadSpool.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,14 +66,15 @@ CallResult CopyRange(int from, int to, std::uint64_t offset, std::size_t length,
 }  // namespace
 
 std::unique_ptr<PayloadSpool> PayloadSpool::Create(const std::vector<std::string>& directories,
-                                                   SystemError& error) {
+                                                   SystemError& error, std::uint64_t writeBehind) {
     std::optional<SpoolFile> opened = OpenSpoolFile(directories, error);
     if (!opened) return nullptr;
-    return std::make_unique<PayloadSpool>(Key(), std::move(opened->file), std::move(opened->path));
+    return std::make_unique<PayloadSpool>(Key(), std::move(opened->file), std::move(opened->path),
+                                          writeBehind);
 }
 
-PayloadSpool::PayloadSpool(Key /*key*/, UniqueFd file, std::string path)
-    : file_(std::move(file)), path_(std::move(path)) {
+PayloadSpool::PayloadSpool(Key /*key*/, UniqueFd file, std::string path, std::uint64_t writeBehind)
+    : file_(std::move(file)), path_(std::move(path)), writeBehind_(writeBehind) {
     buffer_.reserve(kWriteBuffer + (std::size_t{64} << 10));
     StartSectionLocked();
 }
@@ -132,6 +134,28 @@ void PayloadSpool::FlushLocked() {
     if (!written.succeeded()) {
         failure_ = written.error();
         failure_->reason = path_ + ": " + failure_->reason;
+        return;
+    }
+    WriteBehindLocked();
+}
+
+void PayloadSpool::WriteBehindLocked() {
+    // Both calls are advice: a file system without them (tmpfs) keeps its pages, as before.
+    // Neither waits for the disk, so a slow one only leaves more of the file in the cache. On
+    // the test machine, 2 GiB written through the cache took 2.4-3.1 s of CPU with fresh pages
+    // each time and 0.6 s written behind (fresh memory is dear on a virtual machine).
+    if (written_ < writeBehind_) return;
+    if (const std::uint64_t sendUpTo = written_ - writeBehind_; sendUpTo > writeBackStarted_) {
+        (void)::sync_file_range(file_.get(), static_cast<off_t>(writeBackStarted_),
+                                static_cast<off_t>(sendUpTo - writeBackStarted_),
+                                SYNC_FILE_RANGE_WRITE);
+        writeBackStarted_ = sendUpTo;
+    }
+    if (written_ < 2 * writeBehind_) return;
+    if (const std::uint64_t dropUpTo = written_ - 2 * writeBehind_; dropUpTo > dropped_) {
+        (void)::posix_fadvise(file_.get(), static_cast<off_t>(dropped_),
+                              static_cast<off_t>(dropUpTo - dropped_), POSIX_FADV_DONTNEED);
+        dropped_ = dropUpTo;
     }
 }
 
@@ -184,6 +208,8 @@ void PayloadSpool::Reset() {
     failure_.reset();
     cache_.clear();
     written_ = 0;
+    writeBackStarted_ = 0;
+    dropped_ = 0;
     if (::ftruncate(file_.get(), 0) != 0) {
         failure_ = SystemError::FromErrno(errno);
         failure_->reason = path_ + ": " + failure_->reason;

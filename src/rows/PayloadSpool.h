@@ -37,17 +37,25 @@ public:
     /// neighbouring rows, which lie next to each other in the file.
     static constexpr std::size_t kReadWindow = std::size_t{64} << 10;
 
+    /// How far behind the end of the file its bytes are sent to the disk, and twice that how
+    /// far they are then dropped from the page cache. A spool that grows fast (a download over
+    /// loopback) then reuses the cache's pages instead of taking fresh ones for every byte,
+    /// and does not push the desktop's other files out of the cache; one that stays under
+    /// this size is left to the kernel's usual write-back.
+    static constexpr std::uint64_t kWriteBehind = std::uint64_t{4} << 20;
+
     /// Opens a new spool in the first of `directories` that can hold one (each is made, mode
     /// 0700, when missing), after removing the spools there that no running instance holds.
     /// Nothing, and `error` says why, when none can.
     static std::unique_ptr<PayloadSpool> Create(const std::vector<std::string>& directories,
-                                                SystemError& error);
+                                                SystemError& error,
+                                                std::uint64_t writeBehind = kWriteBehind);
     /// Only Create makes spools.
     class Key {
         friend class PayloadSpool;
         Key() = default;
     };
-    PayloadSpool(Key key, UniqueFd file, std::string path);
+    PayloadSpool(Key key, UniqueFd file, std::string path, std::uint64_t writeBehind);
     ~PayloadSpool();
     PayloadSpool(const PayloadSpool&) = delete;
     PayloadSpool& operator=(const PayloadSpool&) = delete;
@@ -98,13 +106,19 @@ private:
     std::optional<std::uint64_t> AppendLocked(const Datagram& datagram, std::string_view comment);
     /// Writes the buffer out; on failure keeps what was not written, so reads still find it.
     void FlushLocked();
+    /// Starts write-back of what lies kWriteBehind behind the end, and drops from the page
+    /// cache what lies twice that behind (what is still being written stays until reclaimed).
+    void WriteBehindLocked();
     void StartSectionLocked();
     bool WriteFailedLocked() const { return failure_.has_value(); }
 
     mutable std::mutex mutex_;
     UniqueFd file_;
     std::string path_;
-    std::uint64_t written_ = 0;            // bytes in the file; the buffer follows them
+    std::uint64_t written_ = 0;  // bytes in the file; the buffer follows them
+    std::uint64_t writeBehind_;
+    std::uint64_t writeBackStarted_ = 0;   // up to here the file is sent to the disk
+    std::uint64_t dropped_ = 0;            // up to here the file was dropped from the page cache
     std::vector<std::uint8_t> buffer_;     // bytes appended but not yet in the file
     std::vector<int> interfaceLinkTypes_;  // index: the interface id in the file
     std::uint64_t generation_ = 0;
@@ -113,7 +127,6 @@ private:
     mutable std::vector<std::uint8_t> cache_;
     mutable std::uint64_t cacheOffset_ = 0;
     mutable std::uint64_t cacheGeneration_ = 0;
-    std::vector<std::uint8_t> block_;  // reused for each block
 };
 
 }  // namespace ravelin

@@ -1,12 +1,16 @@
 #include "rows/PayloadSpool.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -247,6 +251,53 @@ TEST(PayloadSpoolTest, ConcurrentAppendReadAndClearStayConsistent) {
     EXPECT_EQ(inconsistencies, 0);
     EXPECT_GT(clears, 0);
     EXPECT_EQ(lists.packets.nextSerial(), kRows + 1);
+}
+
+// A spool that grows fast is sent to the disk behind its end and dropped from the page cache
+// twice as far behind, and what was dropped still reads back (from the disk).
+TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
+    TempDir dir;
+    struct statfs where {};
+    ASSERT_EQ(::statfs(dir.path().c_str(), &where), 0);
+    if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "a tmpfs file lives in the page cache";
+    constexpr std::uint64_t kBehind = std::uint64_t{1} << 20;
+    SystemError error;
+    auto spool = PayloadSpool::Create({dir.path().string()}, error, kBehind);
+    ASSERT_NE(spool, nullptr) << error.reason;
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint8_t> frame(60000);
+    const auto append = [&](std::uint64_t upTo) {
+        while (spool->size() < upTo) {
+            std::fill(frame.begin(), frame.end(), static_cast<std::uint8_t>(offsets.size()));
+            offsets.push_back(*spool->Append(Datagram::Raw(frame, {}), {}));
+        }
+    };
+    append(3 * kBehind);
+    // Pages still being written when their turn came stay cached. Once the disk has what the
+    // file held here (at least 2 MiB of it), later writes drop it: all but the first 1.06 MiB,
+    // which the writes so far may have dropped already.
+    const UniqueFd file(::open(spool->path().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(file.valid());
+    ASSERT_EQ(::fdatasync(file.get()), 0);
+    append(8 * kBehind);
+    const auto pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* mapped = ::mmap(nullptr, 8 * kBehind, PROT_READ, MAP_SHARED, file.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    std::vector<unsigned char> resident(8 * kBehind / pageSize);
+    ASSERT_EQ(::mincore(mapped, 8 * kBehind, resident.data()), 0);
+    ::munmap(mapped, 8 * kBehind);
+    const auto residentIn = [&](std::uint64_t from, std::uint64_t to) {
+        return std::count_if(resident.begin() + static_cast<std::ptrdiff_t>(from / pageSize),
+                             resident.begin() + static_cast<std::ptrdiff_t>(to / pageSize),
+                             [](unsigned char page) { return (page & 1) != 0; });
+    };
+    EXPECT_EQ(residentIn(kBehind + kBehind / 4, 2 * kBehind), 0);
+    EXPECT_GT(residentIn(7 * kBehind, 8 * kBehind), 0);
+    for (std::size_t i = 0; i < offsets.size(); i += 7) {
+        std::vector<std::uint8_t> read;
+        ASSERT_TRUE(spool->Read(offsets[i], frame.size(), spool->generation(), read)) << i;
+        EXPECT_EQ(read, std::vector<std::uint8_t>(frame.size(), static_cast<std::uint8_t>(i)));
+    }
 }
 
 }  // namespace
