@@ -2,13 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <vector>
 
 #include "base/UniqueFd.h"
 
@@ -59,30 +55,6 @@ CallResult WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, std::
     return TransferAll(bytes.size(), true, written, [&](std::size_t done) {
         return ::pwrite(descriptor, bytes.data() + done, bytes.size() - done,
                         static_cast<off_t>(offset + done));
-    });
-}
-
-CallResult WriteAllAt(int descriptor, std::span<const std::span<const std::uint8_t>> parts,
-                      std::uint64_t offset, std::size_t& written) {
-    std::size_t length = 0;
-    for (const auto& part : parts) length += part.size();
-    std::vector<iovec> left;
-    left.reserve(parts.size());
-    return TransferAll(length, true, written, [&](std::size_t done) {
-        const std::size_t at = done;
-        left.clear();
-        for (const auto& part : parts) {
-            if (done >= part.size()) {
-                done -= part.size();
-                continue;
-            }
-            // pwritev only reads through the pointers.
-            left.push_back({const_cast<std::uint8_t*>(part.data() + done), part.size() - done});
-            done = 0;
-        }
-        return ::pwritev(descriptor, left.data(),
-                         static_cast<int>(std::min<std::size_t>(left.size(), IOV_MAX)),
-                         static_cast<off_t>(offset + at));
     });
 }
 

@@ -20,10 +20,6 @@ CallResult WriteAll(int descriptor, std::string_view bytes);
 /// reached the file, on failure too.
 CallResult WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, std::uint64_t offset,
                       std::size_t& written);
-/// The same for bytes in several places, written one after the other in as few calls
-/// (pwritev) as the system allows.
-CallResult WriteAllAt(int descriptor, std::span<const std::span<const std::uint8_t>> parts,
-                      std::uint64_t offset, std::size_t& written);
 
 /// Reads until `bytes` is full or the file ends, going on after short reads (pipes) and
 /// interruptions. `got` counts the bytes read, on failure too.

@@ -24,10 +24,6 @@ void AppendValue(std::vector<std::uint8_t>& out, T value) {
     out.insert(out.end(), bytes, bytes + sizeof(T));
 }
 
-constexpr std::size_t Padded(std::size_t length) {
-    return (length + 3) / 4 * 4;
-}
-
 void AppendPadded(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
     out.resize(out.size() + (4 - bytes.size() % 4) % 4, 0);
@@ -106,51 +102,25 @@ void AppendInterfaceDescription(std::vector<std::uint8_t>& out, int dlt, std::ui
     FinishBlock(out, start);
 }
 
-namespace {
-
-// Known before the block is written, so that its head can go out before its frame.
-std::uint32_t EnhancedPacketLength(std::size_t frameLength, std::string_view comment) {
-    comment = comment.substr(0, kMaximumOptionValue);
-    const std::size_t options = comment.empty() ? 0 : 4 + Padded(comment.size()) + 4;
-    return static_cast<std::uint32_t>(28 + Padded(frameLength) + options + 4);
-}
-
-}  // namespace
-
-std::size_t AppendEnhancedPacketHead(std::vector<std::uint8_t>& out, std::uint32_t interfaceId,
-                                     CaptureTime time, std::size_t frameLength,
-                                     std::uint32_t originalLength, std::string_view comment) {
-    const std::size_t start = out.size();
-    AppendValue(out, kEnhancedPacketBlock);
-    AppendValue(out, EnhancedPacketLength(frameLength, comment));
+std::size_t AppendEnhancedPacket(std::vector<std::uint8_t>& out, std::uint32_t interfaceId,
+                                 CaptureTime time, std::span<const std::uint8_t> frame,
+                                 std::uint32_t originalLength, std::string_view comment) {
+    const std::size_t start = BeginBlock(out, kEnhancedPacketBlock);
     const std::uint64_t stamp = Microseconds(time);
-    const auto captured = static_cast<std::uint32_t>(frameLength);
+    const auto captured = static_cast<std::uint32_t>(frame.size());
     AppendValue(out, interfaceId);
     AppendValue(out, static_cast<std::uint32_t>(stamp >> 32));
     AppendValue(out, static_cast<std::uint32_t>(stamp));
     AppendValue(out, captured);
     // A frame is never longer on the wire than in the file.
     AppendValue(out, originalLength > captured ? originalLength : captured);
-    return out.size() - start;
-}
-
-void AppendEnhancedPacketTail(std::vector<std::uint8_t>& out, std::size_t frameLength,
-                              std::string_view comment) {
-    out.resize(out.size() + Padded(frameLength) - frameLength, 0);
+    const std::size_t frameOffset = out.size() - start;
+    AppendPadded(out, frame);
     if (!comment.empty()) {
         AppendOption(out, kOptionComment, comment);
         AppendEndOfOptions(out);
     }
-    AppendValue(out, EnhancedPacketLength(frameLength, comment));
-}
-
-std::size_t AppendEnhancedPacket(std::vector<std::uint8_t>& out, std::uint32_t interfaceId,
-                                 CaptureTime time, std::span<const std::uint8_t> frame,
-                                 std::uint32_t originalLength, std::string_view comment) {
-    const std::size_t frameOffset =
-        AppendEnhancedPacketHead(out, interfaceId, time, frame.size(), originalLength, comment);
-    out.insert(out.end(), frame.begin(), frame.end());
-    AppendEnhancedPacketTail(out, frame.size(), comment);
+    FinishBlock(out, start);
     return frameOffset;
 }
 

@@ -53,15 +53,6 @@ std::size_t AppendEnhancedPacket(std::vector<std::uint8_t>& out, std::uint32_t i
                                  CaptureTime time, std::span<const std::uint8_t> frame,
                                  std::uint32_t originalLength, std::string_view comment);
 
-/// The same block in two parts, for a frame written from where it lies: the head, up to the
-/// frame's first byte (its length is the returned offset), and the tail that follows the
-/// frame (its padding, the comment, the closing length).
-std::size_t AppendEnhancedPacketHead(std::vector<std::uint8_t>& out, std::uint32_t interfaceId,
-                                     CaptureTime time, std::size_t frameLength,
-                                     std::uint32_t originalLength, std::string_view comment);
-void AppendEnhancedPacketTail(std::vector<std::uint8_t>& out, std::size_t frameLength,
-                              std::string_view comment);
-
 /// The packet comment that names a packet's process: "pid=<pid> name=<name>".
 std::string OwnerComment(int pid, std::string_view name);
 

@@ -22,10 +22,6 @@ constexpr std::string_view kApplication = "Ravelin";
 constexpr std::uint32_t kSnapLength = 262144;
 // Bounds one packet block: its header, the largest frame and a comment.
 constexpr std::uint64_t kLargestBlock = std::uint64_t{1} << 20;
-// Frames at least this large are written from the batch they lie in rather than copied into the
-// write buffer first: a download over loopback comes in frames of up to 64 KiB, and the copy was
-// a pass over every byte it brought.
-constexpr std::size_t kGatheredFrameBytes = std::size_t{16} << 10;
 // Save copies this much at a time, then looks whether Clean emptied the spool meanwhile.
 constexpr std::size_t kCopyChunk = std::size_t{8} << 20;
 
@@ -107,80 +103,40 @@ std::optional<std::uint64_t> PayloadSpool::AppendLocked(const Datagram& datagram
         pcapng::AppendInterfaceDescription(buffer_, datagram.linkType, kSnapLength);
         interfaceLinkTypes_.push_back(datagram.linkType);
     }
-    const std::uint64_t blockOffset = written_ + buffer_.size() + gatheredBytes_;
+    const std::uint64_t blockOffset = written_ + buffer_.size();
     // Rows keep 40-bit offsets; a spool that would pass them is as full as a full disk.
     if (blockOffset + kLargestBlock > PacketRecord::kMaximumPayloadOffset) {
         failure_ = SystemError::FromErrno(EFBIG);
         failure_->reason = path_ + ": " + failure_->reason;
         return std::nullopt;
     }
-    std::size_t frameOffset = 0;
-    if (gathering_ && datagram.frame.size() >= kGatheredFrameBytes) {
-        frameOffset = pcapng::AppendEnhancedPacketHead(buffer_, interfaceId, datagram.time,
-                                                       datagram.frame.size(),
-                                                       datagram.originalLength, comment);
-        gathered_.push_back({buffer_.size(), datagram.frame});
-        gatheredBytes_ += datagram.frame.size();
-        pcapng::AppendEnhancedPacketTail(buffer_, datagram.frame.size(), comment);
-    } else {
-        frameOffset = pcapng::AppendEnhancedPacket(
-            buffer_, interfaceId, datagram.time, datagram.frame, datagram.originalLength, comment);
-    }
+    const std::size_t frameOffset = pcapng::AppendEnhancedPacket(
+        buffer_, interfaceId, datagram.time, datagram.frame, datagram.originalLength, comment);
     // A failed write keeps the buffer, so this row's bytes stay readable; the next append
     // reports the failure.
-    if (buffer_.size() + gatheredBytes_ >= kWriteBuffer) FlushLocked();
+    if (buffer_.size() >= kWriteBuffer) FlushLocked();
     return blockOffset + frameOffset;
 }
 
 void PayloadSpool::FlushLocked() {
-    // The buffer's pieces and the gathered frames, in file order.
-    std::vector<std::span<const std::uint8_t>> parts;
-    parts.reserve(2 * gathered_.size() + 1);
-    std::size_t from = 0;
-    for (const GatheredFrame& gathered : gathered_) {
-        parts.emplace_back(buffer_.data() + from, gathered.bufferOffset - from);
-        parts.push_back(gathered.frame);
-        from = gathered.bufferOffset;
+    if (buffer_.empty() || WriteFailedLocked()) return;
+    // Deleted behind our back (a cache cleaner): the open file still holds every byte, but
+    // its space cannot be given back and no one can find it; say so rather than fill a disk.
+    struct stat status {};
+    if (::fstat(file_.get(), &status) == 0 && status.st_nlink == 0) {
+        failure_ = SystemError{ENOENT, path_ + " was deleted"};
+        return;
     }
-    parts.emplace_back(buffer_.data() + from, buffer_.size() - from);
     std::size_t done = 0;
-    if (!buffer_.empty() && !WriteFailedLocked()) {
-        // Deleted behind our back (a cache cleaner): the open file still holds every byte, but
-        // its space cannot be given back and no one can find it; say so rather than fill a disk.
-        struct stat status {};
-        if (::fstat(file_.get(), &status) == 0 && status.st_nlink == 0) {
-            failure_ = SystemError{ENOENT, path_ + " was deleted"};
-        } else {
-            const CallResult written = WriteAllAt(file_.get(), parts, written_, done);
-            written_ += done;
-            if (!written.succeeded()) {
-                failure_ = written.error();
-                failure_->reason = path_ + ": " + failure_->reason;
-            }
-        }
+    const CallResult written = WriteAllAt(file_.get(), buffer_, written_, done);
+    written_ += done;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(done));
+    if (!written.succeeded()) {
+        failure_ = written.error();
+        failure_->reason = path_ + ": " + failure_->reason;
+        return;
     }
-    if (gathered_.empty()) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(done));
-    } else {
-        // What was not written, gathered frames included, stays in the buffer: the frames go
-        // away with their batch.
-        std::vector<std::uint8_t> left;
-        for (std::span<const std::uint8_t> part : parts) {
-            const std::size_t skipped = std::min(done, part.size());
-            done -= skipped;
-            left.insert(left.end(), part.begin() + static_cast<std::ptrdiff_t>(skipped),
-                        part.end());
-        }
-        buffer_.swap(left);
-        gathered_.clear();
-        gatheredBytes_ = 0;
-    }
-    if (buffer_.empty()) WriteBehindLocked();
-}
-
-void PayloadSpool::EndGatheringLocked() {
-    if (!gathered_.empty()) FlushLocked();
-    gathering_ = false;
+    WriteBehindLocked();
 }
 
 void PayloadSpool::WriteBehindLocked() {

@@ -67,16 +67,9 @@ public:
 
     /// Holds the spool's lock for a run of Append calls, so that a writer that lists packets in
     /// groups takes it once per group. A full write buffer is still written out as it fills.
-    /// Large frames are not copied into the buffer: they are written from where they lie, at
-    /// the latest when the Appender ends, so they must stay valid until then.
     class Appender {
     public:
-        explicit Appender(PayloadSpool& spool) : spool_(spool), lock_(spool.mutex_) {
-            spool_.gathering_ = true;
-        }
-        ~Appender() { spool_.EndGatheringLocked(); }
-        Appender(const Appender&) = delete;
-        Appender& operator=(const Appender&) = delete;
+        explicit Appender(PayloadSpool& spool) : spool_(spool), lock_(spool.mutex_) {}
         std::optional<std::uint64_t> Append(const Datagram& datagram, std::string_view comment) {
             return spool_.AppendLocked(datagram, comment);
         }
@@ -111,11 +104,8 @@ public:
 
 private:
     std::optional<std::uint64_t> AppendLocked(const Datagram& datagram, std::string_view comment);
-    /// Writes the buffer and the gathered frames out; on failure keeps what was not written in
-    /// the buffer, so reads still find it.
+    /// Writes the buffer out; on failure keeps what was not written, so reads still find it.
     void FlushLocked();
-    /// Writes out what an Appender gathered, before its frames go away.
-    void EndGatheringLocked();
     /// Starts write-back of what lies kWriteBehind behind the end, and drops from the page
     /// cache what lies twice that behind (what is still being written stays until reclaimed).
     void WriteBehindLocked();
@@ -127,17 +117,9 @@ private:
     std::string path_;
     std::uint64_t written_ = 0;  // bytes in the file; the buffer follows them
     std::uint64_t writeBehind_;
-    std::uint64_t writeBackStarted_ = 0;  // up to here the file is sent to the disk
-    std::uint64_t dropped_ = 0;           // up to here the file was dropped from the page cache
-    std::vector<std::uint8_t> buffer_;    // bytes appended but not yet in the file
-    // Large frames of an Appender's run, not copied: each goes before buffer_[bufferOffset].
-    struct GatheredFrame {
-        std::size_t bufferOffset;
-        std::span<const std::uint8_t> frame;
-    };
-    std::vector<GatheredFrame> gathered_;
-    std::size_t gatheredBytes_ = 0;
-    bool gathering_ = false;               // an Appender runs
+    std::uint64_t writeBackStarted_ = 0;   // up to here the file is sent to the disk
+    std::uint64_t dropped_ = 0;            // up to here the file was dropped from the page cache
+    std::vector<std::uint8_t> buffer_;     // bytes appended but not yet in the file
     std::vector<int> interfaceLinkTypes_;  // index: the interface id in the file
     std::uint64_t generation_ = 0;
     std::optional<SystemError> failure_;

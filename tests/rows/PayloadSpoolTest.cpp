@@ -129,12 +129,6 @@ TEST(PayloadSpoolTest, EachInstanceHasItsOwnAndAbandonedOnesGo) {
     EXPECT_NE(error.code, 0);
 }
 
-constexpr std::size_t kLarge = 20000;
-
-std::uint8_t LargeFill(int index) {
-    return static_cast<std::uint8_t>(index * 7 + 1);
-}
-
 // A disk that fills up: appends stop with the reason, every row listed before stays whole,
 // a save still writes all of them, and Clean starts afresh.
 TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
@@ -154,11 +148,8 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
     {
         CaptureLists lists(SpoolIn(mountPoint));
         if (lists.spool != nullptr) {
-            // Small packets one by one, then large ones in groups, as the pipeline lists a
-            // download's: their frames are written from the group's memory, which is reused
-            // for the next group, so every row must have its own bytes in the file or buffer.
             const std::string payload(3000, 'f');
-            for (int index = 0; index < 300; ++index) {
+            for (int index = 0; index < 10000; ++index) {
                 PacketRow row = RowNumbered(static_cast<std::uint32_t>(index));
                 row.record.length = static_cast<std::uint16_t>(payload.size());
                 std::lock_guard update(lists.updateMutex);
@@ -169,29 +160,9 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
                 if (!lists.AddPacket(row, datagram, 0, kNoColour, {})) break;
                 ++listed;
             }
-            std::vector<std::uint8_t> memory(3 * kLarge);
-            for (bool full = false; !full && listed < 10000;) {
-                std::vector<PacketToList> group(3);
-                for (std::size_t i = 0; i < group.size(); ++i) {
-                    const auto bytes = std::span(memory).subspan(i * kLarge, kLarge);
-                    std::fill(bytes.begin(), bytes.end(), LargeFill(listed + static_cast<int>(i)));
-                    group[i].row = RowNumbered(static_cast<std::uint32_t>(listed));
-                    group[i].row.record.length = static_cast<std::uint16_t>(kLarge);
-                    group[i].datagram = Datagram::Raw(bytes, {});
-                }
-                std::lock_guard update(lists.updateMutex);
-                const std::size_t added = lists.AddPackets(group);
-                listed += static_cast<int>(added);
-                full = added < group.size();
-            }
-            std::fill(memory.begin(), memory.end(), 0);
             failedCode = lists.spool->failure() ? lists.spool->failure()->code : 0;
             for (int index = 0; index < listed; ++index) {
-                const auto read = PayloadOf(lists, index);
-                const bool right =
-                    index < 300 ? read.size() == 3000U
-                                : read == std::vector<std::uint8_t>(kLarge, LargeFill(index));
-                if (!right) ++wrong;
+                if (PayloadOf(lists, index).size() != 3000U) ++wrong;
             }
             const auto saved = dir.path() / "saved.pcapng";
             const UniqueFd out(
@@ -211,7 +182,7 @@ TEST(PayloadSpoolTest, AFullDiskStopsAppendsAndKeepsEveryRow) {
     EXPECT_EQ(failedCode, ENOSPC);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(saveError, 0);
-    EXPECT_GT(savedSize, static_cast<std::uintmax_t>(listed - 300) * kLarge);
+    EXPECT_GT(savedSize, static_cast<std::uintmax_t>(listed) * 3000U);
     EXPECT_TRUE(appendsAfterClean);
 }
 
