@@ -60,7 +60,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
 from ravelin_harness import lo_packets, quiet_udp_port, ravelin_binary  # noqa: E402
-from process_cpu import wait_idle  # noqa: E402  (beside this script)
+from process_cpu import TICK, wait_idle  # noqa: E402  (beside this script)
 
 SENDER_C = r"""
 #define _GNU_SOURCE
@@ -146,6 +146,23 @@ def children(pid):
             except (OSError, ValueError, IndexError):
                 continue
     return found
+
+
+def thread_cpu(pid):
+    """CPU seconds by thread name, of the process and its children (Ravelin's capture helper)
+    so far; threads of one name are added up."""
+    seconds = {}
+    for process in [pid] + children(pid):
+        for task in Path(f"/proc/{process}/task").glob("*"):
+            try:
+                name = (task / "comm").read_text().strip()
+                fields = (task / "stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if process != pid:
+                name = "helper " + name
+            seconds[name] = seconds.get(name, 0) + (int(fields[11]) + int(fields[12])) / TICK
+    return seconds
 
 
 def has_packet_socket(pid):
@@ -271,6 +288,7 @@ def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
         # block's timeout passes: wait that out before stopping it, then until it is idle.
         time.sleep(2)
         wait_idle(capture.pid, 60)
+        threads = thread_cpu(capture.pid)
         capture.send_signal(signal.SIGINT)
         _, status, usage = os.wait4(capture.pid, 0)
         capture.returncode = os.waitstatus_to_exitcode(status)
@@ -285,7 +303,8 @@ def one_run(kind, ravelin_path, options, sender_binary, sink_port, work):
     err_text = err_path.read_text(errors="replace")
     row = {"kind": kind, "sent": sent, "rate": sent / elapsed, "failed calls": failed_calls,
            "other": max(0, lo_total - sent), "cpu": usage.ru_utime + usage.ru_stime,
-           "owned": None, "mode": None, "exit": capture.returncode, "background": background}
+           "owned": None, "mode": None, "exit": capture.returncode, "background": background,
+           "threads": threads}
     if kind.startswith("tcpdump"):
         captured = re.search(r"(\d+) packets? captured", err_text)
         dropped = re.search(r"(\d+) packets? dropped by kernel", err_text)
@@ -434,6 +453,14 @@ def main():
               f"{number(r['other']):>8} {r['background']:6.0f} {number(r['dropped']):>9} "
               f"{share:>11} {r['cpu']:6.2f} {per_packet:>9} {owned:>8} "
               f"{r['try']:>3} of {r['runs']}")
+    for r in rows:
+        # Where a Ravelin's CPU went: its named capture threads, the rest of its process, and
+        # its capture helper (a process of its own).
+        if not r["kind"].startswith("tcpdump") and r["threads"]:
+            parts = ", ".join(f"{name} {seconds:.2f}"
+                              for name, seconds in sorted(r["threads"].items(),
+                                                          key=lambda item: -item[1]))
+            print(f"  {r['kind']} cpu s by thread: {parts}")
     short = [r for r in rows if r["rate"] < 0.99 * options.rate]
     for r in short:
         print(f"note: the sender reached {r['rate']:.0f}/s, under the asked {options.rate:.0f}/s, "
