@@ -146,7 +146,12 @@ SystemServices LinuxServices(const std::optional<std::string>& readFile) {
 
 bool OpenSpool(SystemServices& services, std::string& error) {
     SystemError failure;
-    services.spool = PayloadSpool::Create(DefaultSpoolDirectories(), failure);
+    // A live capture keeps pace with the network: a spool written behind takes no fresh page
+    // for each byte it keeps. A file's replay has its bytes on disk already, and its spool
+    // is left to the page cache, where writing it out costs nothing while it is read.
+    services.spool = PayloadSpool::Create(
+        DefaultSpoolDirectories(), failure,
+        services.replaysFile ? PayloadSpool::kNoWriteBehind : PayloadSpool::kWriteBehind);
     if (services.spool == nullptr) error = "cannot create the payload spool: " + failure.reason;
     return services.spool != nullptr;
 }

@@ -43,6 +43,8 @@ public:
     /// and does not push the desktop's other files out of the cache; one that stays under
     /// this size is left to the kernel's usual write-back.
     static constexpr std::uint64_t kWriteBehind = std::uint64_t{4} << 20;
+    /// The spool is left to the kernel's usual write-back however large it grows.
+    static constexpr std::uint64_t kNoWriteBehind = 0;
 
     /// Opens a new spool in the first of `directories` that can hold one (each is made, mode
     /// 0700, when missing), after removing the spools there that no running instance holds.
