@@ -13,6 +13,7 @@
 #include "base/CheckCall.h"
 #include "base/UniqueFd.h"
 #include "capture/DatagramBatch.h"
+#include "rows/FileWriteBehind.h"
 
 namespace ravelin {
 
@@ -38,10 +39,7 @@ public:
     static constexpr std::size_t kReadWindow = std::size_t{64} << 10;
 
     /// How far behind the end of the file its bytes are sent to the disk, and twice that how
-    /// far they are then dropped from the page cache. A spool that grows fast (a download over
-    /// loopback) then reuses the cache's pages instead of taking fresh ones for every byte,
-    /// and does not push the desktop's other files out of the cache; one that stays under
-    /// this size is left to the kernel's usual write-back.
+    /// far they are dropped from the page cache (FileWriteBehind).
     static constexpr std::uint64_t kWriteBehind = std::uint64_t{4} << 20;
     /// The spool is left to the kernel's usual write-back however large it grows.
     static constexpr std::uint64_t kNoWriteBehind = 0;
@@ -108,21 +106,16 @@ private:
     std::optional<std::uint64_t> AppendLocked(const Datagram& datagram, std::string_view comment);
     /// Writes the buffer out; on failure keeps what was not written, so reads still find it.
     void FlushLocked();
-    /// Starts write-back of what lies kWriteBehind behind the end, and drops from the page
-    /// cache what lies twice that behind (what is still being written stays until reclaimed).
-    void WriteBehindLocked();
     void StartSectionLocked();
     bool WriteFailedLocked() const { return failure_.has_value(); }
 
     mutable std::mutex mutex_;
     UniqueFd file_;
     std::string path_;
-    std::uint64_t written_ = 0;  // bytes in the file; the buffer follows them
-    std::uint64_t writeBehind_;
-    std::uint64_t writeBackStarted_ = 0;   // up to here the file is sent to the disk
-    std::uint64_t dropped_ = 0;            // up to here the file was dropped from the page cache
-    std::vector<std::uint8_t> buffer_;     // bytes appended but not yet in the file
-    std::vector<int> interfaceLinkTypes_;  // index: the interface id in the file
+    std::uint64_t written_ = 0;                     // bytes in the file; the buffer follows them
+    std::unique_ptr<FileWriteBehind> writeBehind_;  // none for kNoWriteBehind
+    std::vector<std::uint8_t> buffer_;              // bytes appended but not yet in the file
+    std::vector<int> interfaceLinkTypes_;           // index: the interface id in the file
     std::uint64_t generation_ = 0;
     std::optional<SystemError> failure_;
     // The last window read from the file.

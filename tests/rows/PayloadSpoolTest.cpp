@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -281,16 +282,21 @@ TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
     ASSERT_EQ(::fdatasync(file.get()), 0);
     append(8 * kBehind);
     const auto pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    void* mapped = ::mmap(nullptr, 8 * kBehind, PROT_READ, MAP_SHARED, file.get(), 0);
-    ASSERT_NE(mapped, MAP_FAILED);
-    std::vector<unsigned char> resident(8 * kBehind / pageSize);
-    ASSERT_EQ(::mincore(mapped, 8 * kBehind, resident.data()), 0);
-    ::munmap(mapped, 8 * kBehind);
-    const auto residentIn = [&](std::uint64_t from, std::uint64_t to) {
+    // Pages of [from, to) in the page cache.
+    const auto residentIn = [&](std::uint64_t from, std::uint64_t to) -> long {
+        void* mapped = ::mmap(nullptr, to, PROT_READ, MAP_SHARED, file.get(), 0);
+        if (mapped == MAP_FAILED) return -1;
+        std::vector<unsigned char> resident(to / pageSize);
+        const bool known = ::mincore(mapped, to, resident.data()) == 0;
+        ::munmap(mapped, to);
+        if (!known) return -1;
         return std::count_if(resident.begin() + static_cast<std::ptrdiff_t>(from / pageSize),
-                             resident.begin() + static_cast<std::ptrdiff_t>(to / pageSize),
-                             [](unsigned char page) { return (page & 1) != 0; });
+                             resident.end(), [](unsigned char page) { return (page & 1) != 0; });
     };
+    // The pages go on a thread of their own, a moment after the write.
+    for (int wait = 0; wait < 500 && residentIn(kBehind + kBehind / 4, 2 * kBehind) != 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(residentIn(kBehind + kBehind / 4, 2 * kBehind), 0);
     EXPECT_GT(residentIn(7 * kBehind, 8 * kBehind), 0);
     for (std::size_t i = 0; i < offsets.size(); i += 7) {
