@@ -36,14 +36,12 @@ inline void* Map(std::size_t bytes) {
     void* mapped = ::mmap(nullptr, size + kPageBytes, PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-    const std::uintptr_t aligned = (start + kPageBytes - 1) / kPageBytes * kPageBytes;
-    if (aligned > start) ::munmap(mapped, aligned - start);
-    const std::uintptr_t end = aligned + size;
-    if (const std::uintptr_t mappedEnd = start + size + kPageBytes; mappedEnd > end) {
-        ::munmap(reinterpret_cast<void*>(end), mappedEnd - end);
-    }
-    auto* memory = reinterpret_cast<void*>(aligned);
+    auto* base = static_cast<std::uint8_t*>(mapped);
+    const auto misalignment = reinterpret_cast<std::uintptr_t>(mapped) % kPageBytes;
+    const std::size_t lead = misalignment == 0 ? 0 : kPageBytes - misalignment;
+    std::uint8_t* memory = base + lead;
+    if (lead > 0) ::munmap(base, lead);
+    ::munmap(memory + size, kPageBytes - lead);
     // Both are advice: a kernel without them, or with large pages switched off, still gives
     // working memory.
     (void)::madvise(memory, size, MADV_HUGEPAGE);
