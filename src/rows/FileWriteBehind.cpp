@@ -7,6 +7,12 @@
 
 namespace ravelin {
 
+namespace {
+
+constexpr std::uint64_t kLargestFolio = std::uint64_t{2} << 20;
+
+}  // namespace
+
 FileWriteBehind::FileWriteBehind(int descriptor, std::uint64_t distance)
     : descriptor_(descriptor), distance_(distance), thread_([this] { Run(); }) {}
 
@@ -57,8 +63,12 @@ void FileWriteBehind::Run() {
         (void)::sync_file_range(descriptor_, static_cast<off_t>(sendFrom),
                                 static_cast<off_t>(sendTo - sendFrom), SYNC_FILE_RANGE_WRITE);
         if (dropTo > dropFrom) {
-            (void)::posix_fadvise(descriptor_, static_cast<off_t>(dropFrom),
-                                  static_cast<off_t>(dropTo - dropFrom), POSIX_FADV_DONTNEED);
+            // The cache drops only whole folios within the range, and a file system may keep a
+            // file in folios of up to 2 MiB: one that straddled the last range's end is
+            // dropped now that this range covers it whole.
+            const std::uint64_t from = dropFrom > kLargestFolio ? dropFrom - kLargestFolio : 0;
+            (void)::posix_fadvise(descriptor_, static_cast<off_t>(from),
+                                  static_cast<off_t>(dropTo - from), POSIX_FADV_DONTNEED);
         }
         lock.lock();
     }

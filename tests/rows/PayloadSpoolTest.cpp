@@ -1,11 +1,8 @@
 #include "rows/PayloadSpool.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,8 +19,10 @@
 
 #include "base/UniqueFd.h"
 #include "rows/CaptureLists.h"
+#include "support/PageCache.h"
 #include "support/TempDir.h"
 #include "support/TestSpool.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -258,9 +257,7 @@ TEST(PayloadSpoolTest, ConcurrentAppendReadAndClearStayConsistent) {
 // twice as far behind, and what was dropped still reads back (from the disk).
 TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
     TempDir dir;
-    struct statfs where {};
-    ASSERT_EQ(::statfs(dir.path().c_str(), &where), 0);
-    if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "a tmpfs file lives in the page cache";
+    if (test::InMemoryOnly(dir.path())) GTEST_SKIP() << "a tmpfs file lives in the page cache";
     constexpr std::uint64_t kBehind = std::uint64_t{1} << 20;
     SystemError error;
     auto spool = PayloadSpool::Create({dir.path().string()}, error, kBehind);
@@ -275,17 +272,8 @@ TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
     };
     const UniqueFd file(::open(spool->path().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(file.valid());
-    const auto pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    // Pages of [from, to) in the page cache.
-    const auto residentIn = [&](std::uint64_t from, std::uint64_t to) -> long {
-        void* mapped = ::mmap(nullptr, to, PROT_READ, MAP_SHARED, file.get(), 0);
-        if (mapped == MAP_FAILED) return -1;
-        std::vector<unsigned char> resident(to / pageSize);
-        const bool known = ::mincore(mapped, to, resident.data()) == 0;
-        ::munmap(mapped, to);
-        if (!known) return -1;
-        return std::count_if(resident.begin() + static_cast<std::ptrdiff_t>(from / pageSize),
-                             resident.end(), [](unsigned char page) { return (page & 1) != 0; });
+    const auto residentIn = [&](std::uint64_t from, std::uint64_t to) {
+        return test::ResidentPages(file.get(), from, to);
     };
     // Again after Clean: the file starts over, and so does what is sent and dropped.
     for (int round = 0; round < 2; ++round) {
@@ -298,11 +286,9 @@ TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
         ASSERT_EQ(::fdatasync(file.get()), 0);
         append(8 * kBehind);
         // The pages go on a thread of their own, a moment after the write.
-        for (int wait = 0; wait < 500 && residentIn(kBehind + kBehind / 4, 2 * kBehind) != 0;
-             ++wait) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_EQ(residentIn(kBehind + kBehind / 4, 2 * kBehind), 0);
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return residentIn(kBehind + kBehind / 4, 2 * kBehind) == 0; }))
+            << residentIn(kBehind + kBehind / 4, 2 * kBehind);
         EXPECT_GT(residentIn(7 * kBehind, 8 * kBehind), 0);
         for (std::size_t i = 0; i < offsets.size(); i += 7) {
             std::vector<std::uint8_t> read;
