@@ -286,9 +286,9 @@ TEST(PayloadSpoolTest, AGrowingSpoolLeavesThePageCacheBehindItsEnd) {
         ASSERT_EQ(::fdatasync(file.get()), 0);
         append(8 * kBehind);
         // The pages go on a thread of their own, a moment after the write.
-        EXPECT_TRUE(
-            test::WaitUntil([&] { return residentIn(kBehind + kBehind / 4, 2 * kBehind) == 0; }))
-            << residentIn(kBehind + kBehind / 4, 2 * kBehind);
+        EXPECT_TRUE(test::WaitUntil([&] {
+            return residentIn(kBehind + kBehind / 4, 2 * kBehind) == 0;
+        })) << residentIn(kBehind + kBehind / 4, 2 * kBehind);
         EXPECT_GT(residentIn(7 * kBehind, 8 * kBehind), 0);
         for (std::size_t i = 0; i < offsets.size(); i += 7) {
             std::vector<std::uint8_t> read;
