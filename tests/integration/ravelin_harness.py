@@ -23,6 +23,9 @@ RECEIVED = "CAE1FF"
 PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP"}
 # Local time must be reproducible for the time column to be checked.
 RAVELIN_ENV = dict(os.environ, TZ="UTC")
+# How long a test waits for what must happen before it calls it a failure. Only a failing run
+# waits it out, so it is long enough for a sanitizer build on a machine busy with other work.
+DEADLINE = 120
 
 
 def ravelin_binary():
@@ -107,12 +110,30 @@ def wait_until(condition, timeout, what):
         time.sleep(0.02)  # polling interval of a condition with a deadline
 
 
+def wait_until_recorded(path, marker, copies, what, timeout=DEADLINE):
+    """Waits until a capture file that a peer (tcpdump -w) is writing holds `copies` copies of
+    `marker`: a recorder that buffers is stopped only once what it must have seen is on disk."""
+    wait_until(lambda: path.exists() and path.read_bytes().count(marker) >= copies, timeout,
+               f"the recorder to write {what}")
+
+
+def attribution_mode(err):
+    """'events' or 'tables': how the headless run said on standard error that it finds owners.
+    Only kernel events name every owner; the tables name the holder or nobody, and how many
+    they miss depends on the machine's load (bench/owner_scenarios.py measures it)."""
+    if "attribution: kernel events" in err:
+        return "events"
+    if "attribution: socket tables" in err:
+        return "tables"
+    raise AssertionError(f"no attribution line on standard error: {err!r}")
+
+
 class Child:
     """A child process whose output is collected as it arrives, so tests can wait on it."""
 
-    def __init__(self, argv, env=None):
+    def __init__(self, argv, env=None, cwd=None):
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=env)
+                                     env=env, cwd=cwd)
         self.out, self.err = bytearray(), bytearray()
         self._changed = threading.Condition()
         self._readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
@@ -154,19 +175,21 @@ class Child:
         self.proc.stderr.close()
 
 
-def send_until_listed(capture, send, text, timeout=60):
-    """Calls send() until `text` shows in the capture's output: capturing starts some time
-    after the program does. Fails at once if the capture ends."""
+def send_until_listed(capture, send, listed, timeout=DEADLINE):
+    """Calls send() until `listed` shows in the capture's output: a text, or a predicate of
+    (stdout, stderr). Capturing starts some time after the program does, later still on a
+    loaded machine. Fails at once if the capture ends."""
+    holds = listed if callable(listed) else lambda out, err: listed in out
     def seen():
         send()
         try:
-            capture.wait_for(lambda out, err: text in out, 1, text)
+            capture.wait_for(holds, 1, f"{listed!r}")
             return True
         except AssertionError:
             if capture.proc.poll() is not None:
                 raise RuntimeError(f"ravelin ended: {bytes(capture.err)!r}")
             return False
-    wait_until(seen, timeout, f"ravelin to list {text!r}")
+    wait_until(seen, timeout, f"ravelin to list {listed!r}")
 
 
 class HttpServer:
@@ -179,10 +202,10 @@ class HttpServer:
         self.child = Child([sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
                             "--directory", self.root])
         try:
-            found = self.child.wait_for(lambda out, err: re.search(r"port (\d+)", out), 20,
+            found = self.child.wait_for(lambda out, err: re.search(r"port (\d+)", out), DEADLINE,
                                         "http.server to announce its port")
             self.port = int(found.group(1))
-            wait_until(self._accepts, 10, f"port {self.port} to accept")
+            wait_until(self._accepts, DEADLINE, f"port {self.port} to accept")
         except BaseException:
             self.close()
             raise

@@ -15,11 +15,12 @@ import time
 import unittest
 from pathlib import Path
 
-from ravelin_harness import (PROTOCOL_NAMES, RAVELIN_ENV, RECEIVED, SENT, Child, HttpServer,
-                             maps_packet_ring, quiet_udp_port, ravelin_command,
-                             curl, curl_exchange, is_root, missing_tools, parse_packet_lines,
-                             preview_text, ravelin_binary, read_pcap, relink_ethernet_pcap,
-                             run_ravelin, tshark_frames, utc_clock_text, wait_until, write_pcap)
+from ravelin_harness import (DEADLINE, PROTOCOL_NAMES, RAVELIN_ENV, RECEIVED, SENT, Child,
+                             HttpServer, curl, curl_exchange, is_root, maps_packet_ring,
+                             missing_tools, parse_packet_lines, preview_text, quiet_udp_port,
+                             ravelin_binary, ravelin_command, read_pcap, relink_ethernet_pcap,
+                             run_ravelin, send_until_listed, tshark_frames, utc_clock_text,
+                             wait_until, wait_until_recorded, write_pcap)
 
 NEEDS_ROOT = "live capture on lo needs CAP_NET_RAW; run as root"
 # A page whose bytes need every kind of escape, with zeros that the preview blanks.
@@ -65,7 +66,7 @@ class LiveCaptureTest(unittest.TestCase):
             except AssertionError:
                 self.assertIsNone(ravelin.proc.poll(), f"ravelin ended: {bytes(ravelin.err)!r}")
                 return False
-        wait_until(probe_listed, 30, "ravelin to list a probe request")
+        wait_until(probe_listed, DEADLINE, "ravelin to list a probe request")
 
         names = ["file-a.txt", "file-b.bin", "file-c.bin"]
         exchanges = {name: curl_exchange(self.server.url(name)) for name in names}
@@ -86,7 +87,7 @@ class LiveCaptureTest(unittest.TestCase):
             return len(conns) == len(names) and all(
                 sum(r.length for r in conns[n] if r.source_port == port) ==
                 len(exchanges[n][1]) + len(self.files[n]) for n in names)
-        ravelin.wait_for(responses_complete, 30, "every response byte to be listed")
+        ravelin.wait_for(responses_complete, DEADLINE, "every response byte to be listed")
 
         self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
         ended = time.time()
@@ -126,11 +127,11 @@ class LiveCaptureTest(unittest.TestCase):
                                  "--duration", "60"], env=RAVELIN_ENV)
                 self.addCleanup(ravelin.close)
                 wait_until(lambda: maps_packet_ring(ravelin.proc.pid) or
-                           ravelin.proc.poll() is not None, 20, "ravelin to open its capture")
+                           ravelin.proc.poll() is not None, DEADLINE, "ravelin to open its capture")
                 marker = f"first-datagram-{start}".encode()
                 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
                     sender.sendto(marker, ("127.0.0.1", port))
-                ravelin.wait_for(lambda out, err: marker.decode() in out, 10,
+                ravelin.wait_for(lambda out, err: marker.decode() in out, DEADLINE,
                                  "the one datagram to be listed")
                 self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
 
@@ -167,7 +168,7 @@ class RecordedCaptureTest(unittest.TestCase):
                           f"tcp port {server.port} or udp port {echo.getsockname()[1]} or "
                           f"udp port {unused_port} or icmp"])
         cls.addClassCleanup(recorder.close)
-        recorder.wait_for(lambda out, err: "listening on" in err, 30, "tcpdump to listen")
+        recorder.wait_for(lambda out, err: "listening on" in err, DEADLINE, "tcpdump to listen")
 
         curl("-o", os.devnull, server.url("page.txt?x=1&y=two%20words"))
         curl("-o", os.devnull, "--interface", "127.0.0.2", server.url("big.bin"))
@@ -195,8 +196,7 @@ class RecordedCaptureTest(unittest.TestCase):
             data, peer = echo.recvfrom(65536)
             echo.sendto(data, peer)
             client.recvfrom(65536)
-        wait_until(lambda: cls.capture.read_bytes().count(cls.MARKER) >= 2, 30,
-                   "tcpdump to write the last datagram")
+        wait_until_recorded(cls.capture, cls.MARKER, 2, "the last datagram")
         recorder.stop(signal.SIGINT)
         cls.frames = tshark_frames(cls.capture)
         code, out, err = run_ravelin("--print", "packets", "--read", str(cls.capture))
@@ -401,17 +401,23 @@ class OddDatagramTest(unittest.TestCase):
             sender.bind((source, 0))
             self.addCleanup(sender.close)
             senders.append(sender)
-        capture = subprocess.Popen(ravelin_command("--print", "packets", "--bind", "0.0.0.0",
-                                                   "--duration", "3"),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=RAVELIN_ENV)
-        deadline = time.monotonic() + 2.5
-        while time.monotonic() < deadline:  # until the capture is surely attached
+        # --duration only bounds a run that the SIGINT below failed to end.
+        capture = Child([*ravelin_command("--print", "packets", "--bind", "0.0.0.0"),
+                         "--duration", "120"], env=RAVELIN_ENV)
+        self.addCleanup(capture.close)
+
+        def both_sources(out, err):
+            rows = parse_packet_lines(out[:out.rfind("\n") + 1])
+            return {r.source for r in rows if r.data == "any-device"} >= {"127.0.0.1", "127.0.3.4"}
+
+        def send():
             for sender in senders:
                 sender.sendto(b"any-device", sink.getsockname())
-            time.sleep(0.1)
-        out, err = capture.communicate(timeout=30)
-        self.assertEqual(capture.returncode, 0, err)
-        rows = [r for r in parse_packet_lines(out.decode("ascii")) if r.data == "any-device"]
+        # Capturing has begun some time after the start: send until both sources are listed.
+        send_until_listed(capture, send, both_sources)
+        self.assertEqual(capture.stop(signal.SIGINT), 0, bytes(capture.err))
+        rows = [r for r in parse_packet_lines(capture.out.decode("ascii"))
+                if r.data == "any-device"]
         self.assertEqual({r.source for r in rows}, {"127.0.0.1", "127.0.3.4"})
         self.assertEqual({r.colour for r in rows}, {SENT})
 

@@ -18,9 +18,9 @@ import unittest
 from pathlib import Path
 from typing import NamedTuple
 
-from ravelin_harness import (RAVELIN_ENV, Child, HttpServer, curl, is_root, missing_tools,
+from ravelin_harness import (DEADLINE, RAVELIN_ENV, Child, HttpServer, curl, is_root, missing_tools,
                              parse_packet_lines, ravelin_binary, ravelin_command, run_ravelin,
-                             tshark_frames, utc_clock_text, wait_until)
+                             tshark_frames, utc_clock_text, wait_until, wait_until_recorded)
 
 NEEDS_ROOT = "capture on lo needs CAP_NET_RAW; run as root"
 BACKGROUND = "E3EDCD"
@@ -103,7 +103,7 @@ def send_in_segments(port, parts):
         client_port = sock.getsockname()[1]
         for part in parts:
             sock.sendall(part)
-            wait_until(lambda: queued(sock) == 0, 10, "the segment to be acknowledged")
+            wait_until(lambda: queued(sock) == 0, DEADLINE, "the segment to be acknowledged")
         while sock.recv(65536):  # http.server answers and closes; recv times out otherwise
             pass
     return client_port
@@ -144,7 +144,7 @@ class RecordedHttpTest(unittest.TestCase):
         recorder = Child(["tcpdump", "-i", "lo", "-n", "-U", "-w", str(cls.capture),
                           f"tcp port {port} or udp port {sink.getsockname()[1]}"])
         cls.addClassCleanup(recorder.close)
-        recorder.wait_for(lambda out, err: "listening on" in err, 30, "tcpdump to listen")
+        recorder.wait_for(lambda out, err: "listening on" in err, DEADLINE, "tcpdump to listen")
 
         base = f"http://127.0.0.1:{port}"
         for target in ("/a/b.txt?x=1.2", "/index.html?q=a.b/c.js", "/dir.v2/readme",
@@ -163,8 +163,7 @@ class RecordedHttpTest(unittest.TestCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             for datagram, _ in UDP_REQUESTS:
                 sender.sendto(datagram, sink.getsockname())
-        wait_until(lambda: UDP_REQUESTS[-1][0] in cls.capture.read_bytes(), 30,
-                   "tcpdump to write the last datagram")
+        wait_until_recorded(cls.capture, UDP_REQUESTS[-1][0], 1, "the last datagram")
         recorder.stop(signal.SIGINT)
 
         cls.frames = tshark_frames(cls.capture)
@@ -283,7 +282,7 @@ class LiveHttpTest(unittest.TestCase):
                 self.assertIsNone(ravelin.proc.poll(), f"ravelin ended: {bytes(ravelin.err)!r}")
                 return False
         # Capturing has begun once a probe request comes back as a row; until then, probe again.
-        wait_until(probe_listed, 30, "ravelin to list a probe request")
+        wait_until(probe_listed, DEADLINE, "ravelin to list a probe request")
 
         seconds = {utc_clock_text(t) for t in range(int(started) - 1, int(time.time()) + 60)}
         for target, colour, edit in [("live/one.js", "FF0000", "00AA11"),
@@ -291,7 +290,7 @@ class LiveHttpTest(unittest.TestCase):
                                      ("live/three.txt", "00FF00", None)]:
             with self.subTest(target):
                 fetch(self.server.url(target))
-                found = ravelin.wait_for(rows_for(target), 20, f"the row of {target}")
+                found = ravelin.wait_for(rows_for(target), DEADLINE, f"the row of {target}")
                 self.assertEqual(len(found), 1)
                 row, packets = found[0]
                 self.assertEqual((row.method, row.colour), ("GET", colour))

@@ -6,11 +6,11 @@ import os
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
-from ravelin_harness import is_root, missing_tools, parse_packet_lines, run_ravelin, wait_until
+from ravelin_harness import (DEADLINE, is_root, missing_tools, parse_packet_lines, run_ravelin,
+                             wait_until, wait_until_recorded)
 
 CLIENT6, SERVER6 = "2001:db8:6::1", "2001:db8:6::2"
 CLIENT4, SERVER4 = "10.66.0.1", "10.66.0.2"
@@ -114,14 +114,17 @@ class DualStackCaptureTest(unittest.TestCase):
                    f"s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)\n"
                    f"s.bind(('::', {UDP_PORT}))\n"
                    "while True:\n    data, peer = s.recvfrom(2048)\n    s.sendto(data, peer)"])
-            tcpdump = start([*c, "tcpdump", "-i", link, "-U", "-w", str(cls.capture)])
-            wait_until(lambda: cls.capture.exists() and cls.capture.stat().st_size > 0, 20,
+            # Immediate mode: tcpdump's ring otherwise hands over a block only when it is full or
+            # a second has passed, so what the exchanges sent may still be in the kernel.
+            start([*c, "tcpdump", "-i", link, "--immediate-mode", "-U", "-w",
+                   str(cls.capture)])
+            wait_until(lambda: cls.capture.exists() and cls.capture.stat().st_size > 0, DEADLINE,
                        "tcpdump's file header")
 
             def curl(url):
                 wait_until(lambda: subprocess.run(
                     [*c, "curl", "-sS", "-k", "--max-time", "5", "-o", os.devnull, url],
-                    timeout=30).returncode == 0, 20, url)
+                    timeout=30).returncode == 0, DEADLINE, url)
 
             curl(f"http://[{SERVER6}]:{HTTP_PORT}/page.html")
             curl(f"http://{SERVER4}:{HTTP_PORT}/page.html")
@@ -136,7 +139,9 @@ class DualStackCaptureTest(unittest.TestCase):
                             "s.settimeout(5)\n"
                             f"s.sendto(b'hello over six', ('{SERVER6}', {UDP_PORT}))\n"
                             "s.recvfrom(2048)"], check=True, timeout=30)
-            time.sleep(0.5)
+            # The echo's request and answer are the last exchange: once both are in the file,
+            # everything before them is too.
+            wait_until_recorded(cls.capture, b"hello over six", 2, "the UDP echo")
         finally:
             for child in reversed(children):
                 child.terminate()

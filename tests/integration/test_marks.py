@@ -13,8 +13,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from ravelin_harness import (Child, HttpServer, curl, is_root, missing_tools, ravelin_binary,
-                             run_ravelin, wait_until)
+from ravelin_harness import (DEADLINE, Child, HttpServer, curl, is_root, missing_tools,
+                             ravelin_binary, run_ravelin, wait_until_recorded)
 
 # Sizes chosen so that answers range from headers alone to one that spans many segments.
 FILES = {"empty.txt": b"", "small.txt": b"hello, marks\n", "page.html": b"<p>x</p>\n" * 250,
@@ -91,7 +91,7 @@ class MarksTest(unittest.TestCase):
         recorder = Child(["tcpdump", "-i", "lo", "-n", "-U", "-w", str(capture),
                           f"tcp port {cls.port} or udp port {sink.getsockname()[1]}"])
         cls.addClassCleanup(recorder.close)
-        recorder.wait_for(lambda out, err: "listening on" in err, 30, "tcpdump to listen")
+        recorder.wait_for(lambda out, err: "listening on" in err, DEADLINE, "tcpdump to listen")
         for target in TARGETS:
             # A 404 is an answer like any other here; curl succeeds without --fail.
             curl("--noproxy", "*", "-o", os.devnull, server.url(target))
@@ -99,7 +99,7 @@ class MarksTest(unittest.TestCase):
         # everything each exchange sent before it.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             sender.sendto(SENTINEL, sink.getsockname())
-        wait_until(lambda: SENTINEL in capture.read_bytes(), 30, "tcpdump to write the datagram")
+        wait_until_recorded(capture, SENTINEL, 1, "the datagram")
         recorder.stop(signal.SIGINT)
 
         cls.frames = tshark_streams(capture)

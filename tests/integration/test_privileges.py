@@ -7,15 +7,15 @@ capabilities that start.sh and the package give it, and runs the program as that
 """
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 from pathlib import Path
 
-from ravelin_harness import child_pids, ravelin_binary, write_pcap
+from ravelin_harness import (DEADLINE, Child, child_pids, ravelin_binary, write_pcap)
 
 NEEDED = ("setcap", "setpriv", "useradd", "userdel", "groupadd", "groupdel")
 ALL_CAPTURE_RIGHTS = "cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+ep"
@@ -100,9 +100,9 @@ class PrivilegesTest(unittest.TestCase):
         self.assertIn("lacks its capabilities", error)
 
     def capture_own_datagrams(self, *arguments):
-        """Runs a 3-second capture as a member of the group while this process sends datagrams
-        to a port of its own; returns the finished run, the packet rows of those datagrams, and
-        the effective capabilities of Ravelin and of its helper while they captured."""
+        """Captures as a member of the group while this process sends datagrams to a port of
+        its own; returns the run's standard error, the packet rows of those datagrams, and the
+        effective capabilities of Ravelin and of its helper while they captured."""
         port_holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         port_holder.bind(("127.0.0.1", 0))
         port = port_holder.getsockname()[1]
@@ -117,37 +117,33 @@ class PrivilegesTest(unittest.TestCase):
 
         sender = threading.Thread(target=send)
         sender.start()
-        rights = {}
+        # --duration only bounds a run that the SIGINT below failed to end.
+        capture = Child(self.user_command("--print", "packets", "--bind", "127.0.0.1",
+                                          "--duration", str(2 * DEADLINE), *arguments),
+                        cwd=self.directory)
         try:
-            process = subprocess.Popen(
-                self.user_command("--print", "packets", "--bind", "127.0.0.1", "--duration", "3",
-                                  *arguments),
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.directory)
+            # The helper streams nothing before it has given up its rights, so once a datagram
+            # is listed both processes are past their set-up.
+            def listed(out, err):
+                return capture.proc.poll() is not None or any(
+                    line.split("\t")[6:9:2] == [str(port), "rights"] for line in out.splitlines())
+            capture.wait_for(listed, DEADLINE, "a datagram to be listed")
             # setpriv execs Ravelin in its own process; the helper is Ravelin's child.
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and "helper" not in rights:
-                helpers = [pid for pid in child_pids(process.pid) if is_capturing_helper(pid)]
-                if helpers:
-                    time.sleep(0.5)  # past its set-up
-                    helper_rights = effective_capabilities(helpers[0])
-                    if helper_rights is not None:
-                        rights = {"ravelin": effective_capabilities(process.pid),
-                                  "helper": helper_rights}
-                time.sleep(0.05)
-            out, err = process.communicate(timeout=60)
-        except BaseException:
-            process.kill()
-            process.wait()
-            raise
+            helpers = [pid for pid in child_pids(capture.proc.pid) if is_capturing_helper(pid)]
+            rights = {"ravelin": effective_capabilities(capture.proc.pid),
+                      "helper": effective_capabilities(helpers[0]) if helpers else None}
+            code = capture.stop(signal.SIGINT, DEADLINE)
         finally:
             stop.set()
             sender.join()
-        self.assertEqual(process.returncode, 0, err)
-        rows = [line.split("\t") for line in out.decode("ascii").splitlines()]
+            capture.close()
+        err = capture.err.decode("utf-8")
+        self.assertEqual(code, 0, err)
+        rows = [line.split("\t") for line in capture.out.decode("ascii").splitlines()]
         ours = [row for row in rows if row[2] == "UDP" and row[6] == str(port)]
         self.assertTrue(ours, "no datagram to the test's port was listed")
         self.assertTrue(all(row[8] == "rights" for row in ours))
-        return err.decode("utf-8"), ours, rights
+        return err, ours, rights
 
     def test_a_member_captures_and_neither_process_keeps_a_right(self):
         self.grant(ALL_CAPTURE_RIGHTS)

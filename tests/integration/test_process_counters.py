@@ -13,9 +13,9 @@ import unittest
 from collections import defaultdict
 from pathlib import Path
 
-from ravelin_harness import (RAVELIN_ENV, SENT, Child, HttpServer, curl, is_root, missing_tools,
-                             parse_packet_lines, quiet_udp_port, ravelin_binary, ravelin_command,
-                             tshark_frames, wait_until)
+from ravelin_harness import (DEADLINE, RAVELIN_ENV, SENT, Child, HttpServer, attribution_mode, curl,
+                             is_root, missing_tools, parse_packet_lines, quiet_udp_port,
+                             ravelin_binary, ravelin_command, tshark_frames, wait_until)
 
 BODY = os.urandom(300_000)
 END_MARKER = b"ravelin-counters-end"
@@ -92,15 +92,17 @@ class ProcessCountersTest(unittest.TestCase):
             except AssertionError:
                 self.assertIsNone(ravelin.proc.poll(), bytes(ravelin.err))
                 return False
-        wait_until(probe_seen, 30, "capture to begin")
+        wait_until(probe_seen, DEADLINE, "capture to begin")
 
         for _ in range(3):
             self.assertEqual(curl(server.url("body.bin")).stdout, BODY)
         udp_port = quiet_udp_port(avoid={sink.getsockname()[1], int(port)})
         subprocess.run([sys.executable, "-c", UDP_SENDER, str(udp_port),
                         str(sink.getsockname()[1])], check=True, timeout=30)
+        # A block comes every 0.3 s while the run lasts: at least one before the end's own.
+        ravelin.wait_for(lambda out, err: "\n\n" in out, DEADLINE, "a block before the end")
         sender.sendto(END_MARKER, sink.getsockname())
-        ravelin.wait_for(listed(END_MARKER.decode()), 30, "the end marker")
+        ravelin.wait_for(listed(END_MARKER.decode()), DEADLINE, "the end marker")
         self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
 
         packets, blocks = split_output(ravelin.out.decode("ascii"))
@@ -125,8 +127,11 @@ class ProcessCountersTest(unittest.TestCase):
         # python3 or its versioned file name, by how the name was found.
         self.assertTrue(names.get(os.getpid(), "").startswith("python"), names)
         self.assertTrue(names.get(server.child.proc.pid, "").startswith("python"), names)
+        # Kernel events name every curl; the tables may miss a fetch that was over before they
+        # were read, which depends on the machine's load.
         curls = [pid for pid, name in names.items() if name == "curl"]
-        self.assertGreaterEqual(len(curls), 1, names)
+        if attribution_mode(ravelin.err.decode()) == "events":
+            self.assertEqual(len(curls), 3, names)
         if -1 in names:
             self.assertEqual(names[-1], "-")
         # Earlier blocks only ever grow towards the last one.

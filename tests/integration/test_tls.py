@@ -17,8 +17,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from ravelin_harness import (RAVELIN_ENV, Child, is_root, missing_tools, ravelin_binary,
-                             ravelin_command, run_ravelin, wait_until)
+from ravelin_harness import (DEADLINE, RAVELIN_ENV, Child, is_root, missing_tools, ravelin_binary,
+                             ravelin_command, run_ravelin, wait_until, wait_until_recorded)
 
 NEEDS_ROOT = "capture and network namespaces need root"
 BACKGROUND = "E3EDCD"
@@ -161,7 +161,7 @@ class Recording:
         cert, key = make_certificate(directory)
         server = Child([*self.prefix, sys.executable, "-u", "-c", SERVER, str(cert), str(key)])
         test_class.addClassCleanup(server.close)
-        found = server.wait_for(lambda out, err: re.match(r"(\d+)\n", out), 20,
+        found = server.wait_for(lambda out, err: re.match(r"(\d+)\n", out), DEADLINE,
                                 "the TLS server's port")
         self.port = int(found.group(1))
         self.sink_port = 9  # discard: nothing listens, the datagram only needs to be recorded
@@ -170,14 +170,14 @@ class Recording:
                                str(self.capture),
                                f"tcp port {self.port} or udp port {self.sink_port}"])
         test_class.addClassCleanup(self.recorder.close)
-        self.recorder.wait_for(lambda out, err: "listening on" in err, 30, "tcpdump to listen")
+        self.recorder.wait_for(lambda out, err: "listening on" in err, DEADLINE,
+                               "tcpdump to listen")
 
     def finish(self):
         sender = (f"import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM)"
                   f".sendto({SENTINEL!r}, ('127.0.0.1', {self.sink_port}))")
         subprocess.run([*self.prefix, sys.executable, "-c", sender], timeout=30, check=True)
-        wait_until(lambda: SENTINEL in self.capture.read_bytes(), 30,
-                   "tcpdump to write the sentinel")
+        wait_until_recorded(self.capture, SENTINEL, 1, "the sentinel")
         self.recorder.stop(signal.SIGINT)
 
 
@@ -350,7 +350,7 @@ class LiveTlsTest(unittest.TestCase):
         cert, key = make_certificate(tmp)
         server = Child([sys.executable, "-u", "-c", SERVER, str(cert), str(key)])
         self.addCleanup(server.close)
-        port = int(server.wait_for(lambda out, err: re.match(r"(\d+)\n", out), 20,
+        port = int(server.wait_for(lambda out, err: re.match(r"(\d+)\n", out), DEADLINE,
                                    "the TLS server's port").group(1))
         ravelin = Child([*ravelin_command("--print", "http", "--bind", "127.0.0.1"),
                          "--duration", "120"], env=RAVELIN_ENV)
@@ -375,7 +375,7 @@ class LiveTlsTest(unittest.TestCase):
                 self.assertIsNone(ravelin.proc.poll(), bytes(ravelin.err))
                 return False
         # Capture has begun once a probe comes back as a row.
-        wait_until(probe, 30, "ravelin to list a TLS connection")
+        wait_until(probe, DEADLINE, "ravelin to list a TLS connection")
         self.assertEqual(ravelin.stop(signal.SIGINT), 0, bytes(ravelin.err))
 
 

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from ravelin_harness import RAVELIN_ENV, Child, ravelin_binary, wait_until, write_pcap
+from ravelin_harness import (DEADLINE, RAVELIN_ENV, Child, ravelin_binary, wait_until, write_pcap)
 
 
 def setUpModule():
@@ -46,7 +46,7 @@ class WindowProgramTest(unittest.TestCase):
         try:
             spools = self.work / "cache" / "ravelin"
             wait_until(lambda: window.proc.poll() is not None or
-                       list(spools.glob("ravelin-spool-*")), 30, "the window's spool")
+                       list(spools.glob("ravelin-spool-*")), DEADLINE, "the window's spool")
             self.assertIsNone(window.proc.poll(), bytes(window.err))
             window.stop(signal.SIGTERM)
         finally:
