@@ -15,6 +15,7 @@
 #include "support/FakeProcessSource.h"
 #include "support/FakeSocketTable.h"
 #include "support/Gate.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -366,7 +367,7 @@ TEST_F(ProcessTreeTest, ARefreshWaitsForTheOneUnderWay) {
         }
     };
     auto first = std::async(std::launch::async, [&] { tree_.RefreshProcessTree(); });
-    EXPECT_TRUE(entered.WaitFor(10s));
+    EXPECT_TRUE(entered.WaitFor(test::kDeadline));
     auto second = std::async(std::launch::async, [&] { tree_.RefreshProcessTree(); });
     // Time for an unserialised second refresh to add its own node for 4100; a serialised one
     // waits whatever the outcome.
@@ -399,13 +400,13 @@ TEST_P(ProcessTreeProbeTest, LookupsAreNotBlockedWhileAProbeRuns) {
     sockets_.onQuery = block;
 
     auto refresh = std::async(std::launch::async, [&] { tree_.RefreshProcessTree(); });
-    const bool probeEntered = entered.WaitFor(10s);
+    const bool probeEntered = entered.WaitFor(test::kDeadline);
     auto lookup = std::async(std::launch::async, [&] {
         tree_.OnTreeClick(bash);
         return tree_.FindProcessNode(4000) == bash && !tree_.IsChecked(bash) &&
                tree_.Nodes().size() >= 4;
     });
-    const bool lookupDone = lookup.wait_for(10s) == std::future_status::ready;
+    const bool lookupDone = lookup.wait_for(test::kDeadline) == std::future_status::ready;
     release.Open();
     refresh.get();
 

@@ -20,6 +20,7 @@
 #include "support/FakePacketSource.h"
 #include "support/RecordingHost.h"
 #include "support/TestSpool.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -159,25 +160,26 @@ TEST_F(CaptureSessionTest, ReceiveFailureListsWhatCameBeforeThenReportsAndStops)
 TEST_F(CaptureSessionTest, RepeatedPassedReadErrorsBackOffAndFinallyEndCapture) {
     script_->readFailure = SystemError{EOPNOTSUPP, "not supported"};
     {
-        // Waits from 1 ms doubling to 100 ms: a few reads in half a second, not a spinning core.
+        // Waits from 1 ms doubling to 100 ms, not a spinning core: the nine reads wait
+        // 1 + 2 + 4 + ... + 64 + 100 ms between them at the least, however fast the machine.
         CaptureSession session(host_, pipeline_, FakeFactory());
+        const auto starting = std::chrono::steady_clock::now();
         ASSERT_TRUE(session.Start());
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(test::WaitUntil([&] { return script_->reads >= 9; }));
+        EXPECT_GE(std::chrono::steady_clock::now() - starting, std::chrono::milliseconds(227));
         EXPECT_TRUE(session.running());
-        EXPECT_GE(script_->reads, 3);
-        EXPECT_LE(script_->reads, 15);
         session.Stop();
     }
     {
-        // Stop does not wait out a long retry wait.
+        // Stop does not wait out a long retry wait: an hour, against the test's deadline.
         CaptureSession session(host_, pipeline_, FakeFactory());
-        session.SetPassedErrorRetry({std::chrono::seconds(30), std::chrono::seconds(30), 100});
+        session.SetPassedErrorRetry({std::chrono::hours(1), std::chrono::hours(1), 100});
         script_->reads = 0;
         ASSERT_TRUE(session.Start());
         while (script_->reads == 0) std::this_thread::yield();
         const auto stopping = std::chrono::steady_clock::now();
         session.Stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, test::kDeadline);
     }
     EXPECT_TRUE(host_.Errors().empty());
 
@@ -298,6 +300,11 @@ TEST_F(CaptureSessionTest, QueueOfLargeDatagramsIsBoundedByItsMemory) {
     // 64 batches of 512 datagrams, near 2 GiB.
     const std::size_t limit = CaptureSession::kQueuedBytes + 4 * CaptureSession::kBatchBytes +
                               CaptureSession::kBatchDatagrams * datagram.size();
+    // It fills up first, however long the receive thread takes to get there; then it must
+    // stop short of the limit, which only a quiet spell can show.
+    ASSERT_TRUE(test::WaitUntil([&] {
+        return script_->datagramsRead * datagram.size() >= CaptureSession::kQueuedBytes / 2;
+    }));
     std::size_t read = 0;
     for (int quiet = 0; quiet < 20 && read * datagram.size() <= limit;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -306,7 +313,6 @@ TEST_F(CaptureSessionTest, QueueOfLargeDatagramsIsBoundedByItsMemory) {
         read = now;
     }
     EXPECT_LE(read * datagram.size(), limit);
-    EXPECT_GE(read * datagram.size(), CaptureSession::kQueuedBytes / 2);  // it did fill up
 
     gate.Open();
     session.Stop();
@@ -403,7 +409,7 @@ TEST(LiveCaptureTest, CapturesLoopbackTrafficOfThisProcess) {
     const std::uint16_t port = ntohs(address.sin_port);
 
     const std::string message = "hello ravelin";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + test::kDeadline;
     bool seen = false;
     std::vector<std::uint8_t> payload;
     // Capture may need a moment to attach, so send until the payload shows up.
@@ -467,7 +473,7 @@ TEST(LiveCaptureTest, ADeviceThatDisappearsEndsCaptureWithAMessage) {
             session.OnAddressChosen(test::Ipv4("198.18.77.1"));
             EXPECT_TRUE(session.Start()) << (host.Errors().empty() ? "" : host.Errors()[0]);
             Shell("ip link del " + device);
-            EXPECT_TRUE(host.WaitForEnd(std::chrono::seconds(10)));
+            EXPECT_TRUE(host.WaitForEnd(test::kDeadline));
             EXPECT_FALSE(session.FinishEndedCapture());
             EXPECT_FALSE(session.running());
         }

@@ -47,7 +47,8 @@ TEST(LinuxServicesTest, OnlyALiveCapturesSpoolIsWrittenBehind) {
         const auto dropped = [&] {
             return test::ResidentPages(file.get(), 5 * kMiB, 8 * kMiB) == 0;
         };
-        EXPECT_EQ(test::WaitUntil(dropped, std::chrono::milliseconds(live ? 5000 : 200)), live);
+        EXPECT_EQ(test::WaitUntil(dropped, live ? test::kDeadline : std::chrono::milliseconds(200)),
+                  live);
     }
     // NOLINTNEXTLINE(concurrency-mt-unsafe): the test's threads are gone
     ::unsetenv("XDG_CACHE_HOME");

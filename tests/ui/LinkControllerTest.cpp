@@ -27,7 +27,7 @@ private slots:
         QVERIFY(!lists.packetList->following());
         QVERIFY(link.linking());
         QCOMPARE(host.status, std::string("Linking packets"));
-        QTRY_COMPARE(host.status, std::string("Link packets done"));
+        QTRY_COMPARE_WITH_TIMEOUT(host.status, std::string("Link packets done"), test::kTryTimeout);
         QVERIFY(!link.linking());
         QCOMPARE(link.marks().Rows(), (std::vector<int>{1, 2, 3}));
         const auto colourOf = [&](int row) {

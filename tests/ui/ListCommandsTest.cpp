@@ -25,7 +25,9 @@ namespace {
 // Answers the next save dialog that opens with `path`.
 void AnswerNextSaveDialog(const std::string& path) {
     QTimer::singleShot(0, [=] {
-        QTRY_VERIFY(qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr,
+            test::kTryTimeout);
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         dialog->selectFile(QString::fromStdString(path));
         static_cast<QDialog*>(dialog)->accept();
@@ -139,7 +141,7 @@ private slots:
         QVERIFY(lists.Show());  // the dialog had the keyboard
         // The keyboard stays where the user clicked while the link runs.
         test::ClickRow(lists.httpList, 0);
-        QTRY_VERIFY(!commands.link.linking());
+        QTRY_VERIFY_WITH_TIMEOUT(!commands.link.linking(), test::kTryTimeout);
         QCOMPARE(QApplication::focusWidget(), lists.httpList);
         AnswerNextSaveDialog(marked);
         QTest::keyClick(lists.httpList, Qt::Key_S, Qt::ControlModifier);

@@ -223,7 +223,7 @@ private slots:
         view.SetTreeModel(model_.get());
         view.resize(700, 300);
         view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(QTest::qWaitForWindowExposed(&view, test::kTryTimeout));
         QVERIFY(!view.header()->isHidden());
         QCOMPARE(view.header()->count(), 5);
         QStringList headings;

@@ -231,7 +231,8 @@ private slots:
         QVERIFY(!model.data(third, Qt::BackgroundRole).isValid());
 
         lists.packets.SetRowColour(2, RgbColour(10, 20, 30));
-        QTRY_COMPARE(model.data(third, Qt::BackgroundRole).value<QColor>(), QColor(10, 20, 30));
+        QTRY_COMPARE_WITH_TIMEOUT(model.data(third, Qt::BackgroundRole).value<QColor>(),
+                                  QColor(10, 20, 30), test::kTryTimeout);
     }
 
     // Previews of rows whose frames are large lie far apart in the spool; each row still shows

@@ -123,7 +123,7 @@ std::vector<std::string> ChildArguments(std::vector<std::string> arguments) {
 }
 
 std::optional<ChildReport> ReadReport(test::ChildProcess& child) {
-    const auto line = child.ReadLine(20s);
+    const auto line = child.ReadLine(test::kDeadline);
     if (!line) return std::nullopt;
     auto report = ParseReport(*line);
     EXPECT_TRUE(report) << *line;
@@ -233,7 +233,7 @@ TEST_F(KernelSocketEventsTest, TcpConnectOfAChildThatExitsAtOnceAndItsClose) {
     ASSERT_GT(child.pid(), 0) << child.error();
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
-    ASSERT_TRUE(child.WaitForExit(10s));
+    ASSERT_TRUE(child.WaitForExit(test::kDeadline));
     EXPECT_EQ(report->ends, V4(kLoopback, report->ends.localPort, kLoopback, port));
 
     const auto opened = WaitForEvent(Kind::kOpened, true, report->ends);
@@ -256,7 +256,7 @@ TEST_F(KernelSocketEventsTest, NamesTheProcessNotTheThreadThatConnected) {
     const std::uint16_t port = PortOf(listener.get());
     test::ChildProcess child(ChildArguments({"tcp-connect-in-thread", std::to_string(port)}));
     ASSERT_GT(child.pid(), 0) << child.error();
-    const auto threadName = child.ReadLine(20s);
+    const auto threadName = child.ReadLine(test::kDeadline);
     ASSERT_TRUE(threadName);
     const auto report = ReadReport(child);
     ASSERT_TRUE(report);
@@ -271,7 +271,7 @@ TEST_F(KernelSocketEventsTest, NamesTheProcessNotTheThreadThatConnected) {
 TEST_F(KernelSocketEventsTest, ChildServerThatAcceptsAndReads) {
     test::ChildProcess server(ChildArguments({"tcp-serve"}));
     ASSERT_GT(server.pid(), 0) << server.error();
-    const auto portLine = server.ReadLine(20s);
+    const auto portLine = server.ReadLine(test::kDeadline);
     ASSERT_TRUE(portLine);
     const auto serverPort = static_cast<std::uint16_t>(std::stoi(*portLine));
 
@@ -352,7 +352,7 @@ TEST_F(KernelSocketEventsTest, ConnectedUdpSocket) {
 TEST_F(KernelSocketEventsTest, UdpReceiverBindsAndReceives) {
     test::ChildProcess child(ChildArguments({"udp-receive"}));
     ASSERT_GT(child.pid(), 0) << child.error();
-    const auto portLine = child.ReadLine(20s);
+    const auto portLine = child.ReadLine(test::kDeadline);
     ASSERT_TRUE(portLine);
     const auto port = static_cast<std::uint16_t>(std::stoi(*portLine));
     const auto bound = WaitForEvent(Kind::kOpened, false, V4(kLoopback, port, 0, 0));
@@ -382,7 +382,7 @@ TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
     ASSERT_GT(client.pid(), 0) << client.error();
     const auto report = ReadReport(client);
     ASSERT_TRUE(report);
-    ASSERT_TRUE(client.WaitForExit(10s));
+    ASSERT_TRUE(client.WaitForExit(test::kDeadline));
     const IpAddress loopback6 = *IpAddress::Parse("::1");
     EXPECT_EQ(report->ends, (SocketEndpoints{loopback6, report->ends.localPort, loopback6, port}));
     const auto opened = WaitForEvent(Kind::kOpened, true, report->ends);
@@ -399,7 +399,7 @@ TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
     // A dual-stack UDP receiver: bound to :: (told as IPv6), then a datagram of each family.
     test::ChildProcess receiver(ChildArguments({"udp6-dual-receive"}));
     ASSERT_GT(receiver.pid(), 0) << receiver.error();
-    const auto portLine = receiver.ReadLine(20s);
+    const auto portLine = receiver.ReadLine(test::kDeadline);
     ASSERT_TRUE(portLine);
     const auto receiverPort = static_cast<std::uint16_t>(std::stoi(*portLine));
     const IpAddress any6 = *IpAddress::Parse("::");
@@ -415,7 +415,7 @@ TEST_F(KernelSocketEventsTest, Ipv6EndsAsTheyAreAndMappedOnesAsIpv4) {
     const sockaddr_in to4 = LoopbackAddress(receiverPort);
     ASSERT_EQ(
         sendto(sender4.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to4), sizeof(to4)), 1);
-    ASSERT_EQ(receiver.ReadLine(20s), "received");
+    ASSERT_EQ(receiver.ReadLine(test::kDeadline), "received");
     for (const SocketEndpoints& ends :
          {SocketEndpoints{any6, receiverPort, loopback6, PortOf(sender6.get())},
           V4(0, receiverPort, kLoopback, PortOf(sender4.get()))}) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/UniqueFd.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -77,7 +78,7 @@ TEST(OutgoingSynSocketTest, TellsTheClientsSynOfEitherFamilyAndNotTheServersAnsw
     const auto told = [&](const SocketEndpoints& ends) {
         return std::find(openings.begin(), openings.end(), ends) != openings.end();
     };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + test::kDeadline;
     while (!(told(overIpv4.clientEnds) && told(overIpv6.clientEnds)) &&
            std::chrono::steady_clock::now() < deadline) {
         ASSERT_NE(syns->Wait(openings, 100ms), ConnectionOpenings::Waited::kStopped);

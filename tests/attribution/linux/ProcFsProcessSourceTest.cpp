@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "support/ChildProcess.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -259,7 +260,7 @@ void CheckSocketHolder(bool asNobody) {
     if (asNobody) arguments.push_back("nobody");
     test::ChildProcess holder(arguments);
     ASSERT_GT(holder.pid(), 0) << holder.error();
-    const auto line = holder.ReadLine(20s);
+    const auto line = holder.ReadLine(test::kDeadline);
     ASSERT_TRUE(line) << "the child did not report its socket";
     std::istringstream fields(*line);
     int pid = 0;
@@ -278,7 +279,7 @@ void CheckSocketHolder(bool asNobody) {
     EXPECT_EQ(owners[inode], pid);
 
     holder.CloseInput();
-    ASSERT_TRUE(holder.WaitForExit(10s));
+    ASSERT_TRUE(holder.WaitForExit(test::kDeadline));
     const auto pids = source.ProcessIds();
     ASSERT_TRUE(pids);
     EXPECT_FALSE(Contains(*pids, pid));

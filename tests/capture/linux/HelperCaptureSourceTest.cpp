@@ -206,12 +206,10 @@ TEST(HelperCaptureSourceTest, AHelperThatDiesMidCaptureIsAReadErrorAndTheRowsSta
     to.sin_family = AF_INET;
     to.sin_port = htons(9);
     to.sin_addr.s_addr = test::Ipv4("127.0.0.1");
-    ASSERT_TRUE(test::WaitUntil(
-        [&] {
-            sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            return capture.lists.packets.rowCount() > 0;
-        },
-        std::chrono::seconds(10)));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        return capture.lists.packets.rowCount() > 0;
+    }));
     close(sender);
     const auto counts = capture.session.Statistics();
     ASSERT_TRUE(counts.has_value());

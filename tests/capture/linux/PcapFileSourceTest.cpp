@@ -21,6 +21,7 @@
 #include "support/ChildProcess.h"
 #include "support/DatagramBuilder.h"
 #include "support/PcapFileWriter.h"
+#include "support/WaitUntil.h"
 
 namespace ravelin {
 namespace {
@@ -105,7 +106,7 @@ std::optional<std::vector<std::string>> RunTool(const std::vector<std::string>& 
     child.CloseInput();
     std::vector<std::string> lines;
     while (auto line = child.ReadLine(std::chrono::seconds(60))) lines.push_back(*line);
-    EXPECT_TRUE(child.WaitForExit(std::chrono::seconds(10))) << arguments[0];
+    EXPECT_TRUE(child.WaitForExit(test::kDeadline)) << arguments[0];
     return lines;
 }
 
