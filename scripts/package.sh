@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Ravelin's Debian package: the program in /usr/bin, its window's module in
 # /usr/lib/ravelin, the capture helper in /usr/libexec/ravelin, the desktop entry, icons, manual
-# page and docs, with the maintainer scripts of packaging/debian/ that give the helper to the
-# group ravelin.
+# page and docs (copyright, changelog, the user guide), with the maintainer scripts of
+# packaging/debian/ that give the helper to the group ravelin.
 #
 #   scripts/package.sh [BUILD_DIR] [OUT_DIR]
 #
@@ -83,13 +83,15 @@ for size in 16 32 64; do
 done
 gzip -9n <resources/ravelin.1 >"$root/usr/share/man/man1/ravelin.1.gz"
 install -m 0644 packaging/debian/copyright "$doc/copyright"
+# The user guide, compressed as Debian compresses documentation; the manual page points to it.
+gzip -9n <docs/user-guide.md >"$doc/user-guide.md.gz"
 # A version without a Debian revision is a native package's, whose changelog is changelog.gz.
 changelog_name=changelog.gz
 if [[ $version == *-* ]]; then
     changelog_name=changelog.Debian.gz
 fi
 gzip -9n <"$changelog" >"$doc/$changelog_name"
-chmod 0644 "$root/usr/share/man/man1/ravelin.1.gz" "$doc/$changelog_name"
+chmod 0644 "$root/usr/share/man/man1/ravelin.1.gz" "$doc/$changelog_name" "$doc/user-guide.md.gz"
 
 # dpkg-shlibdeps finds the packages of the libraries the binaries link; it wants a
 # debian/control beside the package's tree (a stub is enough) and the tree's DEBIAN folder.

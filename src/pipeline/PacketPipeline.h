@@ -45,7 +45,8 @@ public:
         counters_ = counters;
         tally_ = {};
     }
-    /// Give freed heap back to the system every 1000th packet row (off by default: see README).
+    /// Give freed heap back to the system every 1000th packet row (off by default: the user
+    /// guide, docs/user-guide.md, tells why).
     void SetTrimWorkingSet(bool trim) { trimWorkingSet_ = trim; }
 
     /// Reads the clock for the batch's datagrams, and lets the recogniser look at its

@@ -80,6 +80,7 @@ expected_files="./usr/bin/ravelin
 ./usr/share/applications/ravelin.desktop
 ./usr/share/doc/ravelin/$changelog
 ./usr/share/doc/ravelin/copyright
+./usr/share/doc/ravelin/user-guide.md.gz
 ./usr/share/icons/hicolor/16x16/apps/ravelin.png
 ./usr/share/icons/hicolor/32x32/apps/ravelin.png
 ./usr/share/icons/hicolor/64x64/apps/ravelin.png
@@ -118,6 +119,8 @@ expect_match "the manual page tells how to join" 'usermod -aG ravelin' "$man_tex
 expect_match "the copyright file is machine-readable" \
     '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     "$(head -n 1 "$tree/usr/share/doc/ravelin/copyright")"
+expect_match "the user guide" '^# Ravelin user guide$' \
+    "$(gzip -dc "$tree/usr/share/doc/ravelin/user-guide.md.gz" | head -n 1)"
 expect "the changelog's version" "$version" \
     "$(gzip -dc "$tree/usr/share/doc/ravelin/$changelog" | dpkg-parsechangelog -l - -S Version)"
 
