@@ -130,7 +130,7 @@ class AttributionTest(unittest.TestCase):
     def start_ravelin_on(self, bind, *args):
         # --duration only bounds a run that the SIGINT at the end failed to stop.
         ravelin = Child([*ravelin_command("--print", "packets", "--bind", bind, *args),
-                         "--duration", "120"], env=RAVELIN_ENV)
+                         "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
         self.addCleanup(ravelin.close)
         return ravelin
 

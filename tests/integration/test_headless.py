@@ -54,7 +54,7 @@ class LiveCaptureTest(unittest.TestCase):
         started = time.time()
         # --duration only bounds a run that the SIGINT below failed to end.
         ravelin = Child([*ravelin_command("--print", "packets", "--bind", "127.0.0.1"),
-                         "--duration", "120"], env=RAVELIN_ENV)
+                         "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
         self.addCleanup(ravelin.close)
 
         # Capturing has begun once a probe request comes back as a row; until then, probe again.
@@ -124,7 +124,7 @@ class LiveCaptureTest(unittest.TestCase):
         for start in range(3):
             with self.subTest(start=start):
                 ravelin = Child([*ravelin_command("--print", "packets", "--bind", "127.0.0.1"),
-                                 "--duration", "60"], env=RAVELIN_ENV)
+                                 "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
                 self.addCleanup(ravelin.close)
                 wait_until(lambda: maps_packet_ring(ravelin.proc.pid) or
                            ravelin.proc.poll() is not None, DEADLINE, "ravelin to open its capture")
@@ -403,7 +403,7 @@ class OddDatagramTest(unittest.TestCase):
             senders.append(sender)
         # --duration only bounds a run that the SIGINT below failed to end.
         capture = Child([*ravelin_command("--print", "packets", "--bind", "0.0.0.0"),
-                         "--duration", "120"], env=RAVELIN_ENV)
+                         "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
         self.addCleanup(capture.close)
 
         def both_sources(out, err):

@@ -264,7 +264,7 @@ class LiveHttpTest(unittest.TestCase):
         # run that the SIGINT below failed to end.
         ravelin = Child([*ravelin_command("--print", "http", "--print", "packets", "--bind",
                                           "127.0.0.1", "--config", str(self.config)),
-                         "--duration", "120"], env=RAVELIN_ENV)
+                         "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
         self.addCleanup(ravelin.close)
 
         def rows_for(target):

@@ -353,7 +353,7 @@ class LiveTlsTest(unittest.TestCase):
         port = int(server.wait_for(lambda out, err: re.match(r"(\d+)\n", out), DEADLINE,
                                    "the TLS server's port").group(1))
         ravelin = Child([*ravelin_command("--print", "http", "--bind", "127.0.0.1"),
-                         "--duration", "120"], env=RAVELIN_ENV)
+                         "--duration", str(5 * DEADLINE)], env=RAVELIN_ENV)
         self.addCleanup(ravelin.close)
 
         def listed(name):
